@@ -1,0 +1,51 @@
+#include "pieces/failure.h"
+
+namespace morcelix {
+
+namespace {
+
+const char* TextOf(Text id) {
+    switch (id) {
+        case Text::FileNotFound:
+            return "Fichier non trouvé";
+        case Text::OperationDone:
+            return "Opération terminé";
+        case Text::NotAnInteger:
+            return "'%s' n'est pas une valeur entière correcte";
+        case Text::NotAPieceSize:
+            return "'%s' n'est pas une taille de fichiers correcte";
+        case Text::CannotOpen:
+            return "Impossible d'ouvrir le fichier %s";
+        case Text::CannotCreate:
+            return "Impossible de créer le fichier %s";
+        case Text::StreamRead:
+            return "Erreur de lecture du flux";
+        case Text::StreamWrite:
+            return "Erreur d'écriture dans le flux";
+        case Text::ZeroDivide:
+            return "Division par zéro en virgule flottante";
+        case Text::InvalidOperation:
+            return "Opération en virgule flottante incorrecte";
+        case Text::Overflow:
+            return "Débordement en virgule flottante";
+        case Text::ClipboardOpen:
+            return "Impossible d'ouvrir le Presse-papiers";
+        case Text::NotFirstPiece:
+            return "Le fichier %s n'est pas la première partie d'un découpage";
+        case Text::MissingPiece:
+            return "Le fichier %s est manquant";
+    }
+    return "";
+}
+
+}  // namespace
+
+std::string FormatText(Text id, std::string_view argument) {
+    std::string text = TextOf(id);
+    if (auto at = text.find("%s"); at != std::string::npos) {
+        text.replace(at, 2, argument);
+    }
+    return text;
+}
+
+}  // namespace morcelix

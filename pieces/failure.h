@@ -1,0 +1,61 @@
+// Failures travel as exceptions carrying the French text that the user will read.
+// Code between the raise and the top level only releases what it holds; the top
+// level shows the message and the program goes on.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace morcelix {
+
+// Every text the program can show, in one table (failure.cpp).
+enum class Text {
+    FileNotFound,   // information
+    OperationDone,  // information
+    NotAnInteger,   // %s: the size field's text
+    NotAPieceSize,  // %s: the piece size in bytes, or the size field's text
+    CannotOpen,     // %s: the file name
+    CannotCreate,   // %s: the file name
+    StreamRead,
+    StreamWrite,
+    ZeroDivide,
+    InvalidOperation,
+    Overflow,
+    ClipboardOpen,
+    NotFirstPiece,  // %s: the picked path
+    MissingPiece,   // %s: the first missing piece's path
+};
+
+// The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
+std::string FormatText(Text id, std::string_view argument = {});
+
+// The base of every failure: its message is the exact text shown to the user.
+class Failure : public std::runtime_error {
+  public:
+    explicit Failure(const std::string& message) : std::runtime_error(message) {}
+    Failure(Text id, std::string_view argument) : std::runtime_error(FormatText(id, argument)) {}
+    const char* Message() const noexcept { return what(); }
+};
+
+#define MORCELIX_FAILURE(Name, TextId)                                               \
+    class Name : public Failure {                                                    \
+      public:                                                                        \
+        explicit Name(std::string_view argument = {}) : Failure(TextId, argument) {} \
+    }
+
+MORCELIX_FAILURE(EFOpenError, Text::CannotOpen);
+MORCELIX_FAILURE(EFCreateError, Text::CannotCreate);
+MORCELIX_FAILURE(EReadError, Text::StreamRead);
+MORCELIX_FAILURE(EWriteError, Text::StreamWrite);
+MORCELIX_FAILURE(EZeroDivide, Text::ZeroDivide);
+MORCELIX_FAILURE(EInvalidOp, Text::InvalidOperation);
+MORCELIX_FAILURE(EOverflow, Text::Overflow);
+MORCELIX_FAILURE(EConvertError, Text::NotAnInteger);
+MORCELIX_FAILURE(EPieceSizeError, Text::NotAPieceSize);
+MORCELIX_FAILURE(ENotFirstPiece, Text::NotFirstPiece);
+MORCELIX_FAILURE(EMissingPiece, Text::MissingPiece);
+
+#undef MORCELIX_FAILURE
+
+}  // namespace morcelix

@@ -1,0 +1,223 @@
+#include "pieces/join.h"
+
+#include <gtest/gtest.h>
+
+#include "pieces/failure.h"
+#include "pieces/file_stream.h"
+#include "pieces/piece_names.h"
+#include "pieces/split.h"
+#include "tests/support/temp_folder.h"
+
+namespace morcelix {
+namespace {
+
+using testing::PatternBytes;
+using testing::ReadFileBytes;
+using testing::RecordingProgress;
+using testing::TempFolder;
+using testing::WriteFileBytes;
+
+template <typename Failure>
+void ExpectFailure(const std::function<void()>& action, const std::string& message) {
+    try {
+        action();
+        ADD_FAILURE() << "no failure, expected: " << message;
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.Message(), message);
+    }
+}
+
+class JoinTest : public ::testing::Test {
+  protected:
+    // Writes the pieces with the given sizes (consecutive slices of `content`).
+    void MakeSet(const std::vector<std::int64_t>& sizes, const std::string& at = {}) {
+        const std::string base = at.empty() ? destination : at;
+        std::int64_t total = 0;
+        for (auto size : sizes) {
+            total += size;
+        }
+        content = PatternBytes(total, 7);
+        std::int64_t offset = 0;
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            WriteFileBytes(PieceName(base, i + 1), content.substr(offset, sizes[i]));
+            offset += sizes[i];
+        }
+    }
+
+    // Every file of the folder with its content, to check that nothing changed.
+    std::vector<std::pair<std::string, std::string>> Snapshot() {
+        std::vector<std::pair<std::string, std::string>> files;
+        for (const auto& name : folder.Names()) {
+            files.emplace_back(name, ReadFileBytes(folder / name));
+        }
+        return files;
+    }
+
+    TempFolder folder;
+    std::string destination = folder / "film.avi";
+    std::string first = destination + ".001";
+    std::string content;
+    RecordingProgress progress;
+};
+
+TEST_F(JoinTest, SplitThenJoinGivesTheSourceBackAndRemovesThePieces) {
+    const std::pair<std::int64_t, std::int64_t> cases[] = {
+        {0, 1000},    {3000, 1000}, {2999, 1000},
+        {3001, 1000}, {999, 1000},  {10010, 10},  // 1002 pieces: .1000 and on
+        {1, 1},
+    };
+    for (const auto& [size, pieceSize] : cases) {
+        const std::string source = PatternBytes(size, 3);
+        WriteFileBytes(destination, source);
+        Split(destination, pieceSize, progress);
+        RemoveFile(destination);
+        Join(first, destination, progress);
+        EXPECT_EQ(ReadFileBytes(destination), source) << size << " / " << pieceSize;
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"})
+            << size << " / " << pieceSize;
+    }
+}
+
+TEST_F(JoinTest, ProgressIsTheShareOfTheSetAppendedAndIsNotResetFirst) {
+    struct Case {
+        std::vector<std::int64_t> sizes;
+        std::vector<int> positions;
+    };
+    const Case cases[] = {
+        {{1000000, 1000000, 500000}, {40, 80, 100}},
+        {{1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 0},
+         {12, 25, 38, 50, 62, 75, 88, 100, 100}},
+        {{0, 10, 0}, {0, 100, 100}},  // a first piece of zero bytes
+        {{0, 0}, {100, 100}},         // nothing at all to append
+    };
+    for (const auto& c : cases) {
+        progress.positions.clear();
+        MakeSet(c.sizes);
+        Join(first, destination, progress);
+        EXPECT_EQ(progress.positions, c.positions);
+        EXPECT_EQ(ReadFileBytes(destination), content);
+    }
+}
+
+TEST_F(JoinTest, AnExistingDestinationIsOverwritten) {
+    WriteFileBytes(destination, std::string(100000, 'x'));
+    MakeSet({10, 5});
+    Join(first, destination, progress);
+    EXPECT_EQ(ReadFileBytes(destination), content);
+}
+
+TEST_F(JoinTest, OnlyTheFirstPieceOfASetIsAccepted) {
+    MakeSet({10, 10, 10});
+    const auto before = Snapshot();
+    const std::string third = destination + ".003";
+    ExpectFailure<ENotFirstPiece>(
+        [&] { Join(third, destination, progress); },
+        "Le fichier " + third + " n'est pas la première partie d'un découpage");
+    const std::string other = folder / "notes.txt";
+    ExpectFailure<ENotFirstPiece>(
+        [&] { Join(other, JoinDestination(other), progress); },
+        "Le fichier " + other + " n'est pas la première partie d'un découpage");
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_TRUE(progress.positions.empty());
+}
+
+TEST_F(JoinTest, AGapIsRefusedBeforeAnythingIsTouched) {
+    MakeSet({10, 10, 10, 10});
+    RemoveFile(destination + ".003");
+    const auto before = Snapshot();
+    ExpectFailure<EMissingPiece>([&] { Join(first, destination, progress); },
+                                 "Le fichier " + destination + ".003 est manquant");
+    EXPECT_EQ(Snapshot(), before);
+
+    // Names that are not pieces of this set do not make a gap.
+    RemoveFile(destination + ".004");
+    WriteFileBytes(destination + ".0004", "not a number text");
+    WriteFileBytes(folder / "film.avj.005", "another set");
+    WriteFileBytes(destination + ".005.bak", "not a piece");
+    Join(first, destination, progress);
+    EXPECT_EQ(ReadFileBytes(destination), content.substr(0, 20));
+    EXPECT_FALSE(FileExists(first));
+}
+
+TEST_F(JoinTest, SurveyListsThePiecesAndTheFirstMissingOne) {
+    MakeSet({10, 20, 5});
+    PieceSetSurvey survey = SurveyPieceSet(first);
+    ASSERT_EQ(survey.pieces.size(), 3u);
+    EXPECT_EQ(survey.pieces[1].path, destination + ".002");
+    EXPECT_EQ(survey.pieces[1].size, 20);
+    EXPECT_EQ(survey.totalSize, 35);
+    EXPECT_EQ(survey.gapAt, "");
+
+    WriteFileBytes(destination + ".1000", "far away");
+    survey = SurveyPieceSet(first);
+    EXPECT_EQ(survey.pieces.size(), 3u);
+    EXPECT_EQ(survey.gapAt, destination + ".004");
+}
+
+// After a failure mid-way, the destination's content followed by the remaining
+// pieces is still the whole source.
+class JoinFailureTest : public JoinTest {
+  protected:
+    void ExpectRebuildable(std::size_t appended, std::size_t pieces) {
+        for (std::size_t number = 1; number <= appended; ++number) {
+            EXPECT_FALSE(FileExists(PieceName(destination, number))) << number;
+        }
+        std::string rebuilt = ReadFileBytes(destination);
+        EXPECT_EQ(rebuilt, content.substr(0, rebuilt.size()));
+        rebuilt.resize(appendedBytes);
+        for (std::size_t number = appended + 1; number <= pieces; ++number) {
+            rebuilt += ReadFileBytes(PieceName(destination, number));
+        }
+        EXPECT_EQ(rebuilt, content);
+    }
+    std::size_t appendedBytes = 0;
+};
+
+TEST_F(JoinFailureTest, ALockedPieceStopsTheJoinWithThePiecesAfterItInPlace) {
+    MakeSet({100, 100, 100, 100});
+    {
+        TFileStream locked(destination + ".003", OpenMode::Create);
+        // Creating it emptied it: put its bytes back through the held handle.
+        locked.WriteBuffer(content.data() + 200, 100);
+        ExpectFailure<EFOpenError>([&] { Join(first, destination, progress); },
+                                   "Impossible d'ouvrir le fichier " + destination + ".003");
+    }
+    EXPECT_EQ(progress.positions, (std::vector<int>{25, 50}));
+    appendedBytes = 200;
+    EXPECT_EQ(ReadFileBytes(destination).size(), 200u);
+    ExpectRebuildable(2, 4);
+}
+
+TEST_F(JoinFailureTest, ADestinationThatCanNotBeCreatedTouchesNoPiece) {
+    MakeSet({10, 10});
+    const auto before = Snapshot();
+    const std::string unreachable = folder / "absent/film.avi";
+    ExpectFailure<EFCreateError>([&] { Join(first, unreachable, progress); },
+                                 "Impossible de créer le fichier " + unreachable);
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(JoinFailureTest, AFullDiskKeepsTheFailingPieceAndAllLaterOnes) {
+    const std::string disk = testing::SmallDiskFolder();
+    if (disk.empty()) {
+        GTEST_SKIP()
+            << "no small file system to fill (MORCELIX_SMALL_DISK unset: mounting needs root)";
+    }
+    TempFolder small(disk);
+    // A small first piece that fits, then two that fill the rest: appending the
+    // second needs room that only its own deletion would free.
+    const auto room =
+        static_cast<std::int64_t>(std::filesystem::space(testing::NativePath(disk)).available);
+    destination = small / "film.avi";
+    first = destination + ".001";
+    const std::vector<std::int64_t> sizes = {room / 20, room * 44 / 100, room * 44 / 100};
+    MakeSet(sizes);
+    ExpectFailure<EWriteError>([&] { Join(first, destination, progress); },
+                               "Erreur d'écriture dans le flux");
+    EXPECT_EQ(progress.positions.size(), 1u);
+    appendedBytes = static_cast<std::size_t>(sizes[0]);
+    ExpectRebuildable(1, 3);
+}
+
+}  // namespace
+}  // namespace morcelix

@@ -1,0 +1,197 @@
+#include "pieces/split.h"
+
+#include <gtest/gtest.h>
+
+#include "pieces/failure.h"
+#include "pieces/file_stream.h"
+#include "pieces/piece_names.h"
+#include "tests/support/temp_folder.h"
+
+namespace morcelix {
+namespace {
+
+using testing::PatternBytes;
+using testing::ReadFileBytes;
+using testing::RecordingProgress;
+using testing::TempFolder;
+using testing::WriteFileBytes;
+
+class SplitTest : public ::testing::Test {
+  protected:
+    // Splits a fresh source of `size` bytes and returns the pieces' sizes.
+    std::vector<std::int64_t> SplitSource(std::int64_t size, std::int64_t pieceSize) {
+        content = PatternBytes(size);
+        WriteFileBytes(source, content);
+        Split(source, pieceSize, progress);
+        std::vector<std::int64_t> sizes;
+        for (std::uint64_t number = 1; FileExists(PieceName(source, number)); ++number) {
+            sizes.push_back(FileSize(PieceName(source, number)));
+        }
+        return sizes;
+    }
+
+    std::string Concatenation(std::size_t pieces) {
+        std::string bytes;
+        for (std::uint64_t number = 1; number <= pieces; ++number) {
+            bytes += ReadFileBytes(PieceName(source, number));
+        }
+        return bytes;
+    }
+
+    TempFolder folder;
+    std::string source = folder / "film.avi";
+    std::string content;
+    RecordingProgress progress;
+};
+
+TEST_F(SplitTest, PieceSizesAroundTheBoundaries) {
+    using Sizes = std::vector<std::int64_t>;
+    struct Case {
+        std::int64_t size, pieceSize;
+        Sizes pieces;
+    };
+    const Case cases[] = {
+        {2500000, 1000000, {1000000, 1000000, 500000}},
+        {3000000, 1000000, {1000000, 1000000, 1000000, 0}},  // whole multiple: empty last piece
+        {2999999, 1000000, {1000000, 1000000, 999999}},
+        {3000001, 1000000, {1000000, 1000000, 1000000, 1}},
+        {999, 1000, {999}},  // smaller than a piece
+        {1, 1, {1, 0}},
+        {5, 4700000000, {5}},  // a piece size beyond 32 bits
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SplitSource(c.size, c.pieceSize), c.pieces) << c.size << " / " << c.pieceSize;
+        EXPECT_EQ(Concatenation(c.pieces.size()), content);
+        EXPECT_EQ(ReadFileBytes(source), content);  // the source is only read
+        for (std::uint64_t number = 1; number <= c.pieces.size(); ++number) {
+            RemoveFile(PieceName(source, number));
+        }
+    }
+}
+
+TEST_F(SplitTest, ProgressIsTheShareReadAfterEachPieceHalvesToEven) {
+    const std::pair<std::int64_t, std::vector<int>> cases[] = {
+        {8000000, {0, 12, 25, 38, 50, 62, 75, 88, 100, 100}},
+        {2500000, {0, 40, 80, 100}},
+        {0, {0, 100}},
+    };
+    for (const auto& [size, positions] : cases) {
+        progress.positions.clear();
+        SplitSource(size, 1000000);
+        EXPECT_EQ(progress.positions, positions) << size;
+    }
+}
+
+TEST_F(SplitTest, AnEmptySourceGivesOneEmptyPiece) {
+    EXPECT_EQ(SplitSource(0, 1000000), std::vector<std::int64_t>{0});
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi", "film.avi.001"}));
+}
+
+TEST_F(SplitTest, MoreThan999PiecesGoOnTo1000) {
+    const auto sizes = SplitSource(10010, 10);
+    ASSERT_EQ(sizes.size(), 1002u);
+    EXPECT_EQ(sizes.back(), 0);
+    EXPECT_TRUE(FileExists(source + ".1000"));
+    EXPECT_TRUE(FileExists(source + ".1001"));
+    EXPECT_EQ(Concatenation(1002), content);
+}
+
+TEST_F(SplitTest, ExistingPiecesAreOverwritten) {
+    WriteFileBytes(source + ".001", std::string(5000, 'x'));
+    EXPECT_EQ(SplitSource(1500, 1000), (std::vector<std::int64_t>{1000, 500}));
+    EXPECT_EQ(Concatenation(2), content);
+}
+
+TEST_F(SplitTest, SourceWithoutExtension) {
+    source = folder / "liste";
+    EXPECT_EQ(SplitSource(15, 10), (std::vector<std::int64_t>{10, 5}));
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"liste", "liste.001", "liste.002"}));
+}
+
+// A failing split raises `Failure` with exactly `message`, and leaves `names`.
+template <typename Failure>
+void ExpectFailure(const std::function<void()>& action, const std::string& message) {
+    try {
+        action();
+        ADD_FAILURE() << "no failure, expected: " << message;
+    } catch (const Failure& failure) {
+        EXPECT_EQ(failure.Message(), message);
+    }
+}
+
+TEST_F(SplitTest, BadPieceSizesFailBeforeAnyPieceExists) {
+    WriteFileBytes(source, "some bytes");
+    ExpectFailure<EZeroDivide>([&] { Split(source, 0, progress); },
+                               "Division par zéro en virgule flottante");
+    ExpectFailure<EPieceSizeError>([&] { Split(source, -1000000, progress); },
+                                   "'-1000000' n'est pas une taille de fichiers correcte");
+    WriteFileBytes(source, "");
+    ExpectFailure<EInvalidOp>([&] { Split(source, 0, progress); },
+                              "Opération en virgule flottante incorrecte");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+    // A negative size is refused before the source is even looked at.
+    ExpectFailure<EPieceSizeError>([&] { Split(folder / "absent", -1, progress); },
+                                   "'-1' n'est pas une taille de fichiers correcte");
+}
+
+TEST_F(SplitTest, MissingOrLockedSourceIsAnOpenFailure) {
+    ExpectFailure<EFOpenError>([&] { Split(source, 10, progress); },
+                               "Impossible d'ouvrir le fichier " + source);
+    WriteFileBytes(source, "content");
+    {
+        TFileStream writer(source, OpenMode::Create);  // held open for writing
+        ExpectFailure<EFOpenError>([&] { Split(source, 10, progress); },
+                                   "Impossible d'ouvrir le fichier " + source);
+    }
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+}
+
+TEST_F(SplitTest, APieceThatCanNotBeCreatedStopsTheSplit) {
+    WriteFileBytes(source, PatternBytes(35));
+    testing::MakeFolder(source + ".003");  // a folder stands where piece 3 goes
+    ExpectFailure<EFCreateError>([&] { Split(source, 10, progress); },
+                                 "Impossible de créer le fichier " + source + ".003");
+    EXPECT_EQ(FileSize(source + ".001"), 10);
+    EXPECT_EQ(FileSize(source + ".002"), 10);
+    EXPECT_FALSE(FileExists(source + ".004"));
+
+    TFileStream held(source + ".001", OpenMode::Create);  // a piece held open elsewhere
+    ExpectFailure<EFCreateError>([&] { Split(source, 10, progress); },
+                                 "Impossible de créer le fichier " + source + ".001");
+}
+
+TEST_F(SplitTest, AFullDiskIsAWriteFailureAndKeepsWhatWasWritten) {
+    const std::string disk = testing::SmallDiskFolder();
+    if (disk.empty()) {
+        GTEST_SKIP()
+            << "no small file system to fill (MORCELIX_SMALL_DISK unset: mounting needs root)";
+    }
+    TempFolder pieces(disk);
+    // A source that fills two thirds of the free room: its pieces can not all fit.
+    const auto room = std::filesystem::space(testing::NativePath(disk)).available;
+    const std::string content = PatternBytes(static_cast<std::int64_t>(room / 3 * 2));
+    const std::string sourceOnDisk = pieces / "big.bin";
+    WriteFileBytes(sourceOnDisk, content);
+    ExpectFailure<EWriteError>([&] { Split(sourceOnDisk, 400000, progress); },
+                               "Erreur d'écriture dans le flux");
+    // Every piece but the failing one is whole; the failing one holds a prefix.
+    std::uint64_t number = 1;
+    std::string written;
+    for (; FileExists(PieceName(sourceOnDisk, number)); ++number) {
+        written += ReadFileBytes(PieceName(sourceOnDisk, number));
+    }
+    ASSERT_GE(number, 2u);
+    EXPECT_EQ(written, content.substr(0, written.size()));
+    EXPECT_LT(written.size(), content.size());
+    EXPECT_EQ(ReadFileBytes(sourceOnDisk), content);
+}
+
+TEST_F(SplitTest, RoundTripOfALargeFile) {
+    const std::int64_t size = 150'000'000 + 12345;
+    const auto sizes = SplitSource(size, 7'000'000);
+    ASSERT_EQ(sizes.size(), 22u);
+    EXPECT_EQ(Concatenation(sizes.size()), content);
+}
+
+}  // namespace
+}  // namespace morcelix

@@ -1,0 +1,58 @@
+// Files made at run time for the tests: a private folder removed afterwards,
+// file contents that reveal misplaced bytes, and a progress recorder.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "pieces/progress.h"
+
+namespace morcelix::testing {
+
+// A fresh folder under the system's temporary folder, removed with everything
+// in it when the object goes. Paths are UTF-8.
+class TempFolder {
+  public:
+    TempFolder();
+    // Under `root` (a UTF-8 path) instead of the temporary folder.
+    explicit TempFolder(const std::string& root);
+    ~TempFolder();
+    TempFolder(const TempFolder&) = delete;
+    TempFolder& operator=(const TempFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+    // The path of `name` inside the folder.
+    std::string operator/(const std::string& name) const;
+    // The names of the folder's entries, sorted.
+    std::vector<std::string> Names() const;
+
+  private:
+    std::string path_;
+};
+
+// `size` bytes in which no short run repeats at a piece boundary: position i
+// holds a byte derived from i and `seed`.
+std::string PatternBytes(std::int64_t size, unsigned seed = 1);
+
+// A UTF-8 path as the standard library takes it.
+std::filesystem::path NativePath(const std::string& path);
+
+void WriteFileBytes(const std::string& path, const std::string& bytes);
+std::string ReadFileBytes(const std::string& path);
+bool PathExists(const std::string& path);
+void MakeFolder(const std::string& path);
+
+// A folder on a small file system that fills up, named by the environment
+// variable MORCELIX_SMALL_DISK (a Unix path; reached through Z: under Wine);
+// "" when there is none.
+std::string SmallDiskFolder();
+
+class RecordingProgress : public ProgressSink {
+  public:
+    void SetPosition(int percent) override { positions.push_back(percent); }
+    std::vector<int> positions;
+};
+
+}  // namespace morcelix::testing
