@@ -7,11 +7,13 @@
 #include <filesystem>
 
 #include "pieces/failure.h"
+#include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
 
 namespace morcelix {
 namespace {
 
+using testing::ExpectFailure;
 using testing::ReadFileBytes;
 using testing::TempFolder;
 using testing::WriteFileBytes;
@@ -38,16 +40,6 @@ class MemoryStream : public TStream {
   private:
     std::size_t room_;
 };
-
-template <typename Failure>
-std::string MessageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const Failure& failure) {
-        return failure.Message();
-    }
-    return "(no failure)";
-}
 
 TEST(CopyFrom, MovesBlocksOfAtMost61440Bytes) {
     TempFolder folder;
@@ -108,13 +100,13 @@ TEST(CopyFrom, ShortSourceOrFullTargetIsAStreamFailure) {
     {
         TFileStream source(folder / "source", OpenMode::Read);
         TFileStream target(folder / "copy", OpenMode::Create);
-        EXPECT_EQ(MessageOf<EReadError>([&] { target.CopyFrom(source, 100001); }),
-                  "Erreur de lecture du flux");
+        ExpectFailure<EReadError>([&] { target.CopyFrom(source, 100001); },
+                                  "Erreur de lecture du flux");
     }
     TFileStream source(folder / "source", OpenMode::Read);
     MemoryStream target(70000);
-    EXPECT_EQ(MessageOf<EWriteError>([&] { target.CopyFrom(source, 100000); }),
-              "Erreur d'écriture dans le flux");
+    ExpectFailure<EWriteError>([&] { target.CopyFrom(source, 100000); },
+                               "Erreur d'écriture dans le flux");
     // What was written before the failing block stays written.
     EXPECT_EQ(target.bytes, content.substr(0, 70000));
 }
@@ -122,14 +114,14 @@ TEST(CopyFrom, ShortSourceOrFullTargetIsAStreamFailure) {
 TEST(FileStream, OpenAndCreateFailuresNameTheFileAsGiven) {
     TempFolder folder;
     const std::string missing = folder / "absent.avi.001";
-    EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStream s(missing, OpenMode::Read); }),
-              "Impossible d'ouvrir le fichier " + missing);
+    ExpectFailure<EFOpenError>([&] { TFileStream s(missing, OpenMode::Read); },
+                               "Impossible d'ouvrir le fichier " + missing);
     const std::string noFolder = folder / "absent/piece.001";
-    EXPECT_EQ(MessageOf<EFCreateError>([&] { TFileStream s(noFolder, OpenMode::Create); }),
-              "Impossible de créer le fichier " + noFolder);
+    ExpectFailure<EFCreateError>([&] { TFileStream s(noFolder, OpenMode::Create); },
+                                 "Impossible de créer le fichier " + noFolder);
     // A folder is not a file to read.
-    EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStream s(folder.Path(), OpenMode::Read); }),
-              "Impossible d'ouvrir le fichier " + folder.Path());
+    ExpectFailure<EFOpenError>([&] { TFileStream s(folder.Path(), OpenMode::Read); },
+                               "Impossible d'ouvrir le fichier " + folder.Path());
 }
 
 TEST(FileStream, CreateEmptiesAnExistingFile) {
@@ -154,8 +146,8 @@ TEST(FileStream, SharingKeepsWritersAndReadersApart) {
     }
     EXPECT_EQ(ReadFileBytes(path), "content");  // the refused create truncated nothing
     TFileStream writer(path, OpenMode::Create);
-    EXPECT_EQ(MessageOf<EFOpenError>([&] { TFileStream s(path, OpenMode::Read); }),
-              "Impossible d'ouvrir le fichier " + path);
+    ExpectFailure<EFOpenError>([&] { TFileStream s(path, OpenMode::Read); },
+                               "Impossible d'ouvrir le fichier " + path);
     EXPECT_THROW(TFileStream(path, OpenMode::Create), EFCreateError);
 }
 

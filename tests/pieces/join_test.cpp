@@ -6,26 +6,18 @@
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
+#include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
 
 namespace morcelix {
 namespace {
 
+using testing::ExpectFailure;
 using testing::PatternBytes;
 using testing::ReadFileBytes;
 using testing::RecordingProgress;
 using testing::TempFolder;
 using testing::WriteFileBytes;
-
-template <typename Failure>
-void ExpectFailure(const std::function<void()>& action, const std::string& message) {
-    try {
-        action();
-        ADD_FAILURE() << "no failure, expected: " << message;
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure.Message(), message);
-    }
-}
 
 class JoinTest : public ::testing::Test {
   protected:
@@ -195,28 +187,6 @@ TEST_F(JoinFailureTest, ADestinationThatCanNotBeCreatedTouchesNoPiece) {
     ExpectFailure<EFCreateError>([&] { Join(first, unreachable, progress); },
                                  "Impossible de créer le fichier " + unreachable);
     EXPECT_EQ(Snapshot(), before);
-}
-
-TEST_F(JoinFailureTest, AFullDiskKeepsTheFailingPieceAndAllLaterOnes) {
-    const std::string disk = testing::SmallDiskFolder();
-    if (disk.empty()) {
-        GTEST_SKIP()
-            << "no small file system to fill (MORCELIX_SMALL_DISK unset: mounting needs root)";
-    }
-    TempFolder small(disk);
-    // A small first piece that fits, then two that fill the rest: appending the
-    // second needs room that only its own deletion would free.
-    const auto room =
-        static_cast<std::int64_t>(std::filesystem::space(testing::NativePath(disk)).available);
-    destination = small / "film.avi";
-    first = destination + ".001";
-    const std::vector<std::int64_t> sizes = {room / 20, room * 44 / 100, room * 44 / 100};
-    MakeSet(sizes);
-    ExpectFailure<EWriteError>([&] { Join(first, destination, progress); },
-                               "Erreur d'écriture dans le flux");
-    EXPECT_EQ(progress.positions.size(), 1u);
-    appendedBytes = static_cast<std::size_t>(sizes[0]);
-    ExpectRebuildable(1, 3);
 }
 
 }  // namespace

@@ -5,11 +5,13 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
+#include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
 
 namespace morcelix {
 namespace {
 
+using testing::ExpectFailure;
 using testing::PatternBytes;
 using testing::ReadFileBytes;
 using testing::RecordingProgress;
@@ -108,17 +110,6 @@ TEST_F(SplitTest, SourceWithoutExtension) {
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{"liste", "liste.001", "liste.002"}));
 }
 
-// A failing split raises `Failure` with exactly `message`, and leaves `names`.
-template <typename Failure>
-void ExpectFailure(const std::function<void()>& action, const std::string& message) {
-    try {
-        action();
-        ADD_FAILURE() << "no failure, expected: " << message;
-    } catch (const Failure& failure) {
-        EXPECT_EQ(failure.Message(), message);
-    }
-}
-
 TEST_F(SplitTest, BadPieceSizesFailBeforeAnyPieceExists) {
     WriteFileBytes(source, "some bytes");
     ExpectFailure<EZeroDivide>([&] { Split(source, 0, progress); },
@@ -158,32 +149,6 @@ TEST_F(SplitTest, APieceThatCanNotBeCreatedStopsTheSplit) {
     TFileStream held(source + ".001", OpenMode::Create);  // a piece held open elsewhere
     ExpectFailure<EFCreateError>([&] { Split(source, 10, progress); },
                                  "Impossible de créer le fichier " + source + ".001");
-}
-
-TEST_F(SplitTest, AFullDiskIsAWriteFailureAndKeepsWhatWasWritten) {
-    const std::string disk = testing::SmallDiskFolder();
-    if (disk.empty()) {
-        GTEST_SKIP()
-            << "no small file system to fill (MORCELIX_SMALL_DISK unset: mounting needs root)";
-    }
-    TempFolder pieces(disk);
-    // A source that fills two thirds of the free room: its pieces can not all fit.
-    const auto room = std::filesystem::space(testing::NativePath(disk)).available;
-    const std::string content = PatternBytes(static_cast<std::int64_t>(room / 3 * 2));
-    const std::string sourceOnDisk = pieces / "big.bin";
-    WriteFileBytes(sourceOnDisk, content);
-    ExpectFailure<EWriteError>([&] { Split(sourceOnDisk, 400000, progress); },
-                               "Erreur d'écriture dans le flux");
-    // Every piece but the failing one is whole; the failing one holds a prefix.
-    std::uint64_t number = 1;
-    std::string written;
-    for (; FileExists(PieceName(sourceOnDisk, number)); ++number) {
-        written += ReadFileBytes(PieceName(sourceOnDisk, number));
-    }
-    ASSERT_GE(number, 2u);
-    EXPECT_EQ(written, content.substr(0, written.size()));
-    EXPECT_LT(written.size(), content.size());
-    EXPECT_EQ(ReadFileBytes(sourceOnDisk), content);
 }
 
 TEST_F(SplitTest, RoundTripOfALargeFile) {

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Builds the three presets and runs every test: the core natively, the whole
+# Windows build under Wine with its own X display and prefix, and the checks on
+# the shipped 32-bit program. Installs what is missing first. Ends with one
+# summary line.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+scripts/install-deps.sh || exit 1
+
+step() { printf '\n== %s\n' "$*"; }
+
+for preset in linux win64 win32; do
+    step "build $preset"
+    cmake --preset "$preset" >/dev/null || exit 1
+    cmake --build --preset "$preset" || exit 1
+done
+
+# A small file system that fills up, for the full-disk cases (needs mounting rights).
+small_disk=$root/build/small-disk
+mkdir -p "$small_disk"
+if mountpoint -q "$small_disk" || mount -t tmpfs -o size=4m tmpfs "$small_disk" 2>/dev/null; then
+    export MORCELIX_SMALL_DISK=$small_disk
+else
+    echo "No small file system could be mounted: the full-disk tests will be skipped."
+fi
+
+source scripts/wine-env.sh
+cleanup() {
+    wine_env_stop
+    mountpoint -q "$small_disk" && umount "$small_disk"
+}
+trap cleanup EXIT
+
+passed=0 failed=0 skipped=0
+# Runs ctest for a preset and adds its counts to the totals.
+run_ctest() {
+    local log
+    log=$(mktemp)
+    ctest --preset "$1" -j2 --timeout 900 2>&1 | tee "$log"
+    local total fails skips
+    total=$(sed -nE 's/.*tests failed out of ([0-9]+).*/\1/p' "$log" | tail -1)
+    fails=$(sed -nE 's/.* ([0-9]+) tests failed out of.*/\1/p' "$log" | tail -1)
+    skips=$(grep -c '(Skipped)$' "$log")
+    if [[ -z $total ]]; then
+        echo "ctest for $1 gave no result"
+        failed=$((failed + 1))
+    else
+        failed=$((failed + fails))
+        skipped=$((skipped + skips))
+        passed=$((passed + total - fails - skips))
+    fi
+    rm -f "$log"
+}
+
+step "tests: linux"
+run_ctest linux
+
+step "tests: win64 under Wine"
+wine_env_start "$root/build/wine-prefix"
+run_ctest win64
+wine_env_stop
+
+if [[ -x scripts/check-win32.sh ]]; then
+    step "checks: the 32-bit program"
+    if scripts/check-win32.sh build/win32; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+fi
+
+echo
+echo "summary: $passed passed, $failed failed, $skipped skipped"
+((failed == 0))
