@@ -39,7 +39,8 @@ PieceSetSurvey SurveyPieceSet(const std::string& firstPiece) {
     return survey;
 }
 
-void Join(const std::string& firstPiece, const std::string& destination, ProgressSink& progress) {
+void Join(const std::string& firstPiece, const std::string& destination, ProgressSink& progress,
+          const JoinOptions& options) {
     const PieceSetSurvey survey = SurveyPieceSet(firstPiece);
     if (!survey.gapAt.empty()) {
         throw EMissingPiece(survey.gapAt);
@@ -56,7 +57,9 @@ void Join(const std::string& firstPiece, const std::string& destination, Progres
             output.CopyFrom(input, 0, afterBlock);
         }
         progress.SetPosition(Percent(output.Position(), survey.totalSize));
-        RemoveFile(piece);
+        if (!options.keepPieces) {
+            RemoveFile(piece);
+        }
     }
 }
 

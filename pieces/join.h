@@ -28,16 +28,22 @@ struct PieceSetSurvey {
 // ENotFirstPiece when `firstPiece` does not end in ".001".
 PieceSetSurvey SurveyPieceSet(const std::string& firstPiece);
 
+struct JoinOptions {
+    // Leaves every piece in place instead of deleting it once appended.
+    bool keepPieces = false;
+};
+
 // Rebuilds `destination` from the set that begins with `firstPiece`: the set is
 // surveyed first, and a gap raises EMissingPiece before anything is created,
 // read or deleted. Then the destination is created (emptied if it exists) and
 // the pieces are appended in number order, each deleted once all its bytes are
-// appended (a failed deletion is ignored). Progress is set after each piece to
-// the share of the set's bytes appended; it is not reset at the start.
+// appended (a failed deletion is ignored) unless `options` keeps them. Progress is set after each
+// piece to the share of the set's bytes appended; it is not reset at the start.
 //
 // On a failure of the file layer the destination holds what was appended, the
 // appended pieces are gone and the failing piece and every later one remain,
 // so the source can still be rebuilt from both.
-void Join(const std::string& firstPiece, const std::string& destination, ProgressSink& progress);
+void Join(const std::string& firstPiece, const std::string& destination, ProgressSink& progress,
+          const JoinOptions& options = {});
 
 }  // namespace morcelix

@@ -91,6 +91,19 @@ TEST_F(JoinTest, ProgressIsTheShareOfTheSetAppendedAndIsNotResetFirst) {
     }
 }
 
+TEST_F(JoinTest, KeepingThePiecesLeavesTheSetAsItWasAndCanJoinItAgain) {
+    MakeSet({1000, 1000, 0});
+    const auto before = Snapshot();
+    Join(first, destination, progress, {.keepPieces = true});
+    EXPECT_EQ(ReadFileBytes(destination), content);
+    RemoveFile(destination);
+    EXPECT_EQ(Snapshot(), before);
+
+    Join(first, destination, progress);
+    EXPECT_EQ(ReadFileBytes(destination), content);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+}
+
 TEST_F(JoinTest, AnExistingDestinationIsOverwritten) {
     WriteFileBytes(destination, std::string(100000, 'x'));
     MakeSet({10, 5});
