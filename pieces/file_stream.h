@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 namespace morcelix {
 
@@ -104,8 +103,10 @@ std::int64_t FileSize(const std::string& fileName);
 // Deletes the file; returns whether it worked. Raises nothing.
 bool RemoveFile(const std::string& fileName);
 
-// The paths of the entries that stand in the same folder as `path` (the folder
-// part of `path` followed by each name); empty when the folder can not be read.
-std::vector<std::string> EntriesBeside(const std::string& path);
+// Whether `matches` holds for one of the entries that stand in the same folder
+// as `path` (each given as the folder part of `path` followed by its name). The
+// folder is read one entry at a time; false when it can not be read.
+bool AnyEntryBeside(const std::string& path,
+                    const std::function<bool(const std::string&)>& matches);
 
 }  // namespace morcelix

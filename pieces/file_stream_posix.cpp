@@ -147,17 +147,19 @@ bool RemoveFile(const std::string& fileName) {
     return unlink(fileName.c_str()) == 0;
 }
 
-std::vector<std::string> EntriesBeside(const std::string& path) {
+bool AnyEntryBeside(const std::string& path,
+                    const std::function<bool(const std::string&)>& matches) {
     const std::string folder = path.substr(0, path.rfind('/') + 1);
-    std::vector<std::string> paths;
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.empty() ? "." : folder.c_str()),
                                                   closedir);
     if (dir) {
         while (const dirent* entry = readdir(dir.get())) {
-            paths.push_back(folder + entry->d_name);
+            if (matches(folder + entry->d_name)) {
+                return true;
+            }
         }
     }
-    return paths;
+    return false;
 }
 
 }  // namespace morcelix

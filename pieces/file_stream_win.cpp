@@ -93,19 +93,20 @@ bool RemoveFile(const std::string& fileName) {
     return DeleteFileW(Widen(fileName).c_str()) != 0;
 }
 
-std::vector<std::string> EntriesBeside(const std::string& path) {
+bool AnyEntryBeside(const std::string& path,
+                    const std::function<bool(const std::string&)>& matches) {
     const std::string folder = path.substr(0, path.find_last_of("\\/:") + 1);
-    std::vector<std::string> paths;
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW(Widen(folder + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        return paths;
+        return false;
     }
+    bool matched = false;
     do {
-        paths.push_back(folder + Narrow(found.cFileName));
-    } while (FindNextFileW(search, &found));
+        matched = matches(folder + Narrow(found.cFileName));
+    } while (!matched && FindNextFileW(search, &found));
     FindClose(search);
-    return paths;
+    return matched;
 }
 
 }  // namespace morcelix

@@ -30,11 +30,10 @@ PieceSetSurvey SurveyPieceSet(const std::string& firstPiece) {
         survey.pieces.push_back({std::move(piece), size});
     }
     const std::string base = JoinDestination(firstPiece);
-    for (const std::string& entry : EntriesBeside(firstPiece)) {
-        if (PieceNumberOf(entry, base) > number) {
-            survey.gapAt = PieceOfSet(firstPiece, number);
-            break;
-        }
+    const bool laterPieceExists = AnyEntryBeside(
+        firstPiece, [&](const std::string& entry) { return PieceNumberOf(entry, base) > number; });
+    if (laterPieceExists) {
+        survey.gapAt = PieceOfSet(firstPiece, number);
     }
     return survey;
 }

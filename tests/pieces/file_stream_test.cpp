@@ -204,8 +204,7 @@ TEST(FileNames, AnyCharactersWork) {
     EXPECT_EQ(FileSize(name), 3);
     TFileStream file(name, OpenMode::Read);
     EXPECT_EQ(file.Size(), 3);
-    const auto beside = EntriesBeside(name);
-    EXPECT_NE(std::find(beside.begin(), beside.end(), name), beside.end());
+    EXPECT_TRUE(AnyEntryBeside(name, [&](const std::string& entry) { return entry == name; }));
 }
 
 }  // namespace
