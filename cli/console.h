@@ -1,0 +1,25 @@
+// The tool's boundary with its process: arguments in, text out, UTF-8 on both
+// sides whatever the platform. One backend per platform (console_posix.cpp,
+// console_win.cpp).
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace morcelix::cli {
+
+// The arguments after the program's name, as UTF-8. On Windows they are read
+// again from the wide command line, so that any file name survives; `argv` is
+// used elsewhere.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
+// Standard output and standard error as streams that take UTF-8 text.
+std::ostream& StandardOutput();
+std::ostream& StandardError();
+
+// Whether standard error is a terminal (a console on Windows), where a
+// progress line may be drawn.
+bool StandardErrorIsTerminal();
+
+}  // namespace morcelix::cli

@@ -1,0 +1,149 @@
+#include <windows.h>
+
+#include <shellapi.h>
+
+#include <algorithm>
+#include <streambuf>
+
+#include "cli/console.h"
+#include "pieces/utf16.h"
+
+namespace morcelix::cli {
+
+namespace {
+
+// The length of the longest prefix of `text` that ends on a whole UTF-8 sequence.
+std::size_t WholeSequences(const std::string& text) {
+    const std::size_t size = text.size();
+    // Look back over at most three continuation bytes for the last lead byte.
+    for (std::size_t back = 1; back <= 4 && back <= size; ++back) {
+        const auto byte = static_cast<unsigned char>(text[size - back]);
+        if ((byte & 0xC0) == 0x80) {
+            continue;
+        }
+        const std::size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        return length > back ? size - back : size;
+    }
+    return size;
+}
+
+// A stream buffer over a standard handle. A console receives the text as
+// UTF-16 through WriteConsoleW, which shows every character whatever the
+// console's code page; a file or a pipe receives the UTF-8 bytes unchanged.
+// Text is held until a line ends or the stream is flushed, and a sequence cut
+// by a flush waits for its last bytes.
+class StandardHandleBuffer : public std::streambuf {
+  public:
+    explicit StandardHandleBuffer(DWORD which) : handle_(GetStdHandle(which)) {
+        DWORD mode = 0;
+        console_ = handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE &&
+                   GetConsoleMode(handle_, &mode) != 0;
+    }
+    ~StandardHandleBuffer() override { Emit(); }
+
+    bool IsConsole() const { return console_; }
+
+  protected:
+    int_type overflow(int_type c) override {
+        if (!traits_type::eq_int_type(c, traits_type::eof())) {
+            pending_.push_back(traits_type::to_char_type(c));
+            if (c == '\n') {
+                Emit();
+            }
+        }
+        return traits_type::not_eof(c);
+    }
+
+    std::streamsize xsputn(const char* text, std::streamsize count) override {
+        pending_.append(text, static_cast<std::size_t>(count));
+        if (pending_.find('\n') != std::string::npos || pending_.size() >= 4096) {
+            Emit();
+        }
+        return count;
+    }
+
+    int sync() override {
+        Emit();
+        return 0;
+    }
+
+  private:
+    void Emit() {
+        const std::size_t whole = WholeSequences(pending_);
+        if (whole == 0) {
+            return;
+        }
+        const std::string_view text(pending_.data(), whole);
+        if (console_) {
+            const std::wstring wide = Widen(text);
+            DWORD written = 0;
+            for (std::size_t at = 0; at < wide.size(); at += written) {
+                const auto chunk =
+                    static_cast<DWORD>(std::min<std::size_t>(wide.size() - at, 8192));
+                if (!WriteConsoleW(handle_, wide.data() + at, chunk, &written, nullptr) ||
+                    written == 0) {
+                    break;
+                }
+            }
+        } else {
+            DWORD written = 0;
+            for (std::size_t at = 0; at < text.size(); at += written) {
+                if (!WriteFile(handle_, text.data() + at, static_cast<DWORD>(text.size() - at),
+                               &written, nullptr) ||
+                    written == 0) {
+                    break;
+                }
+            }
+        }
+        pending_.erase(0, whole);
+    }
+
+    HANDLE handle_;
+    bool console_ = false;
+    std::string pending_;
+};
+
+StandardHandleBuffer& OutputBuffer() {
+    static StandardHandleBuffer buffer(STD_OUTPUT_HANDLE);
+    return buffer;
+}
+
+StandardHandleBuffer& ErrorBuffer() {
+    static StandardHandleBuffer buffer(STD_ERROR_HANDLE);
+    return buffer;
+}
+
+}  // namespace
+
+std::vector<std::string> ProgramArguments(int, char**) {
+    // The narrow argv of the C runtime holds the ANSI code page's rendering of
+    // each argument: characters outside it arrive as "?". The wide command line
+    // keeps them all.
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    std::vector<std::string> arguments;
+    if (wide == nullptr) {
+        return arguments;
+    }
+    for (int i = 1; i < count; ++i) {
+        arguments.push_back(Narrow(wide[i]));
+    }
+    LocalFree(wide);
+    return arguments;
+}
+
+std::ostream& StandardOutput() {
+    static std::ostream stream(&OutputBuffer());
+    return stream;
+}
+
+std::ostream& StandardError() {
+    static std::ostream stream(&ErrorBuffer());
+    return stream;
+}
+
+bool StandardErrorIsTerminal() {
+    return ErrorBuffer().IsConsole();
+}
+
+}  // namespace morcelix::cli

@@ -1,0 +1,9 @@
+// morcelix-cli: splits and joins piece sets from scripts and terminals.
+#include "cli/commands.h"
+#include "cli/console.h"
+
+int main(int argc, char** argv) {
+    using namespace morcelix::cli;
+    return RunCli(ProgramArguments(argc, argv), StandardOutput(), StandardError(),
+                  StandardErrorIsTerminal());
+}

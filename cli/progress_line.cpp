@@ -1,0 +1,106 @@
+#include "cli/progress_line.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace morcelix::cli {
+
+namespace {
+
+// `value` with `decimals` decimals and a decimal comma.
+std::string Decimal(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string result = text;
+    if (auto dot = result.find('.'); dot != std::string::npos) {
+        result[dot] = ',';
+    }
+    return result;
+}
+
+}  // namespace
+
+std::string FormatBytes(std::int64_t bytes) {
+    const double value = static_cast<double>(bytes);
+    if (bytes < 1000) {
+        return std::to_string(bytes) + " o";
+    }
+    if (bytes < 1000000) {
+        return Decimal(value / 1e3, 1) + " ko";
+    }
+    if (bytes < 1000000000) {
+        return Decimal(value / 1e6, 1) + " Mo";
+    }
+    return Decimal(value / 1e9, 2) + " Go";
+}
+
+double ProgressLine::SteadySeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+ProgressLine::ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock)
+    : out_(out),
+      total_(total),
+      meter_(std::move(meter)),
+      clock_(std::move(clock)),
+      start_(clock_()) {
+    // The first report draws at once.
+    lastDraw_ = start_ - kRedrawInterval;
+}
+
+ProgressLine::~ProgressLine() {
+    EndLine();
+}
+
+void ProgressLine::SetPosition(int percent) {
+    ++reports_;
+    const bool changed = percent != percent_;
+    percent_ = percent;
+    if (changed || clock_() - lastDraw_ >= kRedrawInterval) {
+        Draw();
+    }
+}
+
+void ProgressLine::BlockCopied() {
+    if (clock_() - lastDraw_ >= kRedrawInterval) {
+        Draw();
+    }
+}
+
+void ProgressLine::Finish() {
+    Draw();
+    EndLine();
+}
+
+void ProgressLine::Draw() {
+    const double now = clock_();
+    lastDraw_ = now;
+    std::int64_t done = meter_(reports_);
+    if (done > total_) {
+        done = total_;
+    }
+    std::string line =
+        std::to_string(percent_) + " %  " + FormatBytes(done) + " / " + FormatBytes(total_);
+    const double elapsed = now - start_;
+    if (elapsed > 0) {
+        line += "  " + FormatBytes(static_cast<std::int64_t>(done / elapsed)) + "/s";
+    }
+    const std::size_t width = line.size();
+    // Blank out what a longer previous line left behind.
+    if (width < lastWidth_) {
+        line.append(lastWidth_ - width, ' ');
+    }
+    lastWidth_ = width;
+    out_ << '\r' << line << std::flush;
+    drawn_ = true;
+}
+
+void ProgressLine::EndLine() {
+    if (drawn_) {
+        out_ << '\n' << std::flush;
+        drawn_ = false;
+    }
+}
+
+}  // namespace morcelix::cli

@@ -1,0 +1,67 @@
+// The one-line progress display of the command-line tool, drawn on a terminal.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "pieces/progress.h"
+
+namespace morcelix::cli {
+
+// "1,5 Mo", "2,15 Go", "512 o": decimal units (1 Mo = 1,000,000 bytes), a
+// decimal comma, one or two decimals.
+std::string FormatBytes(std::int64_t bytes);
+
+// Redraws one line on `out` with "\r": the percentage the operation reports
+// (the same values as the window's bar), the bytes done and the total, and the
+// mean throughput since the start. Redraws when the percentage changes, and
+// otherwise at most every kRedrawInterval, so a copy is not slowed by drawing.
+class ProgressLine : public ProgressSink {
+  public:
+    // How many bytes are done so far, given how many times SetPosition has been
+    // called; must not raise.
+    using Meter = std::function<std::int64_t(int reports)>;
+    // Seconds on a steady clock.
+    using Clock = std::function<double()>;
+
+    static constexpr double kRedrawInterval = 0.25;
+
+    ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock = SteadySeconds);
+    // Ends the line if one was drawn and Finish was not called (a failure).
+    ~ProgressLine() override;
+    ProgressLine(const ProgressLine&) = delete;
+    ProgressLine& operator=(const ProgressLine&) = delete;
+
+    void SetPosition(int percent) override;
+    void BlockCopied() override;
+
+    // Draws the final state and ends the line.
+    void Finish();
+
+    static double SteadySeconds();
+
+  private:
+    void Draw();
+    void EndLine();
+
+    std::ostream& out_;
+    std::int64_t total_;
+    Meter meter_;
+    Clock clock_;
+    double start_;
+    double lastDraw_ = 0;
+    int percent_ = 0;
+    int reports_ = 0;
+    bool drawn_ = false;
+    std::size_t lastWidth_ = 0;
+};
+
+// The sink of a run whose standard error is not a terminal: shows nothing.
+class SilentProgress : public ProgressSink {
+  public:
+    void SetPosition(int) override {}
+};
+
+}  // namespace morcelix::cli
