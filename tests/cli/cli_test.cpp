@@ -1,0 +1,224 @@
+// morcelix-cli run as a process, as a script runs it: exit statuses, the texts
+// on each output, and what is left on disk.
+#include <gtest/gtest.h>
+
+#include "pieces/file_stream.h"
+#include "pieces/piece_names.h"
+#include "pieces/split.h"
+#include "tests/cli/run_program.h"
+#include "tests/support/temp_folder.h"
+
+namespace morcelix {
+namespace {
+
+using testing::CliProgram;
+using testing::PatternBytes;
+using testing::ProgramRun;
+using testing::ReadFileBytes;
+using testing::RecordingProgress;
+using testing::RunProgram;
+using testing::TempFolder;
+using testing::WriteFileBytes;
+
+constexpr const char* kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
+
+class CliTest : public ::testing::Test {
+  protected:
+    ProgramRun Run(const std::vector<std::string>& arguments) {
+        return RunProgram(CliProgram(), arguments, scratch.Path());
+    }
+
+    // Every file of the folder with its content, to check that nothing changed.
+    std::vector<std::pair<std::string, std::string>> Snapshot() {
+        std::vector<std::pair<std::string, std::string>> files;
+        for (const auto& name : folder.Names()) {
+            files.emplace_back(name, ReadFileBytes(folder / name));
+        }
+        return files;
+    }
+
+    TempFolder folder;
+    TempFolder scratch;
+    // Characters outside any ANSI code page, a blank and a quote: the name must
+    // reach the program whole.
+    std::string name = "vacances d'été Ωμέγα.avi";
+    std::string source = folder / name;
+    std::string first = source + ".001";
+};
+
+TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
+    struct Case {
+        std::int64_t size;
+        std::vector<std::int64_t> pieces;
+    };
+    const Case cases[] = {
+        {2500000, {1000000, 1000000, 500000}},
+        {3000000, {1000000, 1000000, 1000000, 0}},  // a whole multiple: a last, empty piece
+        {0, {0}},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = PatternBytes(c.size, 5);
+        WriteFileBytes(source, bytes);
+
+        ProgramRun run = Run({"decouper", source, "1"});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");  // no progress line when standard error is a file
+        std::vector<std::int64_t> sizes;
+        for (std::uint64_t i = 1; FileExists(PieceName(source, i)); ++i) {
+            sizes.push_back(FileSize(PieceName(source, i)));
+        }
+        EXPECT_EQ(sizes, c.pieces) << c.size;
+        EXPECT_EQ(ReadFileBytes(source), bytes);
+
+        RemoveFile(source);
+        run = Run({"regrouper", first});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(ReadFileBytes(source), bytes) << c.size;
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
+    }
+}
+
+TEST_F(CliTest, KeepingThePiecesLeavesTheSetWhereverTheOptionStands) {
+    const std::string bytes = PatternBytes(2500000, 6);
+    WriteFileBytes(source, bytes);
+    ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
+    RemoveFile(source);
+    const auto set = Snapshot();
+
+    for (const auto& arguments : {std::vector<std::string>{"regrouper", "--garder", first},
+                                  std::vector<std::string>{"regrouper", first, "--garder"}}) {
+        const ProgramRun run = Run(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(ReadFileBytes(source), bytes);
+        RemoveFile(source);
+        EXPECT_EQ(Snapshot(), set);
+    }
+}
+
+TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
+    WriteFileBytes(source, PatternBytes(2500000, 7));
+    ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
+    RemoveFile(source);
+    auto before = Snapshot();
+
+    ProgramRun run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "1000000  " + first + "\n" +               //
+                           "1000000  " + source + ".002\n" +      //
+                           " 500000  " + source + ".003\n" +      //
+                           "Total : 3 parties, 2500000 octets\n"  //
+                           "Fichier regroupé : " +
+                           source + "\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(Snapshot(), before);
+
+    RemoveFile(source + ".002");
+    before = Snapshot();
+    const std::string missing = "Le fichier " + source + ".002 est manquant\n";
+    run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "1000000  " + first + "\n" +
+                           "Total : 1 partie, 1000000 octets\n"
+                           "Fichier regroupé : " +
+                           source + "\n");
+    EXPECT_EQ(run.err, missing);
+
+    // Joining the same set refuses before touching anything.
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, missing);
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
+    WriteFileBytes(source, PatternBytes(2500000, 8));
+    const std::string empty = folder / "vide.txt";
+    WriteFileBytes(empty, "");
+    const std::string other = folder / "notes.txt";
+    WriteFileBytes(other + ".001", "abc");
+    WriteFileBytes(other + ".002", "def");
+    const std::string missing = folder / "absent.avi";
+    const auto before = Snapshot();
+
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"decouper", source, "-5"}, "'-5' n'est pas une taille de fichiers correcte"},
+        {{"decouper", source, "abc"}, "'abc' n'est pas une valeur entière correcte"},
+        {{"decouper", source, "1 "}, "'1 ' n'est pas une valeur entière correcte"},
+        {{"decouper", source, ""}, "'' n'est pas une valeur entière correcte"},
+        {{"decouper", source, "0"}, "Division par zéro en virgule flottante"},
+        {{"decouper", empty, "0"}, "Opération en virgule flottante incorrecte"},
+        // The file is looked for before the size is read, as in the window.
+        {{"decouper", missing, "1"}, "Fichier non trouvé"},
+        {{"decouper", missing, "abc"}, "Fichier non trouvé"},
+        {{"regrouper", missing + ".001"}, "Fichier non trouvé"},
+        {{"verifier", missing + ".001"}, "Fichier non trouvé"},
+        {{"regrouper", other + ".002"},
+         "Le fichier " + other + ".002 n'est pas la première partie d'un découpage"},
+        {{"verifier", other + ".002"},
+         "Le fichier " + other + ".002 n'est pas la première partie d'un découpage"},
+    };
+    for (const auto& c : cases) {
+        const ProgramRun run = Run(c.arguments);
+        EXPECT_EQ(run.status, 1) << c.message;
+        EXPECT_EQ(run.out, "") << c.message;
+        EXPECT_EQ(run.err, c.message + "\n");
+        EXPECT_EQ(Snapshot(), before) << c.message;
+    }
+}
+
+TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
+    WriteFileBytes(source, "abc");
+    const auto before = Snapshot();
+    const std::vector<std::string> malformed[] = {
+        {},
+        {"couper", source, "1"},
+        {"decouper", source},
+        {"decouper", source, "1", "2"},
+        {"regrouper"},
+        {"verifier", first, first},
+        {"decouper", "--taille", source, "1"},
+        {"decouper", "--garder", source, "1"},
+        {"verifier", "--garder", first},
+        {"--", "--aide"},
+    };
+    for (const auto& arguments : malformed) {
+        const ProgramRun run = Run(arguments);
+        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(arguments);
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(run.err.ends_with(kSeeHelp)) << run.err;
+        EXPECT_GT(run.err.size(), std::string(kSeeHelp).size());
+    }
+    for (const auto& arguments :
+         {std::vector<std::string>{"-h"}, {"--aide"}, {"decouper", source, "--aide"}}) {
+        const ProgramRun run = Run(arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_TRUE(run.out.starts_with("Usage : morcelix-cli")) << run.out;
+        EXPECT_NE(run.out.find("découpe FICHIER en parties de TAILLE Mo"), std::string::npos);
+        EXPECT_EQ(run.err, "");
+    }
+    EXPECT_EQ(Snapshot(), before);
+}
+
+TEST_F(CliTest, ASetWrittenByTheSplitRoutineInProcessIsJoinedByTheTool) {
+    const std::string bytes = PatternBytes(2500001, 9);
+    WriteFileBytes(source, bytes);
+    RecordingProgress progress;
+    Split(source, 1000000, progress);
+    RemoveFile(source);
+
+    const ProgramRun run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
+}
+
+}  // namespace
+}  // namespace morcelix

@@ -1,0 +1,108 @@
+#include <windows.h>
+
+#include <algorithm>
+
+#include "pieces/utf16.h"
+#include "tests/cli/run_program.h"
+#include "tests/support/temp_folder.h"
+
+namespace morcelix::testing {
+
+namespace {
+
+// One argument as the C runtime's command-line parser (CommandLineToArgvW)
+// reads it back: quoted when it holds blanks or quotes or is empty, with the
+// backslashes before a quote, or before the closing quote, doubled.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+        return argument;
+    }
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(2 * backslashes, L'\\');
+    quoted.push_back(L'"');
+    return quoted;
+}
+
+class OwnedHandle {
+  public:
+    explicit OwnedHandle(HANDLE handle) : handle_(handle) {}
+    ~OwnedHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+    HANDLE Get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+HANDLE InheritableFile(const std::string& path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileW(Widen(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                       disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                      const std::string& scratchFolder) {
+    const std::string outPath = scratchFolder + "\\out.txt";
+    const std::string errPath = scratchFolder + "\\err.txt";
+    ProgramRun run;
+    {
+        OwnedHandle input(InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
+        OwnedHandle output(InheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS));
+        OwnedHandle error(InheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS));
+
+        std::wstring commandLine = QuoteArgument(Widen(program));
+        for (const std::string& argument : arguments) {
+            commandLine += L' ' + QuoteArgument(Widen(argument));
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = input.Get();
+        startup.hStdOutput = output.Get();
+        startup.hStdError = error.Get();
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(Widen(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                            CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+            return run;
+        }
+        OwnedHandle processHandle(process.hProcess);
+        OwnedHandle threadHandle(process.hThread);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD code = 0;
+        GetExitCodeProcess(process.hProcess, &code);
+        run.status = static_cast<int>(code);
+    }
+    run.out = ReadFileBytes(outPath);
+    run.err = ReadFileBytes(errPath);
+    return run;
+}
+
+std::string CliProgram() {
+    std::string path = MORCELIX_CLI_PROGRAM;
+    // Built on Linux and run under Wine: the build tree's Unix path is reached
+    // through the Z: drive.
+    if (path.starts_with('/')) {
+        path = "Z:" + path;
+    }
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+}  // namespace morcelix::testing
