@@ -1,0 +1,163 @@
+#include "app/application.h"
+
+#include <stdexcept>
+
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "app/window_text.h"
+
+namespace morcelix {
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"MorcelixApplication";
+
+}  // namespace
+
+Application* Application::instance_ = nullptr;
+
+Application::Application() {
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.lpszClassName = kClassName;
+    RegisterClassExW(&windowClass);  // fails harmlessly when already registered
+
+    // A popup with a caption but no size, in the middle of the screen: never
+    // seen, yet visible to the system, so that it has the taskbar button.
+    CreateWindowExW(0, kClassName, L"",
+                    WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,
+                    GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
+                    nullptr, nullptr, instance, this);
+    if (handle_ == nullptr) {
+        throw std::runtime_error("CreateWindowEx");
+    }
+    instance_ = this;
+}
+
+Application::~Application() {
+    if (handle_ != nullptr) {
+        DestroyWindow(handle_);
+    }
+    instance_ = nullptr;
+}
+
+void Application::SetTitle(std::string_view title) {
+    SetWindowTextUtf8(handle_, title);
+}
+
+std::string Application::Title() const {
+    return WindowTextUtf8(handle_);
+}
+
+void Application::ShowMainForm(TForm1& form, int showCommand) {
+    mainForm_ = &form;
+    ShowWindow(handle_, SW_SHOWNOACTIVATE);
+    if (showCommand == SW_SHOWMAXIMIZED) {
+        ShowWindow(form.Handle(), SW_SHOWMAXIMIZED);
+    } else if (showCommand == SW_SHOWMINNOACTIVE) {
+        ShowWindow(form.Handle(), SW_SHOWNOACTIVATE);
+        ShowWindow(handle_, SW_SHOWMINNOACTIVE);
+    } else {
+        ShowWindow(form.Handle(), SW_SHOWNORMAL);
+    }
+}
+
+void Application::FormDestroyed(const TForm1& form) {
+    if (mainForm_ == &form) {
+        mainForm_ = nullptr;
+    }
+}
+
+void Application::Run(TForm1& form, int showCommand) {
+    ShowMainForm(form, showCommand);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        Dispatch(message);
+    }
+}
+
+void Application::Dispatch(MSG& message) {
+    if (mainForm_ != nullptr && mainForm_->Handle() != nullptr &&
+        IsDialogMessageW(mainForm_->Handle(), &message)) {
+        return;
+    }
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+}
+
+LRESULT CALLBACK Application::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* self =
+            static_cast<Application*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->handle_ = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<Application*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    if (message == WM_NCDESTROY) {
+        self->handle_ = nullptr;
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    }
+    return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
+}
+
+LRESULT Application::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_SIZE:
+            return OnSize(wParam);
+        case WM_SETFOCUS:
+            return OnSetFocus();
+        case WM_CLOSE:
+            return OnClose();
+    }
+    return DefWindowProcW(handle_, message, wParam, lParam);
+}
+
+// Minimising the application hides the main window; restoring it (from the
+// taskbar) shows it again.
+LRESULT Application::OnSize(WPARAM kind) {
+    if (mainForm_ == nullptr || mainForm_->Handle() == nullptr) {
+        return 0;
+    }
+    if (kind == SIZE_MINIMIZED) {
+        ShowWindow(mainForm_->Handle(), SW_HIDE);
+    } else if (kind == SIZE_RESTORED && !IsWindowVisible(mainForm_->Handle())) {
+        ShowWindow(mainForm_->Handle(), SW_SHOW);
+    }
+    return 0;
+}
+
+// The hidden window is activated when the user picks the taskbar button: the
+// main window takes the focus in its place.
+LRESULT Application::OnSetFocus() {
+    if (mainForm_ != nullptr && mainForm_->Handle() != nullptr &&
+        IsWindowVisible(mainForm_->Handle()) && IsWindowEnabled(mainForm_->Handle())) {
+        SetActiveWindow(mainForm_->Handle());
+    }
+    return 0;
+}
+
+// Closing from the taskbar closes the main window, which ends the program.
+LRESULT Application::OnClose() {
+    if (mainForm_ != nullptr && mainForm_->Handle() != nullptr) {
+        PostMessageW(mainForm_->Handle(), WM_CLOSE, 0, 0);
+    }
+    return 0;
+}
+
+HWND ApplicationWindow() {
+    return Application::Instance() != nullptr ? Application::Instance()->Handle() : nullptr;
+}
+
+std::string ApplicationTitle() {
+    return Application::Instance() != nullptr ? Application::Instance()->Title() : std::string();
+}
+
+}  // namespace morcelix

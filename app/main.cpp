@@ -1,0 +1,24 @@
+// The program's entry: prepares the process, names the application, builds
+// the main window and runs until it is closed.
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include "app/application.h"
+#include "app/main_window.h"
+
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int showCommand) {
+    using namespace morcelix;
+
+    // Floating-point exceptions stay masked, as the system starts the thread:
+    // code loaded into the process (the open dialog's shell extensions, printer
+    // and video drivers) assumes them masked and would crash on an unmasked
+    // trap. Our own arithmetic checks its operands and raises its failures.
+
+    Application application;
+    InitCommonControls();
+    application.SetTitle("Morcelix");
+    TForm1 form1(application);
+    application.Run(form1, showCommand);
+    return 0;
+}

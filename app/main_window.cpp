@@ -1,0 +1,538 @@
+#include "app/main_window.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <iterator>
+#include <stdexcept>
+
+#include "app/application.h"
+#include "app/message_box.h"
+#include "app/window_text.h"
+#include "pieces/utf16.h"
+
+namespace morcelix {
+
+namespace {
+
+constexpr wchar_t kClassName[] = L"TForm1";
+
+// The window, in pixels at 96 dpi. Only the controls follow the dpi setting:
+// the window keeps its place and outer size.
+constexpr int kFormLeft = 410;
+constexpr int kFormTop = 502;
+constexpr int kFormWidth = 392;
+constexpr int kFormHeight = 243;
+// The client area that the layout was drawn for; Label6's right edge keeps its
+// distance to the client area's right edge measured against this width.
+constexpr int kDesignClientWidth = 384;
+// The controls' extent: below it the client area scrolls. Label6 does not
+// count for the width, as it stretches with the window.
+constexpr int kExtentWidth = 377;
+constexpr int kExtentHeight = 213;
+
+enum class Kind { Label, Link, ProgressBar, GroupBox, Button, Edit };
+
+struct ControlSpec {
+    ControlId id;
+    Kind kind;
+    ControlId parent;  // kForm: the window itself
+    int left, top, width, height;
+    const char* text;
+};
+
+constexpr ControlId kForm = static_cast<ControlId>(0);
+
+using enum ControlId;
+constexpr ControlSpec kControls[] = {
+    {Label6, Kind::Link, kForm, 136, 200, 101, 13, kWebHost},
+    {ProgressBar1, Kind::ProgressBar, kForm, 8, 96, 369, 17, ""},
+    {GroupBox1, Kind::GroupBox, kForm, 8, 8, 369, 89, "Découpage"},
+    {Label1, Kind::Label, GroupBox1, 8, 28, 34, 13, "Fichier:"},
+    {Label2, Kind::Label, GroupBox1, 16, 61, 81, 13, "Taille des fichiers"},
+    {Label5, Kind::Label, GroupBox1, 176, 64, 15, 13, "Mo"},
+    {Button1, Kind::Button, GroupBox1, 294, 22, 67, 25, "Ouvrir"},
+    {Edit1, Kind::Edit, GroupBox1, 56, 24, 233, 21, ""},
+    {Edit2, Kind::Edit, GroupBox1, 112, 56, 57, 21, "1"},
+    {Button2, Kind::Button, GroupBox1, 232, 54, 129, 25, "Découper"},
+    {GroupBox2, Kind::GroupBox, kForm, 8, 112, 369, 89, "Regroupage"},
+    {Label4, Kind::Label, GroupBox2, 8, 28, 34, 13, "Fichier:"},
+    {Label3, Kind::Label, GroupBox2, 8, 56, 53, 17, "Destination"},
+    {Edit3, Kind::Edit, GroupBox2, 64, 24, 225, 21, ""},
+    {Button3, Kind::Button, GroupBox2, 296, 22, 65, 25, "Ouvrir"},
+    {Edit4, Kind::Edit, GroupBox2, 64, 56, 225, 21, ""},
+    {Button4, Kind::Button, GroupBox2, 296, 54, 67, 25, "Regrouper"},
+};
+static_assert(std::size(kControls) == 17);
+
+constexpr int IndexOf(ControlId id) {
+    return static_cast<int>(id) - static_cast<int>(Label6);
+}
+
+const ControlSpec& SpecOf(ControlId id) {
+    return kControls[IndexOf(id)];
+}
+
+HFONT CreateFormFont(int height, bool underline) {
+    LOGFONTW font{};
+    font.lfHeight = height;
+    font.lfWeight = FW_NORMAL;
+    font.lfUnderline = underline ? TRUE : FALSE;
+    font.lfCharSet = DEFAULT_CHARSET;
+    lstrcpynW(font.lfFaceName, L"MS Sans Serif", LF_FACESIZE);
+    return CreateFontIndirectW(&font);
+}
+
+// The size of `text` drawn in `font`, as a label sizes itself.
+SIZE MeasureLabel(HWND label, HFONT font) {
+    const std::wstring text = Widen(WindowTextUtf8(label));
+    HDC dc = GetDC(label);
+    HGDIOBJ old = SelectObject(dc, font);
+    RECT bounds{};
+    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &bounds,
+              DT_CALCRECT | DT_EXPANDTABS | DT_SINGLELINE);
+    SelectObject(dc, old);
+    ReleaseDC(label, dc);
+    return {bounds.right - bounds.left, bounds.bottom - bounds.top};
+}
+
+// Group boxes pass their children's notifications on to the window, which
+// handles them.
+LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                              DWORD_PTR) {
+    switch (message) {
+        case WM_COMMAND:
+        case WM_NOTIFY:
+        case WM_CTLCOLORSTATIC:
+        case WM_CTLCOLOREDIT:
+        case WM_CTLCOLORBTN:
+            return SendMessageW(GetParent(window), message, wParam, lParam);
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+bool MouseButtonDown() {
+    return GetKeyState(VK_LBUTTON) < 0 || GetKeyState(VK_RBUTTON) < 0 ||
+           GetKeyState(VK_MBUTTON) < 0;
+}
+
+// An edit field selects its whole text when the focus comes to it from another
+// control of the window other than by a click. Focus coming back with the
+// window's activation leaves the selection as it was.
+LRESULT CALLBACK EditProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                          DWORD_PTR) {
+    if (message == WM_SETFOCUS) {
+        HWND previous = reinterpret_cast<HWND>(wParam);
+        const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
+        if (previous != nullptr && previous != window &&
+            GetAncestor(previous, GA_ROOT) == GetAncestor(window, GA_ROOT) && !MouseButtonDown()) {
+            SendMessageW(window, EM_SETSEL, 0, -1);
+        }
+        return result;
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+LRESULT CALLBACK LinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                          DWORD_PTR) {
+    if (message == WM_SETCURSOR) {
+        SetCursor(LoadCursorW(nullptr, IDC_HAND));
+        return TRUE;
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+int LayoutScale::FontHeight(int dpi) {
+    return MulDiv(kDesignFontHeight, dpi, kDesignDpi);
+}
+
+LayoutScale::LayoutScale(int dpi, int textHeight) {
+    if (dpi != kDesignDpi && textHeight != kDesignTextHeight && textHeight > 0) {
+        numerator_ = textHeight;
+    }
+}
+
+int LayoutScale::operator()(int designPixels) const {
+    return numerator_ == kDesignTextHeight ? designPixels
+                                           : MulDiv(designPixels, numerator_, kDesignTextHeight);
+}
+
+void ProgressBar::SetPosition(int percent) {
+    SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    UpdateWindow(bar_);
+}
+
+TForm1::TForm1(Application& application) : application_(application) {
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    font_ = CreateFormFont(LayoutScale::FontHeight(dpi), false);
+    linkFont_ = CreateFormFont(LayoutScale::FontHeight(dpi), true);
+    HGDIOBJ old = SelectObject(screen, font_);
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(screen, &metrics);
+    SelectObject(screen, old);
+    ReleaseDC(nullptr, screen);
+    scale_ = LayoutScale(dpi, metrics.tmHeight);
+
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = WindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.lpszClassName = kClassName;
+    RegisterClassExW(&windowClass);  // fails harmlessly when already registered
+
+    CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, L"Morcelix",
+                    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX,
+                    kFormLeft, kFormTop, kFormWidth, kFormHeight, application_.Handle(), nullptr,
+                    instance, this);
+    if (handle_ == nullptr) {
+        throw std::runtime_error("CreateWindowEx");
+    }
+    CreateControls();
+    progressBar1_ = ProgressBar(Control(ControlId::ProgressBar1));
+    lastFocus_ = Control(Button1);
+    UpdateScrollBars();
+    StretchLink();
+}
+
+TForm1::~TForm1() {
+    if (handle_ != nullptr) {
+        DestroyWindow(handle_);
+    }
+    DeleteObject(font_);
+    DeleteObject(linkFont_);
+    application_.FormDestroyed(*this);
+}
+
+HWND TForm1::Control(ControlId id) const {
+    return controls_[IndexOf(id)];
+}
+
+void TForm1::CreateControls() {
+    INITCOMMONCONTROLSEX progressClass{sizeof(progressClass), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&progressClass);
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+
+    for (const ControlSpec& spec : kControls) {
+        const wchar_t* windowClass = WC_STATICW;
+        DWORD style = WS_CHILD | WS_VISIBLE;
+        DWORD extendedStyle = 0;
+        switch (spec.kind) {
+            case Kind::Label:
+                style |= SS_LEFTNOWORDWRAP;
+                break;
+            case Kind::Link:
+                style |= SS_LEFTNOWORDWRAP | SS_NOTIFY;
+                break;
+            case Kind::ProgressBar:
+                windowClass = PROGRESS_CLASSW;
+                break;
+            case Kind::GroupBox:
+                windowClass = WC_BUTTONW;
+                style |= BS_GROUPBOX | WS_GROUP;
+                extendedStyle = WS_EX_CONTROLPARENT;
+                break;
+            case Kind::Button:
+                windowClass = WC_BUTTONW;
+                style |= BS_PUSHBUTTON | WS_TABSTOP | WS_GROUP;
+                break;
+            case Kind::Edit:
+                windowClass = WC_EDITW;
+                style |= ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP | WS_GROUP;
+                extendedStyle = WS_EX_CLIENTEDGE;
+                break;
+        }
+        HWND parent = spec.parent == kForm ? handle_ : Control(spec.parent);
+        HWND control = CreateWindowExW(
+            extendedStyle, windowClass, Widen(spec.text).c_str(), style, scale_(spec.left),
+            scale_(spec.top), scale_(spec.width), scale_(spec.height), parent,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+        if (control == nullptr) {
+            throw std::runtime_error("CreateWindowEx");
+        }
+        controls_[IndexOf(spec.id)] = control;
+        SendMessageW(control, WM_SETFONT,
+                     reinterpret_cast<WPARAM>(spec.kind == Kind::Link ? linkFont_ : font_), FALSE);
+
+        switch (spec.kind) {
+            case Kind::Label: {
+                const SIZE size = MeasureLabel(control, font_);
+                SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy,
+                             SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+                break;
+            }
+            case Kind::Link:
+                SetWindowSubclass(control, LinkProc, 0, 0);
+                break;
+            case Kind::ProgressBar:
+                SendMessageW(control, PBM_SETRANGE32, 0, 100);
+                SendMessageW(control, PBM_SETPOS, 0, 0);
+                break;
+            case Kind::GroupBox:
+                SetWindowSubclass(control, GroupBoxProc, 0, 0);
+                break;
+            case Kind::Button:
+                break;
+            case Kind::Edit:
+                SetWindowSubclass(control, EditProc, 0, 0);
+                break;
+        }
+    }
+}
+
+void TForm1::Button1Click() {
+    if (actions_ != nullptr) {
+        actions_->Button1Click();
+    }
+}
+
+void TForm1::Button2Click() {
+    if (actions_ != nullptr) {
+        actions_->Button2Click();
+    }
+}
+
+void TForm1::Button3Click() {
+    if (actions_ != nullptr) {
+        actions_->Button3Click();
+    }
+}
+
+void TForm1::Button4Click() {
+    if (actions_ != nullptr) {
+        actions_->Button4Click();
+    }
+}
+
+void TForm1::Label6Click() {
+    if (actions_ != nullptr) {
+        actions_->Label6Click();
+    }
+}
+
+std::string TForm1::FieldText(ControlId edit) const {
+    return WindowTextUtf8(Control(edit));
+}
+
+void TForm1::SetFieldText(ControlId edit, std::string_view text) {
+    SetWindowTextUtf8(Control(edit), text);
+}
+
+void TForm1::Focus(ControlId id) {
+    HWND control = Control(id);
+    SetFocus(control);
+    if (SpecOf(id).kind == Kind::Edit) {
+        SendMessageW(control, EM_SETSEL, 0, -1);
+    }
+}
+
+LRESULT CALLBACK TForm1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+        auto* self = static_cast<TForm1*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
+        self->handle_ = window;
+        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (self == nullptr) {
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    if (message == WM_NCDESTROY) {
+        self->handle_ = nullptr;
+        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+        return DefWindowProcW(window, message, wParam, lParam);
+    }
+    return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
+}
+
+LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_COMMAND:
+            return OnCommand(LOWORD(wParam), HIWORD(wParam));
+        case WM_CTLCOLORSTATIC:
+            return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_SIZE:
+            return OnSize();
+        case WM_HSCROLL:
+            return OnScroll(SB_HORZ, LOWORD(wParam));
+        case WM_VSCROLL:
+            return OnScroll(SB_VERT, LOWORD(wParam));
+        case WM_ACTIVATE:
+            return OnActivate(wParam);
+        case WM_SYSCOMMAND:
+            return OnSysCommand(wParam, lParam);
+        case WM_DESTROY:
+            return OnDestroy();
+    }
+    return DefWindowProcW(handle_, message, wParam, lParam);
+}
+
+LRESULT TForm1::OnCommand(int id, int code) {
+    if (code != BN_CLICKED) {  // also STN_CLICKED
+        return 0;
+    }
+    switch (static_cast<ControlId>(id)) {
+        case Button1:
+            Button1Click();
+            break;
+        case Button2:
+            Button2Click();
+            break;
+        case Button3:
+            Button3Click();
+            break;
+        case Button4:
+            Button4Click();
+            break;
+        case Label6:
+            Label6Click();
+            break;
+        default:
+            break;
+    }
+    return 0;
+}
+
+LRESULT TForm1::OnCtlColorStatic(HDC dc, HWND control) {
+    if (control == Control(Label6)) {
+        SetTextColor(dc, RGB(0, 0, 255));
+    } else {
+        SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+    }
+    SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+    return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+}
+
+LRESULT TForm1::OnSize() {
+    UpdateScrollBars();
+    StretchLink();
+    return 0;
+}
+
+// Showing or hiding a scroll bar changes the client area and sends WM_SIZE
+// again from inside SetScrollInfo: the client size is read afresh each time.
+void TForm1::UpdateScrollBars() {
+    SCROLLINFO info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SIF_RANGE | SIF_PAGE;
+    RECT client{};
+
+    GetClientRect(handle_, &client);
+    info.nMax = scale_(kExtentWidth) - 1;
+    info.nPage = static_cast<UINT>(client.right);
+    SetScrollInfo(handle_, SB_HORZ, &info, TRUE);
+
+    GetClientRect(handle_, &client);
+    info.nMax = scale_(kExtentHeight) - 1;
+    info.nPage = static_cast<UINT>(client.bottom);
+    SetScrollInfo(handle_, SB_VERT, &info, TRUE);
+
+    // The system keeps the positions within the new ranges: follow them.
+    ScrollTo(GetScrollPos(handle_, SB_HORZ), GetScrollPos(handle_, SB_VERT));
+}
+
+void TForm1::ScrollTo(int x, int y) {
+    if (x == scrollX_ && y == scrollY_) {
+        return;
+    }
+    ScrollWindowEx(handle_, scrollX_ - x, scrollY_ - y, nullptr, nullptr, nullptr, nullptr,
+                   SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
+    scrollX_ = x;
+    scrollY_ = y;
+    SetScrollPos(handle_, SB_HORZ, x, TRUE);
+    SetScrollPos(handle_, SB_VERT, y, TRUE);
+}
+
+LRESULT TForm1::OnScroll(int bar, int request) {
+    SCROLLINFO info{};
+    info.cbSize = sizeof(info);
+    info.fMask = SIF_ALL;
+    GetScrollInfo(handle_, bar, &info);
+    const int line = scale_(LayoutScale::kDesignTextHeight);
+    const int page = static_cast<int>(info.nPage);
+    int position = info.nPos;
+    switch (request) {
+        case SB_LINEUP:
+            position -= line;
+            break;
+        case SB_LINEDOWN:
+            position += line;
+            break;
+        case SB_PAGEUP:
+            position -= page;
+            break;
+        case SB_PAGEDOWN:
+            position += page;
+            break;
+        case SB_THUMBTRACK:
+        case SB_THUMBPOSITION:
+            position = info.nTrackPos;
+            break;
+        case SB_TOP:
+            position = info.nMin;
+            break;
+        case SB_BOTTOM:
+            position = info.nMax;
+            break;
+        default:
+            return 0;
+    }
+    position = std::clamp(position, 0, std::max(0, info.nMax - page + 1));
+    if (bar == SB_HORZ) {
+        ScrollTo(position, scrollY_);
+    } else {
+        ScrollTo(scrollX_, position);
+    }
+    return 0;
+}
+
+// Label6 keeps its left edge and its distance to the client area's right edge.
+void TForm1::StretchLink() {
+    HWND link = Control(Label6);
+    if (link == nullptr) {
+        return;
+    }
+    RECT client{};
+    GetClientRect(handle_, &client);
+    const ControlSpec& spec = SpecOf(Label6);
+    const int rightMargin = scale_(kDesignClientWidth) - scale_(spec.left) - scale_(spec.width);
+    const int width = std::max(0, static_cast<int>(client.right) - scale_(spec.left) - rightMargin);
+    SetWindowPos(link, nullptr, 0, 0, width, scale_(spec.height),
+                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+// The window remembers which control had the focus when it was deactivated
+// and gives it back when activated; at first that is Button1.
+LRESULT TForm1::OnActivate(WPARAM state) {
+    if (LOWORD(state) == WA_INACTIVE) {
+        HWND focus = GetFocus();
+        if (focus != nullptr && IsChild(handle_, focus)) {
+            lastFocus_ = focus;
+        }
+    } else if (HIWORD(state) == 0) {
+        SetFocus(lastFocus_ != nullptr && IsWindow(lastFocus_) ? lastFocus_ : Control(Button1));
+    }
+    return 0;
+}
+
+// The taskbar button belongs to the application window: minimising the main
+// window minimises the application, which hides the main window.
+LRESULT TForm1::OnSysCommand(WPARAM command, LPARAM lParam) {
+    if ((command & 0xFFF0) == SC_MINIMIZE) {
+        ShowWindow(application_.Handle(), SW_MINIMIZE);
+        return 0;
+    }
+    return DefWindowProcW(handle_, WM_SYSCOMMAND, command, lParam);
+}
+
+LRESULT TForm1::OnDestroy() {
+    PostQuitMessage(0);
+    return 0;
+}
+
+}  // namespace morcelix

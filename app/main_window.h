@@ -1,0 +1,147 @@
+// The program's one window, Form1 of class TForm1: two group boxes (split and
+// join), the shared progress bar and the link label. Its layout is fixed: it is
+// built once, at 96 dpi figures scaled for the system's setting, and nothing
+// is created, moved or hidden afterwards but the link label's width, which
+// follows the window's.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+
+#include "app/window_actions.h"  // kWebHost
+#include "pieces/progress.h"
+
+namespace morcelix {
+
+class Application;
+
+
+// The controls' ids, in creation order (which is also the tab order).
+enum class ControlId : int {
+    Label6 = 100,
+    ProgressBar1,
+    GroupBox1,
+    Label1,
+    Label2,
+    Label5,
+    Button1,
+    Edit1,
+    Edit2,
+    Button2,
+    GroupBox2,
+    Label4,
+    Label3,
+    Edit3,
+    Button3,
+    Edit4,
+    Button4,
+};
+
+// What the five event handlers do. The default does nothing; the window's
+// actions override it.
+class FormActions {
+  public:
+    virtual ~FormActions() = default;
+    virtual void Button1Click() {}
+    virtual void Button2Click() {}
+    virtual void Button3Click() {}
+    virtual void Button4Click() {}
+    virtual void Label6Click() {}
+};
+
+// The stored layout is for 96 pixels per inch. For another setting the font
+// height follows the setting, and when that font's text height is not 13
+// pixels, every place and size follows the text height.
+class LayoutScale {
+  public:
+    static constexpr int kDesignDpi = 96;
+    static constexpr int kDesignFontHeight = -11;
+    static constexpr int kDesignTextHeight = 13;
+
+    // The font height (negative: character height) for a `dpi` setting.
+    static int FontHeight(int dpi);
+    // `textHeight` is the text height of the font of FontHeight(dpi).
+    LayoutScale(int dpi = kDesignDpi, int textHeight = kDesignTextHeight);
+    // A 96-dpi place or size for this setting.
+    int operator()(int designPixels) const;
+
+  private:
+    int numerator_ = kDesignTextHeight;
+};
+
+// The progress bar as the operations see it.
+class ProgressBar final : public ProgressSink {
+  public:
+    explicit ProgressBar(HWND bar = nullptr) : bar_(bar) {}
+    // Sets the bar's position and paints it at once: no messages are pumped
+    // while an operation runs.
+    void SetPosition(int percent) override;
+
+  private:
+    HWND bar_;
+};
+
+class TForm1 {
+  public:
+    // Creates the window, hidden, and its controls; `application`'s window owns it.
+    explicit TForm1(Application& application);
+    // Destroys the window if it is still there.
+    ~TForm1();
+    TForm1(const TForm1&) = delete;
+    TForm1& operator=(const TForm1&) = delete;
+
+    // nullptr once the window has been destroyed (closing it destroys it).
+    HWND Handle() const { return handle_; }
+    HWND Control(ControlId id) const;
+    const LayoutScale& Scale() const { return scale_; }
+
+    // Attaches the handlers' actions (not owned); nullptr detaches them.
+    void SetActions(FormActions* actions) { actions_ = actions; }
+
+    // The event handlers, run on a click of their control.
+    void Button1Click();
+    void Button2Click();
+    void Button3Click();
+    void Button4Click();
+    void Label6Click();
+
+    // What the actions use: the edit fields' texts (UTF-8), the keyboard focus,
+    // and ProgressBar1.
+    std::string FieldText(ControlId edit) const;
+    void SetFieldText(ControlId edit, std::string_view text);
+    // Gives the focus to `id`; an edit field then has its whole text selected.
+    void Focus(ControlId id);
+    ProgressSink& ProgressBar1() { return progressBar1_; }
+
+  private:
+    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnCommand(int id, int code);
+    LRESULT OnCtlColorStatic(HDC dc, HWND control);
+    LRESULT OnSize();
+    LRESULT OnScroll(int bar, int request);
+    LRESULT OnActivate(WPARAM state);
+    LRESULT OnSysCommand(WPARAM command, LPARAM lParam);
+    LRESULT OnDestroy();
+
+    void CreateControls();
+    void UpdateScrollBars();
+    void ScrollTo(int x, int y);
+    void StretchLink();
+
+    Application& application_;
+    LayoutScale scale_;
+    HFONT font_ = nullptr;
+    HFONT linkFont_ = nullptr;
+    HWND handle_ = nullptr;
+    HWND controls_[17] = {};
+    HWND lastFocus_ = nullptr;
+    int scrollX_ = 0;
+    int scrollY_ = 0;
+    ProgressBar progressBar1_;
+    FormActions* actions_ = nullptr;
+};
+
+}  // namespace morcelix

@@ -1,0 +1,88 @@
+#include "app/message_box.h"
+
+#include <exception>
+
+#include "app/application.h"
+#include "app/disabled_windows.h"
+#include "pieces/utf16.h"
+
+namespace morcelix {
+
+std::wstring WithFinalStop(std::wstring text) {
+    if (!text.empty() && text.back() > L'.') {
+        text += L'.';
+    }
+    return text;
+}
+
+namespace {
+
+// Moves `window` to the centre of the monitor of the active window for as long
+// as it lives: a message box appears on the monitor of its owner.
+class CentredOnActiveMonitor {
+  public:
+    explicit CentredOnActiveMonitor(HWND window) : window_(window) {
+        HWND active = GetActiveWindow();
+        if (window_ == nullptr || active == nullptr || !GetWindowRect(window_, &original_)) {
+            return;
+        }
+        MONITORINFO monitor{};
+        monitor.cbSize = sizeof(monitor);
+        if (!GetMonitorInfoW(MonitorFromWindow(active, MONITOR_DEFAULTTONEAREST), &monitor)) {
+            return;
+        }
+        const RECT& area = monitor.rcMonitor;
+        SetWindowPos(window_, nullptr, (area.left + area.right) / 2, (area.top + area.bottom) / 2,
+                     0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        moved_ = true;
+    }
+    ~CentredOnActiveMonitor() {
+        if (moved_ && IsWindow(window_)) {
+            SetWindowPos(window_, nullptr, original_.left, original_.top, 0, 0,
+                         SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+        }
+    }
+    CentredOnActiveMonitor(const CentredOnActiveMonitor&) = delete;
+    CentredOnActiveMonitor& operator=(const CentredOnActiveMonitor&) = delete;
+
+  private:
+    HWND window_;
+    RECT original_{};
+    bool moved_ = false;
+};
+
+}  // namespace
+
+void ShowErrorBox(std::string_view message) noexcept {
+    try {
+        if (HWND capture = GetCapture()) {
+            SendMessageW(capture, WM_CANCELMODE, 0, 0);
+        }
+        const std::wstring text = WithFinalStop(Widen(message));
+        const std::wstring caption = Widen(ApplicationTitle());
+        HWND owner = ApplicationWindow();
+        // MessageBox disables and re-enables its owner itself, before the box
+        // goes, so that the owner is activated again.
+        DisabledWindows disabled(owner);
+        {
+            CentredOnActiveMonitor centred(owner);
+            MessageBoxW(owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONSTOP);
+        }
+        disabled.Restore();
+        disabled.RestoreFocus();
+    } catch (...) {
+        // Out of memory while reporting: nothing more can be shown.
+    }
+}
+
+void ReportCurrentFailure() noexcept {
+    try {
+        throw;
+    } catch (const std::exception& failure) {
+        ShowErrorBox(failure.what());
+    } catch (...) {
+        ShowErrorBox({});
+    }
+}
+
+}  // namespace morcelix
