@@ -1,0 +1,46 @@
+#!/bin/sh
+# Checks the shipped 32-bit program, which can not run on this machine: a
+# 32-bit (PE32) GUI program that needs nothing but system DLLs and carries its
+# x86 manifest (Common Controls 6) and its nine-image icon.
+#   scripts/check-win32.sh [path/to/morcelix.exe]   (default: build/win32/app/morcelix.exe)
+set -eu
+
+exe=${1:-"$(dirname "$0")/../build/win32/app/morcelix.exe"}
+objdump=i686-w64-mingw32-objdump
+windres=i686-w64-mingw32-windres
+failed=0
+fail() { echo "check-win32: $*" >&2; failed=1; }
+
+[ -f "$exe" ] || { echo "check-win32: no $exe (build it with: cmake --preset win32 && cmake --build build/win32)" >&2; exit 1; }
+
+headers=$($objdump -p "$exe")
+echo "$headers" | grep -Eq '^Magic[[:space:]]+010b[[:space:]]+\(PE32\)' || fail "not a 32-bit PE32 program"
+echo "$headers" | grep -Eq '^Subsystem[[:space:]]+00000002' || fail "not a GUI-subsystem program"
+
+# Only DLLs that every Windows has; a MinGW runtime DLL would have to ship beside it.
+dlls=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' | tr -d '\r')
+[ -n "$dlls" ] || fail "no imports found"
+for dll in $dlls; do
+    case $dll in
+        kernel32.dll | user32.dll | gdi32.dll | comctl32.dll | comdlg32.dll | shell32.dll | \
+        advapi32.dll | ole32.dll | shlwapi.dll | msvcrt.dll | ntdll.dll | api-ms-win-*.dll) ;;
+        *) fail "imports a non-system DLL: $dll" ;;
+    esac
+done
+
+resources=$($windres -J coff -O rc -i "$exe")
+manifest=$(echo "$resources" | sed -n '/^1 24 \/\* RT_MANIFEST \*\//,/^END/p')
+[ -n "$manifest" ] || fail "no manifest resource (RT_MANIFEST 1)"
+echo "$manifest" | grep -q 'Microsoft.Windows.Common-Controls""[[:space:]]*version=""6.0.0.0""' ||
+    fail "the manifest does not name Common Controls 6.0.0.0"
+echo "$manifest" | grep -q 'processorArchitecture=""amd64""' && fail "the manifest names amd64"
+echo "$manifest" | grep -q 'processorArchitecture=""x86""' || fail "the manifest does not name x86"
+echo "$resources" | grep -q '^1 14 /\* RT_GROUP_ICON \*/' || fail "no icon group 1"
+icons=$(echo "$resources" | grep -c '^[0-9]* 3 /\* RT_ICON \*/' || true)
+[ "$icons" -eq 9 ] || fail "$icons icon images instead of 9"
+echo "$resources" | grep -q '/\* Type: version' || fail "no version resource"
+
+if [ "$failed" -ne 0 ]; then
+    exit 1
+fi
+echo "check-win32: $exe is a PE32 GUI program importing only system DLLs ($(echo $dlls)), with its x86 manifest, version and 9-image icon"
