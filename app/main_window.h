@@ -17,7 +17,6 @@ namespace morcelix {
 
 class Application;
 
-
 // The controls' ids, in creation order (which is also the tab order).
 enum class ControlId : int {
     Label6 = 100,
