@@ -33,7 +33,7 @@ constexpr int kExtentHeight = 213;
 
 enum class Kind { Label, Link, ProgressBar, GroupBox, Button, Edit };
 
-struct ControlSpec {
+struct StoredControl {
     ControlId id;
     Kind kind;
     ControlId parent;  // kForm: the window itself
@@ -44,7 +44,7 @@ struct ControlSpec {
 constexpr ControlId kForm = static_cast<ControlId>(0);
 
 using enum ControlId;
-constexpr ControlSpec kControls[] = {
+constexpr StoredControl kControls[] = {
     {Label6, Kind::Link, kForm, 136, 200, 101, 13, kWebHost},
     {ProgressBar1, Kind::ProgressBar, kForm, 8, 96, 369, 17, ""},
     {GroupBox1, Kind::GroupBox, kForm, 8, 8, 369, 89, "Découpage"},
@@ -69,7 +69,7 @@ constexpr int IndexOf(ControlId id) {
     return static_cast<int>(id) - static_cast<int>(Label6);
 }
 
-const ControlSpec& SpecOf(ControlId id) {
+const StoredControl& StoredOf(ControlId id) {
     return kControls[IndexOf(id)];
 }
 
@@ -219,11 +219,11 @@ void TForm1::CreateControls() {
     InitCommonControlsEx(&progressClass);
     HINSTANCE instance = GetModuleHandleW(nullptr);
 
-    for (const ControlSpec& spec : kControls) {
+    for (const StoredControl& stored : kControls) {
         const wchar_t* windowClass = WC_STATICW;
         DWORD style = WS_CHILD | WS_VISIBLE;
         DWORD extendedStyle = 0;
-        switch (spec.kind) {
+        switch (stored.kind) {
             case Kind::Label:
                 style |= SS_LEFTNOWORDWRAP;
                 break;
@@ -248,19 +248,20 @@ void TForm1::CreateControls() {
                 extendedStyle = WS_EX_CLIENTEDGE;
                 break;
         }
-        HWND parent = spec.parent == kForm ? handle_ : Control(spec.parent);
+        HWND parent = stored.parent == kForm ? handle_ : Control(stored.parent);
         HWND control = CreateWindowExW(
-            extendedStyle, windowClass, Widen(spec.text).c_str(), style, scale_(spec.left),
-            scale_(spec.top), scale_(spec.width), scale_(spec.height), parent,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
+            extendedStyle, windowClass, Widen(stored.text).c_str(), style, scale_(stored.left),
+            scale_(stored.top), scale_(stored.width), scale_(stored.height), parent,
+            reinterpret_cast<HMENU>(static_cast<INT_PTR>(stored.id)), instance, nullptr);
         if (control == nullptr) {
             throw std::runtime_error("CreateWindowEx");
         }
-        controls_[IndexOf(spec.id)] = control;
+        controls_[IndexOf(stored.id)] = control;
         SendMessageW(control, WM_SETFONT,
-                     reinterpret_cast<WPARAM>(spec.kind == Kind::Link ? linkFont_ : font_), FALSE);
+                     reinterpret_cast<WPARAM>(stored.kind == Kind::Link ? linkFont_ : font_),
+                     FALSE);
 
-        switch (spec.kind) {
+        switch (stored.kind) {
             case Kind::Label: {
                 const SIZE size = MeasureLabel(control, font_);
                 SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy,
@@ -327,7 +328,7 @@ void TForm1::SetFieldText(ControlId edit, std::string_view text) {
 void TForm1::Focus(ControlId id) {
     HWND control = Control(id);
     SetFocus(control);
-    if (SpecOf(id).kind == Kind::Edit) {
+    if (StoredOf(id).kind == Kind::Edit) {
         SendMessageW(control, EM_SETSEL, 0, -1);
     }
 }
@@ -499,10 +500,11 @@ void TForm1::StretchLink() {
     }
     RECT client{};
     GetClientRect(handle_, &client);
-    const ControlSpec& spec = SpecOf(Label6);
-    const int rightMargin = scale_(kDesignClientWidth) - scale_(spec.left) - scale_(spec.width);
-    const int width = std::max(0, static_cast<int>(client.right) - scale_(spec.left) - rightMargin);
-    SetWindowPos(link, nullptr, 0, 0, width, scale_(spec.height),
+    const StoredControl& stored = StoredOf(Label6);
+    const int rightMargin = scale_(kDesignClientWidth) - scale_(stored.left) - scale_(stored.width);
+    const int width =
+        std::max(0, static_cast<int>(client.right) - scale_(stored.left) - rightMargin);
+    SetWindowPos(link, nullptr, 0, 0, width, scale_(stored.height),
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
