@@ -64,7 +64,7 @@ wine_env_stop
 
 if [[ -x scripts/check-win32.sh ]]; then
     step "checks: the 32-bit program"
-    if scripts/check-win32.sh build/win32; then
+    if scripts/check-win32.sh build/win32/app/morcelix.exe; then
         passed=$((passed + 1))
     else
         failed=$((failed + 1))
