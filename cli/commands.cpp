@@ -198,7 +198,13 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
         err << error.what() << '\n';
         status = kExitFailure;
     }
+    // Output that could not be written (a full disk, a closed pipe) must not
+    // pass for a success: a listing cut short is a failure.
     out.flush();
+    if (!out && status == kExitSuccess) {
+        err << FormatText(Text::StreamWrite) << '\n';
+        status = kExitFailure;
+    }
     err.flush();
     return status;
 }

@@ -47,8 +47,8 @@ class StandardHandleBuffer : public std::streambuf {
     int_type overflow(int_type c) override {
         if (!traits_type::eq_int_type(c, traits_type::eof())) {
             pending_.push_back(traits_type::to_char_type(c));
-            if (c == '\n') {
-                Emit();
+            if (c == '\n' && !Emit()) {
+                return traits_type::eof();
             }
         }
         return traits_type::not_eof(c);
@@ -56,23 +56,27 @@ class StandardHandleBuffer : public std::streambuf {
 
     std::streamsize xsputn(const char* text, std::streamsize count) override {
         pending_.append(text, static_cast<std::size_t>(count));
-        if (pending_.find('\n') != std::string::npos || pending_.size() >= 4096) {
-            Emit();
+        if ((pending_.find('\n') != std::string::npos || pending_.size() >= 4096) && !Emit()) {
+            return 0;
         }
         return count;
     }
 
-    int sync() override {
-        Emit();
-        return 0;
-    }
+    int sync() override { return Emit() ? 0 : -1; }
 
   private:
-    void Emit() {
+    // Writes the whole sequences held; false when the handle refused them.
+    bool Emit() {
         const std::size_t whole = WholeSequences(pending_);
         if (whole == 0) {
-            return;
+            return true;
         }
+        if (handle_ == nullptr || handle_ == INVALID_HANDLE_VALUE) {
+            // Started without this handle: the text has nowhere to go.
+            pending_.erase(0, whole);
+            return true;
+        }
+        bool done = true;
         const std::string_view text(pending_.data(), whole);
         if (console_) {
             const std::wstring wide = Widen(text);
@@ -82,6 +86,7 @@ class StandardHandleBuffer : public std::streambuf {
                     static_cast<DWORD>(std::min<std::size_t>(wide.size() - at, 8192));
                 if (!WriteConsoleW(handle_, wide.data() + at, chunk, &written, nullptr) ||
                     written == 0) {
+                    done = false;
                     break;
                 }
             }
@@ -91,11 +96,13 @@ class StandardHandleBuffer : public std::streambuf {
                 if (!WriteFile(handle_, text.data() + at, static_cast<DWORD>(text.size() - at),
                                &written, nullptr) ||
                     written == 0) {
+                    done = false;
                     break;
                 }
             }
         }
         pending_.erase(0, whole);
+        return done;
     }
 
     HANDLE handle_;
