@@ -1,24 +1,26 @@
 #!/usr/bin/env bash
-# Joins the pieces of a 2 GiB file with the join routine and with cat followed
-# by rm of the pieces, taking turns, at 1 Mo and 100 Mo pieces; prints the
-# ratio of the median times (ours / cat + rm; at most 1.0 is the goal) and the
-# peak memory of each.
+# The join routine against cat of the pieces followed by rm of the pieces, on
+# the pieces of the same 2 GiB file, taking turns, at 1 Mo and 100 Mo pieces:
+# the ratio of the median times (ours / cat + rm; the goal is at most 1.0) and
+# the peak memory of each. Every join is checked against the source.
 source "$(dirname "$0")/common.sh"
-prepare
+prepare pieces_bench
+driver=$root/build/linux/bench/pieces_bench
+kept=$data/kept.bin
 ourBase=$(baseline "$driver")
 peerBase=$(baseline cat /dev/null)
-for size in 1000000 100000000; do
-    ours=$data/ours-$size.txt peer=$data/peer-$size.txt
+for bytes in 1000000 100000000; do
+    ours=$data/ours.txt peer=$data/peer.txt
     : >"$ours"; : >"$peer"
     for _ in $(seq "$rounds"); do
-        "$driver" split "$data/source.bin" "$size"
-        measure "$ours" "$driver" join "$data/source.bin.001" "$data/joined.bin"
-        cmp -s "$data/source.bin" "$data/joined.bin" || { echo "join gave a different file"; exit 1; }
-        rm -f "$data/joined.bin"
-        "$driver" split "$data/source.bin" "$size"
-        measure "$peer" sh -c 'ls "$1".[0-9]* | sort -V | xargs cat >"$2" && ls "$1".[0-9]* | xargs rm' \
-            _ "$data/source.bin" "$data/joined.bin"
-        rm -f "$data/joined.bin"
+        "$driver" split "$source" "$bytes"
+        mv "$source" "$kept"
+        measure "$ours" "$driver" join "$source.001" "$source"
+        cmp "$source" "$kept"
+        "$driver" split "$source" "$bytes"
+        mv "$source" "$kept"
+        measure_cat_and_rm "$peer"
+        cmp "$source" "$kept"
     done
-    report "join, $size-byte pieces" "$ours" "$peer" "$ourBase" "$peerBase"
+    report "join, $bytes-byte pieces" "$ours" "$peer" "cat + rm" "$ourBase" "$peerBase"
 done

@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# Splits the same 2 GiB file with the split routine and with GNU split, taking
-# turns, at 1 Mo and 100 Mo pieces; prints the ratio of the median times
-# (ours / GNU split; at most 1.0 is the goal) and the peak memory of each.
+# The split routine against GNU split on the same 2 GiB file, taking turns, at
+# 1 Mo and 100 Mo pieces: the ratio of the median times (ours / GNU split; the
+# goal is at most 1.0) and the peak memory of each.
 source "$(dirname "$0")/common.sh"
-prepare
+prepare pieces_bench
+driver=$root/build/linux/bench/pieces_bench
 ourBase=$(baseline "$driver")
 peerBase=$(baseline split --version)
-for size in 1000000 100000000; do
-    ours=$data/ours-$size.txt peer=$data/peer-$size.txt
+for bytes in 1000000 100000000; do
+    ours=$data/ours.txt peer=$data/peer.txt
     : >"$ours"; : >"$peer"
     for _ in $(seq "$rounds"); do
-        measure "$ours" "$driver" split "$data/source.bin" "$size"
-        rm -f "$data"/source.bin.[0-9]*
-        measure "$peer" split -b "$size" -d -a 5 "$data/source.bin" "$data/source.bin."
-        rm -f "$data"/source.bin.[0-9]*
+        measure "$ours" "$driver" split "$source" "$bytes"
+        remove_pieces
+        measure "$peer" split -b "$bytes" -d -a 5 "$source" "$source."
+        remove_pieces
     done
-    report "split, $size-byte pieces" "$ours" "$peer" "$ourBase" "$peerBase"
+    report "split, $bytes-byte pieces" "$ours" "$peer" "split -b" "$ourBase" "$peerBase"
 done

@@ -28,15 +28,6 @@ class CliTest : public ::testing::Test {
         return RunProgram(CliProgram(), arguments, scratch.Path());
     }
 
-    // Every file of the folder with its content, to check that nothing changed.
-    std::vector<std::pair<std::string, std::string>> Snapshot() {
-        std::vector<std::pair<std::string, std::string>> files;
-        for (const auto& name : folder.Names()) {
-            files.emplace_back(name, ReadFileBytes(folder / name));
-        }
-        return files;
-    }
-
     TempFolder folder;
     TempFolder scratch;
     // Characters outside any ANSI code page, a blank and a quote: the name must
@@ -86,7 +77,7 @@ TEST_F(CliTest, KeepingThePiecesLeavesTheSetWhereverTheOptionStands) {
     WriteFileBytes(source, bytes);
     ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
     RemoveFile(source);
-    const auto set = Snapshot();
+    const auto set = folder.Snapshot();
 
     for (const auto& arguments : {std::vector<std::string>{"regrouper", "--garder", first},
                                   std::vector<std::string>{"regrouper", first, "--garder"}}) {
@@ -94,7 +85,7 @@ TEST_F(CliTest, KeepingThePiecesLeavesTheSetWhereverTheOptionStands) {
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(ReadFileBytes(source), bytes);
         RemoveFile(source);
-        EXPECT_EQ(Snapshot(), set);
+        EXPECT_EQ(folder.Snapshot(), set);
     }
 }
 
@@ -102,7 +93,7 @@ TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
     WriteFileBytes(source, PatternBytes(2500000, 7));
     ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
     RemoveFile(source);
-    auto before = Snapshot();
+    auto before = folder.Snapshot();
 
     ProgramRun run = Run({"verifier", first});
     EXPECT_EQ(run.status, 0);
@@ -113,10 +104,10 @@ TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
                            "Fichier regroupé : " +
                            source + "\n");
     EXPECT_EQ(run.err, "");
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(folder.Snapshot(), before);
 
     RemoveFile(source + ".002");
-    before = Snapshot();
+    before = folder.Snapshot();
     const std::string missing = "Le fichier " + source + ".002 est manquant\n";
     run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
@@ -131,7 +122,7 @@ TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err, missing);
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(folder.Snapshot(), before);
 }
 
 TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
@@ -142,7 +133,7 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
     WriteFileBytes(other + ".001", "abc");
     WriteFileBytes(other + ".002", "def");
     const std::string missing = folder / "absent.avi";
-    const auto before = Snapshot();
+    const auto before = folder.Snapshot();
 
     struct Case {
         std::vector<std::string> arguments;
@@ -170,13 +161,13 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
         EXPECT_EQ(run.status, 1) << c.message;
         EXPECT_EQ(run.out, "") << c.message;
         EXPECT_EQ(run.err, c.message + "\n");
-        EXPECT_EQ(Snapshot(), before) << c.message;
+        EXPECT_EQ(folder.Snapshot(), before) << c.message;
     }
 }
 
 TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
     WriteFileBytes(source, "abc");
-    const auto before = Snapshot();
+    const auto before = folder.Snapshot();
     const std::vector<std::string> malformed[] = {
         {},
         {"couper", source, "1"},
@@ -204,7 +195,7 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
         EXPECT_NE(run.out.find("découpe FICHIER en parties de TAILLE Mo"), std::string::npos);
         EXPECT_EQ(run.err, "");
     }
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(folder.Snapshot(), before);
 }
 
 TEST_F(CliTest, ASetWrittenByTheSplitRoutineInProcessIsJoinedByTheTool) {

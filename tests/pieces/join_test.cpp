@@ -36,15 +36,6 @@ class JoinTest : public ::testing::Test {
         }
     }
 
-    // Every file of the folder with its content, to check that nothing changed.
-    std::vector<std::pair<std::string, std::string>> Snapshot() {
-        std::vector<std::pair<std::string, std::string>> files;
-        for (const auto& name : folder.Names()) {
-            files.emplace_back(name, ReadFileBytes(folder / name));
-        }
-        return files;
-    }
-
     TempFolder folder;
     std::string destination = folder / "film.avi";
     std::string first = destination + ".001";
@@ -93,11 +84,11 @@ TEST_F(JoinTest, ProgressIsTheShareOfTheSetAppendedAndIsNotResetFirst) {
 
 TEST_F(JoinTest, KeepingThePiecesLeavesTheSetAsItWasAndCanJoinItAgain) {
     MakeSet({1000, 1000, 0});
-    const auto before = Snapshot();
+    const auto before = folder.Snapshot();
     Join(first, destination, progress, {.keepPieces = true});
     EXPECT_EQ(ReadFileBytes(destination), content);
     RemoveFile(destination);
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(folder.Snapshot(), before);
 
     Join(first, destination, progress);
     EXPECT_EQ(ReadFileBytes(destination), content);
@@ -113,7 +104,7 @@ TEST_F(JoinTest, AnExistingDestinationIsOverwritten) {
 
 TEST_F(JoinTest, OnlyTheFirstPieceOfASetIsAccepted) {
     MakeSet({10, 10, 10});
-    const auto before = Snapshot();
+    const auto before = folder.Snapshot();
     const std::string third = destination + ".003";
     ExpectFailure<ENotFirstPiece>(
         [&] { Join(third, destination, progress); },
@@ -122,17 +113,17 @@ TEST_F(JoinTest, OnlyTheFirstPieceOfASetIsAccepted) {
     ExpectFailure<ENotFirstPiece>(
         [&] { Join(other, JoinDestination(other), progress); },
         "Le fichier " + other + " n'est pas la première partie d'un découpage");
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(folder.Snapshot(), before);
     EXPECT_TRUE(progress.positions.empty());
 }
 
 TEST_F(JoinTest, AGapIsRefusedBeforeAnythingIsTouched) {
     MakeSet({10, 10, 10, 10});
     RemoveFile(destination + ".003");
-    const auto before = Snapshot();
+    const auto before = folder.Snapshot();
     ExpectFailure<EMissingPiece>([&] { Join(first, destination, progress); },
                                  "Le fichier " + destination + ".003 est manquant");
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(folder.Snapshot(), before);
 
     // Names that are not pieces of this set do not make a gap.
     RemoveFile(destination + ".004");
@@ -195,11 +186,11 @@ TEST_F(JoinFailureTest, ALockedPieceStopsTheJoinWithThePiecesAfterItInPlace) {
 
 TEST_F(JoinFailureTest, ADestinationThatCanNotBeCreatedTouchesNoPiece) {
     MakeSet({10, 10});
-    const auto before = Snapshot();
+    const auto before = folder.Snapshot();
     const std::string unreachable = folder / "absent/film.avi";
     ExpectFailure<EFCreateError>([&] { Join(first, unreachable, progress); },
                                  "Impossible de créer le fichier " + unreachable);
-    EXPECT_EQ(Snapshot(), before);
+    EXPECT_EQ(folder.Snapshot(), before);
 }
 
 }  // namespace

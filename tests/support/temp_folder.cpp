@@ -57,6 +57,14 @@ std::vector<std::string> TempFolder::Names() const {
     return names;
 }
 
+std::vector<std::pair<std::string, std::string>> TempFolder::Snapshot() const {
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const auto& name : Names()) {
+        files.emplace_back(name, ReadFileBytes(*this / name));
+    }
+    return files;
+}
+
 std::string PatternBytes(std::int64_t size, unsigned seed) {
     std::string bytes(static_cast<size_t>(size), '\0');
     std::uint32_t state = seed * 2654435761u + 1;
