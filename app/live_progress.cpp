@@ -1,0 +1,96 @@
+#include "app/live_progress.h"
+
+#include <windows.h>
+
+namespace morcelix {
+
+namespace {
+
+// A window that never validates its update region would keep WM_PAINT coming:
+// at most this many paints and timers per visit.
+constexpr int kMostPerVisit = 64;
+
+// PeekMessage returns a pending WM_QUIT whatever range it is asked for, and
+// takes it out of the queue: the quit is kept aside and posted again at the
+// end, for the message loop.
+class QuitKept {
+  public:
+    QuitKept() = default;
+    ~QuitKept() {
+        if (seen_) {
+            PostQuitMessage(exitCode_);
+        }
+    }
+    QuitKept(const QuitKept&) = delete;
+    QuitKept& operator=(const QuitKept&) = delete;
+
+    // Takes the next message in [first, last]; false when there is none.
+    // A WM_QUIT met on the way is kept aside.
+    bool Take(MSG& message, UINT first, UINT last) {
+        while (PeekMessageW(&message, nullptr, first, last, PM_REMOVE)) {
+            if (message.message != WM_QUIT) {
+                return true;
+            }
+            seen_ = true;
+            exitCode_ = static_cast<int>(message.wParam);
+        }
+        return false;
+    }
+
+  private:
+    bool seen_ = false;
+    int exitCode_ = 0;
+};
+
+void DiscardInput(QuitKept& quit) {
+    static constexpr UINT kInputRanges[][2] = {
+        {WM_KEYFIRST, WM_KEYLAST},
+        {WM_MOUSEFIRST, WM_MOUSELAST},
+        {WM_NCMOUSEMOVE, WM_NCXBUTTONDBLCLK},
+    };
+    MSG input;
+    for (const auto& range : kInputRanges) {
+        while (quit.Take(input, range[0], range[1])) {
+        }
+    }
+}
+
+void DispatchWaiting(QuitKept& quit, UINT message) {
+    MSG waiting;
+    for (int i = 0; i < kMostPerVisit && quit.Take(waiting, message, message); ++i) {
+        DispatchMessageW(&waiting);
+    }
+}
+
+}  // namespace
+
+void DiscardInput() {
+    QuitKept quit;
+    DiscardInput(quit);
+}
+
+void ServeWindows() {
+    QuitKept quit;
+    DiscardInput(quit);
+    DispatchWaiting(quit, WM_PAINT);
+    DispatchWaiting(quit, WM_TIMER);
+}
+
+void LiveProgress::SetPosition(int percent) {
+    bar_.SetPosition(percent);
+    ServeWhenDue();
+}
+
+void LiveProgress::BlockCopied() {
+    ServeWhenDue();
+}
+
+void LiveProgress::ServeWhenDue() {
+    const std::uint64_t now = GetTickCount64();
+    if (now - lastServed_ >= interval_) {
+        lastServed_ = now;
+        ServeWindows();
+    }
+}
+
+}  // namespace morcelix

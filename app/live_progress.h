@@ -1,0 +1,42 @@
+// Keeps the program's windows drawn and answering while a split or join runs
+// on the interface thread, without letting anything start another action.
+#pragma once
+
+#include <cstdint>
+
+#include "pieces/progress.h"
+
+namespace morcelix {
+
+// Removes and throws away the keyboard and mouse messages waiting for the
+// calling thread's windows, client and non-client area alike: a click or a key
+// given while an operation ran is not acted on afterwards.
+void DiscardInput();
+
+// Throws input away (DiscardInput), then paints what needs painting and runs
+// the due timers. Messages sent by other threads and programs are answered on
+// the way, as any look at the queue does. Nothing else that is waiting is
+// taken: a posted command, close or quit stays for the message loop.
+void ServeWindows();
+
+// A progress sink that passes positions on to `bar` and, while data is copied,
+// serves the windows (ServeWindows) at most every `interval` milliseconds.
+class LiveProgress final : public ProgressSink {
+  public:
+    static constexpr std::uint64_t kDefaultInterval = 50;
+
+    explicit LiveProgress(ProgressSink& bar, std::uint64_t interval = kDefaultInterval)
+        : bar_(bar), interval_(interval) {}
+
+    void SetPosition(int percent) override;
+    void BlockCopied() override;
+
+  private:
+    void ServeWhenDue();
+
+    ProgressSink& bar_;
+    std::uint64_t interval_;
+    std::uint64_t lastServed_ = 0;
+};
+
+}  // namespace morcelix
