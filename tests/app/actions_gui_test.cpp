@@ -1,0 +1,385 @@
+// The whole program through its real window: the system's open-file dialog
+// typed into, split and join on real files, the messages read and dismissed,
+// and the window kept alive (but deaf) during a long operation.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <dlgs.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "app/form_port.h"
+#include "app/live_progress.h"
+#include "app/open_dialog.h"
+#include "pieces/utf16.h"
+#include "tests/app/dialog_watcher.h"
+#include "tests/app/gui_fixture.h"
+#include "tests/support/temp_folder.h"
+
+namespace morcelix::testing {
+namespace {
+
+using enum ControlId;
+
+TEST(OpenDialogTest, FilterTextHasNulsForBarsAndTwoAtTheEnd) {
+    using namespace std::string_literals;
+    EXPECT_EQ(DialogFilter("Tous les fichiers|*.*"), L"Tous les fichiers\0*.*\0\0"s);
+    EXPECT_EQ(DialogFilter("Fichiers Découper|*.001"), L"Fichiers Découper\0*.001\0\0"s);
+    EXPECT_EQ(DialogFilter("A|*.a|B|*.b;*.c"), L"A\0*.a\0B\0*.b;*.c\0\0"s);
+    EXPECT_EQ(DialogFilter(""), L"");
+}
+
+TEST(OpenDialogTest, PlaceIsCentredAcrossAndAThirdDown) {
+    const struct {
+        RECT monitor;
+        SIZE dialog;
+        POINT place;
+    } cases[] = {
+        {{0, 0, 1024, 768}, {600, 300}, {212, 156}},
+        {{0, 0, 1024, 768}, {601, 301}, {211, 155}},       // halves and thirds truncate
+        {{1024, 0, 2944, 1080}, {800, 600}, {1584, 160}},  // a second monitor
+        {{-1280, -200, 0, 824}, {400, 400}, {-840, 8}},
+        {{0, 0, 640, 480}, {800, 600}, {0, 0}},  // larger than the monitor
+    };
+    for (const auto& c : cases) {
+        const POINT place = DialogPlace(c.monitor, c.dialog);
+        EXPECT_EQ(place.x, c.place.x) << c.monitor.left << " " << c.dialog.cx;
+        EXPECT_EQ(place.y, c.place.y) << c.monitor.top << " " << c.dialog.cy;
+    }
+}
+
+// A window of the test's thread, for the messages the pump sees.
+class PumpTest : public GuiTest {};
+
+std::atomic<int> ticks = 0;
+void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
+    ++ticks;
+}
+
+TEST_F(PumpTest, ServingTakesInputPaintsAndTimersButLeavesCommandsAndQuit) {
+    // Waiting: input, a command, a close, a quit; a paint and a due timer.
+    PostMessageW(Item(Edit2), WM_KEYDOWN, 'X', 1);
+    PostMessageW(Item(Edit2), WM_CHAR, 'x', 1);
+    PostMessageW(Item(Button4), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+    PostMessageW(Item(Button4), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+    PostMessageW(Form(), WM_NCLBUTTONDOWN, HTCLOSE, 0);
+    PostMessageW(Form(), WM_COMMAND, MAKEWPARAM(static_cast<int>(Button3), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(Item(Button3)));
+    PostMessageW(Form(), WM_CLOSE, 0, 0);
+    PostQuitMessage(7);
+    InvalidateRect(Form(), nullptr, TRUE);
+    ticks = 0;
+    const UINT_PTR timer = SetTimer(nullptr, 0, 1, Tick);
+    Sleep(30);
+
+    ServeWindows();
+    KillTimer(nullptr, timer);
+
+    EXPECT_FALSE(GetUpdateRect(Form(), nullptr, FALSE)) << "the window was not painted";
+    EXPECT_GT(ticks.load(), 0) << "the timer did not run";
+    EXPECT_EQ(form_->FieldText(Edit2), "1");
+    // No input is left; the rest waits, in order, for the loop.
+    std::vector<UINT> left;
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        left.push_back(message.message);
+        if (message.message == WM_QUIT) {
+            EXPECT_EQ(message.wParam, 7u);
+        }
+    }
+    EXPECT_EQ(left, (std::vector<UINT>{WM_COMMAND, WM_CLOSE, WM_QUIT}));
+}
+
+TEST_F(PumpTest, LiveProgressPassesThePositionsOnUnchanged) {
+    RecordingProgress bar;
+    LiveProgress live(bar);
+    for (int percent : {0, 12, 25, 38, 50, 62, 75, 88, 100, 100}) {
+        live.SetPosition(percent);
+        live.BlockCopied();
+    }
+    EXPECT_EQ(bar.positions, (std::vector<int>{0, 12, 25, 38, 50, 62, 75, 88, 100, 100}));
+}
+
+// The file name field of the system's open-file dialog: the edit of the combo
+// box cmb13, or the edit edt1 in older layouts.
+HWND FileNameField(HWND dialog) {
+    if (HWND combo = GetDlgItem(dialog, cmb13)) {
+        HWND edit = FindWindowExW(combo, nullptr, L"Edit", nullptr);
+        return edit != nullptr ? edit : combo;
+    }
+    return GetDlgItem(dialog, edt1);
+}
+
+struct OpenDialogSeen {
+    std::wstring caption;
+    std::wstring fileName;  // as the dialog was opened
+    std::wstring filterLabel;
+    HWND owner = nullptr;
+    RECT frame{};
+    bool formEnabled = true;
+};
+
+class ActionsGuiTest : public GuiTest {
+  protected:
+    void SetUp() override {
+        GuiTest::SetUp();
+        actions_ = std::make_unique<AttachedActions>(*form_);
+    }
+    void TearDown() override {
+        actions_.reset();
+        GuiTest::TearDown();
+    }
+
+    // Clicks `button` ("Ouvrir") and, in the open-file dialog, types `path`
+    // and confirms, or cancels when `path` is empty.
+    OpenDialogSeen Browse(ControlId button, const std::string& path) {
+        OpenDialogSeen seen;
+        DialogWatcher watcher(IsDialogBox(), [&](HWND dialog) {
+            // The placement is done when the dialog is shown; give the system's
+            // own layout a moment to settle first.
+            std::this_thread::sleep_for(100ms);
+            seen.caption = TextOf(dialog);
+            seen.fileName = TextOf(FileNameField(dialog));
+            seen.filterLabel = TextOf(GetDlgItem(dialog, cmb1));
+            seen.owner = GetWindow(dialog, GW_OWNER);
+            GetWindowRect(dialog, &seen.frame);
+            seen.formEnabled = IsWindowEnabled(Form());
+            if (path.empty()) {
+                PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+            } else {
+                SendMessageW(FileNameField(dialog), WM_SETTEXT, 0,
+                             reinterpret_cast<LPARAM>(Widen(path).c_str()));
+                PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+            }
+        });
+        SendMessageW(Item(button), BM_CLICK, 0, 0);
+        EXPECT_TRUE(watcher.Succeeded()) << "no open-file dialog, or it did not close";
+        Pump();
+        return seen;
+    }
+
+    // Clicks `button` and closes the message box or information message that
+    // it shows; returns that message's text ("" when none appeared).
+    std::wstring ClickAndDismiss(ControlId button) {
+        std::wstring text;
+        DialogWatcher watcher(IsDialogBox(), [&](HWND box) {
+            text = MessageOf(box);
+            PostMessageW(box, WM_COMMAND, IDOK, 0);
+        });
+        SendMessageW(Item(button), BM_CLICK, 0, 0);
+        EXPECT_TRUE(watcher.Succeeded()) << "no message, or it did not close";
+        Pump();
+        return text;
+    }
+
+    int BarPosition() const {
+        return static_cast<int>(SendMessageW(Item(ProgressBar1), PBM_GETPOS, 0, 0));
+    }
+
+    TempFolder folder_;
+    std::unique_ptr<AttachedActions> actions_;
+};
+
+TEST_F(ActionsGuiTest, SplitThenJoinThroughTheRealDialogs) {
+    const std::string film = folder_ / "vacances été.avi";
+    const std::string bytes = PatternBytes(2'500'000);
+    WriteFileBytes(film, bytes);
+
+    const OpenDialogSeen split = Browse(Button1, film);
+    EXPECT_EQ(split.fileName, L"") << "the first browse starts empty";
+    EXPECT_EQ(split.filterLabel, L"Tous les fichiers");
+    EXPECT_EQ(split.owner, application_->Handle());
+    EXPECT_FALSE(split.formEnabled) << "the window took input while the dialog was open";
+    EXPECT_NE(split.caption, L"Morcelix") << "the dialog has the system's own title";
+    const POINT place =
+        DialogPlace({0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)},
+                    {split.frame.right - split.frame.left, split.frame.bottom - split.frame.top});
+    EXPECT_EQ(split.frame.left, place.x);
+    EXPECT_EQ(split.frame.top, place.y);
+    EXPECT_EQ(form_->FieldText(Edit1), film);
+    EXPECT_TRUE(IsWindowEnabled(Form()));
+
+    EXPECT_EQ(ClickAndDismiss(Button2), L"Opération terminé");
+    EXPECT_EQ(BarPosition(), 100);
+    EXPECT_EQ(ReadFileBytes(film + ".001"), bytes.substr(0, 1'000'000));
+    EXPECT_EQ(ReadFileBytes(film + ".002"), bytes.substr(1'000'000, 1'000'000));
+    EXPECT_EQ(ReadFileBytes(film + ".003"), bytes.substr(2'000'000));
+    EXPECT_FALSE(PathExists(film + ".004"));
+
+    // The join rebuilds the file under its own name: take the source away.
+    ASSERT_TRUE(DeleteFileW(Widen(film).c_str()));
+    const OpenDialogSeen join = Browse(Button3, film + ".001");
+    EXPECT_EQ(join.filterLabel, L"Fichiers Découper");
+    EXPECT_NE(join.fileName.find(L"vacances été.avi"), std::wstring::npos)
+        << "the dialog did not start from the previous choice";
+    EXPECT_EQ(BarPosition(), 0) << "browsing empties the bar";
+    EXPECT_EQ(form_->FieldText(Edit3), film + ".001");
+    EXPECT_EQ(form_->FieldText(Edit4), film);
+
+    EXPECT_EQ(ClickAndDismiss(Button4), L"Opération terminé");
+    EXPECT_EQ(ReadFileBytes(film), bytes);
+    EXPECT_EQ(folder_.Names(), std::vector<std::string>{"vacances été.avi"}) << "pieces left";
+    EXPECT_EQ(BarPosition(), 100);
+}
+
+TEST_F(ActionsGuiTest, ABadSizeEndsInTheErrorBoxAndTheWindowGoesOn) {
+    const std::string film = folder_ / "film.avi";
+    WriteFileBytes(film, PatternBytes(1'500'000));
+    Browse(Button1, film);
+
+    form_->SetFieldText(Edit2, "abc");
+    EXPECT_EQ(ClickAndDismiss(Button2), L"'abc' n'est pas une valeur entière correcte.");
+    EXPECT_EQ(folder_.Names(), std::vector<std::string>{"film.avi"}) << "something was written";
+    EXPECT_EQ(form_->FieldText(Edit2), "abc");
+    EXPECT_TRUE(IsWindowEnabled(Form()));
+
+    // The window takes input again: typing a size, then the next split.
+    form_->Focus(Edit2);
+    PressKey(VK_DELETE);  // the focus selected the whole field
+    EXPECT_EQ(form_->FieldText(Edit2), "");
+    MSG digit{GetFocus(), WM_CHAR, '1', 1, 0, {}};
+    application_->Dispatch(digit);
+    EXPECT_EQ(form_->FieldText(Edit2), "1");
+    EXPECT_EQ(ClickAndDismiss(Button2), L"Opération terminé");
+    EXPECT_EQ(folder_.Names(),
+              (std::vector<std::string>{"film.avi", "film.avi.001", "film.avi.002"}));
+}
+
+TEST_F(ActionsGuiTest, ACancelledBrowseChangesNothing) {
+    const std::string film = folder_ / "film.avi";
+    WriteFileBytes(film, "abc");
+    Browse(Button1, film);
+    form_->SetFieldText(Edit3, "tapé à la main");
+
+    const OpenDialogSeen cancelled = Browse(Button1, "");
+    EXPECT_NE(cancelled.fileName.find(L"film.avi"), std::wstring::npos);
+    Browse(Button3, "");
+    EXPECT_EQ(form_->FieldText(Edit1), film);
+    EXPECT_EQ(form_->FieldText(Edit3), "tapé à la main");
+    EXPECT_EQ(form_->FieldText(Edit4), "");
+    EXPECT_EQ(actions_->Actions().State().fileToSplit, film);
+    EXPECT_EQ(actions_->Actions().State().firstPiece, "");
+
+    // The dialog still remembers the last confirmed choice, and the window
+    // takes input again.
+    EXPECT_NE(Browse(Button3, "").fileName.find(L"film.avi"), std::wstring::npos);
+    EXPECT_TRUE(IsWindowEnabled(Form()));
+    form_->Focus(Button2);
+    PressKey(VK_TAB);
+    EXPECT_EQ(GetFocus(), Item(Edit3));
+}
+
+// What another thread saw of the window while the split ran.
+struct Observed {
+    bool answered = true;  // every question within a second
+    std::set<int> positions;
+    bool painted = false;  // an invalidated window drawn again...
+    int afterPaint = 100;  // ...while the bar stood here, below 100
+    HWND focus = nullptr;
+};
+
+TEST_F(ActionsGuiTest, TheWindowStaysAliveDuringALongSplitAndIgnoresInputGivenMeanwhile) {
+    constexpr std::int64_t kSize = 200'000'000;  // 200 pieces of 1 Mo, and an empty one
+    const std::string film = folder_ / "grand.bin";
+    {
+        HANDLE file = CreateFileW(Widen(film).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        LARGE_INTEGER size{};
+        size.QuadPart = kSize;
+        SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
+        SetEndOfFile(file);
+        CloseHandle(file);
+    }
+    Browse(Button1, film);
+
+    HWND bar = Item(ProgressBar1);
+    const DWORD uiThread = GetCurrentThreadId();
+    auto ask = [&](Observed& seen) {
+        DWORD_PTR position = 0;
+        if (!SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position)) {
+            seen.answered = false;
+            return -1;
+        }
+        seen.positions.insert(static_cast<int>(position));
+        return static_cast<int>(position);
+    };
+    Observed seen;
+    std::atomic<bool> done = false;
+    std::thread observer([&] {
+        // Under way: the bar has moved past the first pieces.
+        int position = 0;
+        while (!done && seen.answered && (position = ask(seen)) < 2) {
+            std::this_thread::sleep_for(5ms);
+        }
+        if (done || !seen.answered) {
+            return;
+        }
+        GUITHREADINFO thread{};
+        thread.cbSize = sizeof(thread);
+        GetGUIThreadInfo(uiThread, &thread);
+        seen.focus = thread.hwndFocus;
+
+        // A click on "Regrouper" (which would put the focus in the empty
+        // Edit3), a character typed into the size field, Tab, a click on the
+        // close box: none may act, now or afterwards.
+        PostMessageW(Item(Button4), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
+        PostMessageW(Item(Button4), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+        PostMessageW(Item(Edit2), WM_KEYDOWN, 'X', 1);
+        PostMessageW(Item(Edit2), WM_CHAR, 'x', 1);
+        PostMessageW(Item(Edit2), WM_KEYUP, 'X', static_cast<LPARAM>(0xC0000001));
+        PostMessageW(seen.focus, WM_KEYDOWN, VK_TAB, 1);
+        PostMessageW(Form(), WM_NCLBUTTONDOWN, HTCLOSE, 0);
+        PostMessageW(Form(), WM_NCLBUTTONUP, HTCLOSE, 0);
+
+        // Drawn again while the operation runs.
+        InvalidateRect(Form(), nullptr, TRUE);
+        const auto end = std::chrono::steady_clock::now() + 1s;
+        while (std::chrono::steady_clock::now() < end) {
+            if (!GetUpdateRect(Form(), nullptr, FALSE)) {
+                seen.painted = true;
+                seen.afterPaint = ask(seen);
+                break;
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        while (!done && seen.answered && ask(seen) < 100) {
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+
+    const std::wstring message = ClickAndDismiss(Button2);
+    done = true;
+    observer.join();
+    EXPECT_EQ(message, L"Opération terminé");
+
+    EXPECT_TRUE(seen.answered) << "the window did not answer within a second";
+    EXPECT_TRUE(seen.painted) << "the window was not painted during the split";
+    EXPECT_GE(seen.afterPaint, 0);
+    EXPECT_LT(seen.afterPaint, 100) << "painted only once the split had ended";
+    int between = 0;
+    for (int position : seen.positions) {
+        between += position > 0 && position < 100;
+    }
+    EXPECT_GE(between, 2) << "the bar was not seen moving";
+
+    // Nothing given during the split acted afterwards.
+    Pump();
+    EXPECT_NE(Form(), nullptr) << "the close box acted";
+    EXPECT_EQ(form_->FieldText(Edit2), "1");
+    EXPECT_NE(seen.focus, nullptr);
+    EXPECT_EQ(GetFocus(), seen.focus) << "a click or Tab moved the focus";
+
+    const std::vector<std::string> names = folder_.Names();
+    EXPECT_EQ(names.size(), 202u);  // the source, 200 full pieces and an empty one
+    EXPECT_EQ(names.back(), "grand.bin.201");
+}
+
+}  // namespace
+}  // namespace morcelix::testing
