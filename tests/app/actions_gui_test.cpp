@@ -96,16 +96,6 @@ TEST_F(PumpTest, ServingTakesInputPaintsAndTimersButLeavesCommandsAndQuit) {
     EXPECT_EQ(left, (std::vector<UINT>{WM_COMMAND, WM_CLOSE, WM_QUIT}));
 }
 
-TEST_F(PumpTest, LiveProgressPassesThePositionsOnUnchanged) {
-    RecordingProgress bar;
-    LiveProgress live(bar);
-    for (int percent : {0, 12, 25, 38, 50, 62, 75, 88, 100, 100}) {
-        live.SetPosition(percent);
-        live.BlockCopied();
-    }
-    EXPECT_EQ(bar.positions, (std::vector<int>{0, 12, 25, 38, 50, 62, 75, 88, 100, 100}));
-}
-
 // The file name field of the system's open-file dialog: the edit of the combo
 // box cmb13, or the edit edt1 in older layouts.
 HWND FileNameField(HWND dialog) {
