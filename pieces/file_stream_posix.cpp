@@ -35,6 +35,17 @@ bool IsFolder(int fd) {
     return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
 }
 
+// Truncates the file to 0 bytes unless it is already empty. A file system may
+// treat any truncation as a rewrite in place and force the new content to disk
+// when the file is closed (ext4 does): a freshly created piece is left alone.
+bool Empty(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        return false;
+    }
+    return status.st_size == 0 || ftruncate(fd, 0) == 0;
+}
+
 NativeHandle OpenForReading(const std::string& fileName) {
     const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -55,7 +66,7 @@ NativeHandle CreateAlways(const std::string& fileName) {
     if (fd < 0) {
         return kInvalidHandle;
     }
-    if (!LockWholeFile(fd, F_WRLCK) || ftruncate(fd, 0) != 0) {
+    if (!LockWholeFile(fd, F_WRLCK) || !Empty(fd)) {
         close(fd);
         return kInvalidHandle;
     }
