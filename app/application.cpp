@@ -4,6 +4,7 @@
 
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "app/window_owner.h"
 #include "app/window_text.h"
 
 namespace morcelix {
@@ -91,19 +92,14 @@ void Application::Dispatch(MSG& message) {
 }
 
 LRESULT CALLBACK Application::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* self =
-            static_cast<Application*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->handle_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<Application*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* self = WindowOwner<Application>(window, message, lParam);
     if (self == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);
     }
-    if (message == WM_NCDESTROY) {
+    if (message == WM_NCCREATE) {
+        self->handle_ = window;
+    } else if (message == WM_NCDESTROY) {
         self->handle_ = nullptr;
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     }
     return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
 }

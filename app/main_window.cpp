@@ -8,6 +8,7 @@
 
 #include "app/application.h"
 #include "app/message_box.h"
+#include "app/window_owner.h"
 #include "app/window_text.h"
 #include "pieces/utf16.h"
 
@@ -334,18 +335,14 @@ void TForm1::Focus(ControlId id) {
 }
 
 LRESULT CALLBACK TForm1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_NCCREATE) {
-        auto* self = static_cast<TForm1*>(reinterpret_cast<CREATESTRUCTW*>(lParam)->lpCreateParams);
-        self->handle_ = window;
-        SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    }
-    auto* self = reinterpret_cast<TForm1*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    auto* self = WindowOwner<TForm1>(window, message, lParam);
     if (self == nullptr) {
         return DefWindowProcW(window, message, wParam, lParam);
     }
-    if (message == WM_NCDESTROY) {
+    if (message == WM_NCCREATE) {
+        self->handle_ = window;
+    } else if (message == WM_NCDESTROY) {
         self->handle_ = nullptr;
-        SetWindowLongPtrW(window, GWLP_USERDATA, 0);
         return DefWindowProcW(window, message, wParam, lParam);
     }
     return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
