@@ -45,6 +45,7 @@ void Join(const std::string& firstPiece, const std::string& destination, Progres
         throw EMissingPiece(survey.gapAt);
     }
     TFileStream output(destination, OpenMode::Create);
+    progress.FileCreated(destination);
     const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
     for (std::uint64_t number = 1;; ++number) {
         const std::string piece = PieceOfSet(firstPiece, number);
@@ -56,8 +57,8 @@ void Join(const std::string& firstPiece, const std::string& destination, Progres
             output.CopyFrom(input, 0, afterBlock);
         }
         progress.SetPosition(Percent(output.Position(), survey.totalSize));
-        if (!options.keepPieces) {
-            RemoveFile(piece);
+        if (!options.keepPieces && RemoveFile(piece)) {
+            progress.FileDeleted(piece);
         }
     }
 }

@@ -8,7 +8,8 @@
 
 namespace morcelix {
 
-void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& progress) {
+void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& progress,
+           const SplitOptions& options) {
     if (pieceSize < 0) {
         throw EPieceSizeError(std::to_string(pieceSize));
     }
@@ -23,9 +24,12 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         throw EZeroDivide();
     }
     const std::int64_t count = length / pieceSize + 1;
+    const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
     const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
     for (std::int64_t number = 1; number <= count; ++number) {
-        TFileStream piece(PieceName(source, static_cast<std::uint64_t>(number)), OpenMode::Create);
+        const std::string name = PieceName(piecesAt, static_cast<std::uint64_t>(number));
+        TFileStream piece(name, OpenMode::Create);
+        progress.FileCreated(name);
         const std::int64_t size = std::min(pieceSize, input.Size() - input.Position());
         if (size > 0) {
             piece.CopyFrom(input, size, afterBlock);

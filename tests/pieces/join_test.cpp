@@ -54,11 +54,16 @@ TEST_F(JoinTest, SplitThenJoinGivesTheSourceBackAndRemovesThePieces) {
         WriteFileBytes(destination, source);
         Split(destination, pieceSize, progress);
         RemoveFile(destination);
+        progress.created.clear();
+        progress.deleted.clear();
         Join(first, destination, progress);
         EXPECT_EQ(ReadFileBytes(destination), source) << size << " / " << pieceSize;
         EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"})
             << size << " / " << pieceSize;
     }
+    // What it did to the disk, as it did it: the destination, then each piece gone.
+    EXPECT_EQ(progress.created, std::vector<std::string>{destination});
+    EXPECT_EQ(progress.deleted, (std::vector<std::string>{first, destination + ".002"}));
 }
 
 TEST_F(JoinTest, ProgressIsTheShareOfTheSetAppendedAndIsNotResetFirst) {

@@ -151,6 +151,18 @@ TEST_F(SplitTest, APieceThatCanNotBeCreatedStopsTheSplit) {
                                  "Impossible de créer le fichier " + source + ".001");
 }
 
+TEST_F(SplitTest, PiecesCanGoIntoAnotherFolderUnderAnotherName) {
+    WriteFileBytes(source, PatternBytes(25));
+    const TempFolder elsewhere;
+    Split(source, 10, progress, {.piecesAt = elsewhere / "copie.avi"});
+    EXPECT_EQ(elsewhere.Names(),
+              (std::vector<std::string>{"copie.avi.001", "copie.avi.002", "copie.avi.003"}));
+    EXPECT_EQ(progress.created,
+              (std::vector<std::string>{elsewhere / "copie.avi.001", elsewhere / "copie.avi.002",
+                                        elsewhere / "copie.avi.003"}));
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+}
+
 TEST_F(SplitTest, RoundTripOfALargeFile) {
     const std::int64_t size = 150'000'000 + 12345;
     const auto sizes = SplitSource(size, 7'000'000);

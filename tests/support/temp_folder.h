@@ -55,7 +55,11 @@ std::string SmallDiskFolder();
 class RecordingProgress : public ProgressSink {
   public:
     void SetPosition(int percent) override { positions.push_back(percent); }
+    void FileCreated(const std::string& path) override { created.push_back(path); }
+    void FileDeleted(const std::string& path) override { deleted.push_back(path); }
     std::vector<int> positions;
+    std::vector<std::string> created;
+    std::vector<std::string> deleted;
 };
 
 }  // namespace morcelix::testing
