@@ -52,7 +52,9 @@ void WindowActions::Button4Click() {
     if (RefuseEmpty(Field::FirstPiece)) {
         return;
     }
-    if (!FileExists(state_.firstPiece)) {
+    // A first piece that is gone may belong to a join that stopped part-way:
+    // joining again finishes it.
+    if (!FileExists(state_.firstPiece) && !JoinCanResume(state_.firstPiece, state_.destination)) {
         window_.ShowInformation(FormatText(Text::FileNotFound));
         return;
     }

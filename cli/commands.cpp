@@ -139,24 +139,31 @@ void SplitCommand(const std::string& source, const std::string& sizeText, std::o
     progress.Finish();
 }
 
-void JoinCommand(const std::string& firstPiece, bool keepPieces, std::ostream& err,
+// The file a join rebuilds from `picked`: its name less its number extension,
+// so that a later piece of an interrupted join ("film.avi.1000") leads to the
+// same file as the first one.
+std::string DestinationOf(const std::string& picked) {
+    return OwnPieceNumber(picked) != 0 ? ChangeExtension(picked, "") : JoinDestination(picked);
+}
+
+void JoinCommand(const std::string& picked, bool keepPieces, std::ostream& err,
                  bool errIsTerminal) {
-    RequireFile(firstPiece);
-    const std::string destination = JoinDestination(firstPiece);
-    const std::int64_t total = SurveyPieceSet(firstPiece).totalSize;
+    const std::string destination = DestinationOf(picked);
+    const std::int64_t total = SurveyPieceSet(picked, destination).totalSize;
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
     Progress progress(err, errIsTerminal, total, meter);
-    Join(firstPiece, destination, progress.Sink(), {.keepPieces = keepPieces});
+    Join(picked, destination, progress.Sink(), {.keepPieces = keepPieces});
     progress.Finish();
 }
 
-// Lists the set on `out`; returns false when it has a gap (reported on `err`).
+// Lists the set on `out`; returns false when it can not be joined (a gap, a
+// piece of the wrong size: reported on `err`).
 bool VerifyCommand(const std::string& firstPiece, std::ostream& out, std::ostream& err) {
     RequireFile(firstPiece);
-    const PieceSetSurvey survey = SurveyPieceSet(firstPiece);
+    const PieceSetSurvey survey = SurveyPieceSet(firstPiece, DestinationOf(firstPiece));
     std::size_t width = std::to_string(survey.totalSize).size();
     for (const SurveyedPiece& piece : survey.pieces) {
-        const std::string size = std::to_string(piece.size);
+        const std::string size = std::to_string(piece.facts.size);
         out << std::string(width - size.size(), ' ') << size << "  " << piece.path << '\n';
     }
     const std::size_t count = survey.pieces.size();
@@ -164,8 +171,10 @@ bool VerifyCommand(const std::string& firstPiece, std::ostream& out, std::ostrea
         << (survey.totalSize > 1 ? " octets" : " octet") << '\n'
         << "Fichier regroupé : " << JoinDestination(firstPiece) << '\n';
     out.flush();
-    if (!survey.gapAt.empty()) {
-        err << FormatText(Text::MissingPiece, survey.gapAt) << '\n';
+    try {
+        survey.Refuse();
+    } catch (const Failure& refusal) {
+        err << refusal.Message() << '\n';
         return false;
     }
     return true;

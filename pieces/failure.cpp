@@ -34,6 +34,16 @@ const char* TextOf(Text id) {
             return "Le fichier %s n'est pas la première partie d'un découpage";
         case Text::MissingPiece:
             return "Le fichier %s est manquant";
+        case Text::WrongSize:
+            return "Le fichier %s n'a pas la taille attendue";
+        case Text::ChangedDuringJoin:
+            return "Le fichier %s a changé pendant le regroupage";
+        case Text::ChangedDuringSplit:
+            return "Le fichier %s a changé pendant le découpage";
+        case Text::DestinationIsPiece:
+            return "Le fichier %s est aussi une partie du découpage";
+        case Text::FolderRead:
+            return "Impossible de lire le dossier %s";
     }
     return "";
 }

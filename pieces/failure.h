@@ -23,8 +23,13 @@ enum class Text {
     InvalidOperation,
     Overflow,
     ClipboardOpen,
-    NotFirstPiece,  // %s: the picked path
-    MissingPiece,   // %s: the first missing piece's path
+    NotFirstPiece,       // %s: the picked path
+    MissingPiece,        // %s: the first missing piece's path
+    WrongSize,           // %s: the first piece whose size does not fit the set
+    ChangedDuringJoin,   // %s: the piece (or destination) that changed
+    ChangedDuringSplit,  // %s: the source
+    DestinationIsPiece,  // %s: the destination
+    FolderRead,          // %s: the folder
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
@@ -55,6 +60,12 @@ MORCELIX_FAILURE(EConvertError, Text::NotAnInteger);
 MORCELIX_FAILURE(EPieceSizeError, Text::NotAPieceSize);
 MORCELIX_FAILURE(ENotFirstPiece, Text::NotFirstPiece);
 MORCELIX_FAILURE(EMissingPiece, Text::MissingPiece);
+MORCELIX_FAILURE(EFileNotFound, Text::FileNotFound);
+MORCELIX_FAILURE(EWrongSize, Text::WrongSize);
+MORCELIX_FAILURE(EChangedDuringJoin, Text::ChangedDuringJoin);
+MORCELIX_FAILURE(EChangedDuringSplit, Text::ChangedDuringSplit);
+MORCELIX_FAILURE(EDestinationIsPiece, Text::DestinationIsPiece);
+MORCELIX_FAILURE(EFolderReadError, Text::FolderRead);
 
 #undef MORCELIX_FAILURE
 

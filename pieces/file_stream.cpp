@@ -4,8 +4,28 @@
 #include <memory>
 
 #include "pieces/failure.h"
+#include "pieces/file_stream_backend.h"
 
 namespace morcelix {
+
+namespace {
+
+bool folderScansFail = false;
+
+// The folder as a message names it: without its final separator, "." for the
+// current folder.
+std::string FolderName(std::string folder) {
+    if (folder.empty()) {
+        return ".";
+    }
+    if (folder.size() > 1 && (folder.back() == '/' || folder.back() == '\\') &&
+        folder[folder.size() - 2] != ':') {
+        folder.pop_back();
+    }
+    return folder;
+}
+
+}  // namespace
 
 std::int64_t TStream::Size() {
     const std::int64_t position = Position();
@@ -56,6 +76,40 @@ void TStream::CopyThroughBuffer(TStream& source, std::int64_t count,
             afterBlock();
         }
     }
+}
+
+TFileStream::TFileStream(const std::string& fileName, OpenMode mode)
+    : TFileStream(fileName, mode, Open(fileName, mode)) {}
+
+TFileStream::TFileStream(const std::string& fileName, OpenMode mode, Opened opened)
+    : THandleStream(opened.handle), created_(opened.created) {
+    if (Handle() == kInvalidHandle) {
+        if (mode == OpenMode::Read) {
+            throw EFOpenError(fileName);
+        }
+        throw EFCreateError(fileName);
+    }
+}
+
+bool FileExists(const std::string& fileName) {
+    return RegularFileFacts(fileName).has_value();
+}
+
+std::int64_t FileSize(const std::string& fileName) {
+    const auto facts = RegularFileFacts(fileName);
+    return facts ? facts->size : -1;
+}
+
+void ForEachEntryBeside(const std::string& path,
+                        const std::function<void(const std::string&)>& visit) {
+    const std::string folder = FolderPart(path);
+    if (folderScansFail || !ReadFolder(folder, visit)) {
+        throw EFolderReadError(FolderName(folder));
+    }
+}
+
+void SetFolderScansFailForTesting(bool fail) {
+    folderScansFail = fail;
 }
 
 }  // namespace morcelix

@@ -1,21 +1,45 @@
 // The file layer under splitting and joining: streams over open files with
-// 64-bit positions, a block copier, and the whole-file existence test and
-// deletion. Paths are UTF-8. Every failure is raised as a Failure (failure.h).
+// 64-bit positions, a block copier, and the whole-file operations (facts,
+// existence, deletion, folder scans). Paths are UTF-8. Every failure is raised
+// as a Failure (failure.h).
+//
+// Only regular files count as files: a folder, a device, a FIFO or a socket is
+// absent to this layer, and is never opened for reading.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace morcelix {
 
 enum class SeekOrigin { Beginning, Current, End };
 
 // Called after every block a copy moves; lets a caller keep an interface alive.
+// May raise: the copy stops there.
 using BlockObserver = std::function<void()>;
 
 // The largest block a copy moves at once, through one heap buffer.
 inline constexpr std::int32_t kCopyBufferSize = 61440;
+
+// Which file a name or a handle leads to: the same identity is the same file,
+// whatever the names (hard and symbolic links).
+struct FileIdentity {
+    std::uint64_t volume = 0;  // the device, or the volume's serial number
+    std::uint64_t file = 0;    // the inode, or the file index on the volume
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// What a file is at one moment. Two looks that give equal facts saw the file
+// unchanged: same file, same size, same last-write time.
+struct FileFacts {
+    FileIdentity identity;
+    std::int64_t size = 0;
+    std::int64_t modified = 0;  // last-write time, in the platform's finest unit
+    bool operator==(const FileFacts&) const = default;
+};
 
 // A byte stream whose position and size are asked of the underlying object
 // each time (nothing is cached).
@@ -69,6 +93,15 @@ class THandleStream : public TStream {
     std::int32_t Write(const void* buffer, std::int32_t count) override;
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
 
+    // Cuts or extends the file to `size` bytes and leaves the position there.
+    // Raises EWriteError when the system refuses.
+    void SetSize(std::int64_t size);
+    // Returns once everything written so far, and the file's size, is on the
+    // disk itself, not only in the system's cache. Raises EWriteError.
+    void Flush();
+    // The facts of the open file.
+    FileFacts Facts() const;
+
     NativeHandle Handle() const { return handle_; }
 
   protected:
@@ -78,35 +111,80 @@ class THandleStream : public TStream {
     NativeHandle handle_;
 };
 
-// How a file stream opens its file.
+// How a file stream opens its file. Nobody may write a file that this program
+// has open, and nobody else may open one that it writes.
 enum class OpenMode : std::uint16_t {
-    // An existing file, for reading; others may read it, nobody may write it.
+    // An existing regular file, for reading; others may read it too.
     Read = 0x20,
+    // A regular file opened as it is, or created when absent, for reading and
+    // writing; no sharing. Nothing is truncated: Created() tells which it was.
+    Update = 0x12,
     // Created anew or truncated to 0 bytes, for reading and writing; no sharing.
     Create = 0xFFFF,
 };
 
 class TFileStream : public THandleStream {
   public:
-    // Raises EFCreateError (mode Create) or EFOpenError (mode Read) with the
-    // name exactly as given; the stream does not keep the name.
+    // Raises EFCreateError (modes Create and Update) or EFOpenError (mode Read)
+    // with the name exactly as given; the stream does not keep the name.
     TFileStream(const std::string& fileName, OpenMode mode);
+
+    // Whether opening created the file (mode Update; always true for Create).
+    bool Created() const { return created_; }
+
+    // Deletes the file while this stream holds it (the name as it was opened):
+    // others can not open it meanwhile. The stream must not be used afterwards
+    // but to be destroyed. Returns whether it worked.
+    bool RemoveWhileOpen(const std::string& fileName);
+
+  private:
+    struct Opened {
+        NativeHandle handle;
+        bool created;
+    };
+    // The backend's open: kInvalidHandle when it fails.
+    static Opened Open(const std::string& fileName, OpenMode mode);
+    TFileStream(const std::string& fileName, OpenMode mode, Opened opened);
+
+    bool created_;
 };
 
-// True for an existing entry of exactly this name that is not a folder. No
-// wildcards are matched. Raises nothing.
+// The facts of an existing regular file; nothing for anything else. Raises nothing.
+std::optional<FileFacts> RegularFileFacts(const std::string& fileName);
+
+// True for an existing regular file of exactly this name. No wildcards are
+// matched. Raises nothing.
 bool FileExists(const std::string& fileName);
 
-// The size of an existing file that is not a folder; -1 otherwise. Raises nothing.
+// The size of an existing regular file; -1 otherwise. Raises nothing.
 std::int64_t FileSize(const std::string& fileName);
 
 // Deletes the file; returns whether it worked. Raises nothing.
 bool RemoveFile(const std::string& fileName);
 
-// Whether `matches` holds for one of the entries that stand in the same folder
-// as `path` (each given as the folder part of `path` followed by its name). The
-// folder is read one entry at a time; false when it can not be read.
-bool AnyEntryBeside(const std::string& path,
-                    const std::function<bool(const std::string&)>& matches);
+// Makes the entries of the folder that holds `path` durable (a new file's name,
+// a deletion). Raises EWriteError. Nothing to do where the file system orders
+// them with the files' own data (NTFS's journal).
+void FlushFolderOf(const std::string& path);
+
+// Whether two names of entries in one folder lead to the same entry as the
+// file system compares names: byte for byte on POSIX; on Windows as NTFS
+// does, ordinal and ignoring case.
+bool SameEntryName(std::string_view a, std::string_view b);
+
+// The folder part of `path`, as written: what precedes its file name.
+std::string FolderPart(const std::string& path);
+
+// Calls `visit` with each entry that stands in the same folder as `path`, as
+// the folder part of `path` followed by the entry's name. The folder is read
+// one entry at a time. Raises EFolderReadError when it can not be read,
+// whether at the start or part-way.
+void ForEachEntryBeside(const std::string& path,
+                        const std::function<void(const std::string&)>& visit);
+
+// For tests: makes every folder scan fail as an unreadable folder does, on
+// platforms where no folder can really be made unreadable (Windows under
+// Wine, a process running as root).
+void SetFolderScansFailForTesting(bool fail);
 
 }  // namespace morcelix

@@ -1,6 +1,6 @@
 // POSIX backend of the file layer. Windows' share modes are emulated with open
 // file description locks: a file opened for reading holds a shared lock, a
-// created one an exclusive lock, and a conflicting lock fails the open. The
+// written one an exclusive lock, and a conflicting lock fails the open. The
 // locks are advisory: they keep this program's instances out of each other's
 // way, not other programs.
 #include <dirent.h>
@@ -13,6 +13,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/file_stream_backend.h"
 
 namespace morcelix {
 
@@ -22,17 +23,41 @@ int Fd(NativeHandle handle) {
     return static_cast<int>(handle);
 }
 
-// Locks the whole file without waiting.
+template <typename Call>
+auto RetriedOnSignal(Call call) {
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Locks the whole file without waiting. Only another holder's lock refuses: a
+// file system that takes no locks (some network and FUSE ones) leaves the file
+// unlocked rather than unusable.
 bool LockWholeFile(int fd, short type) {
     struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
-    return fcntl(fd, F_OFD_SETLK, &lock) == 0;
+    if (fcntl(fd, F_OFD_SETLK, &lock) == 0) {
+        return true;
+    }
+    return errno != EAGAIN && errno != EACCES;
 }
 
-bool IsFolder(int fd) {
+FileFacts FactsOf(const struct stat& status) {
+    FileFacts facts;
+    facts.identity = {static_cast<std::uint64_t>(status.st_dev),
+                      static_cast<std::uint64_t>(status.st_ino)};
+    facts.size = status.st_size;
+    facts.modified =
+        static_cast<std::int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+    return facts;
+}
+
+bool IsRegular(int fd) {
     struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISDIR(status.st_mode);
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
 }
 
 // Truncates the file to 0 bytes unless it is already empty. A file system may
@@ -46,29 +71,47 @@ bool Empty(int fd) {
     return status.st_size == 0 || ftruncate(fd, 0) == 0;
 }
 
-NativeHandle OpenForReading(const std::string& fileName) {
-    const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return kInvalidHandle;
-    }
-    // Windows refuses to open a folder as a file; so does this layer.
-    if (IsFolder(fd) || !LockWholeFile(fd, F_RDLCK)) {
+// `fd` when it is a regular file and `lock` is granted; otherwise closed.
+int Kept(int fd, short lock) {
+    if (fd >= 0 && (!IsRegular(fd) || !LockWholeFile(fd, lock))) {
         close(fd);
-        return kInvalidHandle;
+        return -1;
     }
     return fd;
 }
 
-NativeHandle CreateAlways(const std::string& fileName) {
+int OpenForReading(const std::string& fileName) {
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer: the type is
+    // checked first, then the descriptor goes back to blocking reads.
+    const int fd = Kept(open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), F_RDLCK);
+    if (fd >= 0) {
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+int OpenForUpdate(const std::string& fileName, bool& created) {
+    for (;;) {
+        int fd = open(fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        created = fd >= 0;
+        if (fd < 0 && errno == EEXIST) {
+            fd = open(fileName.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0 && errno == ENOENT) {
+                continue;  // removed in between: create it after all
+            }
+        }
+        return Kept(fd, F_WRLCK);
+    }
+}
+
+int CreateAlways(const std::string& fileName) {
     // Truncation waits until the lock is held, so that a file another stream
     // holds open is left untouched when the create fails.
-    const int fd = open(fileName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        return kInvalidHandle;
-    }
-    if (!LockWholeFile(fd, F_WRLCK) || !Empty(fd)) {
+    const int fd =
+        Kept(open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666), F_WRLCK);
+    if (fd >= 0 && !Empty(fd)) {
         close(fd);
-        return kInvalidHandle;
+        return -1;
     }
     return fd;
 }
@@ -86,18 +129,14 @@ THandleStream::~THandleStream() {
 }
 
 std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
-    ssize_t done;
-    do {
-        done = read(Fd(handle_), buffer, static_cast<size_t>(count));
-    } while (done < 0 && errno == EINTR);
+    const ssize_t done =
+        RetriedOnSignal([&] { return read(Fd(handle_), buffer, static_cast<size_t>(count)); });
     return done < 0 ? 0 : static_cast<std::int32_t>(done);
 }
 
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
-    ssize_t done;
-    do {
-        done = write(Fd(handle_), buffer, static_cast<size_t>(count));
-    } while (done < 0 && errno == EINTR);
+    const ssize_t done =
+        RetriedOnSignal([&] { return write(Fd(handle_), buffer, static_cast<size_t>(count)); });
     return done < 0 ? 0 : static_cast<std::int32_t>(done);
 }
 
@@ -108,13 +147,33 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
     return lseek(Fd(handle_), offset, whence);
 }
 
+void THandleStream::SetSize(std::int64_t size) {
+    if (RetriedOnSignal([&] { return ftruncate(Fd(handle_), size); }) != 0) {
+        throw EWriteError();
+    }
+    SetPosition(size);
+}
+
+void THandleStream::Flush() {
+    if (RetriedOnSignal([&] { return fdatasync(Fd(handle_)); }) != 0) {
+        throw EWriteError();
+    }
+}
+
+FileFacts THandleStream::Facts() const {
+    struct stat status {};
+    fstat(Fd(handle_), &status);
+    return FactsOf(status);
+}
+
 void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
                                const BlockObserver& afterBlock) {
     if (const auto* from = dynamic_cast<THandleStream*>(&source)) {
         while (count > 0) {
-            const ssize_t done =
-                copy_file_range(Fd(from->Handle()), nullptr, Fd(handle_), nullptr,
-                                static_cast<size_t>(std::min(count, kKernelCopyChunk)), 0);
+            const ssize_t done = RetriedOnSignal([&] {
+                return copy_file_range(Fd(from->Handle()), nullptr, Fd(handle_), nullptr,
+                                       static_cast<size_t>(std::min(count, kKernelCopyChunk)), 0);
+            });
             if (done <= 0) {
                 // Unsupported here, or a real failure (short source, full disk):
                 // the buffered loop finishes the copy or raises the precise failure.
@@ -131,46 +190,74 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
     }
 }
 
-TFileStream::TFileStream(const std::string& fileName, OpenMode mode)
-    : THandleStream(mode == OpenMode::Create ? CreateAlways(fileName) : OpenForReading(fileName)) {
-    if (Handle() == kInvalidHandle) {
-        if (mode == OpenMode::Create) {
-            throw EFCreateError(fileName);
-        }
-        throw EFOpenError(fileName);
+TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode) {
+    bool created = mode == OpenMode::Create;
+    int fd = -1;
+    switch (mode) {
+        case OpenMode::Read:
+            fd = OpenForReading(fileName);
+            break;
+        case OpenMode::Update:
+            fd = OpenForUpdate(fileName, created);
+            break;
+        case OpenMode::Create:
+            fd = CreateAlways(fileName);
+            break;
     }
+    return {fd < 0 ? kInvalidHandle : fd, created};
 }
 
-bool FileExists(const std::string& fileName) {
-    struct stat status {};
-    return stat(fileName.c_str(), &status) == 0 && !S_ISDIR(status.st_mode);
+bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
+    return RemoveFile(fileName);
 }
 
-std::int64_t FileSize(const std::string& fileName) {
+std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
     struct stat status {};
-    if (stat(fileName.c_str(), &status) != 0 || S_ISDIR(status.st_mode)) {
-        return -1;
+    if (stat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
     }
-    return status.st_size;
+    return FactsOf(status);
 }
 
 bool RemoveFile(const std::string& fileName) {
     return unlink(fileName.c_str()) == 0;
 }
 
-bool AnyEntryBeside(const std::string& path,
-                    const std::function<bool(const std::string&)>& matches) {
-    const std::string folder = path.substr(0, path.rfind('/') + 1);
+void FlushFolderOf(const std::string& path) {
+    const std::string folder = FolderPart(path);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool flushed = fd >= 0 && RetriedOnSignal([&] { return fsync(fd); }) == 0;
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!flushed) {
+        throw EWriteError();
+    }
+}
+
+bool SameEntryName(std::string_view a, std::string_view b) {
+    return a == b;
+}
+
+std::string FolderPart(const std::string& path) {
+    return path.substr(0, path.rfind('/') + 1);
+}
+
+bool ReadFolder(const std::string& folder, const std::function<void(const std::string&)>& visit) {
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(folder.empty() ? "." : folder.c_str()),
                                                   closedir);
-    if (dir) {
-        while (const dirent* entry = readdir(dir.get())) {
-            if (matches(folder + entry->d_name)) {
-                return true;
-            }
-        }
+    if (!dir) {
+        return false;
     }
-    return false;
+    for (;;) {
+        // readdir returns nullptr at the end and on a failure; only errno tells them apart.
+        errno = 0;
+        const dirent* entry = readdir(dir.get());
+        if (entry == nullptr) {
+            return errno == 0;
+        }
+        visit(folder + entry->d_name);
+    }
 }
 
 }  // namespace morcelix

@@ -3,6 +3,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/file_stream_backend.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {
@@ -13,16 +14,87 @@ HANDLE Win(NativeHandle handle) {
     return reinterpret_cast<HANDLE>(handle);
 }
 
-NativeHandle Open(const std::string& fileName, OpenMode mode) {
-    const bool create = mode == OpenMode::Create;
-    const HANDLE handle =
-        CreateFileW(Widen(fileName).c_str(), create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                    create ? 0 : FILE_SHARE_READ, nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    return reinterpret_cast<NativeHandle>(handle);
+// Closes a handle that this file does not hand on.
+class ScopedHandle {
+  public:
+    explicit ScopedHandle(HANDLE handle) : handle_(handle) {}
+    ~ScopedHandle() {
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle_);
+        }
+    }
+    ScopedHandle(const ScopedHandle&) = delete;
+    ScopedHandle& operator=(const ScopedHandle&) = delete;
+    HANDLE Get() const { return handle_; }
+
+  private:
+    HANDLE handle_;
+};
+
+std::int64_t Combined(DWORD high, DWORD low) {
+    return static_cast<std::int64_t>((static_cast<std::uint64_t>(high) << 32) | low);
+}
+
+// The facts of an open handle when it is a regular file: a disk file
+// (not a console, pipe or device) that is not a folder.
+std::optional<FileFacts> DiskFileFacts(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return std::nullopt;
+    }
+    FileFacts facts;
+    facts.identity = {info.dwVolumeSerialNumber, static_cast<std::uint64_t>(Combined(
+                                                     info.nFileIndexHigh, info.nFileIndexLow))};
+    facts.size = Combined(info.nFileSizeHigh, info.nFileSizeLow);
+    facts.modified =
+        Combined(info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime);
+    return facts;
+}
+
+// `handle` when it is a regular file; otherwise closed.
+HANDLE Kept(HANDLE handle) {
+    if (handle != INVALID_HANDLE_VALUE && !DiskFileFacts(handle)) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+HANDLE OpenForUpdate(const std::wstring& name, bool& created) {
+    // With the right to delete, a file this join created can be removed again
+    // without being let go first; a folder that grants no deletion still works.
+    HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+    created = handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
+    return Kept(handle);
 }
 
 }  // namespace
+
+TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode) {
+    const std::wstring name = Widen(fileName);
+    bool created = mode == OpenMode::Create;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    switch (mode) {
+        case OpenMode::Read:
+            handle = Kept(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+            break;
+        case OpenMode::Update:
+            handle = OpenForUpdate(name, created);
+            break;
+        case OpenMode::Create:
+            handle = Kept(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+            break;
+    }
+    return {reinterpret_cast<NativeHandle>(handle), created};
+}
 
 THandleStream::~THandleStream() {
     if (handle_ != kInvalidHandle) {
@@ -59,54 +131,81 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
     return position.QuadPart;
 }
 
+void THandleStream::SetSize(std::int64_t size) {
+    if (Seek(size, SeekOrigin::Beginning) != size || !SetEndOfFile(Win(handle_))) {
+        throw EWriteError();
+    }
+}
+
+void THandleStream::Flush() {
+    if (!FlushFileBuffers(Win(handle_))) {
+        throw EWriteError();
+    }
+}
+
+FileFacts THandleStream::Facts() const {
+    return DiskFileFacts(Win(handle_)).value_or(FileFacts{});
+}
+
 void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
                                const BlockObserver& afterBlock) {
     CopyThroughBuffer(source, count, afterBlock);
 }
 
-TFileStream::TFileStream(const std::string& fileName, OpenMode mode)
-    : THandleStream(Open(fileName, mode)) {
-    if (Handle() == kInvalidHandle) {
-        if (mode == OpenMode::Create) {
-            throw EFCreateError(fileName);
-        }
-        throw EFOpenError(fileName);
-    }
+bool TFileStream::RemoveWhileOpen(const std::string&) {
+    // The file goes when this handle is closed; nobody can open it before.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(Win(Handle()), FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
 }
 
-bool FileExists(const std::string& fileName) {
-    // GetFileAttributesW takes no wildcards: "*" and "?" are invalid in a name.
-    const DWORD attributes = GetFileAttributesW(Widen(fileName).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-std::int64_t FileSize(const std::string& fileName) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(Widen(fileName).c_str(), GetFileExInfoStandard, &data) ||
-        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        return -1;
+std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
+    // Asking for the attributes only meets no share mode: a file that another
+    // program holds open, even exclusively, can still be looked at.
+    const ScopedHandle file(CreateFileW(Widen(fileName).c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.Get() == INVALID_HANDLE_VALUE) {
+        return std::nullopt;
     }
-    return (static_cast<std::int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    return DiskFileFacts(file.Get());
 }
 
 bool RemoveFile(const std::string& fileName) {
     return DeleteFileW(Widen(fileName).c_str()) != 0;
 }
 
-bool AnyEntryBeside(const std::string& path,
-                    const std::function<bool(const std::string&)>& matches) {
-    const std::string folder = path.substr(0, path.find_last_of("\\/:") + 1);
+void FlushFolderOf(const std::string&) {
+    // NTFS journals a folder's entries in order with the files' sizes: once a
+    // flushed file's data is on the disk, so is its name.
+}
+
+bool SameEntryName(std::string_view a, std::string_view b) {
+    const std::wstring wideA = Widen(a);
+    const std::wstring wideB = Widen(b);
+    return CompareStringOrdinal(wideA.data(), static_cast<int>(wideA.size()), wideB.data(),
+                                static_cast<int>(wideB.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::string FolderPart(const std::string& path) {
+    return path.substr(0, path.find_last_of("\\/:") + 1);
+}
+
+bool ReadFolder(const std::string& folder, const std::function<void(const std::string&)>& visit) {
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW(Widen(folder + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
-        return false;
+        // The root of an empty drive has no entry at all, not even ".".
+        return GetLastError() == ERROR_FILE_NOT_FOUND;
     }
-    bool matched = false;
+    struct Closer {
+        HANDLE search;
+        ~Closer() { FindClose(search); }
+    } closer{search};
     do {
-        matched = matches(folder + Narrow(found.cFileName));
-    } while (!matched && FindNextFileW(search, &found));
-    FindClose(search);
-    return matched;
+        visit(folder + Narrow(found.cFileName));
+    } while (FindNextFileW(search, &found));
+    return GetLastError() == ERROR_NO_MORE_FILES;
 }
 
 }  // namespace morcelix

@@ -1,5 +1,10 @@
 #include "pieces/join.h"
 
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
@@ -8,58 +13,347 @@ namespace morcelix {
 
 namespace {
 
-std::string PieceOfSet(const std::string& firstPiece, std::uint64_t number) {
-    return number == 1 ? firstPiece : SiblingPieceName(firstPiece, number);
+constexpr std::int32_t kCompareBlock = 64 << 10;
+
+// Opens a surveyed piece for reading, checked unchanged since the survey.
+std::unique_ptr<TFileStream> OpenUnchanged(const SurveyedPiece& piece) {
+    std::unique_ptr<TFileStream> input;
+    try {
+        input = std::make_unique<TFileStream>(piece.path, OpenMode::Read);
+    } catch (const EFOpenError&) {
+        // Gone or replaced is a change; still there as it was, it is locked.
+        if (RegularFileFacts(piece.path) != piece.facts) {
+            throw EChangedDuringJoin(piece.path);
+        }
+        throw;
+    }
+    if (input->Facts() != piece.facts) {
+        throw EChangedDuringJoin(piece.path);
+    }
+    return input;
+}
+
+// Whether the next `count` bytes of `a` and `b`, from their positions, are
+// the same; false also when either holds fewer.
+bool SameBytes(TStream& a, TStream& b, std::int64_t count) {
+    std::vector<char> left(kCompareBlock), right(kCompareBlock);
+    while (count > 0) {
+        const auto block = static_cast<std::int32_t>(std::min<std::int64_t>(count, kCompareBlock));
+        if (a.Read(left.data(), block) != block || b.Read(right.data(), block) != block ||
+            !std::equal(left.begin(), left.begin() + block, right.begin())) {
+            return false;
+        }
+        count -= block;
+    }
+    return true;
+}
+
+// Whether the next `count` bytes of `output` are the pieces' own bytes, from
+// the first surveyed piece on.
+bool HoldsThePieces(TStream& output, std::int64_t count, const PieceSetSurvey& survey) {
+    for (const SurveyedPiece& piece : survey.pieces) {
+        if (count == 0) {
+            break;
+        }
+        const std::int64_t part = std::min(count, piece.facts.size);
+        if (!SameBytes(output, *OpenUnchanged(piece), part)) {
+            return false;
+        }
+        count -= part;
+    }
+    return count == 0;
+}
+
+// Polynomial hashes modulo two primes below 2^31, so that every product fits
+// in 64 bits on any target.
+class RollingHash {
+  public:
+    static constexpr std::uint64_t kModuli[2] = {2147483647, 2147483629};
+    static constexpr std::uint64_t kBase = 257;
+
+    // The hash of `byte` followed by the text hashed so far.
+    void Prepend(unsigned char byte) {
+        for (int i = 0; i < 2; ++i) {
+            value_[i] = (byte + 1 + kBase * value_[i]) % kModuli[i];
+        }
+    }
+    // The hash of the text hashed so far followed by `byte`.
+    void Append(unsigned char byte) {
+        for (int i = 0; i < 2; ++i) {
+            value_[i] = (value_[i] + (byte + 1) * power_[i]) % kModuli[i];
+            power_[i] = power_[i] * kBase % kModuli[i];
+        }
+    }
+    bool operator==(const RollingHash& other) const {
+        return value_[0] == other.value_[0] && value_[1] == other.value_[1];
+    }
+
+  private:
+    std::uint64_t value_[2] = {0, 0};
+    std::uint64_t power_[2] = {1, 1};
+};
+
+// The largest x, at most `size`, such that the last x bytes of `output` (of
+// `length` bytes) are the first x bytes of `piece` (of `size` bytes) and the
+// bytes before them can be `gone` pieces of one size of at least `smallest`.
+// One pass over both, output backwards from its end and piece forwards, with
+// a hash of each; the best candidate is then compared byte for byte.
+std::optional<std::int64_t> LongestOverlap(TStream& output, std::int64_t length, TStream& piece,
+                                           std::int64_t size, std::int64_t gone,
+                                           std::int64_t smallest) {
+    const auto fits = [&](std::int64_t x) {
+        const std::int64_t before = length - x;
+        return before % gone == 0 && before / gone >= smallest;
+    };
+    std::optional<std::int64_t> best;
+    if (fits(0)) {
+        best = 0;
+    }
+    const std::int64_t limit = std::min(length, size);
+    std::vector<char> tail(kCompareBlock), head(kCompareBlock);
+    RollingHash suffix, prefix;
+    piece.SetPosition(0);
+    for (std::int64_t done = 0; done < limit;) {
+        const auto block =
+            static_cast<std::int32_t>(std::min<std::int64_t>(limit - done, kCompareBlock));
+        output.SetPosition(length - done - block);
+        output.ReadBuffer(tail.data(), block);
+        piece.ReadBuffer(head.data(), block);
+        for (std::int32_t i = 0; i < block; ++i) {
+            suffix.Prepend(static_cast<unsigned char>(tail[block - 1 - i]));
+            prefix.Append(static_cast<unsigned char>(head[i]));
+            const std::int64_t x = done + i + 1;
+            if (suffix == prefix && fits(x)) {
+                best = x;
+            }
+        }
+        done += block;
+    }
+    if (best && *best > 0) {
+        output.SetPosition(length - *best);
+        piece.SetPosition(0);
+        if (!SameBytes(output, piece, *best)) {
+            return std::nullopt;
+        }
+    }
+    return best;
+}
+
+// Where a resumed join goes on: after the bytes of the pieces already gone.
+// Whatever the destination holds beyond them must be the pieces' own bytes (a
+// join stopped before it could delete them), so that cutting it back loses
+// nothing; otherwise the destination is not this set's join.
+std::int64_t ResumeBoundary(TFileStream& output, const PieceSetSurvey& survey,
+                            const std::string& picked) {
+    const std::int64_t length = output.Size();
+    if (survey.joined) {
+        output.SetPosition(*survey.joined);
+        if (!HoldsThePieces(output, length - *survey.joined, survey)) {
+            throw ENotFirstPiece(picked);
+        }
+        return *survey.joined;
+    }
+    // Only the last piece is left, so the piece size is unknown: the boundary
+    // is where the destination's tail is that piece's head.
+    const SurveyedPiece& last = survey.pieces.back();
+    const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
+    const std::optional<std::int64_t> overlap =
+        LongestOverlap(output, length, *OpenUnchanged(last), last.facts.size, gone,
+                       std::max<std::int64_t>(last.facts.size, 1));
+    if (!overlap) {
+        throw ENotFirstPiece(picked);
+    }
+    return length - *overlap;
+}
+
+// Until the join begins, a refusal leaves the destination as it was: removed
+// again if this join created it.
+class UntouchedUnlessBegun {
+  public:
+    UntouchedUnlessBegun(TFileStream& output, const std::string& destination)
+        : output_(output), destination_(destination) {}
+    ~UntouchedUnlessBegun() {
+        if (!begun_ && output_.Created()) {
+            output_.RemoveWhileOpen(destination_);
+        }
+    }
+    UntouchedUnlessBegun(const UntouchedUnlessBegun&) = delete;
+    UntouchedUnlessBegun& operator=(const UntouchedUnlessBegun&) = delete;
+    void Begin() { begun_ = true; }
+
+  private:
+    TFileStream& output_;
+    const std::string& destination_;
+    bool begun_ = false;
+};
+
+// The destination once the join has begun: pieces appended, flushed in groups
+// and deleted, and the cut back after a failure.
+class Appender {
+  public:
+    Appender(TFileStream& output, const std::string& destination, ProgressSink& progress,
+             const JoinOptions& options, std::int64_t start, std::int64_t total)
+        : output_(output),
+          destination_(destination),
+          progress_(progress),
+          options_(options),
+          total_(total),
+          appended_(start),
+          gone_(start) {}
+
+    // Appends `piece`, then flushes and deletes the pieces waiting when they
+    // make a group. The group never ends just before the last piece: as long
+    // as pieces are left, one of them has the set's piece size, which a resume
+    // needs.
+    void Append(const SurveyedPiece& piece, bool nextIsLast) {
+        for (;;) {
+            try {
+                Copy(piece);
+                break;
+            } catch (const EWriteError&) {
+                // A full disk, most likely. Deleting piece by piece would have
+                // freed the room of the pieces waiting: free it now, go on.
+                if (pending_.empty() || options_.keepPieces) {
+                    throw;
+                }
+                output_.SetSize(appended_);
+                FlushAndDelete();
+            }
+        }
+        appended_ += piece.facts.size;
+        pending_.push_back(piece.path);
+        pendingBytes_ += piece.facts.size;
+        progress_.SetPosition(Percent(appended_, total_));
+        if (pendingBytes_ >= kFlushGroupBytes && !nextIsLast) {
+            FlushAndDelete();
+        }
+    }
+
+    void Finish() { FlushAndDelete(); }
+
+    // After a failure: the destination cut back to the last whole piece and
+    // flushed, and the pieces it holds deleted. Where that fails, it is cut
+    // back to the pieces already gone. Raises nothing.
+    void CutBack() noexcept {
+        try {
+            if (output_.Created() && appended_ == 0) {
+                // Nothing was joined: the file this join created goes again.
+                if (output_.RemoveWhileOpen(destination_)) {
+                    progress_.FileDeleted(destination_);
+                }
+                return;
+            }
+            // Kept pieces all stay: none of their bytes may stay in the destination.
+            output_.SetSize(options_.keepPieces ? gone_ : appended_);
+            FlushAndDelete();
+            return;
+        } catch (...) {
+        }
+        try {
+            output_.SetSize(gone_);
+        } catch (...) {
+        }
+    }
+
+  private:
+    void Copy(const SurveyedPiece& piece) {
+        const std::unique_ptr<TFileStream> input = OpenUnchanged(piece);
+        try {
+            if (piece.facts.size > 0) {
+                output_.CopyFrom(*input, piece.facts.size, [this] { progress_.BlockCopied(); });
+            }
+        } catch (const EReadError&) {
+            // A short read: the piece shrank under the copy.
+            if (input->Facts() != piece.facts) {
+                throw EChangedDuringJoin(piece.path);
+            }
+            throw;
+        }
+        if (input->Facts() != piece.facts) {
+            throw EChangedDuringJoin(piece.path);
+        }
+    }
+
+    void FlushAndDelete() {
+        output_.Flush();
+        if (!folderFlushed_) {
+            FlushFolderOf(destination_);
+            folderFlushed_ = true;
+        }
+        if (!options_.keepPieces) {
+            for (const std::string& piece : pending_) {
+                if (RemoveFile(piece)) {
+                    progress_.FileDeleted(piece);
+                }
+            }
+            gone_ = appended_;
+        }
+        pending_.clear();
+        pendingBytes_ = 0;
+    }
+
+    TFileStream& output_;
+    const std::string& destination_;
+    ProgressSink& progress_;
+    const JoinOptions& options_;
+    std::int64_t total_;
+    std::int64_t appended_;             // the end of the last whole piece appended
+    std::int64_t gone_;                 // the end of the bytes whose pieces are deleted
+    std::vector<std::string> pending_;  // appended since the last flush
+    std::int64_t pendingBytes_ = 0;
+    bool folderFlushed_ = false;
+};
+
+// The set surveyed again once the destination is held: it must be as it was.
+void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
+                      const std::string& destination) {
+    std::optional<std::string> changed;
+    try {
+        changed = FirstDifference(survey, SurveyPieceSet(picked, destination), destination);
+    } catch (const EFileNotFound&) {
+        changed = survey.pieces.front().path;  // another join took the whole set meanwhile
+    }
+    if (changed) {
+        throw EChangedDuringJoin(*changed);
+    }
 }
 
 }  // namespace
 
-PieceSetSurvey SurveyPieceSet(const std::string& firstPiece) {
-    if (!firstPiece.ends_with(".001")) {
-        throw ENotFirstPiece(firstPiece);
-    }
-    PieceSetSurvey survey;
-    std::uint64_t number = 1;
-    for (;; ++number) {
-        std::string piece = PieceOfSet(firstPiece, number);
-        const std::int64_t size = FileSize(piece);
-        if (size < 0) {
-            break;
-        }
-        survey.totalSize += size;
-        survey.pieces.push_back({std::move(piece), size});
-    }
-    const std::string base = JoinDestination(firstPiece);
-    const bool laterPieceExists = AnyEntryBeside(
-        firstPiece, [&](const std::string& entry) { return PieceNumberOf(entry, base) > number; });
-    if (laterPieceExists) {
-        survey.gapAt = PieceOfSet(firstPiece, number);
-    }
-    return survey;
-}
-
-void Join(const std::string& firstPiece, const std::string& destination, ProgressSink& progress,
+void Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
           const JoinOptions& options) {
-    const PieceSetSurvey survey = SurveyPieceSet(firstPiece);
-    if (!survey.gapAt.empty()) {
-        throw EMissingPiece(survey.gapAt);
+    const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
+    survey.Refuse();
+
+    TFileStream output(destination, OpenMode::Update);
+    UntouchedUnlessBegun untouched(output, destination);
+    const FileIdentity held = output.Facts().identity;
+    for (const SurveyedPiece& piece : survey.pieces) {
+        if (piece.facts.identity == held) {
+            throw EDestinationIsPiece(destination);
+        }
     }
-    TFileStream output(destination, OpenMode::Create);
-    progress.FileCreated(destination);
-    const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
-    for (std::uint64_t number = 1;; ++number) {
-        const std::string piece = PieceOfSet(firstPiece, number);
-        if (!FileExists(piece)) {
-            break;
+    RequireUnchanged(survey, picked, destination);
+    const std::int64_t start = survey.Resumes() ? ResumeBoundary(output, survey, picked) : 0;
+    if (output.Size() != start) {
+        output.SetSize(start);
+    } else {
+        output.SetPosition(start);
+    }
+    untouched.Begin();
+    if (output.Created()) {
+        progress.FileCreated(destination);
+    }
+
+    Appender appender(output, destination, progress, options, start, start + survey.PiecesSize());
+    try {
+        for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
+            appender.Append(survey.pieces[i], i + 2 == survey.pieces.size());
         }
-        {
-            TFileStream input(piece, OpenMode::Read);
-            output.CopyFrom(input, 0, afterBlock);
-        }
-        progress.SetPosition(Percent(output.Position(), survey.totalSize));
-        if (!options.keepPieces && RemoveFile(piece)) {
-            progress.FileDeleted(piece);
-        }
+        appender.Finish();
+    } catch (...) {
+        appender.CutBack();
+        throw;
     }
 }
 

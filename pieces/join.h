@@ -1,49 +1,54 @@
+// Joining: the one operation that destroys files, each piece being deleted
+// once its bytes are safe in the destination. In order:
+//   survey   what stands on disk (piece_set.h); refuse here, before anything is touched
+//   plan     a fresh join, or a resume from the first piece left
+//   append   piece after piece into the destination, each checked unchanged
+//   flush    the destination (and, once, its folder), then delete the pieces
+//            appended since the last flush
+//   finish   a final flush and the last deletions; on any failure: cut the
+//            destination back to the last whole piece, flush, raise
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
+#include "pieces/piece_set.h"
 #include "pieces/progress.h"
 
 namespace morcelix {
-
-struct SurveyedPiece {
-    std::string path;
-    std::int64_t size;
-};
-
-// What stands on disk of the set that begins with a given first piece.
-struct PieceSetSurvey {
-    // The pieces from the first on, in number order, up to the first missing number.
-    std::vector<SurveyedPiece> pieces;
-    std::int64_t totalSize = 0;
-    // The first missing piece's path when a later piece of the set exists (the
-    // set has a gap); empty when the set simply ends.
-    std::string gapAt;
-};
-
-// Walks the set's names from `firstPiece` while they exist, then looks beside
-// them for any later piece. Reads, opens and changes nothing. Raises
-// ENotFirstPiece when `firstPiece` does not end in ".001".
-PieceSetSurvey SurveyPieceSet(const std::string& firstPiece);
 
 struct JoinOptions {
     // Leaves every piece in place instead of deleting it once appended.
     bool keepPieces = false;
 };
 
-// Rebuilds `destination` from the set that begins with `firstPiece`: the set is
-// surveyed first, and a gap raises EMissingPiece before anything is created,
-// read or deleted. Then the destination is created (emptied if it exists) and
-// the pieces are appended in number order, each deleted once all its bytes are
-// appended (a failed deletion is ignored) unless `options` keeps them. Progress is set after each
-// piece to the share of the set's bytes appended; it is not reset at the start.
+// Pieces are deleted in groups, after one flush of the destination for each
+// group of at least this many bytes (one piece when pieces are larger).
+inline constexpr std::int64_t kFlushGroupBytes = std::int64_t{64} << 20;
+
+// Rebuilds `destination` from the set that `picked` belongs to (see
+// SurveyPieceSet): a first piece starts a fresh join; a set whose first pieces
+// an interrupted join already appended is finished from the first piece left.
 //
-// On a failure of the file layer the destination holds what was appended, the
-// appended pieces are gone and the failing piece and every later one remain,
-// so the source can still be rebuilt from both.
-void Join(const std::string& firstPiece, const std::string& destination, ProgressSink& progress,
+// Nothing is touched before the survey's refusals. Then the destination is
+// opened (created if absent) without being emptied and locked against any other
+// join, the set is surveyed again, and only if both surveys agree does the join
+// begin (EChangedDuringJoin otherwise, the destination left as it was). Raises
+// EFCreateError when the destination is held by another join, and
+// EDestinationIsPiece when it is one of the pieces (a link to it).
+//
+// The pieces surveyed, and only they, are appended in number order; a piece
+// gone, or whose size or last-write time changed since the survey or during its
+// copy, stops the join with EChangedDuringJoin. No piece is deleted before its
+// bytes are flushed to the disk in the destination. Progress is set after each
+// piece to the share of the whole file in the destination; it is not reset at
+// the start.
+//
+// On any failure after the join began (the file layer's, a changed piece, an
+// interruption raised by the progress sink), the destination is cut back to
+// the end of the last whole piece appended and flushed, and the failure goes
+// on: the destination followed by the pieces left is then exactly the source,
+// and joining again finishes the work.
+void Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
           const JoinOptions& options = {});
 
 }  // namespace morcelix

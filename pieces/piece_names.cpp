@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "pieces/file_stream.h"
+
 namespace morcelix {
 
 std::string NumberText(std::uint64_t number) {
@@ -41,16 +43,24 @@ std::string JoinDestination(std::string_view firstPiece) {
     return std::string(firstPiece.substr(0, firstPiece.size() < 4 ? 0 : firstPiece.size() - 4));
 }
 
-std::uint64_t PieceNumberOf(std::string_view name, std::string_view destination) {
-    if (name.size() <= destination.size() + 1 || !name.starts_with(destination) ||
-        name[destination.size()] != '.') {
+std::uint64_t OwnPieceNumber(std::string_view piece) {
+    const std::string_view extension = Extension(piece);
+    if (extension.size() < 2) {
         return 0;
     }
-    const std::string_view digits = name.substr(destination.size() + 1);
+    const std::string_view digits = extension.substr(1);
     std::uint64_t number = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
     if (error != std::errc() || end != digits.data() + digits.size() ||
         NumberText(number) != digits) {
+        return 0;
+    }
+    return number;
+}
+
+std::uint64_t PieceNumberOf(std::string_view name, std::string_view base) {
+    const std::uint64_t number = OwnPieceNumber(name);
+    if (number == 0 || !SameEntryName(name.substr(0, name.size() - Extension(name).size()), base)) {
         return 0;
     }
     return number;

@@ -31,8 +31,12 @@ std::string SiblingPieceName(std::string_view piece, std::uint64_t number);
 // characters ("" for a shorter path).
 std::string JoinDestination(std::string_view firstPiece);
 
-// The number of the piece `name` when it is `destination` + "." + a number
-// text; 0 otherwise.
-std::uint64_t PieceNumberOf(std::string_view name, std::string_view destination);
+// The number that the extension of `piece` writes when it is "." + a number
+// text (".001", ".1000"); 0 otherwise.
+std::uint64_t OwnPieceNumber(std::string_view piece);
+
+// The number of the piece `name` when it is `base` + "." + a number text, the
+// names compared as the file system compares them (SameEntryName); 0 otherwise.
+std::uint64_t PieceNumberOf(std::string_view name, std::string_view base);
 
 }  // namespace morcelix

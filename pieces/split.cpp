@@ -1,12 +1,58 @@
 #include "pieces/split.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
+#include "pieces/piece_set.h"
 
 namespace morcelix {
+
+namespace {
+
+// The pieces a split has created, deleted again unless the split completes.
+class WrittenPieces {
+  public:
+    explicit WrittenPieces(ProgressSink& progress) : progress_(progress) {}
+    ~WrittenPieces() {
+        if (!complete_) {
+            for (const std::string& piece : pieces_) {
+                if (RemoveFile(piece)) {
+                    progress_.FileDeleted(piece);
+                }
+            }
+        }
+    }
+    WrittenPieces(const WrittenPieces&) = delete;
+    WrittenPieces& operator=(const WrittenPieces&) = delete;
+
+    void Add(const std::string& piece) { pieces_.push_back(piece); }
+    void Complete() { complete_ = true; }
+
+  private:
+    ProgressSink& progress_;
+    std::vector<std::string> pieces_;
+    bool complete_ = false;
+};
+
+// Deletes the pieces beside `piecesAt` numbered beyond `count`.
+void RemoveStalePieces(const std::string& piecesAt, std::int64_t count, ProgressSink& progress) {
+    std::vector<std::string> stale;
+    ForEachPieceBeside(piecesAt, [&](std::uint64_t number, const std::string& piece) {
+        if (number > static_cast<std::uint64_t>(count)) {
+            stale.push_back(piece);
+        }
+    });
+    for (const std::string& piece : stale) {
+        if (RemoveFile(piece)) {
+            progress.FileDeleted(piece);
+        }
+    }
+}
+
+}  // namespace
 
 void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& progress,
            const SplitOptions& options) {
@@ -15,7 +61,8 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     }
     progress.SetPosition(0);
     TFileStream input(source, OpenMode::Read);
-    const std::int64_t length = input.Size();
+    const FileFacts before = input.Facts();
+    const std::int64_t length = before.size;
     if (pieceSize == 0) {
         // The quotient length / 0: infinite for a source that holds bytes, undefined for 0 / 0.
         if (length == 0) {
@@ -26,16 +73,32 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
     const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
+    WrittenPieces written(progress);
     for (std::int64_t number = 1; number <= count; ++number) {
         const std::string name = PieceName(piecesAt, static_cast<std::uint64_t>(number));
         TFileStream piece(name, OpenMode::Create);
+        written.Add(name);
         progress.FileCreated(name);
-        const std::int64_t size = std::min(pieceSize, input.Size() - input.Position());
-        if (size > 0) {
-            piece.CopyFrom(input, size, afterBlock);
+        const std::int64_t size = std::min(pieceSize, length - input.Position());
+        try {
+            if (size > 0) {
+                piece.CopyFrom(input, size, afterBlock);
+            }
+        } catch (const EReadError&) {
+            // A short read: the source shrank under the copy.
+            if (input.Facts() != before) {
+                throw EChangedDuringSplit(source);
+            }
+            throw;
         }
-        progress.SetPosition(Percent(input.Position(), input.Size()));
+        progress.SetPosition(Percent(input.Position(), length));
     }
+    // The pieces cut a source that changed under them hold neither version.
+    if (input.Facts() != before) {
+        throw EChangedDuringSplit(source);
+    }
+    RemoveStalePieces(piecesAt, count, progress);
+    written.Complete();
 }
 
 }  // namespace morcelix

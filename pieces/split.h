@@ -7,21 +7,26 @@
 
 namespace morcelix {
 
-// Cuts `source` into pieces of `pieceSize` bytes beside it (or where `options`
-// says), named by PieceName (piece_names.h): length / pieceSize + 1 pieces, all full but the last,
-// which holds the rest (empty when the length is a whole multiple). The source is only read.
-// Progress goes to 0 first, then to the share of the source read after each piece.
-//
-// Raises EPieceSizeError for a negative size before anything is opened;
-// EZeroDivide (a source that holds bytes) or EInvalidOp (an empty source) for a
-// size of 0, before any piece exists; and the file layer's failures. Pieces
-// written before a failure stay, the failing one holding what was written of it.
 struct SplitOptions {
     // The path whose name the pieces take (folder and file name): piece i is
     // PieceName(piecesAt, i). Empty: beside the source, under its name.
     std::string piecesAt;
 };
 
+// Cuts `source` into pieces of `pieceSize` bytes beside it (or where `options`
+// says), named by PieceName (piece_names.h): length / pieceSize + 1 pieces,
+// all full but the last, which holds the rest (empty when the length is a
+// whole multiple). The source is only read. Progress goes to 0 first, then to
+// the share of the source read after each piece. Once the last piece is
+// written, higher-numbered pieces of the same name (an earlier split's) are
+// deleted: a join would take them for part of this set.
+//
+// Raises EPieceSizeError for a negative size before anything is opened;
+// EZeroDivide (a source that holds bytes) or EInvalidOp (an empty source) for a
+// size of 0, before any piece exists; EChangedDuringSplit when the source's
+// size or last-write time changed meanwhile; and the file layer's failures
+// (or the progress sink's). A split that fails deletes every piece it wrote,
+// so that no partial set is left for a join to take; the source is untouched.
 void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& progress,
            const SplitOptions& options = {});
 

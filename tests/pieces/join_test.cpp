@@ -75,8 +75,7 @@ TEST_F(JoinTest, ProgressIsTheShareOfTheSetAppendedAndIsNotResetFirst) {
         {{1000000, 1000000, 500000}, {40, 80, 100}},
         {{1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 0},
          {12, 25, 38, 50, 62, 75, 88, 100, 100}},
-        {{0, 10, 0}, {0, 100, 100}},  // a first piece of zero bytes
-        {{0, 0}, {100, 100}},         // nothing at all to append
+        {{0, 0}, {100, 100}},  // nothing at all to append
     };
     for (const auto& c : cases) {
         progress.positions.clear();
@@ -141,18 +140,19 @@ TEST_F(JoinTest, AGapIsRefusedBeforeAnythingIsTouched) {
 }
 
 TEST_F(JoinTest, SurveyListsThePiecesAndTheFirstMissingOne) {
-    MakeSet({10, 20, 5});
-    PieceSetSurvey survey = SurveyPieceSet(first);
+    MakeSet({20, 20, 5});
+    PieceSetSurvey survey = SurveyPieceSet(first, destination);
     ASSERT_EQ(survey.pieces.size(), 3u);
     EXPECT_EQ(survey.pieces[1].path, destination + ".002");
-    EXPECT_EQ(survey.pieces[1].size, 20);
-    EXPECT_EQ(survey.totalSize, 35);
-    EXPECT_EQ(survey.gapAt, "");
+    EXPECT_EQ(survey.pieces[1].facts.size, 20);
+    EXPECT_EQ(survey.totalSize, 45);
+    EXPECT_FALSE(survey.refusal);
 
     WriteFileBytes(destination + ".1000", "far away");
-    survey = SurveyPieceSet(first);
+    survey = SurveyPieceSet(first, destination);
     EXPECT_EQ(survey.pieces.size(), 3u);
-    EXPECT_EQ(survey.gapAt, destination + ".004");
+    ExpectFailure<EMissingPiece>([&] { survey.Refuse(); },
+                                 "Le fichier " + destination + ".004 est manquant");
 }
 
 // After a failure mid-way, the destination's content followed by the remaining

@@ -142,9 +142,9 @@ TEST_F(SplitTest, APieceThatCanNotBeCreatedStopsTheSplit) {
     testing::MakeFolder(source + ".003");  // a folder stands where piece 3 goes
     ExpectFailure<EFCreateError>([&] { Split(source, 10, progress); },
                                  "Impossible de créer le fichier " + source + ".003");
-    EXPECT_EQ(FileSize(source + ".001"), 10);
-    EXPECT_EQ(FileSize(source + ".002"), 10);
-    EXPECT_FALSE(FileExists(source + ".004"));
+    // The pieces written before it are gone again: no partial set is left.
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi", "film.avi.003"}));
+    EXPECT_EQ(progress.deleted, (std::vector<std::string>{source + ".001", source + ".002"}));
 
     TFileStream held(source + ".001", OpenMode::Create);  // a piece held open elsewhere
     ExpectFailure<EFCreateError>([&] { Split(source, 10, progress); },

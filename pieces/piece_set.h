@@ -1,0 +1,82 @@
+// What stands on disk of a piece set, and how a join would take it. A join
+// surveys the set before it touches anything, and again once it holds the
+// destination, so that every refusal is decided here, in one place.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pieces/file_stream.h"
+
+namespace morcelix {
+
+struct SurveyedPiece {
+    std::string path;
+    FileFacts facts;
+    bool operator==(const SurveyedPiece&) const = default;
+};
+
+struct PieceSetSurvey {
+    // The name the pieces extend: base.001, base.002...
+    std::string base;
+    // The pieces present from `firstNumber` on, in number order, up to the
+    // first missing number. `firstNumber` is 1 for a fresh join; more when an
+    // interrupted join is resumed, its first pieces already appended and gone.
+    std::uint64_t firstNumber = 1;
+    std::vector<SurveyedPiece> pieces;
+    // The size of every piece but the last; unknown (0) when the only piece
+    // left is the last one of a resumed join.
+    std::int64_t pieceSize = 0;
+    // When resuming: the destination as it stands, and the bytes of the set
+    // that belong in it, (firstNumber - 1) * pieceSize, when the sizes tell;
+    // with only the last piece left, the join finds them from the content.
+    std::optional<FileFacts> destination;
+    std::optional<std::int64_t> joined;
+    // The whole file's size (with only the last piece left: as if the
+    // destination held that piece already, which is where such a join stops).
+    std::int64_t totalSize = 0;
+    // Why the set can not be joined (a gap, a piece of the wrong size, a
+    // destination that does not fit); null when it can.
+    std::exception_ptr refusal;
+
+    bool Resumes() const { return firstNumber > 1; }
+    std::int64_t PiecesSize() const;
+    // Raises the refusal, if there is one.
+    void Refuse() const;
+};
+
+// Surveys the set that `picked` belongs to, for a join into `destination`:
+//  - `picked` ends in ".001" and exists: a fresh join from that first piece;
+//  - the set's first piece is gone, `destination` exists and a later piece
+//    exists (`picked` may name the first piece or any other): a join that
+//    stopped part-way, resumed from the first piece left.
+// A gap, a piece whose size does not fit the set (all but the last as large as
+// the first one joined, the last no larger) and a destination too short or too
+// long to hold the pieces gone become the refusal. Only regular files count.
+// Looks at names and sizes only: opens, reads and changes nothing.
+// Raises ENotFirstPiece when `picked` is neither, EFileNotFound when there is
+// nothing to join (the first piece absent, no join to resume), and
+// EFolderReadError when the folder can not be listed.
+PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination);
+
+// Whether `picked`, whose set's first piece is gone, names an interrupted join
+// into `destination` that SurveyPieceSet would resume. Raises EFolderReadError.
+bool JoinCanResume(const std::string& picked, const std::string& destination);
+
+// The file that changed between two surveys of the set for `destination`:
+// the first piece that differs, or else the destination (when resuming);
+// nothing when they agree.
+std::optional<std::string> FirstDifference(const PieceSetSurvey& before,
+                                           const PieceSetSurvey& after,
+                                           const std::string& destination);
+
+// Calls `visit` with the number and path of each regular file beside `base`
+// named `base` + "." + a number text. Raises EFolderReadError.
+void ForEachPieceBeside(const std::string& base,
+                        const std::function<void(std::uint64_t, const std::string&)>& visit);
+
+}  // namespace morcelix
