@@ -80,6 +80,16 @@ int Kept(int fd, short lock) {
     return fd;
 }
 
+// Whether `fileName` still leads to the file `fd` holds. A writer that waited
+// on another's lock may be granted it just after the other removed the name:
+// what it would write then goes to a file nobody can reach.
+bool StillNamed(int fd, const std::string& fileName) {
+    struct stat held {
+    }, named{};
+    return fstat(fd, &held) == 0 && stat(fileName.c_str(), &named) == 0 &&
+           held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
 int OpenForReading(const std::string& fileName) {
     // Without O_NONBLOCK, opening a FIFO would wait for a writer: the type is
     // checked first, then the descriptor goes back to blocking reads.
@@ -90,25 +100,63 @@ int OpenForReading(const std::string& fileName) {
     return fd;
 }
 
-int OpenForUpdate(const std::string& fileName, bool& created) {
+// Opens `fileName` for writing with `open` (which tells whether it created the
+// file), holding the exclusive lock, the name still leading to it.
+template <typename OpenCall>
+int OpenForWriting(const std::string& fileName, OpenCall open) {
     for (;;) {
-        int fd = open(fileName.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        created = fd >= 0;
-        if (fd < 0 && errno == EEXIST) {
-            fd = open(fileName.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0 && errno == ENOENT) {
-                continue;  // removed in between: create it after all
-            }
+        const int fd = Kept(open(), F_WRLCK);
+        if (fd < 0 || StillNamed(fd, fileName)) {
+            return fd;
         }
-        return Kept(fd, F_WRLCK);
+        close(fd);
     }
+}
+
+// Creates `fileName` holding its exclusive lock from the start: the file is
+// made unnamed, locked, then given its name, which fails (EEXIST) when the
+// name exists. A file created by name first and locked next could be taken
+// in between by another join, which would then find its work removed as
+// "created by the refusing join". -1 when the file system has no unnamed
+// files, errno telling.
+int CreateLocked(const std::string& fileName) {
+    const std::string folder = FolderPart(fileName);
+    const int fd =
+        open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    const std::string unnamed = "/proc/self/fd/" + std::to_string(fd);
+    if (!LockWholeFile(fd, F_WRLCK) ||
+        linkat(AT_FDCWD, unnamed.c_str(), AT_FDCWD, fileName.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+int OpenForUpdate(const std::string& fileName, bool& created) {
+    created = false;
+    const int fd = CreateLocked(fileName);
+    if (fd >= 0) {
+        created = true;
+        return fd;
+    }
+    // An existing file, or a file system without unnamed files: then what
+    // this open creates counts as found, never to be removed again.
+    return OpenForWriting(fileName, [&] {
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    });
 }
 
 int CreateAlways(const std::string& fileName) {
     // Truncation waits until the lock is held, so that a file another stream
     // holds open is left untouched when the create fails.
-    const int fd =
-        Kept(open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666), F_WRLCK);
+    const int fd = OpenForWriting(fileName, [&] {
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+    });
     if (fd >= 0 && !Empty(fd)) {
         close(fd);
         return -1;

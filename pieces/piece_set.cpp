@@ -125,6 +125,9 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         }
         survey.pieces.push_back({std::move(piece), *facts});
     }
+    if (survey.pieces.empty()) {
+        throw EFileNotFound();  // gone between the first look and the walk
+    }
     const bool lastOnly = survey.Resumes() && survey.pieces.size() == 1;
     survey.pieceSize = lastOnly ? 0 : survey.pieces.front().facts.size;
     if (survey.Resumes() && !lastOnly) {

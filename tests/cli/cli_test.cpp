@@ -8,6 +8,14 @@
 #include "tests/cli/run_program.h"
 #include "tests/support/temp_folder.h"
 
+#ifndef _WIN32
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/support/fifo_guard.h"
+#endif
+
 namespace morcelix {
 namespace {
 
@@ -197,6 +205,70 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
     }
     EXPECT_EQ(folder.Snapshot(), before);
 }
+
+TEST_F(CliTest, APieceOfTheWrongSizeIsReportedAndRefused) {
+    WriteFileBytes(source, PatternBytes(2500000, 7));
+    ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
+    RemoveFile(source);
+    // A copy cut off: the middle piece is short.
+    WriteFileBytes(source + ".002", ReadFileBytes(source + ".002").substr(0, 600000));
+    const auto before = folder.Snapshot();
+    const std::string wrong = "Le fichier " + source + ".002 n'a pas la taille attendue\n";
+
+    ProgramRun run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "1000000  " + first + "\n" +               //
+                           " 600000  " + source + ".002\n" +      //
+                           " 500000  " + source + ".003\n" +      //
+                           "Total : 3 parties, 2100000 octets\n"  //
+                           "Fichier regroupé : " +
+                           source + "\n");
+    EXPECT_EQ(run.err, wrong);
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, wrong);
+    EXPECT_EQ(folder.Snapshot(), before);
+}
+
+#ifndef _WIN32
+TEST_F(CliTest, AFolderThatCanNotBeListedIsRefusedBeforeAnythingIsTouched) {
+    WriteFileBytes(source, PatternBytes(2500000, 8));
+    ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
+    RemoveFile(source);
+    RemoveFile(source + ".002");  // a gap that only the listing shows
+    const auto before = folder.Snapshot();
+    // Its files can be reached, but the folder can not be read. Root reads
+    // every folder: the tool then runs as nobody.
+    std::filesystem::permissions(testing::NativePath(folder.Path()),
+                                 std::filesystem::perms::owner_all |
+                                     std::filesystem::perms::group_exec |
+                                     std::filesystem::perms::others_exec);
+    const std::vector<std::string> asNobody =
+        geteuid() == 0 ? std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534",
+                                                  "--clear-groups", "--"}
+                       : std::vector<std::string>{};
+    const ProgramRun run = RunProgram(CliProgram(), {"regrouper", first}, scratch.Path(), asNobody);
+    std::filesystem::permissions(testing::NativePath(folder.Path()),
+                                 std::filesystem::perms::owner_all);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Impossible de lire le dossier " + folder.Path() + "\n");
+    EXPECT_EQ(folder.Snapshot(), before);
+}
+
+TEST_F(CliTest, OnlyARegularFileIsSplit) {
+    const std::string fifo = folder / "tube";
+    testing::MakeFifo(fifo);
+    for (const std::string& notAFile : {fifo, std::string("/dev/zero")}) {
+        const ProgramRun run =
+            testing::ProgramProcess(CliProgram(), {"decouper", notAFile, "1"}, scratch.Path())
+                .Wait(std::chrono::seconds(20));
+        EXPECT_EQ(run.status, 1) << notAFile << " (-1: it waited on the FIFO)";
+        EXPECT_EQ(run.err, "Fichier non trouvé\n");
+    }
+    EXPECT_FALSE(FileExists(fifo + ".001"));
+    EXPECT_FALSE(testing::PathExists("/dev/zero.001"));
+}
+#endif
 
 TEST_F(CliTest, ASetWrittenByTheSplitRoutineInProcessIsJoinedByTheTool) {
     const std::string bytes = PatternBytes(2500001, 9);

@@ -1,24 +1,56 @@
 // Runs a built program as a process of its own, as a script would.
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
 namespace morcelix::testing {
 
 struct ProgramRun {
-    int status = -1;  // the exit status; -1 when the process could not be run
+    int status = -1;  // the exit status (128 + the signal when killed); -1 if not run
     std::string out;  // what it wrote on standard output
     std::string err;  // what it wrote on standard error
 };
 
-// Runs `program` with `arguments` (UTF-8, passed as they are, whatever their
-// characters), an empty standard input, and both outputs sent to files in
-// `scratchFolder`; waits for it to end.
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& scratchFolder);
+// One run of `program` with `arguments` (UTF-8, passed as they are, whatever
+// their characters), an empty standard input, and both outputs sent to files
+// in `scratchFolder`. `launcher`, when given, runs it: a command that takes
+// the program and its arguments after its own (setpriv, say).
+class ProgramProcess {
+  public:
+    ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& scratchFolder, const std::vector<std::string>& launcher = {});
+    // Kills the process if it still runs.
+    ~ProgramProcess();
+    ProgramProcess(const ProgramProcess&) = delete;
+    ProgramProcess& operator=(const ProgramProcess&) = delete;
+
+    bool Started() const;
+    // Ends it at once, as a power cut or `kill -9` would.
+    void Kill();
+    // Asks it to stop as Ctrl+C does (SIGINT on POSIX).
+    void Interrupt();
+    // Waits for it to end, at most `timeout` (killed then, status -1).
+    ProgramRun Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5));
+
+  private:
+    std::string scratchFolder_;
+    std::intptr_t process_ = -1;   // a pid, or a process handle
+    unsigned long processId_ = 0;  // Windows: for the Ctrl+Break
+};
+
+inline ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                             const std::string& scratchFolder,
+                             const std::vector<std::string>& launcher = {}) {
+    return ProgramProcess(program, arguments, scratchFolder, launcher).Wait();
+}
 
 // The path of the morcelix-cli program of this build.
 std::string CliProgram();
+
+// What must run the programs of this build on this machine (an emulator for
+// another processor): empty when they run as they are.
+std::vector<std::string> ProgramLauncher();
 
 }  // namespace morcelix::testing

@@ -1,6 +1,9 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+
+#include <thread>
 
 #include "tests/cli/run_program.h"
 #include "tests/support/temp_folder.h"
@@ -9,8 +12,11 @@ extern char** environ;
 
 namespace morcelix::testing {
 
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& scratchFolder) {
+ProgramProcess::ProgramProcess(const std::string& program,
+                               const std::vector<std::string>& arguments,
+                               const std::string& scratchFolder,
+                               const std::vector<std::string>& launcher)
+    : scratchFolder_(scratchFolder) {
     const std::string outPath = scratchFolder + "/out.txt";
     const std::string errPath = scratchFolder + "/err.txt";
     posix_spawn_file_actions_t actions;
@@ -21,32 +27,84 @@ ProgramRun RunProgram(const std::string& program, const std::vector<std::string>
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
 
+    std::vector<std::string> words = launcher;
+    for (const std::string& word : ProgramLauncher()) {
+        words.push_back(word);
+    }
+    words.push_back(program);
+    words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(program.c_str()));
-    for (const std::string& argument : arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
+    for (std::string& word : words) {
+        argv.push_back(word.data());
     }
     argv.push_back(nullptr);
 
-    ProgramRun run;
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ);
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+        process_ = pid;
+    }
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
+}
+
+ProgramProcess::~ProgramProcess() {
+    if (process_ > 0) {
+        Kill();
+        waitpid(static_cast<pid_t>(process_), nullptr, 0);
+    }
+}
+
+bool ProgramProcess::Started() const {
+    return process_ > 0;
+}
+
+void ProgramProcess::Kill() {
+    if (process_ > 0) {
+        kill(static_cast<pid_t>(process_), SIGKILL);
+    }
+}
+
+void ProgramProcess::Interrupt() {
+    if (process_ > 0) {
+        kill(static_cast<pid_t>(process_), SIGINT);
+    }
+}
+
+ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
+    ProgramRun run;
+    if (process_ <= 0) {
         return run;
     }
+    const auto pid = static_cast<pid_t>(process_);
+    const auto end = std::chrono::steady_clock::now() + timeout;
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    pid_t ended = 0;
+    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    // A program killed by a signal shows as the shell shows it: 128 + the signal.
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.out = ReadFileBytes(outPath);
-    run.err = ReadFileBytes(errPath);
+    if (ended == 0) {
+        Kill();
+        waitpid(pid, &status, 0);
+    } else {
+        // A program killed by a signal shows as the shell shows it: 128 + the signal.
+        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    process_ = -1;
+    run.out = ReadFileBytes(scratchFolder_ + "/out.txt");
+    run.err = ReadFileBytes(scratchFolder_ + "/err.txt");
     return run;
 }
 
 std::string CliProgram() {
     return MORCELIX_CLI_PROGRAM;
+}
+
+std::vector<std::string> ProgramLauncher() {
+#ifdef MORCELIX_PROGRAM_EMULATOR
+    return {MORCELIX_PROGRAM_EMULATOR};
+#else
+    return {};
+#endif
 }
 
 }  // namespace morcelix::testing

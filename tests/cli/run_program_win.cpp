@@ -55,42 +55,83 @@ HANDLE InheritableFile(const std::string& path, DWORD access, DWORD disposition)
                        disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+HANDLE Process(std::intptr_t process) {
+    return reinterpret_cast<HANDLE>(process);
+}
+
 }  // namespace
 
-ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
-                      const std::string& scratchFolder) {
-    const std::string outPath = scratchFolder + "\\out.txt";
-    const std::string errPath = scratchFolder + "\\err.txt";
-    ProgramRun run;
-    {
-        OwnedHandle input(InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
-        OwnedHandle output(InheritableFile(outPath, GENERIC_WRITE, CREATE_ALWAYS));
-        OwnedHandle error(InheritableFile(errPath, GENERIC_WRITE, CREATE_ALWAYS));
+ProgramProcess::ProgramProcess(const std::string& program,
+                               const std::vector<std::string>& arguments,
+                               const std::string& scratchFolder, const std::vector<std::string>&)
+    : scratchFolder_(scratchFolder) {
+    OwnedHandle input(InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
+    OwnedHandle output(InheritableFile(scratchFolder + "\\out.txt", GENERIC_WRITE, CREATE_ALWAYS));
+    OwnedHandle error(InheritableFile(scratchFolder + "\\err.txt", GENERIC_WRITE, CREATE_ALWAYS));
 
-        std::wstring commandLine = QuoteArgument(Widen(program));
-        for (const std::string& argument : arguments) {
-            commandLine += L' ' + QuoteArgument(Widen(argument));
-        }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = input.Get();
-        startup.hStdOutput = output.Get();
-        startup.hStdError = error.Get();
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(Widen(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                            CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
-            return run;
-        }
-        OwnedHandle processHandle(process.hProcess);
-        OwnedHandle threadHandle(process.hThread);
-        WaitForSingleObject(process.hProcess, INFINITE);
-        DWORD code = 0;
-        GetExitCodeProcess(process.hProcess, &code);
-        run.status = static_cast<int>(code);
+    std::wstring commandLine = QuoteArgument(Widen(program));
+    for (const std::string& argument : arguments) {
+        commandLine += L' ' + QuoteArgument(Widen(argument));
     }
-    run.out = ReadFileBytes(outPath);
-    run.err = ReadFileBytes(errPath);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.Get();
+    startup.hStdOutput = output.Get();
+    startup.hStdError = error.Get();
+    PROCESS_INFORMATION process{};
+    // A process group of its own, so that a Ctrl+Break can be sent to it alone.
+    if (CreateProcessW(Widen(program).c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                       CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup,
+                       &process)) {
+        CloseHandle(process.hThread);
+        process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
+        processId_ = process.dwProcessId;
+    }
+}
+
+ProgramProcess::~ProgramProcess() {
+    if (Started()) {
+        Kill();
+        WaitForSingleObject(Process(process_), INFINITE);
+        CloseHandle(Process(process_));
+    }
+}
+
+bool ProgramProcess::Started() const {
+    return process_ != -1;
+}
+
+void ProgramProcess::Kill() {
+    if (Started()) {
+        TerminateProcess(Process(process_), 137);
+    }
+}
+
+void ProgramProcess::Interrupt() {
+    if (Started()) {
+        GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, processId_);
+    }
+}
+
+ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
+    ProgramRun run;
+    if (!Started()) {
+        return run;
+    }
+    if (WaitForSingleObject(Process(process_), static_cast<DWORD>(timeout.count())) ==
+        WAIT_OBJECT_0) {
+        DWORD code = 0;
+        GetExitCodeProcess(Process(process_), &code);
+        run.status = static_cast<int>(code);
+    } else {
+        Kill();
+        WaitForSingleObject(Process(process_), INFINITE);
+    }
+    CloseHandle(Process(process_));
+    process_ = -1;
+    run.out = ReadFileBytes(scratchFolder_ + "\\out.txt");
+    run.err = ReadFileBytes(scratchFolder_ + "\\err.txt");
     return run;
 }
 
@@ -103,6 +144,10 @@ std::string CliProgram() {
     }
     std::replace(path.begin(), path.end(), '/', '\\');
     return path;
+}
+
+std::vector<std::string> ProgramLauncher() {
+    return {};
 }
 
 }  // namespace morcelix::testing

@@ -151,6 +151,61 @@ TEST(FileStream, SharingKeepsWritersAndReadersApart) {
     EXPECT_THROW(TFileStream(path, OpenMode::Create), EFCreateError);
 }
 
+TEST(FileStream, UpdateOpensAFileAsItIsAndSaysWhetherItCreatedIt) {
+    TempFolder folder;
+    const std::string path = folder / "film.avi";
+    {
+        TFileStream created(path, OpenMode::Update);
+        EXPECT_TRUE(created.Created());
+        created.WriteBuffer("abcdef", 6);
+    }
+    {
+        TFileStream held(path, OpenMode::Update);
+        EXPECT_FALSE(held.Created());
+        EXPECT_EQ(held.Size(), 6);  // not emptied
+        // Held for writing: nobody else may open it, and nothing empties it.
+        EXPECT_THROW(TFileStream(path, OpenMode::Read), EFOpenError);
+        EXPECT_THROW(TFileStream(path, OpenMode::Update), EFCreateError);
+        EXPECT_THROW(TFileStream(path, OpenMode::Create), EFCreateError);
+        EXPECT_EQ(held.Size(), 6);
+
+        const FileFacts before = held.Facts();
+        EXPECT_EQ(RegularFileFacts(path), before);
+        held.SetSize(2);
+        EXPECT_EQ(held.Position(), 2);
+        held.WriteBuffer("Z", 1);
+        held.Flush();
+        EXPECT_EQ(held.Facts().size, 3);
+        EXPECT_EQ(held.Facts().identity, before.identity);
+    }
+    EXPECT_EQ(ReadFileBytes(path), "abZ");
+}
+
+TEST(FileStream, AFileRemovedWhileOpenGoesAndNobodyOpensItMeanwhile) {
+    TempFolder folder;
+    const std::string path = folder / "film.avi";
+    {
+        TFileStream file(path, OpenMode::Update);
+        ASSERT_TRUE(file.RemoveWhileOpen(path));
+        EXPECT_THROW(TFileStream(path, OpenMode::Read), EFOpenError);
+    }
+    EXPECT_FALSE(testing::PathExists(path));
+}
+
+TEST(FileStream, OnlyRegularFilesAreFiles) {
+    TempFolder folder;
+    EXPECT_FALSE(RegularFileFacts(folder.Path()));
+    EXPECT_FALSE(RegularFileFacts(folder / "absent"));
+    EXPECT_THROW(TFileStream(folder.Path(), OpenMode::Update), EFCreateError);
+#ifdef _WIN32
+    const std::string device = folder / "NUL";
+#else
+    const std::string device = "/dev/zero";
+#endif
+    EXPECT_FALSE(FileExists(device));
+    EXPECT_THROW(TFileStream(device, OpenMode::Read), EFOpenError);
+}
+
 TEST(FileStream, PositionsAndSizesAre64Bit) {
     TempFolder folder;
     constexpr std::int64_t kFar = (std::int64_t{5} << 30) + 3;  // past 4 GiB, sparse

@@ -1,5 +1,6 @@
 // Split and join on a real file system that fills up. They share one small
-// disk, so CTest runs them one at a time.
+// disk, so CTest runs them one at a time. After every failure, what is left
+// can be finished by the program itself.
 #include <gtest/gtest.h>
 
 #include "pieces/failure.h"
@@ -51,45 +52,63 @@ class FullDiskTest : public ::testing::Test {
     testing::RecordingProgress progress;
 };
 
-TEST_F(FullDiskTest, SplitFailsWithAWriteFailureAndKeepsWhatWasWritten) {
+TEST_F(FullDiskTest, ASplitThatFillsTheDiskLeavesNoPieceBehind) {
     // A source of two thirds of the room: its pieces can not all fit beside it.
     const std::string source = *folder / "big.bin";
     const std::string content = PatternBytes(room / 3 * 2);
     WriteFileBytes(source, content);
     ExpectFailure<EWriteError>([&] { Split(source, room / 10, progress); },
                                "Erreur d'écriture dans le flux");
-    // Every piece but the failing one is whole; the failing one holds a prefix.
-    std::string written;
-    std::uint64_t number = 1;
-    for (; FileExists(PieceName(source, number)); ++number) {
-        written += ReadFileBytes(PieceName(source, number));
-    }
-    EXPECT_GE(number, 3u);
-    EXPECT_LT(written.size(), content.size());
-    EXPECT_EQ(written, content.substr(0, written.size()));
+    EXPECT_GE(progress.created.size(), 3u);
+    EXPECT_EQ(progress.deleted, progress.created);
+    EXPECT_EQ(folder->Names(), std::vector<std::string>{"big.bin"});
     EXPECT_EQ(ReadFileBytes(source), content);
 }
 
-TEST_F(FullDiskTest, JoinKeepsTheFailingPieceAndAllLaterOnes) {
-    // A small first piece that fits, then two that fill the rest: appending the
-    // second needs room that only its own deletion would free.
-    const std::string destination = *folder / "film.avi";
-    const std::vector<std::int64_t> sizes = {room / 20, room * 44 / 100, room * 44 / 100};
-    const std::string content = PatternBytes(sizes[0] + sizes[1] + sizes[2]);
-    for (std::size_t i = 0, offset = 0; i < sizes.size(); offset += sizes[i], ++i) {
-        WriteFileBytes(PieceName(destination, i + 1), content.substr(offset, sizes[i]));
+// Writes the pieces of `content` at `pieceSize` under `base`.
+void WritePieces(const std::string& base, const std::string& content, std::int64_t pieceSize) {
+    for (std::size_t offset = 0, number = 1; offset < content.size();
+         offset += static_cast<std::size_t>(pieceSize), ++number) {
+        WriteFileBytes(PieceName(base, number),
+                       content.substr(offset, static_cast<std::size_t>(pieceSize)));
     }
-    ExpectFailure<EWriteError>([&] { Join(destination + ".001", destination, progress); },
+}
+
+TEST_F(FullDiskTest, AJoinIntoAFullDiskStopsAtAWholePieceAndFinishesOnceThereIsRoom) {
+    // The pieces on a disk with room, the destination on the small one, which
+    // holds two and a half pieces.
+    const testing::TempFolder pieces;
+    const std::string base = pieces / "film.avi";
+    const std::int64_t pieceSize = room / 10;
+    const std::string content = PatternBytes(pieceSize * 5 + 123);
+    WritePieces(base, content, pieceSize);
+    const std::string filler = *folder / "filler";
+    WriteFileBytes(filler, std::string(static_cast<std::size_t>(room - pieceSize * 5 / 2), 'f'));
+
+    const std::string destination = *folder / "film.avi";
+    ExpectFailure<EWriteError>([&] { Join(base + ".001", destination, progress); },
                                "Erreur d'écriture dans le flux");
-    EXPECT_EQ(progress.positions.size(), 1u);
-    EXPECT_FALSE(FileExists(destination + ".001"));
-    // The destination begins with piece 1 (and whatever of piece 2 fitted);
-    // piece 1 followed by the pieces left is the whole source.
-    const std::string joined = ReadFileBytes(destination);
-    EXPECT_EQ(joined, content.substr(0, joined.size()));
-    EXPECT_EQ(joined.substr(0, sizes[0]) + ReadFileBytes(destination + ".002") +
-                  ReadFileBytes(destination + ".003"),
-              content);
+    EXPECT_EQ(ReadFileBytes(destination), content.substr(0, pieceSize * 2));
+    EXPECT_EQ(pieces.Names(), (std::vector<std::string>{"film.avi.003", "film.avi.004",
+                                                        "film.avi.005", "film.avi.006"}));
+
+    RemoveFile(filler);
+    testing::RecordingProgress again;
+    Join(base + ".001", destination, again);
+    EXPECT_EQ(ReadFileBytes(destination), content);
+    EXPECT_TRUE(pieces.Names().empty());
+}
+
+TEST_F(FullDiskTest, DeletingInGroupsNeverFailsAJoinThatDeletingOneByOneWouldFinish) {
+    // Ten pieces and room for two more beside them: far less than a group, but
+    // enough to join one piece at a time, deleting each.
+    const std::int64_t pieceSize = room / 12;
+    const std::string content = PatternBytes(pieceSize * 9 + pieceSize / 2);
+    const std::string destination = *folder / "film.avi";
+    WritePieces(destination, content, pieceSize);
+    Join(destination + ".001", destination, progress);
+    EXPECT_EQ(ReadFileBytes(destination), content);
+    EXPECT_EQ(folder->Names(), std::vector<std::string>{"film.avi"});
 }
 
 }  // namespace

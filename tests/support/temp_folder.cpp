@@ -60,7 +60,9 @@ std::vector<std::string> TempFolder::Names() const {
 std::vector<std::pair<std::string, std::string>> TempFolder::Snapshot() const {
     std::vector<std::pair<std::string, std::string>> files;
     for (const auto& name : Names()) {
-        files.emplace_back(name, ReadFileBytes(*this / name));
+        // Only a regular file is read: reading a FIFO would wait for a writer.
+        const bool regular = fs::is_regular_file(NativePath(*this / name));
+        files.emplace_back(name, regular ? ReadFileBytes(*this / name) : "(not a file)");
     }
     return files;
 }

@@ -28,7 +28,8 @@ class TempFolder {
     std::string operator/(const std::string& name) const;
     // The names of the folder's entries, sorted.
     std::vector<std::string> Names() const;
-    // Every file's name with its content, sorted: to check that nothing changed.
+    // Every entry's name with its content (for a regular file), sorted: to check
+    // that nothing changed.
     std::vector<std::pair<std::string, std::string>> Snapshot() const;
 
   private:
