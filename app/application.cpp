@@ -1,11 +1,10 @@
 #include "app/application.h"
 
-#include <stdexcept>
-
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/window_owner.h"
 #include "app/window_text.h"
+#include "pieces/failure.h"
 
 namespace morcelix {
 
@@ -35,7 +34,7 @@ Application::Application() {
                     GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
                     nullptr, nullptr, instance, this);
     if (handle_ == nullptr) {
-        throw std::runtime_error("CreateWindowEx");
+        throw Failure(Text::CannotCreateWindow, {});
     }
     instance_ = this;
 }
@@ -153,7 +152,8 @@ HWND ApplicationWindow() {
 }
 
 std::string ApplicationTitle() {
-    return Application::Instance() != nullptr ? Application::Instance()->Title() : std::string();
+    return Application::Instance() != nullptr ? Application::Instance()->Title()
+                                              : std::string(kApplicationTitle);
 }
 
 }  // namespace morcelix

@@ -12,9 +12,13 @@ namespace morcelix {
 
 class TForm1;
 
+// The caption of every message the program shows, and of its taskbar button.
+inline constexpr char kApplicationTitle[] = "Morcelix";
+
 class Application {
   public:
     // Creates the hidden window, without a title yet. One object at a time.
+    // Raises the failure CannotCreateWindow when the system refuses the window.
     Application();
     ~Application();
     Application(const Application&) = delete;
@@ -53,7 +57,8 @@ class Application {
 // The hidden application window, owner of the main window and of every message
 // box; nullptr when there is no application object.
 HWND ApplicationWindow();
-// The application title: the caption of every message the program shows.
+// The application title: the caption of every message the program shows;
+// kApplicationTitle when there is no application object (it failed to start).
 std::string ApplicationTitle();
 
 }  // namespace morcelix

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <iterator>
-#include <stdexcept>
 
 #include "app/application.h"
 #include "app/message_box.h"
 #include "app/window_owner.h"
 #include "app/window_text.h"
+#include "pieces/failure.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {
@@ -166,6 +166,20 @@ void ProgressBar::SetPosition(int percent) {
 }
 
 TForm1::TForm1(Application& application) : application_(application) {
+    // The destructor does not run for an object whose constructor fails.
+    try {
+        Create();
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+TForm1::~TForm1() {
+    Release();
+}
+
+void TForm1::Create() {
     HDC screen = GetDC(nullptr);
     const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
     font_ = CreateFormFont(LayoutScale::FontHeight(dpi), false);
@@ -193,7 +207,7 @@ TForm1::TForm1(Application& application) : application_(application) {
                     kFormLeft, kFormTop, kFormWidth, kFormHeight, application_.Handle(), nullptr,
                     instance, this);
     if (handle_ == nullptr) {
-        throw std::runtime_error("CreateWindowEx");
+        throw Failure(Text::CannotCreateWindow, {});
     }
     CreateControls();
     progressBar1_ = ProgressBar(Control(ControlId::ProgressBar1));
@@ -202,7 +216,7 @@ TForm1::TForm1(Application& application) : application_(application) {
     StretchLink();
 }
 
-TForm1::~TForm1() {
+void TForm1::Release() {
     if (handle_ != nullptr) {
         DestroyWindow(handle_);
     }
@@ -255,7 +269,7 @@ void TForm1::CreateControls() {
             scale_(stored.top), scale_(stored.width), scale_(stored.height), parent,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(stored.id)), instance, nullptr);
         if (control == nullptr) {
-            throw std::runtime_error("CreateWindowEx");
+            throw Failure(Text::CannotCreateWindow, {});
         }
         controls_[IndexOf(stored.id)] = control;
         SendMessageW(control, WM_SETFONT,

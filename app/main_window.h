@@ -84,7 +84,8 @@ class ProgressBar final : public ProgressSink {
 
 class TForm1 {
   public:
-    // Creates the window, hidden, and its controls; `application`'s window owns it.
+    // Creates the window, hidden, and its controls; `application`'s window owns
+    // it. Raises the failure CannotCreateWindow when the system refuses one of them.
     explicit TForm1(Application& application);
     // Destroys the window if it is still there.
     ~TForm1();
@@ -125,7 +126,9 @@ class TForm1 {
     LRESULT OnSysCommand(WPARAM command, LPARAM lParam);
     LRESULT OnDestroy();
 
+    void Create();
     void CreateControls();
+    void Release();
     void UpdateScrollBars();
     void ScrollTo(int x, int y);
     void StretchLink();

@@ -34,6 +34,12 @@ const char* TextOf(Text id) {
             return "Le fichier %s n'est pas la première partie d'un découpage";
         case Text::MissingPiece:
             return "Le fichier %s est manquant";
+        case Text::CannotCreateWindow:
+            return "Impossible de créer la fenêtre principale";
+        case Text::OutOfMemory:
+            return "Mémoire insuffisante";
+        case Text::InternalError:
+            return "Erreur interne";
     }
     return "";
 }

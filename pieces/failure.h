@@ -25,6 +25,9 @@ enum class Text {
     ClipboardOpen,
     NotFirstPiece,  // %s: the picked path
     MissingPiece,   // %s: the first missing piece's path
+    CannotCreateWindow,
+    OutOfMemory,
+    InternalError,  // any other unexpected failure
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
