@@ -378,17 +378,38 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return OnActivate(wParam);
         case WM_SYSCOMMAND:
             return OnSysCommand(wParam, lParam);
+        case WM_CLOSE:
+            return OnClose();
         case WM_DESTROY:
             return OnDestroy();
     }
     return DefWindowProcW(handle_, message, wParam, lParam);
 }
 
+// One action at a time: while one runs, a command that still reaches the
+// window (sent by another thread or program, which the serving of the windows
+// during an operation delivers, or posted and taken by a dialog's loop) starts
+// nothing. Its failure is reported while it still counts as running, and a
+// close asked for meanwhile is carried out once it has ended.
 LRESULT TForm1::OnCommand(int id, int code) {
-    if (code != BN_CLICKED) {  // also STN_CLICKED
+    if (code != BN_CLICKED || actionRunning_) {  // BN_CLICKED is also STN_CLICKED
         return 0;
     }
-    switch (static_cast<ControlId>(id)) {
+    actionRunning_ = true;
+    Guarded([&] {
+        RunHandlerOf(static_cast<ControlId>(id));
+        return 0;
+    });
+    actionRunning_ = false;
+    if (closeRequested_ && handle_ != nullptr) {
+        closeRequested_ = false;
+        PostMessageW(handle_, WM_CLOSE, 0, 0);
+    }
+    return 0;
+}
+
+void TForm1::RunHandlerOf(ControlId id) {
+    switch (id) {
         case Button1:
             Button1Click();
             break;
@@ -407,7 +428,6 @@ LRESULT TForm1::OnCommand(int id, int code) {
         default:
             break;
     }
-    return 0;
 }
 
 LRESULT TForm1::OnCtlColorStatic(HDC dc, HWND control) {
@@ -541,6 +561,17 @@ LRESULT TForm1::OnSysCommand(WPARAM command, LPARAM lParam) {
         return 0;
     }
     return DefWindowProcW(handle_, WM_SYSCOMMAND, command, lParam);
+}
+
+// Closing destroys the window, unless an action runs: its files and the
+// window it reports to stay until it has ended (OnCommand).
+LRESULT TForm1::OnClose() {
+    if (actionRunning_) {
+        closeRequested_ = true;
+    } else {
+        DestroyWindow(handle_);
+    }
+    return 0;
 }
 
 LRESULT TForm1::OnDestroy() {

@@ -100,7 +100,9 @@ class TForm1 {
     // Attaches the handlers' actions (not owned); nullptr detaches them.
     void SetActions(FormActions* actions) { actions_ = actions; }
 
-    // The event handlers, run on a click of their control.
+    // The event handlers, run on a click of their control, one at a time: a
+    // command that reaches the window while one runs is ignored, and a close
+    // waits for its end.
     void Button1Click();
     void Button2Click();
     void Button3Click();
@@ -119,11 +121,13 @@ class TForm1 {
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnCommand(int id, int code);
+    void RunHandlerOf(ControlId id);
     LRESULT OnCtlColorStatic(HDC dc, HWND control);
     LRESULT OnSize();
     LRESULT OnScroll(int bar, int request);
     LRESULT OnActivate(WPARAM state);
     LRESULT OnSysCommand(WPARAM command, LPARAM lParam);
+    LRESULT OnClose();
     LRESULT OnDestroy();
 
     void Create();
@@ -144,6 +148,8 @@ class TForm1 {
     int scrollY_ = 0;
     ProgressBar progressBar1_;
     FormActions* actions_ = nullptr;
+    bool actionRunning_ = false;
+    bool closeRequested_ = false;
 };
 
 }  // namespace morcelix
