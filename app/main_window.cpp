@@ -18,15 +18,18 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"TForm1";
 
-// The window, in pixels at 96 dpi. Only the controls follow the dpi setting:
-// the window keeps its place and outer size.
+// The window's place on the screen, which stays whatever the dpi setting.
 constexpr int kFormLeft = 410;
 constexpr int kFormTop = 502;
-constexpr int kFormWidth = 392;
-constexpr int kFormHeight = 243;
-// The client area that the layout was drawn for; Label6's right edge keeps its
-// distance to the client area's right edge measured against this width.
+constexpr DWORD kFormStyle =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX;
+constexpr DWORD kFormExtendedStyle = WS_EX_CONTROLPARENT;
+// The client area that the layout was drawn for, in pixels at 96 dpi: the
+// window's outer size is what gives it inside the system's frame. Label6's
+// right edge keeps its distance to the client area's right edge measured
+// against this width.
 constexpr int kDesignClientWidth = 384;
+constexpr int kDesignClientHeight = 214;
 // The controls' extent: below it the client area scrolls. Label6 does not
 // count for the width, as it stretches with the window.
 constexpr int kExtentWidth = 377;
@@ -112,6 +115,19 @@ LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     return DefSubclassProc(window, message, wParam, lParam);
 }
 
+BOOL WINAPI AdjustAtSystemDpi(RECT* rect, DWORD style, BOOL menu, DWORD extendedStyle, UINT) {
+    return AdjustWindowRectEx(rect, style, menu, extendedStyle);
+}
+
+// Windows 7 and 8 lack AdjustWindowRectExForDpi: it is looked up at run time.
+FrameAdjuster SystemFrameAdjuster() {
+    if (FARPROC found =
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")) {
+        return reinterpret_cast<FrameAdjuster>(reinterpret_cast<void (*)()>(found));
+    }
+    return AdjustAtSystemDpi;
+}
+
 bool MouseButtonDown() {
     return GetKeyState(VK_LBUTTON) < 0 || GetKeyState(VK_RBUTTON) < 0 ||
            GetKeyState(VK_MBUTTON) < 0;
@@ -160,6 +176,12 @@ int LayoutScale::operator()(int designPixels) const {
                                            : MulDiv(designPixels, numerator_, kDesignTextHeight);
 }
 
+SIZE FormOuterSize(const LayoutScale& scale, UINT dpi, FrameAdjuster adjust) {
+    RECT frame{0, 0, scale(kDesignClientWidth), scale(kDesignClientHeight)};
+    adjust(&frame, kFormStyle, FALSE, kFormExtendedStyle, dpi);
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
 void ProgressBar::SetPosition(int percent) {
     SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     UpdateWindow(bar_);
@@ -202,10 +224,9 @@ void TForm1::Create() {
     windowClass.lpszClassName = kClassName;
     RegisterClassExW(&windowClass);  // fails harmlessly when already registered
 
-    CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, L"Morcelix",
-                    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX,
-                    kFormLeft, kFormTop, kFormWidth, kFormHeight, application_.Handle(), nullptr,
-                    instance, this);
+    const SIZE outer = FormOuterSize(scale_, dpi, SystemFrameAdjuster());
+    CreateWindowExW(kFormExtendedStyle, kClassName, L"Morcelix", kFormStyle, kFormLeft, kFormTop,
+                    outer.cx, outer.cy, application_.Handle(), nullptr, instance, this);
     if (handle_ == nullptr) {
         throw Failure(Text::CannotCreateWindow, {});
     }

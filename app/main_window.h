@@ -70,6 +70,17 @@ class LayoutScale {
     int numerator_ = kDesignTextHeight;
 };
 
+// Grows a client rectangle to the outer rectangle of a window with these
+// styles, with the frame the system draws at `dpi`: AdjustWindowRectExForDpi.
+using FrameAdjuster = BOOL(WINAPI*)(RECT* rect, DWORD style, BOOL menu, DWORD extendedStyle,
+                                    UINT dpi);
+
+// The outer size of Form1 whose client area is the layout's (384 x 214 at 96
+// dpi, scaled by `scale`) inside the frame that `adjust` gives at `dpi`. The
+// frame differs between Windows versions and display settings: a fixed outer
+// size would leave a client area too small for the controls on some.
+SIZE FormOuterSize(const LayoutScale& scale, UINT dpi, FrameAdjuster adjust);
+
 // The progress bar as the operations see it.
 class ProgressBar final : public ProgressSink {
   public:
