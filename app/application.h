@@ -30,7 +30,8 @@ class Application {
 
     // Shows `form` as the main window, as the show command of the program's
     // start asks: SW_SHOWMAXIMIZED opens it maximised, SW_SHOWMINNOACTIVE
-    // minimises the application; anything else shows it normally.
+    // minimises the application without taking the activation; anything else
+    // shows it normally.
     void ShowMainForm(TForm1& form, int showCommand);
     // Shows the main window and dispatches messages until it is closed.
     void Run(TForm1& form, int showCommand);
