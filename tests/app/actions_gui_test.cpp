@@ -379,13 +379,14 @@ TEST_F(ActionsGuiTest, TheWindowStaysAliveDuringALongSplitAndIgnoresInputGivenMe
 // What another thread did and saw while the split ran.
 struct Meddled {
     bool sendsAnswered = true;  // each sent message served within seconds
+    int positionAfterSends = 100;
     std::vector<std::wstring> messages;
     bool formAtEveryMessage = true;
 };
 
 TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsEnd) {
     const std::string film = folder_ / "grand.bin";
-    MakeLargeFile(film, 100'000'000);  // 100 pieces of 1 Mo, and an empty one
+    MakeLargeFile(film, 200'000'000);  // 200 pieces of 1 Mo, and an empty one
     // A join ready to go, which a command that got through would run.
     const std::string other = folder_ / "autre.bin.001";
     WriteFileBytes(other, "abc");
@@ -414,6 +415,8 @@ TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsE
              reinterpret_cast<LPARAM>(button4));
         send(form, WM_CLOSE, 0, 0);
         PostMessageW(form, WM_CLOSE, 0, 0);
+        SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
+        seen.positionAfterSends = static_cast<int>(position);
         // Every message box that shows up is read and dismissed, so that a
         // join that got through fails the test instead of hanging it.
         while (!done) {
@@ -431,6 +434,7 @@ TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsE
     meddler.join();
 
     EXPECT_TRUE(seen.sendsAnswered) << "the window did not answer during the split";
+    EXPECT_LT(seen.positionAfterSends, 100) << "the split ended before the messages came";
     EXPECT_EQ(seen.messages, std::vector<std::wstring>{L"Opération terminé"});
     EXPECT_TRUE(seen.formAtEveryMessage) << "the window closed before the split's message";
     EXPECT_TRUE(formAfterTheAction) << "the window closed during the action";
@@ -442,9 +446,9 @@ TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsE
     EXPECT_FALSE(IsWindow(form));
     EXPECT_EQ(Form(), nullptr);
     const std::vector<std::string> names = folder_.Names();
-    ASSERT_EQ(names.size(), 103u);  // the source, the other set's piece and 101 pieces
-    for (int number = 1; number <= 101; ++number) {
-        EXPECT_EQ(FileSize(PieceName(film, number)), number <= 100 ? 1'000'000 : 0) << number;
+    ASSERT_EQ(names.size(), 203u);  // the source, the other set's piece and 201 pieces
+    for (int number = 1; number <= 201; ++number) {
+        EXPECT_EQ(FileSize(PieceName(film, number)), number <= 200 ? 1'000'000 : 0) << number;
     }
 }
 

@@ -31,72 +31,42 @@ int RequestedDpi() {
 
 class DisplayScaleTest : public GuiTest {};
 
-TEST_F(DisplayScaleTest, FontLayoutAndClientAreaFollowTheSetting) {
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    ReleaseDC(nullptr, screen);
-    ASSERT_EQ(dpi, RequestedDpi()) << "the display setting asked for did not take";
-
-    // The window's font, and its text height measured here.
-    HFONT font = reinterpret_cast<HFONT>(SendMessageW(Item(ControlId::Edit1), WM_GETFONT, 0, 0));
-    LOGFONTW described{};
-    GetObjectW(font, sizeof(described), &described);
-    EXPECT_EQ(described.lfHeight, MulDiv(-11, dpi, 96));
+// The other layout tests check every place and size against the scale: here,
+// the scale against the setting and the font's measured text height.
+TEST_F(DisplayScaleTest, TheScaleFollowsTheSettingsTextHeight) {
     HDC dc = GetDC(Form());
-    HGDIOBJ old = SelectObject(dc, font);
+    const int dpi = GetDeviceCaps(dc, LOGPIXELSY);
+    HGDIOBJ old = SelectObject(
+        dc, reinterpret_cast<HFONT>(SendMessageW(Item(ControlId::Edit1), WM_GETFONT, 0, 0)));
     TEXTMETRICW metrics{};
     GetTextMetricsW(dc, &metrics);
     SelectObject(dc, old);
     ReleaseDC(Form(), dc);
-
-    const LayoutScale& scale = form_->Scale();
-    if (dpi == 96) {
-        EXPECT_EQ(scale(369), 369);
-    } else {
-        ASSERT_GT(metrics.tmHeight, 13);
-        EXPECT_EQ(scale(13), metrics.tmHeight);
-        EXPECT_EQ(scale(369), MulDiv(369, metrics.tmHeight, 13));
-    }
-    RECT client{};
-    GetClientRect(Form(), &client);
-    EXPECT_EQ(client.right, scale(384));
-    EXPECT_EQ(client.bottom, scale(214));
-    EXPECT_FALSE(GetWindowLongPtrW(Form(), GWL_STYLE) & (WS_HSCROLL | WS_VSCROLL));
+    ASSERT_EQ(dpi, RequestedDpi()) << "the setting did not take";
+    const int textHeight = dpi == 96 ? 13 : metrics.tmHeight;
+    EXPECT_EQ(form_->Scale()(13), textHeight);
+    EXPECT_EQ(form_->Scale()(369), MulDiv(369, textHeight, 13));
 }
 
-// Wine's display setting for the processes started while this object lives;
-// what was there before comes back afterwards.
+// Wine's display setting for the processes started while this object lives.
+// The prefix's own setting is another key (under HKLM), which stays as it is.
 class LogPixelsSetting {
   public:
     explicit LogPixelsSetting(DWORD dpi) {
-        RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0,
-                        KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_, nullptr);
-        DWORD size = sizeof(previous_);
-        hadOne_ = RegQueryValueExW(key_, kValue, nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(&previous_), &size) == ERROR_SUCCESS;
-        Set(dpi);
+        RegCreateKeyExW(HKEY_CURRENT_USER, L"Control Panel\\Desktop", 0, nullptr, 0, KEY_SET_VALUE,
+                        nullptr, &key_, nullptr);
+        RegSetValueExW(key_, L"LogPixels", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi),
+                       sizeof(dpi));
     }
     ~LogPixelsSetting() {
-        if (hadOne_) {
-            Set(previous_);
-        } else {
-            RegDeleteValueW(key_, kValue);
-        }
+        RegDeleteValueW(key_, L"LogPixels");
         RegCloseKey(key_);
     }
     LogPixelsSetting(const LogPixelsSetting&) = delete;
     LogPixelsSetting& operator=(const LogPixelsSetting&) = delete;
 
   private:
-    static constexpr wchar_t kValue[] = L"LogPixels";
-    void Set(DWORD dpi) {
-        RegSetValueExW(key_, kValue, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&dpi),
-                       sizeof(dpi));
-    }
-
     HKEY key_ = nullptr;
-    DWORD previous_ = 0;
-    bool hadOne_ = false;
 };
 
 TEST(OtherDisplaySettingsTest, TheLayoutTestsPassAt120_144And192Dpi) {

