@@ -1,11 +1,10 @@
 #include "app/application.h"
 
-#include <stdexcept>
-
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "app/window_owner.h"
 #include "app/window_text.h"
+#include "pieces/failure.h"
 
 namespace morcelix {
 
@@ -35,7 +34,7 @@ Application::Application() {
                     GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
                     nullptr, nullptr, instance, this);
     if (handle_ == nullptr) {
-        throw std::runtime_error("CreateWindowEx");
+        throw Failure(Text::CannotCreateWindow, {});
     }
     instance_ = this;
 }
@@ -55,17 +54,18 @@ std::string Application::Title() const {
     return WindowTextUtf8(handle_);
 }
 
+// Started minimised, only the application window is shown, minimised and not
+// activated: the main window stays hidden until the application is restored
+// (OnSize), and the window that was active stays so. Windows may put the start's
+// show command in place of the first ShowWindow's: there it is the same one.
 void Application::ShowMainForm(TForm1& form, int showCommand) {
     mainForm_ = &form;
-    ShowWindow(handle_, SW_SHOWNOACTIVATE);
-    if (showCommand == SW_SHOWMAXIMIZED) {
-        ShowWindow(form.Handle(), SW_SHOWMAXIMIZED);
-    } else if (showCommand == SW_SHOWMINNOACTIVE) {
-        ShowWindow(form.Handle(), SW_SHOWNOACTIVATE);
+    if (showCommand == SW_SHOWMINNOACTIVE) {
         ShowWindow(handle_, SW_SHOWMINNOACTIVE);
-    } else {
-        ShowWindow(form.Handle(), SW_SHOWNORMAL);
+        return;
     }
+    ShowWindow(handle_, SW_SHOWNOACTIVATE);
+    ShowWindow(form.Handle(), showCommand == SW_SHOWMAXIMIZED ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
 }
 
 void Application::FormDestroyed(const TForm1& form) {
@@ -153,7 +153,8 @@ HWND ApplicationWindow() {
 }
 
 std::string ApplicationTitle() {
-    return Application::Instance() != nullptr ? Application::Instance()->Title() : std::string();
+    return Application::Instance() != nullptr ? Application::Instance()->Title()
+                                              : std::string(kApplicationTitle);
 }
 
 }  // namespace morcelix

@@ -12,9 +12,13 @@ namespace morcelix {
 
 class TForm1;
 
+// The caption of every message the program shows, and of its taskbar button.
+inline constexpr char kApplicationTitle[] = "Morcelix";
+
 class Application {
   public:
     // Creates the hidden window, without a title yet. One object at a time.
+    // Raises the failure CannotCreateWindow when the system refuses the window.
     Application();
     ~Application();
     Application(const Application&) = delete;
@@ -26,7 +30,8 @@ class Application {
 
     // Shows `form` as the main window, as the show command of the program's
     // start asks: SW_SHOWMAXIMIZED opens it maximised, SW_SHOWMINNOACTIVE
-    // minimises the application; anything else shows it normally.
+    // minimises the application without taking the activation; anything else
+    // shows it normally.
     void ShowMainForm(TForm1& form, int showCommand);
     // Shows the main window and dispatches messages until it is closed.
     void Run(TForm1& form, int showCommand);
@@ -53,7 +58,8 @@ class Application {
 // The hidden application window, owner of the main window and of every message
 // box; nullptr when there is no application object.
 HWND ApplicationWindow();
-// The application title: the caption of every message the program shows.
+// The application title: the caption of every message the program shows;
+// kApplicationTitle when there is no application object (it failed to start).
 std::string ApplicationTitle();
 
 }  // namespace morcelix

@@ -15,8 +15,9 @@ void DiscardInput();
 
 // Throws input away (DiscardInput), then paints what needs painting and runs
 // the due timers. Messages sent by other threads and programs are answered on
-// the way, as any look at the queue does. Nothing else that is waiting is
-// taken: a posted command, close or quit stays for the message loop.
+// the way, as any look at the queue does (the main window ignores the commands
+// and defers the close among them while an action runs). Nothing else that is
+// waiting is taken: a posted command, close or quit stays for the message loop.
 void ServeWindows();
 
 // A progress sink that passes positions on to `bar` and, while data is copied,

@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <iterator>
-#include <stdexcept>
 
 #include "app/application.h"
 #include "app/message_box.h"
 #include "app/window_owner.h"
 #include "app/window_text.h"
+#include "pieces/failure.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {
@@ -18,15 +18,18 @@ namespace {
 
 constexpr wchar_t kClassName[] = L"TForm1";
 
-// The window, in pixels at 96 dpi. Only the controls follow the dpi setting:
-// the window keeps its place and outer size.
+// The window's place on the screen, which stays whatever the dpi setting.
 constexpr int kFormLeft = 410;
 constexpr int kFormTop = 502;
-constexpr int kFormWidth = 392;
-constexpr int kFormHeight = 243;
-// The client area that the layout was drawn for; Label6's right edge keeps its
-// distance to the client area's right edge measured against this width.
+constexpr DWORD kFormStyle =
+    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX;
+constexpr DWORD kFormExtendedStyle = WS_EX_CONTROLPARENT;
+// The client area that the layout was drawn for, in pixels at 96 dpi: the
+// window's outer size is what gives it inside the system's frame. Label6's
+// right edge keeps its distance to the client area's right edge measured
+// against this width.
 constexpr int kDesignClientWidth = 384;
+constexpr int kDesignClientHeight = 214;
 // The controls' extent: below it the client area scrolls. Label6 does not
 // count for the width, as it stretches with the window.
 constexpr int kExtentWidth = 377;
@@ -112,6 +115,19 @@ LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM l
     return DefSubclassProc(window, message, wParam, lParam);
 }
 
+BOOL WINAPI AdjustAtSystemDpi(RECT* rect, DWORD style, BOOL menu, DWORD extendedStyle, UINT) {
+    return AdjustWindowRectEx(rect, style, menu, extendedStyle);
+}
+
+// Windows 7 and 8 lack AdjustWindowRectExForDpi: it is looked up at run time.
+FrameAdjuster SystemFrameAdjuster() {
+    if (FARPROC found =
+            GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")) {
+        return reinterpret_cast<FrameAdjuster>(reinterpret_cast<void (*)()>(found));
+    }
+    return AdjustAtSystemDpi;
+}
+
 bool MouseButtonDown() {
     return GetKeyState(VK_LBUTTON) < 0 || GetKeyState(VK_RBUTTON) < 0 ||
            GetKeyState(VK_MBUTTON) < 0;
@@ -160,12 +176,32 @@ int LayoutScale::operator()(int designPixels) const {
                                            : MulDiv(designPixels, numerator_, kDesignTextHeight);
 }
 
+SIZE FormOuterSize(const LayoutScale& scale, UINT dpi, FrameAdjuster adjust) {
+    RECT frame{0, 0, scale(kDesignClientWidth), scale(kDesignClientHeight)};
+    adjust(&frame, kFormStyle, FALSE, kFormExtendedStyle, dpi);
+    return {frame.right - frame.left, frame.bottom - frame.top};
+}
+
 void ProgressBar::SetPosition(int percent) {
     SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
     UpdateWindow(bar_);
 }
 
 TForm1::TForm1(Application& application) : application_(application) {
+    // The destructor does not run for an object whose constructor fails.
+    try {
+        Create();
+    } catch (...) {
+        Release();
+        throw;
+    }
+}
+
+TForm1::~TForm1() {
+    Release();
+}
+
+void TForm1::Create() {
     HDC screen = GetDC(nullptr);
     const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
     font_ = CreateFormFont(LayoutScale::FontHeight(dpi), false);
@@ -188,12 +224,11 @@ TForm1::TForm1(Application& application) : application_(application) {
     windowClass.lpszClassName = kClassName;
     RegisterClassExW(&windowClass);  // fails harmlessly when already registered
 
-    CreateWindowExW(WS_EX_CONTROLPARENT, kClassName, L"Morcelix",
-                    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX,
-                    kFormLeft, kFormTop, kFormWidth, kFormHeight, application_.Handle(), nullptr,
-                    instance, this);
+    const SIZE outer = FormOuterSize(scale_, dpi, SystemFrameAdjuster());
+    CreateWindowExW(kFormExtendedStyle, kClassName, L"Morcelix", kFormStyle, kFormLeft, kFormTop,
+                    outer.cx, outer.cy, application_.Handle(), nullptr, instance, this);
     if (handle_ == nullptr) {
-        throw std::runtime_error("CreateWindowEx");
+        throw Failure(Text::CannotCreateWindow, {});
     }
     CreateControls();
     progressBar1_ = ProgressBar(Control(ControlId::ProgressBar1));
@@ -202,7 +237,7 @@ TForm1::TForm1(Application& application) : application_(application) {
     StretchLink();
 }
 
-TForm1::~TForm1() {
+void TForm1::Release() {
     if (handle_ != nullptr) {
         DestroyWindow(handle_);
     }
@@ -255,7 +290,7 @@ void TForm1::CreateControls() {
             scale_(stored.top), scale_(stored.width), scale_(stored.height), parent,
             reinterpret_cast<HMENU>(static_cast<INT_PTR>(stored.id)), instance, nullptr);
         if (control == nullptr) {
-            throw std::runtime_error("CreateWindowEx");
+            throw Failure(Text::CannotCreateWindow, {});
         }
         controls_[IndexOf(stored.id)] = control;
         SendMessageW(control, WM_SETFONT,
@@ -364,17 +399,38 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return OnActivate(wParam);
         case WM_SYSCOMMAND:
             return OnSysCommand(wParam, lParam);
+        case WM_CLOSE:
+            return OnClose();
         case WM_DESTROY:
             return OnDestroy();
     }
     return DefWindowProcW(handle_, message, wParam, lParam);
 }
 
+// One action at a time: while one runs, a command that still reaches the
+// window (sent by another thread or program, which the serving of the windows
+// during an operation delivers, or posted and taken by a dialog's loop) starts
+// nothing. Its failure is reported while it still counts as running, and a
+// close asked for meanwhile is carried out once it has ended.
 LRESULT TForm1::OnCommand(int id, int code) {
-    if (code != BN_CLICKED) {  // also STN_CLICKED
+    if (code != BN_CLICKED || actionRunning_) {  // BN_CLICKED is also STN_CLICKED
         return 0;
     }
-    switch (static_cast<ControlId>(id)) {
+    actionRunning_ = true;
+    Guarded([&] {
+        RunHandlerOf(static_cast<ControlId>(id));
+        return 0;
+    });
+    actionRunning_ = false;
+    if (closeRequested_ && handle_ != nullptr) {
+        closeRequested_ = false;
+        PostMessageW(handle_, WM_CLOSE, 0, 0);
+    }
+    return 0;
+}
+
+void TForm1::RunHandlerOf(ControlId id) {
+    switch (id) {
         case Button1:
             Button1Click();
             break;
@@ -393,7 +449,6 @@ LRESULT TForm1::OnCommand(int id, int code) {
         default:
             break;
     }
-    return 0;
 }
 
 LRESULT TForm1::OnCtlColorStatic(HDC dc, HWND control) {
@@ -527,6 +582,17 @@ LRESULT TForm1::OnSysCommand(WPARAM command, LPARAM lParam) {
         return 0;
     }
     return DefWindowProcW(handle_, WM_SYSCOMMAND, command, lParam);
+}
+
+// Closing destroys the window, unless an action runs: its files and the
+// window it reports to stay until it has ended (OnCommand).
+LRESULT TForm1::OnClose() {
+    if (actionRunning_) {
+        closeRequested_ = true;
+    } else {
+        DestroyWindow(handle_);
+    }
+    return 0;
 }
 
 LRESULT TForm1::OnDestroy() {

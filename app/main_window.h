@@ -70,6 +70,17 @@ class LayoutScale {
     int numerator_ = kDesignTextHeight;
 };
 
+// Grows a client rectangle to the outer rectangle of a window with these
+// styles, with the frame the system draws at `dpi`: AdjustWindowRectExForDpi.
+using FrameAdjuster = BOOL(WINAPI*)(RECT* rect, DWORD style, BOOL menu, DWORD extendedStyle,
+                                    UINT dpi);
+
+// The outer size of Form1 whose client area is the layout's (384 x 214 at 96
+// dpi, scaled by `scale`) inside the frame that `adjust` gives at `dpi`. The
+// frame differs between Windows versions and display settings: a fixed outer
+// size would leave a client area too small for the controls on some.
+SIZE FormOuterSize(const LayoutScale& scale, UINT dpi, FrameAdjuster adjust);
+
 // The progress bar as the operations see it.
 class ProgressBar final : public ProgressSink {
   public:
@@ -84,7 +95,8 @@ class ProgressBar final : public ProgressSink {
 
 class TForm1 {
   public:
-    // Creates the window, hidden, and its controls; `application`'s window owns it.
+    // Creates the window, hidden, and its controls; `application`'s window owns
+    // it. Raises the failure CannotCreateWindow when the system refuses one of them.
     explicit TForm1(Application& application);
     // Destroys the window if it is still there.
     ~TForm1();
@@ -99,7 +111,9 @@ class TForm1 {
     // Attaches the handlers' actions (not owned); nullptr detaches them.
     void SetActions(FormActions* actions) { actions_ = actions; }
 
-    // The event handlers, run on a click of their control.
+    // The event handlers, run on a click of their control, one at a time: a
+    // command that reaches the window while one runs is ignored, and a close
+    // waits for its end.
     void Button1Click();
     void Button2Click();
     void Button3Click();
@@ -118,14 +132,18 @@ class TForm1 {
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnCommand(int id, int code);
+    void RunHandlerOf(ControlId id);
     LRESULT OnCtlColorStatic(HDC dc, HWND control);
     LRESULT OnSize();
     LRESULT OnScroll(int bar, int request);
     LRESULT OnActivate(WPARAM state);
     LRESULT OnSysCommand(WPARAM command, LPARAM lParam);
+    LRESULT OnClose();
     LRESULT OnDestroy();
 
+    void Create();
     void CreateControls();
+    void Release();
     void UpdateScrollBars();
     void ScrollTo(int x, int y);
     void StretchLink();
@@ -141,6 +159,8 @@ class TForm1 {
     int scrollY_ = 0;
     ProgressBar progressBar1_;
     FormActions* actions_ = nullptr;
+    bool actionRunning_ = false;
+    bool closeRequested_ = false;
 };
 
 }  // namespace morcelix

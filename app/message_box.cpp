@@ -1,9 +1,10 @@
 #include "app/message_box.h"
 
-#include <exception>
+#include <new>
 
 #include "app/application.h"
 #include "app/disabled_windows.h"
+#include "pieces/failure.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {
@@ -77,11 +78,18 @@ void ShowErrorBox(std::string_view message) noexcept {
 
 void ReportCurrentFailure() noexcept {
     try {
-        throw;
-    } catch (const std::exception& failure) {
-        ShowErrorBox(failure.what());
+        try {
+            throw;
+        } catch (const Failure& failure) {
+            ShowErrorBox(failure.Message());
+        } catch (const std::bad_alloc&) {
+            ShowErrorBox(FormatText(Text::OutOfMemory));
+        } catch (...) {
+            // The library's and the system's own texts are not for the user.
+            ShowErrorBox(FormatText(Text::InternalError));
+        }
     } catch (...) {
-        ShowErrorBox({});
+        // Out of memory for the text itself: nothing can be shown.
     }
 }
 

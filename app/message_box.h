@@ -22,7 +22,8 @@ std::wstring WithFinalStop(std::wstring text);
 void ShowErrorBox(std::string_view message) noexcept;
 
 // The top-level handler: shows the exception being handled in the error box.
-// Call only inside a catch block.
+// A Failure shows its own text; a lack of memory "Mémoire insuffisante"; any
+// other exception "Erreur interne". Call only inside a catch block.
 void ReportCurrentFailure() noexcept;
 
 // Runs `handler`; a failure escaping from it goes to the error box and the

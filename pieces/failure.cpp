@@ -44,6 +44,12 @@ const char* TextOf(Text id) {
             return "Le fichier %s est aussi une partie du découpage";
         case Text::FolderRead:
             return "Impossible de lire le dossier %s";
+        case Text::CannotCreateWindow:
+            return "Impossible de créer la fenêtre principale";
+        case Text::OutOfMemory:
+            return "Mémoire insuffisante";
+        case Text::InternalError:
+            return "Erreur interne";
     }
     return "";
 }

@@ -30,6 +30,9 @@ enum class Text {
     ChangedDuringSplit,  // %s: the source
     DestinationIsPiece,  // %s: the destination
     FolderRead,          // %s: the folder
+    CannotCreateWindow,
+    OutOfMemory,
+    InternalError,  // any other unexpected failure
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).

@@ -6,6 +6,27 @@
 
 namespace morcelix {
 
+namespace {
+
+// Where the last character of `text` (not empty) starts. Text is UTF-8: a
+// lead byte and the continuation bytes (10xxxxxx) that its value announces
+// make one character. A byte that is not part of such a sequence (a name in
+// another encoding) counts as a character of its own.
+std::size_t LastCharacterStart(std::string_view text) {
+    auto isContinuation = [&](std::size_t at) {
+        return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+    };
+    std::size_t start = text.size() - 1;
+    while (start > 0 && text.size() - start < 4 && isContinuation(start)) {
+        --start;
+    }
+    const auto lead = static_cast<unsigned char>(text[start]);
+    const std::size_t length = lead < 0xC0 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    return length == text.size() - start ? start : text.size() - 1;
+}
+
+}  // namespace
+
 std::string NumberText(std::uint64_t number) {
     std::string text = std::to_string(number);
     if (text.size() < 3) {
@@ -40,7 +61,10 @@ std::string SiblingPieceName(std::string_view piece, std::uint64_t number) {
 }
 
 std::string JoinDestination(std::string_view firstPiece) {
-    return std::string(firstPiece.substr(0, firstPiece.size() < 4 ? 0 : firstPiece.size() - 4));
+    for (int dropped = 0; dropped < 4 && !firstPiece.empty(); ++dropped) {
+        firstPiece = firstPiece.substr(0, LastCharacterStart(firstPiece));
+    }
+    return std::string(firstPiece);
 }
 
 std::uint64_t OwnPieceNumber(std::string_view piece) {

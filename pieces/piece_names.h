@@ -28,7 +28,7 @@ std::string PieceName(std::string_view source, std::uint64_t number);
 std::string SiblingPieceName(std::string_view piece, std::uint64_t number);
 
 // The file a join rebuilds from `firstPiece`: its path less the last four
-// characters ("" for a shorter path).
+// characters, counted as UTF-8 characters, not bytes ("" for a shorter path).
 std::string JoinDestination(std::string_view firstPiece);
 
 // The number that the extension of `piece` writes when it is "." + a number

@@ -13,10 +13,13 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/form_port.h"
 #include "app/live_progress.h"
 #include "app/open_dialog.h"
+#include "pieces/file_stream.h"
+#include "pieces/piece_names.h"
 #include "pieces/utf16.h"
 #include "tests/app/dialog_watcher.h"
 #include "tests/app/gui_fixture.h"
@@ -274,19 +277,21 @@ struct Observed {
     HWND focus = nullptr;
 };
 
+// A sparse file of `size` bytes: quick to make, long to split.
+void MakeLargeFile(const std::string& path, std::int64_t size) {
+    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER end{};
+    end.QuadPart = size;
+    SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
+    SetEndOfFile(file);
+    CloseHandle(file);
+}
+
 TEST_F(ActionsGuiTest, TheWindowStaysAliveDuringALongSplitAndIgnoresInputGivenMeanwhile) {
-    constexpr std::int64_t kSize = 200'000'000;  // 200 pieces of 1 Mo, and an empty one
     const std::string film = folder_ / "grand.bin";
-    {
-        HANDLE file = CreateFileW(Widen(film).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(file, INVALID_HANDLE_VALUE);
-        LARGE_INTEGER size{};
-        size.QuadPart = kSize;
-        SetFilePointerEx(file, size, nullptr, FILE_BEGIN);
-        SetEndOfFile(file);
-        CloseHandle(file);
-    }
+    MakeLargeFile(film, 200'000'000);  // 200 pieces of 1 Mo, and an empty one
     Browse(Button1, film);
 
     HWND bar = Item(ProgressBar1);
@@ -369,6 +374,82 @@ TEST_F(ActionsGuiTest, TheWindowStaysAliveDuringALongSplitAndIgnoresInputGivenMe
     const std::vector<std::string> names = folder_.Names();
     EXPECT_EQ(names.size(), 202u);  // the source, 200 full pieces and an empty one
     EXPECT_EQ(names.back(), "grand.bin.201");
+}
+
+// What another thread did and saw while the split ran.
+struct Meddled {
+    bool sendsAnswered = true;  // each sent message served within seconds
+    int positionAfterSends = 100;
+    std::vector<std::wstring> messages;
+    bool formAtEveryMessage = true;
+};
+
+TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsEnd) {
+    const std::string film = folder_ / "grand.bin";
+    MakeLargeFile(film, 200'000'000);  // 200 pieces of 1 Mo, and an empty one
+    // A join ready to go, which a command that got through would run.
+    const std::string other = folder_ / "autre.bin.001";
+    WriteFileBytes(other, "abc");
+    Browse(Button3, other);
+    Browse(Button1, film);
+
+    HWND form = Form();
+    HWND bar = Item(ProgressBar1);
+    HWND button4 = Item(Button4);
+    const DWORD uiThread = GetCurrentThreadId();
+    Meddled seen;
+    std::atomic<bool> done = false;
+    std::thread meddler([&] {
+        auto send = [&](HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+            DWORD_PTR result = 0;
+            seen.sendsAnswered &= SendMessageTimeoutW(window, message, wParam, lParam, SMTO_NORMAL,
+                                                      3000, &result) != 0;
+        };
+        DWORD_PTR position = 0;
+        while (!done && position < 2) {
+            SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
+            std::this_thread::sleep_for(5ms);
+        }
+        send(button4, BM_CLICK, 0, 0);
+        send(form, WM_COMMAND, MAKEWPARAM(static_cast<int>(Button4), BN_CLICKED),
+             reinterpret_cast<LPARAM>(button4));
+        send(form, WM_CLOSE, 0, 0);
+        PostMessageW(form, WM_CLOSE, 0, 0);
+        SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
+        seen.positionAfterSends = static_cast<int>(position);
+        // Every message box that shows up is read and dismissed, so that a
+        // join that got through fails the test instead of hanging it.
+        while (!done) {
+            if (HWND box = WaitForWindow(uiThread, IsDialogBox(), 50ms)) {
+                seen.messages.push_back(MessageOf(box));
+                seen.formAtEveryMessage &= IsWindow(form) != FALSE;
+                PostMessageW(box, WM_COMMAND, IDOK, 0);
+                WaitUntilGone(box);
+            }
+        }
+    });
+    SendMessageW(Item(Button2), BM_CLICK, 0, 0);
+    const bool formAfterTheAction = IsWindow(form) != FALSE;
+    done = true;
+    meddler.join();
+
+    EXPECT_TRUE(seen.sendsAnswered) << "the window did not answer during the split";
+    EXPECT_LT(seen.positionAfterSends, 100) << "the split ended before the messages came";
+    EXPECT_EQ(seen.messages, std::vector<std::wstring>{L"Opération terminé"});
+    EXPECT_TRUE(seen.formAtEveryMessage) << "the window closed before the split's message";
+    EXPECT_TRUE(formAfterTheAction) << "the window closed during the action";
+    EXPECT_TRUE(PathExists(other)) << "a join ran";
+    EXPECT_FALSE(PathExists(folder_ / "autre.bin")) << "a join ran";
+
+    // Then the close takes effect, and the pieces are all there and whole.
+    Pump();
+    EXPECT_FALSE(IsWindow(form));
+    EXPECT_EQ(Form(), nullptr);
+    const std::vector<std::string> names = folder_.Names();
+    ASSERT_EQ(names.size(), 203u);  // the source, the other set's piece and 201 pieces
+    for (int number = 1; number <= 201; ++number) {
+        EXPECT_EQ(FileSize(PieceName(film, number)), number <= 200 ? 1'000'000 : 0) << number;
+    }
 }
 
 }  // namespace

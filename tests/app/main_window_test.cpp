@@ -104,10 +104,13 @@ TEST_F(MainWindowTest, WindowHasItsTitleFrameOwnerPlaceAndSize) {
     GetWindowRect(Form(), &outer);
     EXPECT_EQ(outer.left, 410);
     EXPECT_EQ(outer.top, 502);
-    EXPECT_EQ(outer.right - outer.left, 392);
-    EXPECT_EQ(outer.bottom - outer.top, 243);
+    // Whatever the frame, the client area is the layout's: no scroll bar.
+    const SIZE client = ClientSize(Form());
+    EXPECT_EQ(client.cx, form_->Scale()(384));
+    EXPECT_EQ(client.cy, form_->Scale()(214));
 
     const LONG_PTR style = Style(Form());
+    EXPECT_FALSE(style & (WS_HSCROLL | WS_VSCROLL));
     EXPECT_TRUE(style & WS_THICKFRAME);
     EXPECT_TRUE(style & WS_SYSMENU);
     EXPECT_TRUE(style & WS_MINIMIZEBOX);
@@ -247,10 +250,12 @@ TEST_F(MainWindowTest, SmallClientAreaScrollsAndTheLinkFollowsTheRightEdge) {
         const RECT place = PlaceInParent(Item(Label6));
         return place.right - place.left;
     };
-    // At start the client area is what the frame leaves of 392 x 243.
-    EXPECT_EQ(linkWidth(), ClientSize(Form()).cx - scale(136) - (scale(384) - scale(237)));
+    // Its right margin: the reference width less its place and width, each scaled.
+    const int rightMargin = scale(384) - scale(136) - scale(101);
+    // At start the client area is the layout's.
+    EXPECT_EQ(linkWidth(), ClientSize(Form()).cx - scale(136) - rightMargin);
 
-    SetWindowPos(Form(), nullptr, 0, 0, 300, 180, SWP_NOMOVE | SWP_NOZORDER);
+    SetWindowPos(Form(), nullptr, 0, 0, scale(300), scale(180), SWP_NOMOVE | SWP_NOZORDER);
     Pump();
     EXPECT_TRUE(Style(Form()) & WS_HSCROLL);
     EXPECT_TRUE(Style(Form()) & WS_VSCROLL);
@@ -269,13 +274,13 @@ TEST_F(MainWindowTest, SmallClientAreaScrollsAndTheLinkFollowsTheRightEdge) {
     EXPECT_EQ(group.left, scale(8) - (scale(377) - client.cx));
 
     // Large again: the bars go and the controls are back in place.
-    SetWindowPos(Form(), nullptr, 0, 0, 600, 400, SWP_NOMOVE | SWP_NOZORDER);
+    SetWindowPos(Form(), nullptr, 0, 0, scale(600), scale(400), SWP_NOMOVE | SWP_NOZORDER);
     Pump();
     EXPECT_FALSE(Style(Form()) & (WS_HSCROLL | WS_VSCROLL));
     group = PlaceInParent(Item(GroupBox1));
     EXPECT_EQ(group.left, scale(8));
     EXPECT_EQ(group.top, scale(8));
-    EXPECT_EQ(linkWidth(), ClientSize(Form()).cx - scale(136) - (scale(384) - scale(237)));
+    EXPECT_EQ(linkWidth(), ClientSize(Form()).cx - scale(136) - rightMargin);
     const RECT button = PlaceInParent(Item(Button4));
     EXPECT_EQ(button.left, scale(296));
 }
@@ -359,14 +364,66 @@ TEST_F(StartUpTest, ShowMaximizedOpensTheWindowMaximised) {
     EXPECT_TRUE(IsZoomed(Form()));
 }
 
-TEST_F(StartUpTest, ShowMinNoActiveOpensTheApplicationMinimised) {
+TEST_F(StartUpTest, ShowMinNoActiveOpensTheApplicationMinimisedAndLeavesTheActiveWindow) {
+    HWND other = CreateWindowExW(0, L"Static", L"Autre programme", WS_OVERLAPPEDWINDOW | WS_VISIBLE,
+                                 50, 50, 300, 200, nullptr, nullptr, nullptr, nullptr);
+    SetForegroundWindow(other);
+    ASSERT_EQ(GetForegroundWindow(), other);
     Start(SW_SHOWMINNOACTIVE);
     EXPECT_TRUE(IsIconic(application_->Handle()));
     EXPECT_FALSE(IsWindowVisible(Form()));
+    EXPECT_EQ(GetForegroundWindow(), other) << "the start took the activation";
+    DestroyWindow(other);
     // Restored from the taskbar, the window comes back.
     ShowWindow(application_->Handle(), SW_RESTORE);
     Pump();
     EXPECT_TRUE(IsWindowVisible(Form()));
+}
+
+// The frame of Windows 10 and 11 around a sizable window with a caption, as
+// AdjustWindowRectExForDpi gives it: at 96 dpi 8 pixels on the sides and at the
+// bottom (border and padded border) and 31 at the top (the caption too), in
+// proportion at other settings. Records what it was asked.
+struct FrameQuestion {
+    DWORD style = 0;
+    BOOL menu = TRUE;
+    UINT dpi = 0;
+};
+FrameQuestion asked;
+
+BOOL WINAPI Windows10Frame(RECT* rect, DWORD style, BOOL menu, DWORD, UINT dpi) {
+    asked = {style, menu, dpi};
+    const int side = MulDiv(8, static_cast<int>(dpi), 96);
+    rect->left -= side;
+    rect->right += side;
+    rect->bottom += side;
+    rect->top -= MulDiv(31, static_cast<int>(dpi), 96);
+    return TRUE;
+}
+
+TEST(FormOuterSizeTest, LeavesTheLayoutsClientAreaInsideAThickFrame) {
+    const struct {
+        UINT dpi;
+        int textHeight;
+        SIZE outer;
+    } cases[] = {
+        {96, 13, {384 + 2 * 8, 214 + 31 + 8}},  // where 392 x 243 left only 376 x 204
+        {120, 16, {473 + 2 * 10, 263 + 39 + 10}},
+        {144, 20, {591 + 2 * 12, 329 + 47 + 12}},
+        {192, 26, {768 + 2 * 16, 428 + 62 + 16}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message() << c.dpi << " dpi");
+        const SIZE outer = FormOuterSize(LayoutScale(static_cast<int>(c.dpi), c.textHeight), c.dpi,
+                                         Windows10Frame);
+        EXPECT_EQ(outer.cx, c.outer.cx);
+        EXPECT_EQ(outer.cy, c.outer.cy);
+        // The frame of the window's own styles, without scroll bars or menu.
+        EXPECT_EQ(asked.dpi, c.dpi);
+        EXPECT_FALSE(asked.menu);
+        EXPECT_EQ(asked.style & (WS_CAPTION | WS_THICKFRAME), WS_CAPTION | WS_THICKFRAME);
+        EXPECT_FALSE(asked.style & (WS_HSCROLL | WS_VSCROLL));
+    }
 }
 
 TEST(LayoutScaleTest, OnlyAnotherDpiWithAnotherTextHeightScales) {

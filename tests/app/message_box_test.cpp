@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "app/message_box.h"
@@ -48,11 +51,11 @@ class FailingActions : public FormActions {
     void Button2Click() override {
         ++clicks;
         SetCapture(captureHolder_);
-        throw Failure(message);
+        std::rethrow_exception(failure);
     }
     void Button4Click() override { ++clicks; }
 
-    std::string message;
+    std::exception_ptr failure;
     int clicks = 0;
 
   private:
@@ -69,10 +72,13 @@ struct ErrorBoxSeen {
 
 class ErrorBoxTest : public GuiTest {
   protected:
-    // Clicks Button2, whose handler fails with `message`, and closes the box
-    // that shows it with its OK button.
+    // Clicks Button2, whose handler fails with `failure` (a Failure with that
+    // message), and closes the box that shows it with its OK button.
     ErrorBoxSeen ClickFailingButton(const std::string& message) {
-        actions_.message = message;
+        return ClickFailingButton(std::make_exception_ptr(Failure(message)));
+    }
+    ErrorBoxSeen ClickFailingButton(std::exception_ptr failure) {
+        actions_.failure = failure;
         ErrorBoxSeen seen;
         DialogWatcher watcher(IsDialogBox(), [&](HWND box) {
             seen.caption = TextOf(box);
@@ -117,6 +123,19 @@ TEST_F(ErrorBoxTest, MessageEndingInAStopIsShownUnchanged) {
     EXPECT_EQ(ClickFailingButton("Erreur de lecture du flux.").text, L"Erreur de lecture du flux.");
     EXPECT_EQ(ClickFailingButton(FormatText(Text::ZeroDivide)).text,
               L"Division par zéro en virgule flottante.");
+}
+
+TEST_F(ErrorBoxTest, OtherExceptionsShowFrenchTextsNotTheLibrarysOwn) {
+    EXPECT_EQ(ClickFailingButton(std::make_exception_ptr(std::bad_alloc())).text,
+              L"Mémoire insuffisante.");
+    EXPECT_EQ(ClickFailingButton(std::make_exception_ptr(std::bad_array_new_length())).text,
+              L"Mémoire insuffisante.");
+    EXPECT_EQ(
+        ClickFailingButton(std::make_exception_ptr(std::runtime_error("CreateWindowEx"))).text,
+        L"Erreur interne.");
+    EXPECT_EQ(ClickFailingButton(std::make_exception_ptr(42)).text, L"Erreur interne.");
+    EXPECT_EQ(ClickFailingButton(std::make_exception_ptr(EWriteError())).text,
+              L"Erreur d'écriture dans le flux.");
 }
 
 TEST_F(ErrorBoxTest, TheWindowTakesInputAgainAfterTheBox) {

@@ -53,12 +53,29 @@ TEST(PieceName, IsTheSourceThenADotAndTheNumberText) {
     }
 }
 
-TEST(JoinNames, FollowTheSplitNamesFromTheFirstPiece) {
-    EXPECT_EQ(JoinDestination(R"(C:\Films\vacances.avi.001)"), R"(C:\Films\vacances.avi)");
-    EXPECT_EQ(JoinDestination(R"(C:\Notes\liste..001)"), R"(C:\Notes\liste.)");
-    EXPECT_EQ(JoinDestination(".001"), "");
-    EXPECT_EQ(JoinDestination("ab"), "");
+TEST(JoinDestination, DropsTheLastFourCharactersNotBytes) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"(C:\Films\vacances.avi.001)", R"(C:\Films\vacances.avi)"},
+        {R"(C:\Notes\liste..001)", R"(C:\Notes\liste.)"},
+        {R"(C:\Films\été.001)", R"(C:\Films\été)"},
+        {"vidéo.été", "vidéo"},  // ".été": four characters, six bytes
+        {"prix€€€€", "prix"},    // three bytes each
+        {"a😀😀😀😀", "a"},          // four bytes each
+        {"é€😀", ""},             // shorter than four characters
+        {".001", ""},
+        {"ab", ""},
+        {"", ""},
+        // Bytes of another encoding count one each.
+        {"vid\xE9o.\xE9\xE9\xE9", "vid\xE9o"},
+        {"ab\x80\x80\x80\x80", "ab"},
+        {"abc\xC3\xA9\xA9", "a"},  // a sequence, then a stray byte
+    };
+    for (const auto& [piece, destination] : cases) {
+        EXPECT_EQ(JoinDestination(piece), destination) << piece;
+    }
+}
 
+TEST(JoinNames, FollowTheSplitNamesFromTheFirstPiece) {
     const std::string first = R"(C:\Films\vacances.avi.001)";
     EXPECT_EQ(SiblingPieceName(first, 2), R"(C:\Films\vacances.avi.002)");
     EXPECT_EQ(SiblingPieceName(first, 1000), R"(C:\Films\vacances.avi.1000)");
