@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ googletest
+    g++-multilib qemu-user strace
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine wine64 fonts-wine xvfb xdotool imagemagick
 )

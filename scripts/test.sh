@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the three presets and runs every test: the core natively, the whole
-# Windows build under Wine with its own X display and prefix, and the checks on
-# the shipped 32-bit program. Installs what is missing first. Ends with one
+# Builds the four presets and runs every test: the core and the tool natively
+# and as 32-bit programs under emulation, the whole Windows build under Wine
+# with its own X display and prefix, and the checks on the shipped 32-bit
+# program. Installs what is missing first. Ends with one
 # summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -11,7 +12,7 @@ scripts/install-deps.sh || exit 1
 
 step() { printf '\n== %s\n' "$*"; }
 
-for preset in linux win64 win32; do
+for preset in linux linux32 win64 win32; do
     step "build $preset"
     cmake --preset "$preset" >/dev/null || exit 1
     cmake --build --preset "$preset" || exit 1
@@ -56,6 +57,9 @@ run_ctest() {
 
 step "tests: linux"
 run_ctest linux
+
+step "tests: linux32 under qemu-i386"
+run_ctest linux32
 
 step "tests: win64 under Wine"
 wine_env_start "$root/build/wine-prefix"

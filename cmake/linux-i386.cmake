@@ -1,0 +1,11 @@
+# The core, the command-line tool and their tests as 32-bit x86 Linux programs,
+# linked statically. The kernel here runs no 32-bit code: CTest and gtest
+# discovery run them through qemu-user's emulator.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(CMAKE_C_COMPILER gcc)
+set(CMAKE_CXX_COMPILER g++)
+set(CMAKE_C_FLAGS_INIT -m32)
+set(CMAKE_CXX_FLAGS_INIT -m32)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -static")
+set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386)
