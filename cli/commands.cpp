@@ -1,6 +1,7 @@
 #include "cli/commands.h"
 
 #include <algorithm>
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -102,15 +103,33 @@ void RequireFile(const std::string& path) {
     }
 }
 
-// A progress line when standard error is a terminal, nothing otherwise.
-class Progress {
+std::atomic<bool> interruptionRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
+// What an operation reports: drawn as a progress line when standard error is
+// a terminal. A requested interruption stops the operation here, between two
+// blocks, with `interrupted` as its message.
+class Progress final : public ProgressSink {
   public:
-    Progress(std::ostream& err, bool errIsTerminal, std::int64_t total, ProgressLine::Meter meter) {
+    Progress(std::ostream& err, bool errIsTerminal, std::int64_t total, ProgressLine::Meter meter,
+             Text interrupted)
+        : interrupted_(interrupted) {
         if (errIsTerminal) {
             line_.emplace(err, total, std::move(meter));
         }
     }
-    ProgressSink& Sink() { return line_ ? static_cast<ProgressSink&>(*line_) : silent_; }
+    void SetPosition(int percent) override {
+        StopIfAsked();
+        if (line_) {
+            line_->SetPosition(percent);
+        }
+    }
+    void BlockCopied() override {
+        StopIfAsked();
+        if (line_) {
+            line_->BlockCopied();
+        }
+    }
     void Finish() {
         if (line_) {
             line_->Finish();
@@ -118,8 +137,14 @@ class Progress {
     }
 
   private:
+    void StopIfAsked() const {
+        if (InterruptionRequested()) {
+            throw EInterrupted(interrupted_);
+        }
+    }
+
+    Text interrupted_;
     std::optional<ProgressLine> line_;
-    SilentProgress silent_;
 };
 
 void SplitCommand(const std::string& source, const std::string& sizeText, std::ostream& err,
@@ -134,8 +159,9 @@ void SplitCommand(const std::string& source, const std::string& sizeText, std::o
             FileSize(PieceName(source, static_cast<std::uint64_t>(finished) + 1));
         return finished * pieceSize + std::max<std::int64_t>(current, 0);
     };
-    Progress progress(err, errIsTerminal, std::max<std::int64_t>(FileSize(source), 0), meter);
-    Split(source, pieceSize, progress.Sink());
+    Progress progress(err, errIsTerminal, std::max<std::int64_t>(FileSize(source), 0), meter,
+                      Text::SplitInterrupted);
+    Split(source, pieceSize, progress);
     progress.Finish();
 }
 
@@ -151,8 +177,8 @@ void JoinCommand(const std::string& picked, bool keepPieces, std::ostream& err,
     const std::string destination = DestinationOf(picked);
     const std::int64_t total = SurveyPieceSet(picked, destination).totalSize;
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
-    Progress progress(err, errIsTerminal, total, meter);
-    Join(picked, destination, progress.Sink(), {.keepPieces = keepPieces});
+    Progress progress(err, errIsTerminal, total, meter, Text::JoinInterrupted);
+    Join(picked, destination, progress, {.keepPieces = keepPieces});
     progress.Finish();
 }
 
@@ -196,6 +222,10 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
         } else if (!VerifyCommand(command.operands[0], out, err)) {
             status = kExitFailure;
         }
+    } catch (const EInterrupted& interruption) {
+        interruptionRequested = false;  // honoured
+        err << interruption.Message() << '\n';
+        status = kExitInterrupted;
     } catch (const UsageError& error) {
         err << error.text << '\n' << kSeeHelp;
         status = kExitUsage;
@@ -216,6 +246,14 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
     }
     err.flush();
     return status;
+}
+
+void RequestInterruption() {
+    interruptionRequested = true;
+}
+
+bool InterruptionRequested() {
+    return interruptionRequested;
 }
 
 }  // namespace morcelix::cli

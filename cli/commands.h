@@ -9,8 +9,9 @@
 namespace morcelix::cli {
 
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;  // the operation failed, or verifier found a gap
-inline constexpr int kExitUsage = 2;    // the arguments do not form a command
+inline constexpr int kExitFailure = 1;        // the operation failed, or verifier found a gap
+inline constexpr int kExitUsage = 2;          // the arguments do not form a command
+inline constexpr int kExitInterrupted = 130;  // stopped by Ctrl+C, as a shell counts SIGINT
 
 // Runs the command that `arguments` (without the program's name) spell:
 //   decouper FICHIER TAILLE | regrouper [--garder] PREMIER.001 | verifier PREMIER.001
@@ -19,5 +20,13 @@ inline constexpr int kExitUsage = 2;    // the arguments do not form a command
 // the options, so that any file name can be given. Returns the exit status.
 int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
            bool errIsTerminal);
+
+// Asks the running operation to stop at its next block, as Ctrl+C does: a
+// join then cuts its destination back so that running it again finishes it,
+// a split removes its pieces; RunCli returns kExitInterrupted. A request made
+// before an operation starts stops it at once; an honoured one is forgotten.
+// Safe to call from a signal handler or another thread.
+void RequestInterruption();
+bool InterruptionRequested();
 
 }  // namespace morcelix::cli

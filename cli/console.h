@@ -22,4 +22,9 @@ std::ostream& StandardError();
 // progress line may be drawn.
 bool StandardErrorIsTerminal();
 
+// From now on, Ctrl+C and the requests to end the process (SIGINT and SIGTERM
+// on POSIX, Ctrl+C and Ctrl+Break on Windows) request an interruption of the
+// running operation (RequestInterruption) instead of ending it mid-way.
+void CatchInterruptions();
+
 }  // namespace morcelix::cli

@@ -1,7 +1,9 @@
+#include <signal.h>
 #include <unistd.h>
 
 #include <iostream>
 
+#include "cli/commands.h"
 #include "cli/console.h"
 
 namespace morcelix::cli {
@@ -20,6 +22,16 @@ std::ostream& StandardError() {
 
 bool StandardErrorIsTerminal() {
     return isatty(STDERR_FILENO) == 1;
+}
+
+void CatchInterruptions() {
+    struct sigaction action {};
+    action.sa_handler = [](int) { RequestInterruption(); };
+    sigemptyset(&action.sa_mask);
+    // Calls in progress go on: the operation looks at the request between blocks.
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 }  // namespace morcelix::cli

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <streambuf>
 
+#include "cli/commands.h"
 #include "cli/console.h"
 #include "pieces/utf16.h"
 
@@ -151,6 +152,24 @@ std::ostream& StandardError() {
 
 bool StandardErrorIsTerminal() {
     return ErrorBuffer().IsConsole();
+}
+
+namespace {
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        RequestInterruption();
+        return TRUE;
+    }
+    return FALSE;  // closing the console still ends the process
+}
+
+}  // namespace
+
+void CatchInterruptions() {
+    // The handler runs on a thread of its own; the operation looks at the
+    // request between blocks.
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 }  // namespace morcelix::cli

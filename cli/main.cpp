@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
     using namespace morcelix::cli;
+    CatchInterruptions();
     return RunCli(ProgramArguments(argc, argv), StandardOutput(), StandardError(),
                   StandardErrorIsTerminal());
 }

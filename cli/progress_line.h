@@ -58,10 +58,4 @@ class ProgressLine : public ProgressSink {
     std::size_t lastWidth_ = 0;
 };
 
-// The sink of a run whose standard error is not a terminal: shows nothing.
-class SilentProgress : public ProgressSink {
-  public:
-    void SetPosition(int) override {}
-};
-
 }  // namespace morcelix::cli

@@ -50,6 +50,10 @@ const char* TextOf(Text id) {
             return "Mémoire insuffisante";
         case Text::InternalError:
             return "Erreur interne";
+        case Text::SplitInterrupted:
+            return "Découpage interrompu";
+        case Text::JoinInterrupted:
+            return "Regroupage interrompu : relancez la même commande pour le terminer";
     }
     return "";
 }

@@ -33,6 +33,8 @@ enum class Text {
     CannotCreateWindow,
     OutOfMemory,
     InternalError,  // any other unexpected failure
+    SplitInterrupted,
+    JoinInterrupted,
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
@@ -71,5 +73,12 @@ MORCELIX_FAILURE(EDestinationIsPiece, Text::DestinationIsPiece);
 MORCELIX_FAILURE(EFolderReadError, Text::FolderRead);
 
 #undef MORCELIX_FAILURE
+
+// An operation stopped at the user's request (Ctrl+C), with the text that
+// says what to do now (`id`: SplitInterrupted or JoinInterrupted).
+class EInterrupted : public Failure {
+  public:
+    explicit EInterrupted(Text id) : Failure(id, {}) {}
+};
 
 }  // namespace morcelix

@@ -15,9 +15,9 @@ constexpr std::uint64_t kNoPiece = std::numeric_limits<std::uint64_t>::max();
 // The lowest number of a piece beside `base` from 2 on; kNoPiece when none.
 std::uint64_t FirstLaterPiece(const std::string& base) {
     std::uint64_t lowest = kNoPiece;
-    ForEachPieceBeside(base, [&](std::uint64_t number, const std::string&) {
-        if (number >= 2) {
-            lowest = std::min(lowest, number);
+    ForEachPieceNameBeside(base, [&](std::uint64_t number, const std::string& piece) {
+        if (number >= 2 && number < lowest && FileExists(piece)) {
+            lowest = number;
         }
     });
     return lowest;
@@ -33,8 +33,8 @@ std::exception_ptr Refusal(const std::string& argument) {
 std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string& picked) {
     const std::uint64_t missing = survey.firstNumber + survey.pieces.size();
     bool laterPiece = false;
-    ForEachPieceBeside(survey.base, [&](std::uint64_t number, const std::string&) {
-        laterPiece = laterPiece || number > missing;
+    ForEachPieceNameBeside(survey.base, [&](std::uint64_t number, const std::string& piece) {
+        laterPiece = laterPiece || (number > missing && FileExists(piece));
     });
     if (laterPiece) {
         return Refusal<EMissingPiece>(SiblingPieceName(picked, missing));
@@ -78,11 +78,10 @@ void PieceSetSurvey::Refuse() const {
     }
 }
 
-void ForEachPieceBeside(const std::string& base,
-                        const std::function<void(std::uint64_t, const std::string&)>& visit) {
+void ForEachPieceNameBeside(const std::string& base,
+                            const std::function<void(std::uint64_t, const std::string&)>& visit) {
     ForEachEntryBeside(base, [&](const std::string& entry) {
-        if (const std::uint64_t number = PieceNumberOf(entry, base);
-            number != 0 && FileExists(entry)) {
+        if (const std::uint64_t number = PieceNumberOf(entry, base); number != 0) {
             visit(number, entry);
         }
     });

@@ -74,9 +74,10 @@ std::optional<std::string> FirstDifference(const PieceSetSurvey& before,
                                            const PieceSetSurvey& after,
                                            const std::string& destination);
 
-// Calls `visit` with the number and path of each regular file beside `base`
-// named `base` + "." + a number text. Raises EFolderReadError.
-void ForEachPieceBeside(const std::string& base,
-                        const std::function<void(std::uint64_t, const std::string&)>& visit);
+// Calls `visit` with the number and path of each entry beside `base` named
+// `base` + "." + a number text, whatever kind of entry it is: only a regular
+// file (FileExists) is a piece. Raises EFolderReadError.
+void ForEachPieceNameBeside(const std::string& base,
+                            const std::function<void(std::uint64_t, const std::string&)>& visit);
 
 }  // namespace morcelix

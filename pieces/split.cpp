@@ -40,8 +40,8 @@ class WrittenPieces {
 // Deletes the pieces beside `piecesAt` numbered beyond `count`.
 void RemoveStalePieces(const std::string& piecesAt, std::int64_t count, ProgressSink& progress) {
     std::vector<std::string> stale;
-    ForEachPieceBeside(piecesAt, [&](std::uint64_t number, const std::string& piece) {
-        if (number > static_cast<std::uint64_t>(count)) {
+    ForEachPieceNameBeside(piecesAt, [&](std::uint64_t number, const std::string& piece) {
+        if (number > static_cast<std::uint64_t>(count) && FileExists(piece)) {
             stale.push_back(piece);
         }
     });

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
 #include "tests/support/temp_folder.h"
 
@@ -32,6 +33,33 @@ TEST(RunCliTest, OutputThatCanNotBeWrittenIsAFailure) {
         EXPECT_EQ(RunCli(arguments, out, err, false), kExitFailure) << arguments[0];
         EXPECT_EQ(err.str(), "Erreur d'écriture dans le flux\n");
     }
+}
+
+TEST(RunCliTest, AnInterruptionStopsTheOperationAndRunningAgainFinishesIt) {
+    TempFolder folder;
+    const std::string source = folder / "film.avi";
+    const std::string first = source + ".001";
+    const std::string content = testing::PatternBytes(2500000);
+    WriteFileBytes(source, content);
+    std::ostringstream out, err;
+
+    RequestInterruption();
+    EXPECT_EQ(RunCli({"decouper", source, "1"}, out, err, false), kExitInterrupted);
+    EXPECT_EQ(err.str(), "Découpage interrompu\n");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+    EXPECT_FALSE(InterruptionRequested()) << "an honoured request is forgotten";
+
+    ASSERT_EQ(RunCli({"decouper", source, "1"}, out, err, false), kExitSuccess);
+    RemoveFile(source);
+    const auto set = folder.Snapshot();
+    err.str("");
+    RequestInterruption();
+    EXPECT_EQ(RunCli({"regrouper", first}, out, err, false), kExitInterrupted);
+    EXPECT_EQ(err.str(), "Regroupage interrompu : relancez la même commande pour le terminer\n");
+    EXPECT_EQ(folder.Snapshot(), set);
+    EXPECT_EQ(RunCli({"regrouper", first}, out, err, false), kExitSuccess);
+    EXPECT_EQ(testing::ReadFileBytes(source), content);
+    EXPECT_EQ(out.str(), "");
 }
 
 }  // namespace

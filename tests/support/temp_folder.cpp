@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -86,11 +85,17 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-    std::ifstream file(NativePath(path), std::ios::binary);
+    std::ifstream file(NativePath(path), std::ios::binary | std::ios::ate);
     if (!file) {
         throw std::runtime_error("test could not read " + path);
     }
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    std::string bytes(static_cast<std::size_t>(file.tellg()), '\0');
+    file.seekg(0);
+    file.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!file) {
+        throw std::runtime_error("test could not read " + path);
+    }
+    return bytes;
 }
 
 bool PathExists(const std::string& path) {

@@ -1,0 +1,261 @@
+// morcelix-cli stopped part-way, as users stop it: killed at any moment, or
+// interrupted with Ctrl+C. Running the same command again must finish the job,
+// and nothing may be lost meanwhile. On POSIX, the order of the system calls
+// shows that no piece is deleted before its bytes are on the disk.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include "pieces/file_stream.h"
+#include "pieces/piece_names.h"
+#include "pieces/split.h"
+#include "tests/cli/run_program.h"
+#include "tests/support/temp_folder.h"
+
+#ifndef _WIN32
+#include <map>
+#include <regex>
+#include <sstream>
+#endif
+
+namespace morcelix {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::CliProgram;
+using testing::PatternBytes;
+using testing::ProgramProcess;
+using testing::ProgramRun;
+using testing::ReadFileBytes;
+using testing::TempFolder;
+
+// How often the tests look at the folder: under Wine each look is a round trip
+// to its server, which a tighter loop would slow down for the program too.
+constexpr auto kPoll = 1ms;
+
+constexpr char kJoinInterrupted[] =
+    "Regroupage interrompu : relancez la même commande pour le terminer\n";
+
+class CliInterruptionTest : public ::testing::Test {
+  protected:
+    // A few hundred pieces, more than one group of flushes.
+    static constexpr std::int64_t kPieceSize = 300'000;
+    static constexpr std::int64_t kSize = 300 * kPieceSize - 1234;
+
+    void SetUp() override { bytes = PatternBytes(kSize, 11); }
+
+    void MakeSet() {
+        testing::WriteFileBytes(source, bytes);
+        testing::RecordingProgress progress;
+        Split(source, kPieceSize, progress);
+        RemoveFile(source);
+    }
+
+    ProgramProcess Start(const std::vector<std::string>& arguments) {
+        return ProgramProcess(CliProgram(), arguments, scratch.Path());
+    }
+
+    // The destination followed by the pieces left, in number order.
+    std::string DestinationAndPiecesLeft() {
+        std::string rebuilt = FileExists(source) ? ReadFileBytes(source) : "";
+        for (std::uint64_t number = 1; number <= 301; ++number) {
+            if (FileExists(PieceName(source, number))) {
+                rebuilt += ReadFileBytes(PieceName(source, number));
+            }
+        }
+        return rebuilt;
+    }
+
+    // Runs the same join again, unless the one stopped had finished already.
+    void ExpectFinishedByRunningAgain(const std::string& when) {
+        if (folder.Names() != std::vector<std::string>{"film.bin"}) {
+            const ProgramRun run = Start({"regrouper", first}).Wait();
+            EXPECT_EQ(run.status, 0) << when << ": " << run.err;
+        }
+        EXPECT_TRUE(FileExists(source) && ReadFileBytes(source) == bytes) << when;
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.bin"}) << when;
+    }
+
+    TempFolder folder;
+    TempFolder scratch;
+    std::string source = folder / "film.bin";
+    std::string first = source + ".001";
+    std::string bytes;
+    std::mt19937 random{20261208};
+};
+
+TEST_F(CliInterruptionTest, AJoinKilledAtAnyMomentIsFinishedByRunningItAgain) {
+    // How long a whole join takes here: the kills fall within it.
+    MakeSet();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Start({"regrouper", first}).Wait().status, 0);
+    const auto duration = std::chrono::steady_clock::now() - start;
+
+    for (int round = 0; round < 20; ++round) {
+        MakeSet();
+        ProgramProcess join = Start({"regrouper", first});
+        if (round % 2 == 0) {
+            std::uniform_int_distribution<std::int64_t> moment(0, duration.count());
+            std::this_thread::sleep_for(std::chrono::steady_clock::duration(moment(random)));
+        } else {
+            // Soon after the first group of pieces is gone: among its deletions.
+            const auto end = std::chrono::steady_clock::now() + 60s;
+            while (FileExists(first) && std::chrono::steady_clock::now() < end) {
+                std::this_thread::sleep_for(kPoll);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        }
+        join.Kill();
+        join.Wait();
+        ExpectFinishedByRunningAgain("round " + std::to_string(round));
+    }
+}
+
+// Windows delivers Ctrl+C and Ctrl+Break through the console, and Wine sends
+// no console event to another process (GenerateConsoleCtrlEvent fails there):
+// the in-process tests of the commands interrupt them on every platform.
+#ifndef _WIN32
+TEST_F(CliInterruptionTest, AnInterruptedJoinLeavesTheSourceInItsFilesAndSaysHowToFinish) {
+    MakeSet();
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Start({"regrouper", first}).Wait().status, 0);
+    const auto duration = std::chrono::steady_clock::now() - start;
+
+    int interrupted = 0;
+    for (int round = 0; round < 6; ++round) {
+        MakeSet();
+        ProgramProcess join = Start({"regrouper", first});
+        std::uniform_int_distribution<std::int64_t> moment(duration.count() / 10,
+                                                           duration.count() * 9 / 10);
+        std::this_thread::sleep_for(std::chrono::steady_clock::duration(moment(random)));
+        join.Interrupt();
+        const ProgramRun run = join.Wait();
+        if (run.status == 0) {
+            continue;  // it ended before the interruption arrived
+        }
+        ++interrupted;
+        EXPECT_EQ(run.status, 130) << run.err;
+        EXPECT_EQ(run.err, kJoinInterrupted);
+        // Cut back to a whole piece: nothing is in two places, nothing missing.
+        EXPECT_TRUE(DestinationAndPiecesLeft() == bytes) << "round " << round;
+        ExpectFinishedByRunningAgain("round " + std::to_string(round));
+    }
+    EXPECT_GE(interrupted, 3) << "too few joins were interrupted to tell";
+}
+
+TEST_F(CliInterruptionTest, AnInterruptedSplitRemovesItsPieces) {
+    testing::WriteFileBytes(source, bytes);
+    ProgramProcess split = Start({"decouper", source, "1"});
+    // Once it has written some pieces.
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (!FileExists(source + ".010") && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(kPoll);
+    }
+    split.Interrupt();
+    const ProgramRun run = split.Wait();
+    if (run.status != 0) {
+        EXPECT_EQ(run.status, 130) << run.err;
+        EXPECT_EQ(run.err, "Découpage interrompu\n");
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.bin"});
+    }
+    EXPECT_TRUE(ReadFileBytes(source) == bytes);
+}
+
+// One system call of a strace log line: its name, arguments and result.
+struct Call {
+    std::string name, arguments;
+    long result = 0;
+};
+
+std::vector<Call> ReadTrace(const std::string& log) {
+    std::vector<Call> calls;
+    const std::regex line(R"(^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+))");
+    std::istringstream lines(log);
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch match;
+        if (std::regex_search(text, match, line)) {
+            calls.push_back({match[1], match[2], std::stol(match[3])});
+        }
+    }
+    return calls;
+}
+
+// The first quoted string of a call's arguments.
+std::string QuotedPath(const std::string& arguments) {
+    const auto open = arguments.find('"');
+    return arguments.substr(open + 1, arguments.find('"', open + 1) - open - 1);
+}
+
+TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterItsLastWrite) {
+    if (!testing::ProgramLauncher().empty()) {
+        GTEST_SKIP() << "under an emulator, its own system calls mix in";
+    }
+    MakeSet();
+    const std::string log = scratch / "trace.txt";
+    const ProgramRun run =
+        testing::RunProgram("strace",
+                            {"-f", "-s", "4096", "-o", log, "-e",
+                             "trace=openat,write,copy_file_range,fdatasync,fsync,unlink,linkat",
+                             CliProgram(), "regrouper", first},
+                            scratch.Path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(ReadFileBytes(source) == bytes);
+
+    // Follow which file each descriptor is: the destination is linked into
+    // place from an unnamed file, or opened by name.
+    std::map<long, std::string> open;
+    long destination = -1;
+    long lastWrite = -1;                     // the index of the last write to the destination
+    std::map<std::string, long> appendedAt;  // a piece's last write, by path
+    long lastFlush = -1;
+    int folderFlushes = 0;
+    const std::vector<Call> calls = ReadTrace(ReadFileBytes(log));
+    for (long i = 0; i < static_cast<long>(calls.size()); ++i) {
+        const Call& call = calls[static_cast<std::size_t>(i)];
+        const long fd = call.arguments.empty() ? -1 : std::atol(call.arguments.c_str());
+        if (call.name == "openat" && call.result >= 0) {
+            open[call.result] = QuotedPath(call.arguments);
+            if (open[call.result] == source) {
+                destination = call.result;
+            }
+        } else if (call.name == "linkat" && call.result == 0 &&
+                   call.arguments.find('"' + source + '"') != std::string::npos) {
+            destination = std::atol(QuotedPath(call.arguments).substr(14).c_str());
+        } else if ((call.name == "write" || call.name == "copy_file_range") && call.result > 0) {
+            const long target = call.name == "write" ? fd : [&] {
+                // copy_file_range(in, NULL, out, ...): the third argument.
+                std::istringstream words(call.arguments);
+                std::string word;
+                for (int k = 0; k < 3; ++k) {
+                    std::getline(words, word, ',');
+                }
+                return std::atol(word.c_str());
+            }();
+            if (target == destination) {
+                lastWrite = i;
+                if (call.name == "copy_file_range") {
+                    appendedAt[open[fd]] = i;
+                }
+            }
+        } else if ((call.name == "fdatasync" || call.name == "fsync") && call.result == 0) {
+            if (fd == destination) {
+                lastFlush = i;
+            } else if (open[fd] == folder.Path() + "/") {
+                ++folderFlushes;
+            }
+        } else if (call.name == "unlink" && call.result == 0) {
+            const std::string piece = QuotedPath(call.arguments);
+            ASSERT_TRUE(appendedAt.contains(piece)) << piece << " deleted, never appended";
+            EXPECT_GT(lastFlush, appendedAt[piece]) << piece << " deleted before a flush";
+        }
+    }
+    EXPECT_GT(lastFlush, lastWrite) << "the last bytes were not flushed";
+    EXPECT_EQ(appendedAt.size(), 300u);
+    EXPECT_EQ(folderFlushes, 1);
+}
+#endif
+
+}  // namespace
+}  // namespace morcelix
