@@ -1,9 +1,13 @@
 #include "cli/commands.h"
 
 #include <algorithm>
+#include <array>
+#include <cctype>
 #include <exception>
+#include <map>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "cli/progress_line.h"
 #include "pieces/failure.h"
@@ -30,7 +34,8 @@ constexpr const char* kUsage =
     "      liste les parties, leurs tailles et le total sans rien modifier,\n"
     "      et signale la première partie manquante.\n"
     "\n"
-    "Options : -h, --aide affiche cette aide ; -- termine les options.\n"
+    "Options : -h, --aide, --help (ou /? sous Windows) affiche cette aide ;\n"
+    "-- termine les options.\n"
     "Code de sortie : 0 en cas de succès, 1 si l'opération échoue ou si une\n"
     "partie manque, 2 si la commande est mal formée.\n";
 
@@ -41,34 +46,91 @@ struct UsageError {
     std::string text;
 };
 
+enum class Option { Help, Keep };
+
+struct OptionSpec {
+    Option option;
+    // Every way of writing it; the unused ones are empty.
+    std::array<std::string_view, 3> spellings;
+    // The commands it applies to; none: every command.
+    std::array<std::string_view, 2> commands;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {Option::Help, {"-h", "--aide", "--help"}, {}},
+    {Option::Keep, {"--garder"}, {"regrouper"}},
+};
+
+// The number of operands of each command.
+constexpr std::pair<std::string_view, std::size_t> kCommands[] = {
+    {"decouper", 2},
+    {"regrouper", 1},
+    {"verifier", 1},
+};
+
+// "/?" asks for help on Windows, where no file name holds a "?"; elsewhere it is a path.
+#ifdef _WIN32
+constexpr bool kSlashAsksForHelp = true;
+#else
+constexpr bool kSlashAsksForHelp = false;
+#endif
+
+const OptionSpec* FindOption(std::string_view spelling) {
+    if (kSlashAsksForHelp && spelling == "/?") {
+        return &kOptions[0];
+    }
+    for (const OptionSpec& spec : kOptions) {
+        if (std::find(spec.spellings.begin(), spec.spellings.end(), spelling) !=
+            spec.spellings.end()) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+// Options start with "--", or with "-" and a letter: "-5" is a size, to be
+// refused as such, and "-" a file name.
+bool IsOption(const std::string& argument) {
+    return argument.starts_with("--") ||
+           (argument.size() > 1 && argument[0] == '-' &&
+            std::isalpha(static_cast<unsigned char>(argument[1]))) ||
+           (kSlashAsksForHelp && argument == "/?");
+}
+
 struct Command {
     std::string name;
     std::vector<std::string> operands;
-    bool keepPieces = false;
-    bool help = false;
+    // The options given, each with its spelling as typed.
+    std::map<Option, std::string> options;
+
+    bool Has(Option option) const { return options.contains(option); }
 };
+
+// "decouper et regrouper"
+std::string CommandList(const std::array<std::string_view, 2>& commands) {
+    std::string list(commands[0]);
+    if (!commands[1].empty()) {
+        list += " et " + std::string(commands[1]);
+    }
+    return list;
+}
 
 Command Parse(const std::vector<std::string>& arguments) {
     Command command;
     std::vector<std::string> words;
     bool optionsEnded = false;
     for (const std::string& argument : arguments) {
-        if (optionsEnded) {
+        if (optionsEnded || !IsOption(argument)) {
             words.push_back(argument);
         } else if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == "-h" || argument == "--aide") {
-            command.help = true;
-        } else if (argument == "--garder") {
-            command.keepPieces = true;
-        } else if (argument.starts_with("--")) {
-            throw UsageError{"Option inconnue : " + argument};
+        } else if (const OptionSpec* spec = FindOption(argument)) {
+            command.options[spec->option] = argument;
         } else {
-            // A single dash starts no option: "-5" is a size, to be refused as such.
-            words.push_back(argument);
+            throw UsageError{"Option inconnue : " + argument};
         }
     }
-    if (command.help) {
+    if (command.Has(Option::Help)) {
         return command;
     }
     if (words.empty()) {
@@ -77,19 +139,21 @@ Command Parse(const std::vector<std::string>& arguments) {
     command.name = words.front();
     command.operands.assign(words.begin() + 1, words.end());
 
-    std::size_t expected = 0;
-    if (command.name == "decouper") {
-        expected = 2;
-    } else if (command.name == "regrouper" || command.name == "verifier") {
-        expected = 1;
-    } else {
+    const auto known = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const auto& entry) { return entry.first == command.name; });
+    if (known == std::end(kCommands)) {
         throw UsageError{"Commande inconnue : " + command.name};
     }
-    if (command.operands.size() != expected) {
-        throw UsageError{"Nombre d'arguments incorrect pour " + command.name};
+    for (const auto& [option, spelling] : command.options) {
+        const auto& commands = FindOption(spelling)->commands;
+        if (!commands[0].empty() &&
+            std::find(commands.begin(), commands.end(), command.name) == commands.end()) {
+            throw UsageError{"L'option " + spelling + " ne s'applique qu'à " +
+                             CommandList(commands)};
+        }
     }
-    if (command.keepPieces && command.name != "regrouper") {
-        throw UsageError{"L'option --garder ne s'applique qu'à regrouper"};
+    if (command.operands.size() != known->second) {
+        throw UsageError{"Nombre d'arguments incorrect pour " + command.name};
     }
     return command;
 }
@@ -178,12 +242,12 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
     int status = kExitSuccess;
     try {
         const Command command = Parse(arguments);
-        if (command.help) {
+        if (command.Has(Option::Help)) {
             out << kUsage;
         } else if (command.name == "decouper") {
             SplitCommand(command.operands[0], command.operands[1], err, errIsTerminal);
         } else if (command.name == "regrouper") {
-            JoinCommand(command.operands[0], command.keepPieces, err, errIsTerminal);
+            JoinCommand(command.operands[0], command.Has(Option::Keep), err, errIsTerminal);
         } else if (!VerifyCommand(command.operands[0], out, err)) {
             status = kExitFailure;
         }
