@@ -1,0 +1,135 @@
+#include "cli/arguments.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <string_view>
+
+namespace morcelix::cli {
+
+const char* const kUsage =
+    "Usage : morcelix-cli COMMANDE ARGUMENTS\n"
+    "\n"
+    "  morcelix-cli decouper FICHIER TAILLE\n"
+    "      découpe FICHIER en parties de TAILLE Mo (1 Mo = 1 000 000 octets),\n"
+    "      écrites à côté de lui : FICHIER.001, FICHIER.002, etc.\n"
+    "  morcelix-cli regrouper [--garder] PREMIER.001\n"
+    "      reconstitue le fichier à partir de ses parties et supprime chaque\n"
+    "      partie une fois ajoutée ; avec --garder, les parties sont conservées.\n"
+    "  morcelix-cli verifier PREMIER.001\n"
+    "      liste les parties, leurs tailles et le total sans rien modifier,\n"
+    "      et signale la première partie manquante.\n"
+    "\n"
+    "Options : -h, --aide, --help (ou /? sous Windows) affiche cette aide ;\n"
+    "-- termine les options.\n"
+    "Code de sortie : 0 en cas de succès, 1 si l'opération échoue ou si une\n"
+    "partie manque, 2 si la commande est mal formée.\n";
+
+const char* const kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
+
+namespace {
+
+struct OptionSpec {
+    Option option;
+    // Every way of writing it; the unused ones are empty.
+    std::array<std::string_view, 3> spellings;
+    // The commands it applies to; none: every command.
+    std::array<std::string_view, 2> commands;
+};
+
+constexpr OptionSpec kOptions[] = {
+    {Option::Help, {"-h", "--aide", "--help"}, {}},
+    {Option::Keep, {"--garder"}, {"regrouper"}},
+};
+
+// The number of operands of each command.
+constexpr std::pair<std::string_view, std::size_t> kCommands[] = {
+    {"decouper", 2},
+    {"regrouper", 1},
+    {"verifier", 1},
+};
+
+// "/?" asks for help on Windows, where no file name holds a "?"; elsewhere it is a path.
+#ifdef _WIN32
+constexpr bool kSlashAsksForHelp = true;
+#else
+constexpr bool kSlashAsksForHelp = false;
+#endif
+
+const OptionSpec* FindOption(std::string_view spelling) {
+    if (kSlashAsksForHelp && spelling == "/?") {
+        return &kOptions[0];
+    }
+    for (const OptionSpec& spec : kOptions) {
+        if (std::find(spec.spellings.begin(), spec.spellings.end(), spelling) !=
+            spec.spellings.end()) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
+// Options start with "--", or with "-" and a letter: "-5" is a size, to be
+// refused as such, and "-" a file name.
+bool IsOption(const std::string& argument) {
+    return argument.starts_with("--") ||
+           (argument.size() > 1 && argument[0] == '-' &&
+            std::isalpha(static_cast<unsigned char>(argument[1]))) ||
+           (kSlashAsksForHelp && argument == "/?");
+}
+
+// "decouper et regrouper"
+std::string CommandList(const std::array<std::string_view, 2>& commands) {
+    std::string list(commands[0]);
+    if (!commands[1].empty()) {
+        list += " et " + std::string(commands[1]);
+    }
+    return list;
+}
+
+}  // namespace
+
+Command ParseArguments(const std::vector<std::string>& arguments) {
+    Command command;
+    std::vector<std::string> words;
+    bool optionsEnded = false;
+    for (const std::string& argument : arguments) {
+        if (optionsEnded || !IsOption(argument)) {
+            words.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (const OptionSpec* spec = FindOption(argument)) {
+            command.options[spec->option] = argument;
+        } else {
+            throw UsageError{"Option inconnue : " + argument};
+        }
+    }
+    if (command.Has(Option::Help)) {
+        return command;
+    }
+    if (words.empty()) {
+        throw UsageError{"Commande manquante"};
+    }
+    command.name = words.front();
+    command.operands.assign(words.begin() + 1, words.end());
+
+    const auto known = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                    [&](const auto& entry) { return entry.first == command.name; });
+    if (known == std::end(kCommands)) {
+        throw UsageError{"Commande inconnue : " + command.name};
+    }
+    for (const auto& [option, spelling] : command.options) {
+        const auto& commands = FindOption(spelling)->commands;
+        if (!commands[0].empty() &&
+            std::find(commands.begin(), commands.end(), command.name) == commands.end()) {
+            throw UsageError{"L'option " + spelling + " ne s'applique qu'à " +
+                             CommandList(commands)};
+        }
+    }
+    if (command.operands.size() != known->second) {
+        throw UsageError{"Nombre d'arguments incorrect pour " + command.name};
+    }
+    return command;
+}
+
+}  // namespace morcelix::cli
