@@ -5,6 +5,8 @@
 #include <cctype>
 #include <string_view>
 
+#include "pieces/size_entry.h"
+
 namespace morcelix::cli {
 
 const char* const kUsage =
@@ -12,7 +14,8 @@ const char* const kUsage =
     "\n"
     "  morcelix-cli decouper FICHIER TAILLE\n"
     "      découpe FICHIER en parties de TAILLE Mo (1 Mo = 1 000 000 octets),\n"
-    "      écrites à côté de lui : FICHIER.001, FICHIER.002, etc.\n"
+    "      écrites à côté de lui : FICHIER.001, FICHIER.002, etc. TAILLE est\n"
+    "      un nombre entier de Mo, ou cd (700 Mo), dvd (4697 Mo), fat32 (4294 Mo).\n"
     "  morcelix-cli regrouper [--garder] PREMIER.001\n"
     "      reconstitue le fichier à partir de ses parties et supprime chaque\n"
     "      partie une fois ajoutée ; avec --garder, les parties sont conservées.\n"
@@ -78,6 +81,19 @@ bool IsOption(const std::string& argument) {
            (kSlashAsksForHelp && argument == "/?");
 }
 
+constexpr std::pair<std::string_view, std::int64_t> kPresets[] = {
+    {"cd", 700000000},
+    {"dvd", 4697000000},
+    {"fat32", 4294000000},
+};
+
+bool SameLetters(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
 // "decouper et regrouper"
 std::string CommandList(const std::array<std::string_view, 2>& commands) {
     std::string list(commands[0]);
@@ -130,6 +146,15 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
         throw UsageError{"Nombre d'arguments incorrect pour " + command.name};
     }
     return command;
+}
+
+std::int64_t PieceSizeFromArgument(const std::string& text) {
+    for (const auto& [name, size] : kPresets) {
+        if (SameLetters(text, name)) {
+            return size;
+        }
+    }
+    return PieceSizeFromEntry(text);
 }
 
 }  // namespace morcelix::cli

@@ -2,6 +2,7 @@
 // mistakes refused before anything is done.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -33,5 +34,11 @@ struct Command {
 // else is checked and the name may be empty; otherwise the name is a known
 // command with its number of operands and its options. Raises UsageError.
 Command ParseArguments(const std::vector<std::string>& arguments);
+
+// The piece size in bytes that TAILLE stands for: a preset's name, in any case
+// (cd: 700 Mo; dvd: 4697 Mo, a single-layer DVD's 4480 MiB in whole Mo; fat32:
+// 4294 Mo, the most whole Mo below FAT32's file limit of 4 GiB less a byte), or
+// whole Mo read as the window reads its size field, with the same refusals.
+std::int64_t PieceSizeFromArgument(const std::string& text);
 
 }  // namespace morcelix::cli

@@ -11,7 +11,6 @@
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
-#include "pieces/size_entry.h"
 #include "pieces/split.h"
 
 namespace morcelix::cli {
@@ -49,7 +48,7 @@ class Progress {
 void SplitCommand(const std::string& source, const std::string& sizeText, std::ostream& err,
                   bool errIsTerminal) {
     RequireFile(source);
-    const std::int64_t pieceSize = PieceSizeFromEntry(sizeText);
+    const std::int64_t pieceSize = PieceSizeFromArgument(sizeText);
     // Split reports 0 first, then once after each piece: the pieces before the
     // one being written are full, and that one holds what is copied so far.
     auto meter = [&source, pieceSize](int reports) {

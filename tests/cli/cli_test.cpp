@@ -40,18 +40,21 @@ class CliTest : public ::testing::Test {
 TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
     struct Case {
         std::int64_t size;
+        std::string pieceSize;
         std::vector<std::int64_t> pieces;
     };
     const Case cases[] = {
-        {2500000, {1000000, 1000000, 500000}},
-        {3000000, {1000000, 1000000, 1000000, 0}},  // a whole multiple: a last, empty piece
-        {0, {0}},
+        {2500000, "1", {1000000, 1000000, 500000}},
+        {3000000, "1", {1000000, 1000000, 1000000, 0}},  // a whole multiple: a last, empty piece
+        {0, "1", {0}},
+        {2500000, "cd", {2500000}},
+        {2500000, "FAT32", {2500000}},
     };
     for (const auto& c : cases) {
         const std::string bytes = PatternBytes(c.size, 5);
         WriteFileBytes(source, bytes);
 
-        ProgramRun run = Run({"decouper", source, "1"});
+        ProgramRun run = Run({"decouper", source, c.pieceSize});
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, "");  // no progress line when standard error is a file
@@ -142,6 +145,7 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
     const Case cases[] = {
         {{"decouper", source, "-5"}, "'-5' n'est pas une taille de fichiers correcte"},
         {{"decouper", source, "abc"}, "'abc' n'est pas une valeur entière correcte"},
+        {{"decouper", source, "cdrom"}, "'cdrom' n'est pas une valeur entière correcte"},
         {{"decouper", source, "1 "}, "'1 ' n'est pas une valeur entière correcte"},
         {{"decouper", source, ""}, "'' n'est pas une valeur entière correcte"},
         {{"decouper", source, "0"}, "Division par zéro en virgule flottante"},
