@@ -12,13 +12,15 @@ namespace morcelix::cli {
 const char* const kUsage =
     "Usage : morcelix-cli COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper FICHIER TAILLE\n"
+    "  morcelix-cli decouper [-o DOSSIER] FICHIER TAILLE\n"
     "      découpe FICHIER en parties de TAILLE Mo (1 Mo = 1 000 000 octets),\n"
-    "      écrites à côté de lui : FICHIER.001, FICHIER.002, etc. TAILLE est\n"
-    "      un nombre entier de Mo, ou cd (700 Mo), dvd (4697 Mo), fat32 (4294 Mo).\n"
-    "  morcelix-cli regrouper [--garder] PREMIER.001\n"
-    "      reconstitue le fichier à partir de ses parties et supprime chaque\n"
-    "      partie une fois ajoutée ; avec --garder, les parties sont conservées.\n"
+    "      écrites à côté de lui (ou dans DOSSIER) : FICHIER.001, FICHIER.002,\n"
+    "      etc. TAILLE est un nombre entier de Mo, ou cd (700 Mo), dvd (4697 Mo),\n"
+    "      fat32 (4294 Mo).\n"
+    "  morcelix-cli regrouper [--garder] [-o DOSSIER] PREMIER.001\n"
+    "      reconstitue le fichier à côté de ses parties (ou dans DOSSIER) et\n"
+    "      supprime chaque partie une fois ajoutée ; avec --garder, les parties\n"
+    "      sont conservées.\n"
     "  morcelix-cli verifier PREMIER.001\n"
     "      liste les parties, leurs tailles et le total sans rien modifier,\n"
     "      et signale la première partie manquante.\n"
@@ -38,11 +40,13 @@ struct OptionSpec {
     std::array<std::string_view, 3> spellings;
     // The commands it applies to; none: every command.
     std::array<std::string_view, 2> commands;
+    bool takesValue = false;
 };
 
 constexpr OptionSpec kOptions[] = {
     {Option::Help, {"-h", "--aide", "--help"}, {}},
     {Option::Keep, {"--garder"}, {"regrouper"}},
+    {Option::Folder, {"-o", "--dossier"}, {"decouper", "regrouper"}, true},
 };
 
 // The number of operands of each command.
@@ -109,15 +113,37 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     Command command;
     std::vector<std::string> words;
     bool optionsEnded = false;
-    for (const std::string& argument : arguments) {
+    for (std::size_t at = 0; at < arguments.size(); ++at) {
+        const std::string& argument = arguments[at];
         if (optionsEnded || !IsOption(argument)) {
             words.push_back(argument);
-        } else if (argument == "--") {
+            continue;
+        }
+        if (argument == "--") {
             optionsEnded = true;
-        } else if (const OptionSpec* spec = FindOption(argument)) {
-            command.options[spec->option] = argument;
-        } else {
+            continue;
+        }
+        const std::size_t equals =
+            argument.starts_with("--") ? argument.find('=') : std::string::npos;
+        const std::string spelling = argument.substr(0, equals);
+        const OptionSpec* spec = FindOption(spelling);
+        if (spec == nullptr) {
             throw UsageError{"Option inconnue : " + argument};
+        }
+        GivenOption& given = command.options[spec->option] = {spelling, {}};
+        if (!spec->takesValue) {
+            if (equals != std::string::npos) {
+                throw UsageError{"L'option " + spelling + " ne prend pas de valeur"};
+            }
+        } else {
+            if (equals != std::string::npos) {
+                given.value = argument.substr(equals + 1);
+            } else if (at + 1 < arguments.size()) {
+                given.value = arguments[++at];
+            }
+            if (given.value.empty()) {
+                throw UsageError{"Valeur manquante pour l'option " + spelling};
+            }
         }
     }
     if (command.Has(Option::Help)) {
@@ -134,7 +160,8 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     if (known == std::end(kCommands)) {
         throw UsageError{"Commande inconnue : " + command.name};
     }
-    for (const auto& [option, spelling] : command.options) {
+    for (const auto& [option, given] : command.options) {
+        const std::string& spelling = given.spelling;
         const auto& commands = FindOption(spelling)->commands;
         if (!commands[0].empty() &&
             std::find(commands.begin(), commands.end(), command.name) == commands.end()) {

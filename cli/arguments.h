@@ -18,19 +18,30 @@ struct UsageError {
     std::string text;
 };
 
-enum class Option { Help, Keep };
+enum class Option { Help, Keep, Folder };
+
+struct GivenOption {
+    std::string spelling;  // as typed, for the messages
+    std::string value;     // empty for an option that takes none
+};
 
 struct Command {
     std::string name;
     std::vector<std::string> operands;
-    // The options given, each with its spelling as typed.
-    std::map<Option, std::string> options;
+    // The options given; of one given twice, the last.
+    std::map<Option, GivenOption> options;
 
     bool Has(Option option) const { return options.contains(option); }
+    // The option's value; empty when it was not given.
+    std::string Value(Option option) const {
+        return Has(option) ? options.at(option).value : std::string();
+    }
 };
 
 // Reads the arguments (without the program's name). Options may stand before,
-// between or after the command's words, and "--" ends them. With Help, nothing
+// between or after the command's words, and "--" ends them. An option's value
+// is the next argument, whatever it is, or follows "=" in the long spelling
+// ("--dossier=D"); it may not be empty. With Help, nothing
 // else is checked and the name may be empty; otherwise the name is a known
 // command with its number of operands and its options. Raises UsageError.
 Command ParseArguments(const std::vector<std::string>& arguments);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
@@ -45,31 +46,45 @@ class Progress {
     SilentProgress silent_;
 };
 
-void SplitCommand(const std::string& source, const std::string& sizeText, std::ostream& err,
-                  bool errIsTerminal) {
+// `path`'s file name in `folder`; `path` itself when `folder` is empty.
+std::string InFolder(const std::string& folder, const std::string& path) {
+    if (folder.empty()) {
+        return path;
+    }
+    const auto native = [](const std::string& utf8) {
+        return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+    };
+    const std::u8string joined = (native(folder) / native(path).filename()).u8string();
+    return std::string(joined.begin(), joined.end());
+}
+
+void SplitCommand(const Command& command, std::ostream& err, bool errIsTerminal) {
+    const std::string& source = command.operands[0];
     RequireFile(source);
-    const std::int64_t pieceSize = PieceSizeFromArgument(sizeText);
+    const std::int64_t pieceSize = PieceSizeFromArgument(command.operands[1]);
+    const std::string piecesAt = InFolder(command.Value(Option::Folder), source);
     // Split reports 0 first, then once after each piece: the pieces before the
     // one being written are full, and that one holds what is copied so far.
-    auto meter = [&source, pieceSize](int reports) {
+    auto meter = [&piecesAt, pieceSize](int reports) {
         const std::int64_t finished = std::max(reports - 1, 0);
         const std::int64_t current =
-            FileSize(PieceName(source, static_cast<std::uint64_t>(finished) + 1));
+            FileSize(PieceName(piecesAt, static_cast<std::uint64_t>(finished) + 1));
         return finished * pieceSize + std::max<std::int64_t>(current, 0);
     };
     Progress progress(err, errIsTerminal, std::max<std::int64_t>(FileSize(source), 0), meter);
-    Split(source, pieceSize, progress.Sink());
+    Split(source, pieceSize, progress.Sink(), {.piecesAt = piecesAt});
     progress.Finish();
 }
 
-void JoinCommand(const std::string& firstPiece, bool keepPieces, std::ostream& err,
-                 bool errIsTerminal) {
+void JoinCommand(const Command& command, std::ostream& err, bool errIsTerminal) {
+    const std::string& firstPiece = command.operands[0];
     RequireFile(firstPiece);
-    const std::string destination = JoinDestination(firstPiece);
+    const std::string destination =
+        InFolder(command.Value(Option::Folder), JoinDestination(firstPiece));
     const std::int64_t total = SurveyPieceSet(firstPiece).totalSize;
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
     Progress progress(err, errIsTerminal, total, meter);
-    Join(firstPiece, destination, progress.Sink(), {.keepPieces = keepPieces});
+    Join(firstPiece, destination, progress.Sink(), {.keepPieces = command.Has(Option::Keep)});
     progress.Finish();
 }
 
@@ -104,9 +119,9 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
         if (command.Has(Option::Help)) {
             out << kUsage;
         } else if (command.name == "decouper") {
-            SplitCommand(command.operands[0], command.operands[1], err, errIsTerminal);
+            SplitCommand(command, err, errIsTerminal);
         } else if (command.name == "regrouper") {
-            JoinCommand(command.operands[0], command.Has(Option::Keep), err, errIsTerminal);
+            JoinCommand(command, err, errIsTerminal);
         } else if (!VerifyCommand(command.operands[0], out, err)) {
             status = kExitFailure;
         }

@@ -2,6 +2,8 @@
 // on each output, and what is left on disk.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
@@ -90,6 +92,55 @@ TEST_F(CliTest, KeepingThePiecesLeavesTheSetWhereverTheOptionStands) {
         RemoveFile(source);
         EXPECT_EQ(folder.Snapshot(), set);
     }
+}
+
+TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
+    const std::string bytes = PatternBytes(2500000, 10);
+    WriteFileBytes(source, bytes);
+    TempFolder pieces;
+    TempFolder joined;
+    const auto sourceFolder = folder.Snapshot();
+    const std::vector<std::string> pieceNames = {name + ".001", name + ".002", name + ".003"};
+    // Both spellings, before or after the operands, the value apart or after "=".
+    const std::vector<std::string> splits[] = {
+        {"decouper", "-o", pieces.Path(), source, "1"},
+        {"decouper", source, "1", "--dossier=" + pieces.Path()},
+    };
+    const std::vector<std::string> joins[] = {
+        {"regrouper", "--dossier", joined.Path(), pieces / (name + ".001")},
+        {"regrouper", pieces / (name + ".001"), "-o", joined.Path()},
+    };
+    for (int i = 0; i < 2; ++i) {
+        ProgramRun run = Run(splits[i]);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_EQ(pieces.Names(), pieceNames);
+        EXPECT_EQ(folder.Snapshot(), sourceFolder);
+
+        run = Run(joins[i]);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_EQ(pieces.Names(), std::vector<std::string>{});
+        EXPECT_EQ(joined.Names(), std::vector<std::string>{name});
+        EXPECT_EQ(ReadFileBytes(joined / name), bytes);
+        RemoveFile(joined / name);
+    }
+
+    // A folder that does not exist (named with a final separator): the first
+    // file can not be created, and nothing else is touched.
+    const std::string missing =
+        (folder / "absent") + static_cast<char>(std::filesystem::path::preferred_separator);
+    ProgramRun run = Run({"decouper", "-o", missing, source, "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Impossible de créer le fichier " + missing + name + ".001\n");
+    EXPECT_EQ(folder.Snapshot(), sourceFolder);
+
+    ASSERT_EQ(Run({"decouper", "-o", pieces.Path(), source, "1"}).status, 0);
+    const auto set = pieces.Snapshot();
+    run = Run({"regrouper", "-o", missing, pieces / (name + ".001")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Impossible de créer le fichier " + missing + name + "\n");
+    EXPECT_EQ(pieces.Snapshot(), set);
 }
 
 TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
@@ -187,6 +238,13 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
         {{"decouper", "-x", source, "1"}, "Option inconnue : -x"},
         {{"decouper", "--garder", source, "1"}, "L'option --garder ne s'applique qu'à regrouper"},
         {{"verifier", "--garder", first}, "L'option --garder ne s'applique qu'à regrouper"},
+        {{"regrouper", "--garder=oui", first}, "L'option --garder ne prend pas de valeur"},
+        {{"verifier", "-o", folder.Path(), first},
+         "L'option -o ne s'applique qu'à decouper et regrouper"},
+        {{"decouper", source, "1", "-o"}, "Valeur manquante pour l'option -o"},
+        {{"decouper", "--dossier=", source, "1"}, "Valeur manquante pour l'option --dossier"},
+        {{"decouper", "--dossier", "", source, "1"}, "Valeur manquante pour l'option --dossier"},
+        {{"decouper", "--dossiers", source, "1"}, "Option inconnue : --dossiers"},
         {{"--", "--aide"}, "Commande inconnue : --aide"},
 #ifndef _WIN32
         // A path here, not a request for help.
