@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <string_view>
 
 #include "pieces/size_entry.h"
@@ -13,10 +14,12 @@ const char* const kUsage =
     "Usage : morcelix-cli COMMANDE ARGUMENTS\n"
     "\n"
     "  morcelix-cli decouper [-o DOSSIER] FICHIER TAILLE\n"
+    "  morcelix-cli decouper [-o DOSSIER] --parties N FICHIER\n"
     "      découpe FICHIER en parties de TAILLE Mo (1 Mo = 1 000 000 octets),\n"
     "      écrites à côté de lui (ou dans DOSSIER) : FICHIER.001, FICHIER.002,\n"
     "      etc. TAILLE est un nombre entier de Mo, ou cd (700 Mo), dvd (4697 Mo),\n"
-    "      fat32 (4294 Mo).\n"
+    "      fat32 (4294 Mo). Avec --parties, en N parties au plus, toutes de\n"
+    "      même taille sauf la dernière, plus courte.\n"
     "  morcelix-cli regrouper [--garder] [-o DOSSIER] PREMIER.001\n"
     "      reconstitue le fichier à côté de ses parties (ou dans DOSSIER) et\n"
     "      supprime chaque partie une fois ajoutée ; avec --garder, les parties\n"
@@ -47,6 +50,7 @@ constexpr OptionSpec kOptions[] = {
     {Option::Help, {"-h", "--aide", "--help"}, {}},
     {Option::Keep, {"--garder"}, {"regrouper"}},
     {Option::Folder, {"-o", "--dossier"}, {"decouper", "regrouper"}, true},
+    {Option::Parts, {"--parties"}, {"decouper"}, true},
 };
 
 // The number of operands of each command.
@@ -96,6 +100,18 @@ bool SameLetters(std::string_view a, std::string_view b) {
         return std::tolower(static_cast<unsigned char>(x)) ==
                std::tolower(static_cast<unsigned char>(y));
     });
+}
+
+// N of --parties: decimal digits only, a whole number from 1 up.
+std::int64_t ReadPartsCount(const std::string& text) {
+    std::int64_t count = 0;
+    const char* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, count);
+    if (!std::isdigit(static_cast<unsigned char>(text[0])) || error != std::errc() || stop != end ||
+        count < 1) {
+        throw UsageError{"'" + text + "' n'est pas un nombre de parties correct"};
+    }
+    return count;
 }
 
 // "decouper et regrouper"
@@ -169,8 +185,18 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
                              CommandList(commands)};
         }
     }
-    if (command.operands.size() != known->second) {
+    std::size_t operands = known->second;
+    if (command.Has(Option::Parts)) {
+        if (command.operands.size() == operands) {
+            throw UsageError{"L'option --parties remplace TAILLE : donnez l'un ou l'autre"};
+        }
+        --operands;
+    }
+    if (command.operands.size() != operands) {
         throw UsageError{"Nombre d'arguments incorrect pour " + command.name};
+    }
+    if (command.Has(Option::Parts)) {
+        command.parts = ReadPartsCount(command.Value(Option::Parts));
     }
     return command;
 }

@@ -18,7 +18,7 @@ struct UsageError {
     std::string text;
 };
 
-enum class Option { Help, Keep, Folder };
+enum class Option { Help, Keep, Folder, Parts };
 
 struct GivenOption {
     std::string spelling;  // as typed, for the messages
@@ -30,6 +30,8 @@ struct Command {
     std::vector<std::string> operands;
     // The options given; of one given twice, the last.
     std::map<Option, GivenOption> options;
+    // N of --parties (decouper then takes no TAILLE); 0 without it.
+    std::int64_t parts = 0;
 
     bool Has(Option option) const { return options.contains(option); }
     // The option's value; empty when it was not given.

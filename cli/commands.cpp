@@ -58,10 +58,19 @@ std::string InFolder(const std::string& folder, const std::string& path) {
     return std::string(joined.begin(), joined.end());
 }
 
+// The smallest piece size that cuts `length` bytes into at most `parts` pieces
+// under Split's count of length / size + 1; one empty piece for a length of 0.
+std::int64_t PieceSizeForParts(std::int64_t length, std::int64_t parts) {
+    return length / parts + 1;
+}
+
 void SplitCommand(const Command& command, std::ostream& err, bool errIsTerminal) {
     const std::string& source = command.operands[0];
     RequireFile(source);
-    const std::int64_t pieceSize = PieceSizeFromArgument(command.operands[1]);
+    const std::int64_t pieceSize =
+        command.parts > 0
+            ? PieceSizeForParts(std::max<std::int64_t>(FileSize(source), 0), command.parts)
+            : PieceSizeFromArgument(command.operands[1]);
     const std::string piecesAt = InFolder(command.Value(Option::Folder), source);
     // Split reports 0 first, then once after each piece: the pieces before the
     // one being written are full, and that one holds what is copied so far.

@@ -39,24 +39,38 @@ class CliTest : public ::testing::Test {
     std::string first = source + ".001";
 };
 
+// The size is a number of Mo, a preset, or --parties N: the smallest piece size
+// that gives at most N pieces.
 TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
     struct Case {
         std::int64_t size;
-        std::string pieceSize;
+        std::vector<std::string> pieceSize;
         std::vector<std::int64_t> pieces;
     };
     const Case cases[] = {
-        {2500000, "1", {1000000, 1000000, 500000}},
-        {3000000, "1", {1000000, 1000000, 1000000, 0}},  // a whole multiple: a last, empty piece
-        {0, "1", {0}},
-        {2500000, "cd", {2500000}},
-        {2500000, "FAT32", {2500000}},
+        {2500000, {"1"}, {1000000, 1000000, 500000}},
+        {3000000, {"1"}, {1000000, 1000000, 1000000, 0}},  // a whole multiple: a last, empty piece
+        {0, {"1"}, {0}},
+        {2500000, {"cd"}, {2500000}},
+        {2500000, {"FAT32"}, {2500000}},
+        {10, {"--parties", "3"}, {4, 4, 2}},
+        {12, {"--parties", "4"}, {4, 4, 4, 0}},
+        {12, {"--parties", "5"}, {3, 3, 3, 3, 0}},
+        {5, {"--parties", "4"}, {2, 2, 1}},  // no size gives exactly 4
+        {7, {"--parties", "1"}, {7}},
+        {7, {"--parties", "0007"}, {2, 2, 2, 1}},  // size 1 would give 8
+        {7, {"--parties=8"}, {1, 1, 1, 1, 1, 1, 1, 0}},
+        {7, {"--parties", "100"}, {1, 1, 1, 1, 1, 1, 1, 0}},
+        {0, {"--parties", "3"}, {0}},
+        {1000001, {"--parties", "7"}, {142858, 142858, 142858, 142858, 142858, 142858, 142853}},
     };
     for (const auto& c : cases) {
         const std::string bytes = PatternBytes(c.size, 5);
         WriteFileBytes(source, bytes);
 
-        ProgramRun run = Run({"decouper", source, c.pieceSize});
+        std::vector<std::string> split = {"decouper", source};
+        split.insert(split.end(), c.pieceSize.begin(), c.pieceSize.end());
+        ProgramRun run = Run(split);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, "");  // no progress line when standard error is a file
@@ -64,7 +78,7 @@ TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
         for (std::uint64_t i = 1; FileExists(PieceName(source, i)); ++i) {
             sizes.push_back(FileSize(PieceName(source, i)));
         }
-        EXPECT_EQ(sizes, c.pieces) << c.size;
+        EXPECT_EQ(sizes, c.pieces) << c.size << " " << c.pieceSize.back();
         EXPECT_EQ(ReadFileBytes(source), bytes);
 
         RemoveFile(source);
@@ -75,6 +89,13 @@ TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
         EXPECT_EQ(ReadFileBytes(source), bytes) << c.size;
         EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
     }
+
+    // A thousand pieces: the names grow to four digits, and there are no more.
+    WriteFileBytes(source, PatternBytes(99999, 12));
+    ASSERT_EQ(Run({"decouper", source, "--parties", "1000"}).status, 0);
+    EXPECT_EQ(folder.Names().size(), 1001u);
+    EXPECT_EQ(FileSize(PieceName(source, 999)), 100);
+    EXPECT_EQ(FileSize(PieceName(source, 1000)), 99);
 }
 
 TEST_F(CliTest, KeepingThePiecesLeavesTheSetWhereverTheOptionStands) {
@@ -245,6 +266,22 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
         {{"decouper", "--dossier=", source, "1"}, "Valeur manquante pour l'option --dossier"},
         {{"decouper", "--dossier", "", source, "1"}, "Valeur manquante pour l'option --dossier"},
         {{"decouper", "--dossiers", source, "1"}, "Option inconnue : --dossiers"},
+        {{"decouper", "--parties", "3", source, "1"},
+         "L'option --parties remplace TAILLE : donnez l'un ou l'autre"},
+        {{"decouper", "--parties", "3"}, "Nombre d'arguments incorrect pour decouper"},
+        {{"regrouper", "--parties", "3", first}, "L'option --parties ne s'applique qu'à decouper"},
+        {{"decouper", source, "--parties"}, "Valeur manquante pour l'option --parties"},
+        {{"decouper", "--parties", "0", source}, "'0' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "-3", source}, "'-3' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "+3", source}, "'+3' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", " 3", source}, "' 3' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "3 ", source}, "'3 ' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "3.5", source}, "'3.5' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "$10", source}, "'$10' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "trois", source},
+         "'trois' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties=9223372036854775808", source},
+         "'9223372036854775808' n'est pas un nombre de parties correct"},
         {{"--", "--aide"}, "Commande inconnue : --aide"},
 #ifndef _WIN32
         // A path here, not a request for help.
