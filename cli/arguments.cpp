@@ -28,8 +28,14 @@ const char* const kUsage =
     "      liste les parties, leurs tailles et le total sans rien modifier,\n"
     "      et signale la première partie manquante.\n"
     "\n"
-    "Options : -h, --aide, --help (ou /? sous Windows) affiche cette aide ;\n"
-    "-- termine les options.\n"
+    "Options :\n"
+    "  -o, --dossier DOSSIER  écrit les parties, ou le fichier regroupé, dans DOSSIER\n"
+    "  --parties N            découpe en N parties au plus au lieu de TAILLE Mo\n"
+    "  --verbeux              affiche chaque fichier créé ou supprimé\n"
+    "  --silencieux           n'affiche rien d'autre que les échecs\n"
+    "  -h, --aide, --help     affiche cette aide (et /? sous Windows)\n"
+    "  --                     termine les options\n"
+    "\n"
     "Code de sortie : 0 en cas de succès, 1 si l'opération échoue ou si une\n"
     "partie manque, 2 si la commande est mal formée.\n";
 
@@ -51,6 +57,8 @@ constexpr OptionSpec kOptions[] = {
     {Option::Keep, {"--garder"}, {"regrouper"}},
     {Option::Folder, {"-o", "--dossier"}, {"decouper", "regrouper"}, true},
     {Option::Parts, {"--parties"}, {"decouper"}, true},
+    {Option::Verbose, {"--verbeux"}, {}},
+    {Option::Quiet, {"--silencieux"}, {}},
 };
 
 // The number of operands of each command.
@@ -184,6 +192,9 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
             throw UsageError{"L'option " + spelling + " ne s'applique qu'à " +
                              CommandList(commands)};
         }
+    }
+    if (command.Has(Option::Verbose) && command.Has(Option::Quiet)) {
+        throw UsageError{"Les options --verbeux et --silencieux s'excluent"};
     }
     std::size_t operands = known->second;
     if (command.Has(Option::Parts)) {

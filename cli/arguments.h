@@ -18,7 +18,7 @@ struct UsageError {
     std::string text;
 };
 
-enum class Option { Help, Keep, Folder, Parts };
+enum class Option { Help, Keep, Folder, Parts, Verbose, Quiet };
 
 struct GivenOption {
     std::string spelling;  // as typed, for the messages

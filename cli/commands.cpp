@@ -26,24 +26,65 @@ void RequireFile(const std::string& path) {
     }
 }
 
-// A progress line when standard error is a terminal, nothing otherwise.
-class Progress {
+// What a command shows besides its failures: a progress line when standard
+// error is a terminal, and with --verbeux each file created or deleted, on
+// standard output; with --silencieux, nothing at all.
+class Report : public ProgressSink {
   public:
-    Progress(std::ostream& err, bool errIsTerminal, std::int64_t total, ProgressLine::Meter meter) {
-        if (errIsTerminal) {
-            line_.emplace(err, total, std::move(meter));
+    Report(const Command& command, std::ostream& out, std::ostream& err, bool errIsTerminal)
+        : out_(out),
+          err_(err),
+          drawsProgress_(errIsTerminal && !command.Has(Option::Quiet)),
+          quiet_(command.Has(Option::Quiet)),
+          verbose_(command.Has(Option::Verbose)) {}
+
+    // Starts the progress line of an operation over `total` bytes, where one is drawn.
+    void Start(std::int64_t total, ProgressLine::Meter meter) {
+        if (drawsProgress_) {
+            line_.emplace(err_, total, std::move(meter));
         }
     }
-    ProgressSink& Sink() { return line_ ? static_cast<ProgressSink&>(*line_) : silent_; }
     void Finish() {
         if (line_) {
             line_->Finish();
         }
     }
+    // Where a command's results go: standard output, or nowhere.
+    std::ostream& Results() { return quiet_ ? discard_ : out_; }
+
+    void SetPosition(int percent) override {
+        if (line_) {
+            line_->SetPosition(percent);
+        }
+    }
+    void BlockCopied() override {
+        if (line_) {
+            line_->BlockCopied();
+        }
+    }
+    void FileCreated(const std::string& path) override { Note("créé : " + path); }
+    void FileDeleted(const std::string& path) override { Note("supprimé : " + path); }
 
   private:
+    void Note(const std::string& text) {
+        if (!verbose_) {
+            return;
+        }
+        if (line_) {
+            line_->WriteAbove(out_, text);
+        } else {
+            out_ << text << '\n';
+        }
+    }
+
+    std::ostream& out_;
+    std::ostream& err_;
+    bool drawsProgress_;
+    bool quiet_;
+    bool verbose_;
     std::optional<ProgressLine> line_;
-    SilentProgress silent_;
+    // A stream without a buffer: what is written to it goes nowhere.
+    std::ostream discard_{nullptr};
 };
 
 // `path`'s file name in `folder`; `path` itself when `folder` is empty.
@@ -64,7 +105,7 @@ std::int64_t PieceSizeForParts(std::int64_t length, std::int64_t parts) {
     return length / parts + 1;
 }
 
-void SplitCommand(const Command& command, std::ostream& err, bool errIsTerminal) {
+void SplitCommand(const Command& command, Report& report) {
     const std::string& source = command.operands[0];
     RequireFile(source);
     const std::int64_t pieceSize =
@@ -80,21 +121,21 @@ void SplitCommand(const Command& command, std::ostream& err, bool errIsTerminal)
             FileSize(PieceName(piecesAt, static_cast<std::uint64_t>(finished) + 1));
         return finished * pieceSize + std::max<std::int64_t>(current, 0);
     };
-    Progress progress(err, errIsTerminal, std::max<std::int64_t>(FileSize(source), 0), meter);
-    Split(source, pieceSize, progress.Sink(), {.piecesAt = piecesAt});
-    progress.Finish();
+    report.Start(std::max<std::int64_t>(FileSize(source), 0), meter);
+    Split(source, pieceSize, report, {.piecesAt = piecesAt});
+    report.Finish();
 }
 
-void JoinCommand(const Command& command, std::ostream& err, bool errIsTerminal) {
+void JoinCommand(const Command& command, Report& report) {
     const std::string& firstPiece = command.operands[0];
     RequireFile(firstPiece);
     const std::string destination =
         InFolder(command.Value(Option::Folder), JoinDestination(firstPiece));
     const std::int64_t total = SurveyPieceSet(firstPiece).totalSize;
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
-    Progress progress(err, errIsTerminal, total, meter);
-    Join(firstPiece, destination, progress.Sink(), {.keepPieces = command.Has(Option::Keep)});
-    progress.Finish();
+    report.Start(total, meter);
+    Join(firstPiece, destination, report, {.keepPieces = command.Has(Option::Keep)});
+    report.Finish();
 }
 
 // Lists the set on `out`; returns false when it has a gap (reported on `err`).
@@ -127,12 +168,15 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
         const Command command = ParseArguments(arguments);
         if (command.Has(Option::Help)) {
             out << kUsage;
-        } else if (command.name == "decouper") {
-            SplitCommand(command, err, errIsTerminal);
-        } else if (command.name == "regrouper") {
-            JoinCommand(command, err, errIsTerminal);
-        } else if (!VerifyCommand(command.operands[0], out, err)) {
-            status = kExitFailure;
+        } else {
+            Report report(command, out, err, errIsTerminal);
+            if (command.name == "decouper") {
+                SplitCommand(command, report);
+            } else if (command.name == "regrouper") {
+                JoinCommand(command, report);
+            } else if (!VerifyCommand(command.operands[0], report.Results(), err)) {
+                status = kExitFailure;
+            }
         }
     } catch (const UsageError& error) {
         err << error.text << '\n' << kSeeHelp;

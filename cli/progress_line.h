@@ -40,6 +40,10 @@ class ProgressLine : public ProgressSink {
     // Draws the final state and ends the line.
     void Finish();
 
+    // Writes `text` and a line end on `stream`, which may show on the same
+    // terminal: the line drawn is blanked first and drawn again below the text.
+    void WriteAbove(std::ostream& stream, const std::string& text);
+
     static double SteadySeconds();
 
   private:
@@ -56,12 +60,6 @@ class ProgressLine : public ProgressSink {
     int reports_ = 0;
     bool drawn_ = false;
     std::size_t lastWidth_ = 0;
-};
-
-// The sink of a run whose standard error is not a terminal: shows nothing.
-class SilentProgress : public ProgressSink {
-  public:
-    void SetPosition(int) override {}
 };
 
 }  // namespace morcelix::cli

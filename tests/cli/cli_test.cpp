@@ -164,6 +164,43 @@ TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
     EXPECT_EQ(pieces.Snapshot(), set);
 }
 
+TEST_F(CliTest, VerboseNamesEachFileCreatedOrDeletedAndQuietShowsOnlyFailures) {
+    WriteFileBytes(source, PatternBytes(2500000, 13));
+    const std::string second = source + ".002";
+    const std::string third = source + ".003";
+    ProgramRun run = Run({"--verbeux", "decouper", source, "1"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "créé : " + first + "\ncréé : " + second + "\ncréé : " + third + "\n");
+    EXPECT_EQ(run.err, "");
+    RemoveFile(source);
+
+    run = Run({"regrouper", "--garder", "--verbeux", first});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "créé : " + source + "\n");
+    RemoveFile(source);
+    run = Run({"regrouper", first, "--verbeux"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "créé : " + source + "\nsupprimé : " + first + "\nsupprimé : " + second +
+                           "\nsupprimé : " + third + "\n");
+    EXPECT_EQ(run.err, "");
+
+    // Quiet: not even the listing of verifier; its status still tells.
+    for (const auto& arguments : {std::vector<std::string>{"decouper", "--silencieux", source, "1"},
+                                  std::vector<std::string>{"verifier", first, "--silencieux"}}) {
+        run = Run(arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out + run.err, "");
+    }
+    RemoveFile(second);
+    const std::string missing = "Le fichier " + second + " est manquant\n";
+    for (const char* command : {"verifier", "regrouper"}) {
+        run = Run({"--silencieux", command, first});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, missing);
+    }
+}
+
 TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
     WriteFileBytes(source, PatternBytes(2500000, 7));
     ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
@@ -266,6 +303,8 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
         {{"decouper", "--dossier=", source, "1"}, "Valeur manquante pour l'option --dossier"},
         {{"decouper", "--dossier", "", source, "1"}, "Valeur manquante pour l'option --dossier"},
         {{"decouper", "--dossiers", source, "1"}, "Option inconnue : --dossiers"},
+        {{"--verbeux", "verifier", "--silencieux", first},
+         "Les options --verbeux et --silencieux s'excluent"},
         {{"decouper", "--parties", "3", source, "1"},
          "L'option --parties remplace TAILLE : donnez l'un ou l'autre"},
         {{"decouper", "--parties", "3"}, "Nombre d'arguments incorrect pour decouper"},
