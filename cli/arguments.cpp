@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "pieces/size_entry.h"
+#include "version.h"
 
 namespace morcelix::cli {
 
@@ -34,12 +35,16 @@ const char* const kUsage =
     "  --verbeux              affiche chaque fichier créé ou supprimé\n"
     "  --silencieux           n'affiche rien d'autre que les échecs\n"
     "  -h, --aide, --help     affiche cette aide (et /? sous Windows)\n"
+    "  -V, --version          affiche la version et la licence\n"
     "  --                     termine les options\n"
     "\n"
     "Code de sortie : 0 en cas de succès, 1 si l'opération échoue ou si une\n"
     "partie manque, 2 si la commande est mal formée.\n";
 
 const char* const kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
+
+const char* const kVersion =
+    "morcelix-cli " MORCELIX_VERSION_STRING "\nLicence MIT, " MORCELIX_COPYRIGHT "\n";
 
 namespace {
 
@@ -54,6 +59,7 @@ struct OptionSpec {
 
 constexpr OptionSpec kOptions[] = {
     {Option::Help, {"-h", "--aide", "--help"}, {}},
+    {Option::Version, {"-V", "--version"}, {}},
     {Option::Keep, {"--garder"}, {"regrouper"}},
     {Option::Folder, {"-o", "--dossier"}, {"decouper", "regrouper"}, true},
     {Option::Parts, {"--parties"}, {"decouper"}, true},
@@ -170,7 +176,7 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
             }
         }
     }
-    if (command.Has(Option::Help)) {
+    if (command.Has(Option::Help) || command.Has(Option::Version)) {
         return command;
     }
     if (words.empty()) {

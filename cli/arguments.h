@@ -9,16 +9,18 @@
 
 namespace morcelix::cli {
 
-// The help text, and the line that follows a mistake, both ending in a line end.
+// The help text, the line that follows a mistake, and the text of --version:
+// the name, the version and the licence line. Each ends in a line end.
 extern const char* const kUsage;
 extern const char* const kSeeHelp;
+extern const char* const kVersion;
 
 // A mistake in the arguments: its text goes to standard error with the exit status 2.
 struct UsageError {
     std::string text;
 };
 
-enum class Option { Help, Keep, Folder, Parts, Verbose, Quiet };
+enum class Option { Help, Version, Keep, Folder, Parts, Verbose, Quiet };
 
 struct GivenOption {
     std::string spelling;  // as typed, for the messages
@@ -43,8 +45,8 @@ struct Command {
 // Reads the arguments (without the program's name). Options may stand before,
 // between or after the command's words, and "--" ends them. An option's value
 // is the next argument, whatever it is, or follows "=" in the long spelling
-// ("--dossier=D"); it may not be empty. With Help, nothing
-// else is checked and the name may be empty; otherwise the name is a known
+// ("--dossier=D"); it may not be empty. With Help or
+// Version, nothing else is checked and the name may be empty; otherwise the name is a known
 // command with its number of operands and its options. Raises UsageError.
 Command ParseArguments(const std::vector<std::string>& arguments);
 

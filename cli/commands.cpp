@@ -168,6 +168,8 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
         const Command command = ParseArguments(arguments);
         if (command.Has(Option::Help)) {
             out << kUsage;
+        } else if (command.Has(Option::Version)) {
+            out << kVersion;
         } else {
             Report report(command, out, err, errIsTerminal);
             if (command.name == "decouper") {

@@ -9,6 +9,7 @@
 #include "pieces/split.h"
 #include "tests/cli/run_program.h"
 #include "tests/support/temp_folder.h"
+#include "version.h"
 
 namespace morcelix {
 namespace {
@@ -278,7 +279,7 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
     }
 }
 
-TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
+TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutput) {
     WriteFileBytes(source, "abc");
     const auto before = folder.Snapshot();
     struct Case {
@@ -344,6 +345,14 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(run.out.starts_with("Usage : morcelix-cli")) << run.out;
         EXPECT_NE(run.out.find("découpe FICHIER en parties de TAILLE Mo"), std::string::npos);
+        EXPECT_EQ(run.err, "");
+    }
+    for (const auto& arguments :
+         {std::vector<std::string>{"--version"}, {"-V"}, {"decouper", source, "1", "-V"}}) {
+        const ProgramRun run = Run(arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "morcelix-cli " MORCELIX_VERSION_STRING
+                           "\nLicence MIT, Copyright (c) 2026 the Morcelix authors\n");
         EXPECT_EQ(run.err, "");
     }
     EXPECT_EQ(folder.Snapshot(), before);
