@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the three presets and runs every test: the core natively, the whole
-# Windows build under Wine with its own X display and prefix, and the checks on
-# the shipped 32-bit program. Installs what is missing first. Ends with one
+# Windows build under Wine with its own X display and prefix, the checks on
+# the shipped 32-bit program, and the packages (made, checked, and made again
+# in another folder to compare). Installs what is missing first. Ends with one
 # summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -69,6 +70,18 @@ if [[ -x scripts/check-win32.sh ]]; then
     else
         failed=$((failed + 1))
     fi
+fi
+
+step "packages"
+if scripts/package.sh; then
+    log=$(mktemp)
+    scripts/check-packages.sh | tee "$log"
+    passed=$((passed + $(grep -c '^PASS: ' "$log")))
+    failed=$((failed + $(grep -c '^FAIL: ' "$log")))
+    rm -f "$log"
+else
+    echo "scripts/package.sh failed"
+    failed=$((failed + 1))
 fi
 
 echo
