@@ -1,7 +1,8 @@
 #!/bin/sh
 # Checks the shipped 32-bit program, which can not run on this machine: a
 # 32-bit (PE32) GUI program that needs nothing but system DLLs and carries its
-# x86 manifest (Common Controls 6) and its nine-image icon.
+# x86 manifest (Common Controls 6, its only dependency, and long paths) and
+# its nine-image icon.
 #   scripts/check-win32.sh [path/to/morcelix.exe]   (default: build/win32/app/morcelix.exe)
 set -eu
 
@@ -35,6 +36,8 @@ echo "$manifest" | grep -q 'Microsoft.Windows.Common-Controls""[[:space:]]*versi
     fail "the manifest does not name Common Controls 6.0.0.0"
 echo "$manifest" | grep -q 'processorArchitecture=""amd64""' && fail "the manifest names amd64"
 echo "$manifest" | grep -q 'processorArchitecture=""x86""' || fail "the manifest does not name x86"
+[ "$(echo "$manifest" | grep -c '<dependentAssembly>')" -eq 1 ] || fail "the manifest names more than one dependency"
+echo "$manifest" | grep -q 'longPathAware>true</' || fail "the manifest does not declare longPathAware"
 echo "$resources" | grep -q '^1 14 /\* RT_GROUP_ICON \*/' || fail "no icon group 1"
 icons=$(echo "$resources" | grep -c '^[0-9]* 3 /\* RT_ICON \*/' || true)
 [ "$icons" -eq 9 ] || fail "$icons icon images instead of 9"
@@ -43,4 +46,4 @@ echo "$resources" | grep -q '/\* Type: version' || fail "no version resource"
 if [ "$failed" -ne 0 ]; then
     exit 1
 fi
-echo "check-win32: $exe is a PE32 GUI program importing only system DLLs ($(echo $dlls)), with its x86 manifest, version and 9-image icon"
+echo "check-win32: $exe is a PE32 GUI program importing only system DLLs ($(echo $dlls)), with its x86 manifest (long paths), version and 9-image icon"
