@@ -15,10 +15,10 @@ HANDLE Win(NativeHandle handle) {
 
 NativeHandle Open(const std::string& fileName, OpenMode mode) {
     const bool create = mode == OpenMode::Create;
-    const HANDLE handle =
-        CreateFileW(Widen(fileName).c_str(), create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
-                    create ? 0 : FILE_SHARE_READ, nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle = CreateFileW(
+        WidePath(fileName).c_str(), create ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ,
+        create ? 0 : FILE_SHARE_READ, nullptr, create ? CREATE_ALWAYS : OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL, nullptr);
     return reinterpret_cast<NativeHandle>(handle);
 }
 
@@ -76,13 +76,13 @@ TFileStream::TFileStream(const std::string& fileName, OpenMode mode)
 
 bool FileExists(const std::string& fileName) {
     // GetFileAttributesW takes no wildcards: "*" and "?" are invalid in a name.
-    const DWORD attributes = GetFileAttributesW(Widen(fileName).c_str());
+    const DWORD attributes = GetFileAttributesW(WidePath(fileName).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 std::int64_t FileSize(const std::string& fileName) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(Widen(fileName).c_str(), GetFileExInfoStandard, &data) ||
+    if (!GetFileAttributesExW(WidePath(fileName).c_str(), GetFileExInfoStandard, &data) ||
         (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return -1;
     }
@@ -90,14 +90,14 @@ std::int64_t FileSize(const std::string& fileName) {
 }
 
 bool RemoveFile(const std::string& fileName) {
-    return DeleteFileW(Widen(fileName).c_str()) != 0;
+    return DeleteFileW(WidePath(fileName).c_str()) != 0;
 }
 
 bool AnyEntryBeside(const std::string& path,
                     const std::function<bool(const std::string&)>& matches) {
     const std::string folder = path.substr(0, path.find_last_of("\\/:") + 1);
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(Widen(folder + "*").c_str(), &found);
+    const HANDLE search = FindFirstFileW(WidePath(folder + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         return false;
     }
