@@ -32,7 +32,7 @@ _morcelix_cli() {
     if ((!ended)) && [[ $current == -* ]]; then
         local options="-h --aide --help -V --version --verbeux --silencieux --"
         case $command in
-            decouper) options+=" -o --dossier --parties" ;;
+            decouper) options+=" -o --dossier --parties --somme" ;;
             regrouper) options+=" -o --dossier --garder" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")

@@ -32,11 +32,16 @@ same() {
     [[ $1 == "$2" ]] || { printf 'expected:\n%s\ngot:\n%s\n' "$2" "$1"; return 1; }
 }
 
+# The files listed, in this order, then SHA256SUMS, which checks them all; the
+# text for Notepad: a UTF-8 mark and CRLF line ends.
 zip_holds_the_files_and_their_sums() {
-    same "$(unzip -Z1 "$zip")" "$(printf '%s\n' LICENSE morcelix-cli.exe morcelix.exe SHA256SUMS)" &&
+    local files
+    files=$(printf '%s\n' LICENSE LISEZMOI.txt morcelix-cli.exe morcelix.exe)
+    same "$(unzip -Z1 "$zip")" "$files"$'\nSHA256SUMS' &&
         unzip -q "$zip" -d "$work/zip" &&
         (cd "$work/zip" && sha256sum --check --strict SHA256SUMS) &&
-        same "$(cut -d' ' -f3 "$work/zip/SHA256SUMS")" "$(printf '%s\n' LICENSE morcelix-cli.exe morcelix.exe)"
+        same "$(cut -d' ' -f3 "$work/zip/SHA256SUMS")" "$files" &&
+        same "$(head -1 "$work/zip/LISEZMOI.txt")" $'\xef\xbb\xbfMorcelix '"$version"$'\r'
 }
 
 # Both 32-bit programs stripped; the window program keeps its resources, and
@@ -58,7 +63,8 @@ deb_installs_and_its_program_runs() {
             ./usr/bin/morcelix-cli \
             ./usr/share/bash-completion/completions/morcelix-cli \
             ./usr/share/doc/morcelix-cli/changelog.gz \
-            ./usr/share/doc/morcelix-cli/copyright)" &&
+            ./usr/share/doc/morcelix-cli/copyright \
+            ./usr/share/man/man1/morcelix-cli.1.gz)" &&
         dpkg-deb -x "$deb" "$work/root" || return 1
     local cli=$work/root/usr/bin/morcelix-cli
     same "$("$cli" --version | head -1)" "morcelix-cli $version" &&
@@ -69,6 +75,20 @@ deb_installs_and_its_program_runs() {
         rm "$work/film.avi" &&
         "$cli" regrouper "$work/film.avi.001" &&
         cmp "$work/film.avi" "$work/kept"
+}
+
+# The page as man shows it, without a warning, covering every command and option.
+man_page_renders() {
+    local page=$work/root/usr/share/man/man1/morcelix-cli.1.gz text word
+    LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null |
+        tee "$work/warnings"
+    [[ ! -s $work/warnings ]] || return 1
+    text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page") || return 1
+    for word in NOM SYNOPSIS "CODE DE RETOUR" REPRISE "SOMMES DE CONTRÔLE" "Morcelix $version" \
+        decouper regrouper verifier --dossier --parties --somme --garder --verbeux \
+        --silencieux --aide --version fat32 130; do
+        [[ $text == *"$word"* ]] || { echo "the page does not show $word"; return 1; }
+    done
 }
 
 # Completes the words given (the last one being typed) as bash would, in a
@@ -120,6 +140,7 @@ packages_are_reproducible() {
 check "the zip holds exactly its files, and SHA256SUMS checks" zip_holds_the_files_and_their_sums
 check "the zip's programs are stripped 32-bit programs" zip_programs_are_stripped_32_bit_programs
 check "the deb installs with dpkg -x and its program runs" deb_installs_and_its_program_runs
+check "the man page renders without warnings (man -l)" man_page_renders
 check "the bash completion offers commands, options and presets" completion_offers_commands_options_and_presets
 check "lintian reports no error on the deb" lintian_reports_no_error
 check "a second build in another folder gives the same zip and deb" packages_are_reproducible

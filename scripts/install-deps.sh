@@ -7,7 +7,7 @@ packages=(
     cmake ninja-build g++ googletest
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine wine64 fonts-wine xvfb xdotool imagemagick
-    zip unzip dpkg-dev lintian man-db
+    zip unzip dpkg-dev lintian man-db scdoc
 )
 
 missing=()

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Makes the release packages in dist/, from the win32 and linux builds:
-#   morcelix-VERSION-win32.zip    the 32-bit programs, LICENSE and SHA256SUMS
-#   morcelix-cli_VERSION_amd64.deb   the native tool for Debian
+#   morcelix-VERSION-win32.zip    the 32-bit programs, LISEZMOI.txt, LICENSE
+#                                 and SHA256SUMS
+#   morcelix-cli_VERSION_amd64.deb   the native tool for Debian, its manual page
+#                                    and its bash completion
 # The programs in them are stripped. The same commit gives the same bytes in
 # any folder: every time stamp is the commit's (SOURCE_DATE_EPOCH, unless set).
 #   scripts/package.sh [--win64]
@@ -16,6 +18,7 @@ arches=(win32)
 
 maintainer="the Morcelix authors <morcelix@example.org>"
 version=$(sed -n 's/^project(morcelix VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+copyright=$(grep -m1 '^Copyright ' LICENSE)
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C.UTF-8
 umask 022
@@ -43,9 +46,17 @@ normalise() {
     find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 }
 
-# A text file for Windows: CRLF line ends.
+# Standard input with the version and the copyright line in place of
+# @VERSION@ and @COPYRIGHT@.
+fill_in() {
+    sed "s/@VERSION@/$version/; s/@COPYRIGHT@/$copyright/"
+}
+
+# Standard input as a text file for Windows: CRLF line ends, and a UTF-8 mark
+# first so that every Notepad shows the accents.
 windows_text() {
-    sed 's/$/\r/' "$1"
+    printf '\xef\xbb\xbf'
+    sed 's/$/\r/'
 }
 
 for arch in "${arches[@]}"; do
@@ -53,8 +64,9 @@ for arch in "${arches[@]}"; do
     folder=$stage/zip-$arch
     mkdir -p "$folder"
     cp "$stage/$arch/bin/morcelix.exe" "$stage/$arch/bin/morcelix-cli.exe" "$folder/"
-    windows_text LICENSE >"$folder/LICENSE"
-    files=(LICENSE morcelix-cli.exe morcelix.exe)
+    windows_text <LICENSE >"$folder/LICENSE"
+    fill_in <doc/LISEZMOI.txt | windows_text >"$folder/LISEZMOI.txt"
+    files=(LICENSE LISEZMOI.txt morcelix-cli.exe morcelix.exe)
     (cd "$folder" && sha256sum "${files[@]}" >SHA256SUMS)
     normalise "$folder"
     zip=$dist/morcelix-$version-$arch.zip
@@ -75,13 +87,19 @@ Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
 Upstream-Name: Morcelix
 
 Files: *
-Copyright: $(sed -n 's/^Copyright (c) //p' LICENSE)
+Copyright: ${copyright#Copyright (c) }
 License: Expat
 
 License: Expat
 EOF
     sed -n '/^Permission/,$p' LICENSE | sed 's/^$/./; s/^/ /'
 } >"$deb/usr/share/doc/morcelix-cli/copyright"
+# The manual page, also left in build/doc for man ./build/doc/morcelix-cli.1;
+# without hyphenation, whose English rules would cut French words.
+mkdir -p build/doc "$deb/usr/share/man/man1"
+fill_in <doc/morcelix-cli.1.scd | scdoc |
+    sed '/^\.TH /a .nh' >build/doc/morcelix-cli.1
+gzip -9n <build/doc/morcelix-cli.1 >"$deb/usr/share/man/man1/morcelix-cli.1.gz"
 cat <<EOF | gzip -9n >"$deb/usr/share/doc/morcelix-cli/changelog.gz"
 morcelix-cli ($version) unstable; urgency=medium
 
