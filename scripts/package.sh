@@ -52,10 +52,8 @@ fill_in() {
     sed "s/@VERSION@/$version/; s/@COPYRIGHT@/$copyright/"
 }
 
-# Standard input as a text file for Windows: CRLF line ends, and a UTF-8 mark
-# first so that every Notepad shows the accents.
+# Standard input as a text file for Windows: CRLF line ends.
 windows_text() {
-    printf '\xef\xbb\xbf'
     sed 's/$/\r/'
 }
 
@@ -65,7 +63,8 @@ for arch in "${arches[@]}"; do
     mkdir -p "$folder"
     cp "$stage/$arch/bin/morcelix.exe" "$stage/$arch/bin/morcelix-cli.exe" "$folder/"
     windows_text <LICENSE >"$folder/LICENSE"
-    fill_in <doc/LISEZMOI.txt | windows_text >"$folder/LISEZMOI.txt"
+    # A UTF-8 mark first, so that every Notepad shows the accents.
+    { printf '\xef\xbb\xbf' && fill_in <doc/LISEZMOI.txt | windows_text; } >"$folder/LISEZMOI.txt"
     files=(LICENSE LISEZMOI.txt morcelix-cli.exe morcelix.exe)
     (cd "$folder" && sha256sum "${files[@]}" >SHA256SUMS)
     normalise "$folder"
