@@ -108,10 +108,9 @@ std::int64_t PieceSizeForParts(std::int64_t length, std::int64_t parts) {
 void SplitCommand(const Command& command, Report& report) {
     const std::string& source = command.operands[0];
     RequireFile(source);
-    const std::int64_t pieceSize =
-        command.parts > 0
-            ? PieceSizeForParts(std::max<std::int64_t>(FileSize(source), 0), command.parts)
-            : PieceSizeFromArgument(command.operands[1]);
+    const std::int64_t length = std::max<std::int64_t>(FileSize(source), 0);
+    const std::int64_t pieceSize = command.parts > 0 ? PieceSizeForParts(length, command.parts)
+                                                     : PieceSizeFromArgument(command.operands[1]);
     const std::string piecesAt = InFolder(command.Value(Option::Folder), source);
     // Split reports 0 first, then once after each piece: the pieces before the
     // one being written are full, and that one holds what is copied so far.
@@ -121,7 +120,7 @@ void SplitCommand(const Command& command, Report& report) {
             FileSize(PieceName(piecesAt, static_cast<std::uint64_t>(finished) + 1));
         return finished * pieceSize + std::max<std::int64_t>(current, 0);
     };
-    report.Start(std::max<std::int64_t>(FileSize(source), 0), meter);
+    report.Start(length, meter);
     Split(source, pieceSize, report, {.piecesAt = piecesAt});
     report.Finish();
 }
