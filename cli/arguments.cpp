@@ -48,7 +48,7 @@ const char* const kVersion =
 
 namespace {
 
-struct OptionSpec {
+struct OptionEntry {
     Option option;
     // Every way of writing it; the unused ones are empty.
     std::array<std::string_view, 3> spellings;
@@ -57,7 +57,7 @@ struct OptionSpec {
     bool takesValue = false;
 };
 
-constexpr OptionSpec kOptions[] = {
+constexpr OptionEntry kOptions[] = {
     {Option::Help, {"-h", "--aide", "--help"}, {}},
     {Option::Version, {"-V", "--version"}, {}},
     {Option::Keep, {"--garder"}, {"regrouper"}},
@@ -81,14 +81,14 @@ constexpr bool kSlashAsksForHelp = true;
 constexpr bool kSlashAsksForHelp = false;
 #endif
 
-const OptionSpec* FindOption(std::string_view spelling) {
+const OptionEntry* FindOption(std::string_view spelling) {
     if (kSlashAsksForHelp && spelling == "/?") {
         return &kOptions[0];
     }
-    for (const OptionSpec& spec : kOptions) {
-        if (std::find(spec.spellings.begin(), spec.spellings.end(), spelling) !=
-            spec.spellings.end()) {
-            return &spec;
+    for (const OptionEntry& entry : kOptions) {
+        if (std::find(entry.spellings.begin(), entry.spellings.end(), spelling) !=
+            entry.spellings.end()) {
+            return &entry;
         }
     }
     return nullptr;
@@ -156,12 +156,12 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
         const std::size_t equals =
             argument.starts_with("--") ? argument.find('=') : std::string::npos;
         const std::string spelling = argument.substr(0, equals);
-        const OptionSpec* spec = FindOption(spelling);
-        if (spec == nullptr) {
+        const OptionEntry* entry = FindOption(spelling);
+        if (entry == nullptr) {
             throw UsageError{"Option inconnue : " + argument};
         }
-        GivenOption& given = command.options[spec->option] = {spelling, {}};
-        if (!spec->takesValue) {
+        GivenOption& given = command.options[entry->option] = {spelling, {}};
+        if (!entry->takesValue) {
             if (equals != std::string::npos) {
                 throw UsageError{"L'option " + spelling + " ne prend pas de valeur"};
             }

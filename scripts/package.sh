@@ -81,17 +81,8 @@ deb=$stage/source/debian/morcelix-cli
 mkdir -p "$deb/DEBIAN" "$deb/usr/share/doc/morcelix-cli"
 cp -r "$stage/linux/." "$deb/usr/"
 {
-    cat <<EOF
-Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
-Upstream-Name: Morcelix
-
-Files: *
-Copyright: ${copyright#Copyright (c) }
-License: Expat
-
-License: Expat
-EOF
-    sed -n '/^Permission/,$p' LICENSE | sed 's/^$/./; s/^/ /'
+    printf 'morcelix-cli, the command-line tool of Morcelix.\n\n'
+    cat LICENSE
 } >"$deb/usr/share/doc/morcelix-cli/copyright"
 # The manual page, also left in build/doc for man ./build/doc/morcelix-cli.1;
 # without hyphenation, whose English rules would cut French words.
