@@ -3,97 +3,21 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
+#include "cli/arguments.h"
 #include "cli/progress_line.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
-#include "pieces/size_entry.h"
 #include "pieces/split.h"
 
 namespace morcelix::cli {
 
 namespace {
-
-constexpr const char* kUsage =
-    "Usage : morcelix-cli COMMANDE ARGUMENTS\n"
-    "\n"
-    "  morcelix-cli decouper FICHIER TAILLE\n"
-    "      découpe FICHIER en parties de TAILLE Mo (1 Mo = 1 000 000 octets),\n"
-    "      écrites à côté de lui : FICHIER.001, FICHIER.002, etc.\n"
-    "  morcelix-cli regrouper [--garder] PREMIER.001\n"
-    "      reconstitue le fichier à partir de ses parties et supprime chaque\n"
-    "      partie une fois ajoutée ; avec --garder, les parties sont conservées.\n"
-    "  morcelix-cli verifier PREMIER.001\n"
-    "      liste les parties, leurs tailles et le total sans rien modifier,\n"
-    "      et signale la première partie manquante.\n"
-    "\n"
-    "Options : -h, --aide affiche cette aide ; -- termine les options.\n"
-    "Code de sortie : 0 en cas de succès, 1 si l'opération échoue ou si une\n"
-    "partie manque, 2 si la commande est mal formée.\n";
-
-constexpr const char* kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
-
-// A mistake in the arguments: its text goes to standard error with the exit status 2.
-struct UsageError {
-    std::string text;
-};
-
-struct Command {
-    std::string name;
-    std::vector<std::string> operands;
-    bool keepPieces = false;
-    bool help = false;
-};
-
-Command Parse(const std::vector<std::string>& arguments) {
-    Command command;
-    std::vector<std::string> words;
-    bool optionsEnded = false;
-    for (const std::string& argument : arguments) {
-        if (optionsEnded) {
-            words.push_back(argument);
-        } else if (argument == "--") {
-            optionsEnded = true;
-        } else if (argument == "-h" || argument == "--aide") {
-            command.help = true;
-        } else if (argument == "--garder") {
-            command.keepPieces = true;
-        } else if (argument.starts_with("--")) {
-            throw UsageError{"Option inconnue : " + argument};
-        } else {
-            // A single dash starts no option: "-5" is a size, to be refused as such.
-            words.push_back(argument);
-        }
-    }
-    if (command.help) {
-        return command;
-    }
-    if (words.empty()) {
-        throw UsageError{"Commande manquante"};
-    }
-    command.name = words.front();
-    command.operands.assign(words.begin() + 1, words.end());
-
-    std::size_t expected = 0;
-    if (command.name == "decouper") {
-        expected = 2;
-    } else if (command.name == "regrouper" || command.name == "verifier") {
-        expected = 1;
-    } else {
-        throw UsageError{"Commande inconnue : " + command.name};
-    }
-    if (command.operands.size() != expected) {
-        throw UsageError{"Nombre d'arguments incorrect pour " + command.name};
-    }
-    if (command.keepPieces && command.name != "regrouper") {
-        throw UsageError{"L'option --garder ne s'applique qu'à regrouper"};
-    }
-    return command;
-}
 
 // The window's check before either operation: a path that names no file stops
 // it with "Fichier non trouvé", before anything else is read.
@@ -106,18 +30,35 @@ void RequireFile(const std::string& path) {
 std::atomic<bool> interruptionRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
-// What an operation reports: drawn as a progress line when standard error is
-// a terminal. A requested interruption stops the operation here, between two
-// blocks, with `interrupted` as its message.
-class Progress final : public ProgressSink {
+// What a command shows besides its failures: a progress line when standard
+// error is a terminal, and with --verbeux each file created or deleted, on
+// standard output; with --silencieux, nothing at all. A requested
+// interruption stops the operation here, between two blocks.
+class Report : public ProgressSink {
   public:
-    Progress(std::ostream& err, bool errIsTerminal, std::int64_t total, ProgressLine::Meter meter,
-             Text interrupted)
-        : interrupted_(interrupted) {
-        if (errIsTerminal) {
-            line_.emplace(err, total, std::move(meter));
+    Report(const Command& command, std::ostream& out, std::ostream& err, bool errIsTerminal)
+        : out_(out),
+          err_(err),
+          drawsProgress_(errIsTerminal && !command.Has(Option::Quiet)),
+          quiet_(command.Has(Option::Quiet)),
+          verbose_(command.Has(Option::Verbose)) {}
+
+    // Starts the report of an operation over `total` bytes: its progress line,
+    // where one is drawn, and `interrupted` as the message of an interruption.
+    void Start(std::int64_t total, ProgressLine::Meter meter, Text interrupted) {
+        interrupted_ = interrupted;
+        if (drawsProgress_) {
+            line_.emplace(err_, total, std::move(meter));
         }
     }
+    void Finish() {
+        if (line_) {
+            line_->Finish();
+        }
+    }
+    // Where a command's results go: standard output, or nowhere.
+    std::ostream& Results() { return quiet_ ? discard_ : out_; }
+
     void SetPosition(int percent) override {
         StopIfAsked();
         if (line_) {
@@ -130,11 +71,8 @@ class Progress final : public ProgressSink {
             line_->BlockCopied();
         }
     }
-    void Finish() {
-        if (line_) {
-            line_->Finish();
-        }
-    }
+    void FileCreated(const std::string& path) override { Note("créé : " + path); }
+    void FileDeleted(const std::string& path) override { Note("supprimé : " + path); }
 
   private:
     void StopIfAsked() const {
@@ -143,26 +81,64 @@ class Progress final : public ProgressSink {
         }
     }
 
-    Text interrupted_;
+    void Note(const std::string& text) {
+        if (!verbose_) {
+            return;
+        }
+        if (line_) {
+            line_->WriteAbove(out_, text);
+        } else {
+            out_ << text << '\n';
+        }
+    }
+
+    std::ostream& out_;
+    std::ostream& err_;
+    bool drawsProgress_;
+    bool quiet_;
+    bool verbose_;
+    Text interrupted_ = Text::JoinInterrupted;
     std::optional<ProgressLine> line_;
+    // A stream without a buffer: what is written to it goes nowhere.
+    std::ostream discard_{nullptr};
 };
 
-void SplitCommand(const std::string& source, const std::string& sizeText, std::ostream& err,
-                  bool errIsTerminal) {
+// `path`'s file name in `folder`; `path` itself when `folder` is empty.
+std::string InFolder(const std::string& folder, const std::string& path) {
+    if (folder.empty()) {
+        return path;
+    }
+    const auto native = [](const std::string& utf8) {
+        return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+    };
+    const std::u8string joined = (native(folder) / native(path).filename()).u8string();
+    return std::string(joined.begin(), joined.end());
+}
+
+// The smallest piece size that cuts `length` bytes into at most `parts` pieces
+// under Split's count of length / size + 1; one empty piece for a length of 0.
+std::int64_t PieceSizeForParts(std::int64_t length, std::int64_t parts) {
+    return length / parts + 1;
+}
+
+void SplitCommand(const Command& command, Report& report) {
+    const std::string& source = command.operands[0];
     RequireFile(source);
-    const std::int64_t pieceSize = PieceSizeFromEntry(sizeText);
+    const std::int64_t length = std::max<std::int64_t>(FileSize(source), 0);
+    const std::int64_t pieceSize = command.parts > 0 ? PieceSizeForParts(length, command.parts)
+                                                     : PieceSizeFromArgument(command.operands[1]);
+    const std::string piecesAt = InFolder(command.Value(Option::Folder), source);
     // Split reports 0 first, then once after each piece: the pieces before the
     // one being written are full, and that one holds what is copied so far.
-    auto meter = [&source, pieceSize](int reports) {
+    auto meter = [&piecesAt, pieceSize](int reports) {
         const std::int64_t finished = std::max(reports - 1, 0);
         const std::int64_t current =
-            FileSize(PieceName(source, static_cast<std::uint64_t>(finished) + 1));
+            FileSize(PieceName(piecesAt, static_cast<std::uint64_t>(finished) + 1));
         return finished * pieceSize + std::max<std::int64_t>(current, 0);
     };
-    Progress progress(err, errIsTerminal, std::max<std::int64_t>(FileSize(source), 0), meter,
-                      Text::SplitInterrupted);
-    Split(source, pieceSize, progress);
-    progress.Finish();
+    report.Start(length, meter, Text::SplitInterrupted);
+    Split(source, pieceSize, report, {.piecesAt = piecesAt});
+    report.Finish();
 }
 
 // The file a join rebuilds from `picked`: its name less its number extension,
@@ -172,14 +148,14 @@ std::string DestinationOf(const std::string& picked) {
     return OwnPieceNumber(picked) != 0 ? ChangeExtension(picked, "") : JoinDestination(picked);
 }
 
-void JoinCommand(const std::string& picked, bool keepPieces, std::ostream& err,
-                 bool errIsTerminal) {
-    const std::string destination = DestinationOf(picked);
+void JoinCommand(const Command& command, Report& report) {
+    const std::string& picked = command.operands[0];
+    const std::string destination = InFolder(command.Value(Option::Folder), DestinationOf(picked));
     const std::int64_t total = SurveyPieceSet(picked, destination).totalSize;
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
-    Progress progress(err, errIsTerminal, total, meter, Text::JoinInterrupted);
-    Join(picked, destination, progress, {.keepPieces = keepPieces});
-    progress.Finish();
+    report.Start(total, meter, Text::JoinInterrupted);
+    Join(picked, destination, report, {.keepPieces = command.Has(Option::Keep)});
+    report.Finish();
 }
 
 // Lists the set on `out`; returns false when it can not be joined (a gap, a
@@ -212,15 +188,20 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
            bool errIsTerminal) {
     int status = kExitSuccess;
     try {
-        const Command command = Parse(arguments);
-        if (command.help) {
+        const Command command = ParseArguments(arguments);
+        if (command.Has(Option::Help)) {
             out << kUsage;
-        } else if (command.name == "decouper") {
-            SplitCommand(command.operands[0], command.operands[1], err, errIsTerminal);
-        } else if (command.name == "regrouper") {
-            JoinCommand(command.operands[0], command.keepPieces, err, errIsTerminal);
-        } else if (!VerifyCommand(command.operands[0], out, err)) {
-            status = kExitFailure;
+        } else if (command.Has(Option::Version)) {
+            out << kVersion;
+        } else {
+            Report report(command, out, err, errIsTerminal);
+            if (command.name == "decouper") {
+                SplitCommand(command, report);
+            } else if (command.name == "regrouper") {
+                JoinCommand(command, report);
+            } else if (!VerifyCommand(command.operands[0], report.Results(), err)) {
+                status = kExitFailure;
+            }
         }
     } catch (const EInterrupted& interruption) {
         interruptionRequested = false;  // honoured

@@ -73,6 +73,18 @@ void ProgressLine::Finish() {
     EndLine();
 }
 
+void ProgressLine::WriteAbove(std::ostream& stream, const std::string& text) {
+    const bool drawn = drawn_;
+    if (drawn) {
+        out_ << '\r' << std::string(lastWidth_, ' ') << '\r' << std::flush;
+        lastWidth_ = 0;
+    }
+    stream << text << '\n' << std::flush;
+    if (drawn) {
+        Draw();
+    }
+}
+
 void ProgressLine::Draw() {
     const double now = clock_();
     lastDraw_ = now;

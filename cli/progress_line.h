@@ -40,6 +40,10 @@ class ProgressLine : public ProgressSink {
     // Draws the final state and ends the line.
     void Finish();
 
+    // Writes `text` and a line end on `stream`, which may show on the same
+    // terminal: the line drawn is blanked first and drawn again below the text.
+    void WriteAbove(std::ostream& stream, const std::string& text);
+
     static double SteadySeconds();
 
   private:

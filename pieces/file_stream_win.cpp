@@ -77,7 +77,7 @@ HANDLE OpenForUpdate(const std::wstring& name, bool& created) {
 }  // namespace
 
 TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode) {
-    const std::wstring name = Widen(fileName);
+    const std::wstring name = WidePath(fileName);
     bool created = mode == OpenMode::Create;
     HANDLE handle = INVALID_HANDLE_VALUE;
     switch (mode) {
@@ -162,7 +162,7 @@ bool TFileStream::RemoveWhileOpen(const std::string&) {
 std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
     // Asking for the attributes only meets no share mode: a file that another
     // program holds open, even exclusively, can still be looked at.
-    const ScopedHandle file(CreateFileW(Widen(fileName).c_str(), FILE_READ_ATTRIBUTES,
+    const ScopedHandle file(CreateFileW(WidePath(fileName).c_str(), FILE_READ_ATTRIBUTES,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, 0, nullptr));
     if (file.Get() == INVALID_HANDLE_VALUE) {
@@ -172,7 +172,7 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
 }
 
 bool RemoveFile(const std::string& fileName) {
-    return DeleteFileW(Widen(fileName).c_str()) != 0;
+    return DeleteFileW(WidePath(fileName).c_str()) != 0;
 }
 
 void FlushFolderOf(const std::string&) {
@@ -193,7 +193,7 @@ std::string FolderPart(const std::string& path) {
 
 bool ReadFolder(const std::string& folder, const std::function<void(const std::string&)>& visit) {
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(Widen(folder + "*").c_str(), &found);
+    const HANDLE search = FindFirstFileW(WidePath(folder + "*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) {
         // The root of an empty drive has no entry at all, not even ".".
         return GetLastError() == ERROR_FILE_NOT_FOUND;

@@ -28,4 +28,28 @@ std::string Narrow(std::wstring_view utf16) {
     return narrow;
 }
 
+std::wstring WidePath(std::string_view utf8) {
+    std::wstring path = Widen(utf8);
+    // Already in the functions' own form: "\\?\..." as it is, "\\.\..." a device.
+    if (path.starts_with(L"\\\\?\\") || path.starts_with(L"\\\\.\\")) {
+        return path;
+    }
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length >= full.size()) {
+        // Too long for the buffer: `length` is the size it needs.
+        full.resize(length);
+        length = GetFullPathNameW(path.c_str(), length, full.data(), nullptr);
+    }
+    if (length < MAX_PATH) {
+        return path;
+    }
+    full.resize(length);
+    if (full.starts_with(L"\\\\")) {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return L"\\\\?\\" + full;
+}
+
 }  // namespace morcelix

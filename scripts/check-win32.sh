@@ -1,8 +1,8 @@
 #!/bin/sh
 # Checks the shipped 32-bit program, which can not run on this machine: a
 # 32-bit (PE32) GUI program that needs nothing but system DLLs and carries its
-# x86 manifest (Common Controls 6 its only dependency, system DPI aware, the
-# supported Windows versions 7 to 11) and its nine-image icon.
+# x86 manifest (Common Controls 6 its only dependency, system DPI aware, long
+# paths, the supported Windows versions 7 to 11) and its nine-image icon.
 #   scripts/check-win32.sh [path/to/morcelix.exe]   (default: build/win32/app/morcelix.exe)
 set -eu
 
@@ -45,6 +45,8 @@ for os in 35138b9a-5d96-4fbd-8e2d-a2440225f93a 4a2f28e3-53b9-4441-ba9c-d69d4a4a6
     1f676c76-80e1-4239-95bb-83d0f6d0da78 8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a; do
     echo "$manifest" | grep -q "<supportedOS Id=\"\"{$os}\"\"/>" || fail "the manifest does not list the Windows version {$os}"
 done
+echo "$manifest" | grep -q 'longPathAware xmlns=""http://schemas.microsoft.com/SMI/2016/WindowsSettings"">true</' ||
+    fail "the manifest does not declare longPathAware"
 echo "$resources" | grep -q '^1 14 /\* RT_GROUP_ICON \*/' || fail "no icon group 1"
 icons=$(echo "$resources" | grep -c '^[0-9]* 3 /\* RT_ICON \*/' || true)
 [ "$icons" -eq 9 ] || fail "$icons icon images instead of 9"
@@ -53,4 +55,4 @@ echo "$resources" | grep -q '/\* Type: version' || fail "no version resource"
 if [ "$failed" -ne 0 ]; then
     exit 1
 fi
-echo "check-win32: $exe is a PE32 GUI program importing only system DLLs ($(echo $dlls)), with its x86 manifest (DPI aware, Windows 7 to 11), version and 9-image icon"
+echo "check-win32: $exe is a PE32 GUI program importing only system DLLs ($(echo $dlls)), with its x86 manifest (DPI aware, long paths, Windows 7 to 11), version and 9-image icon"

@@ -8,6 +8,7 @@ packages=(
     g++-multilib qemu-user strace
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine wine64 fonts-wine xvfb xdotool imagemagick
+    zip unzip dpkg-dev lintian man-db scdoc
 )
 
 missing=()

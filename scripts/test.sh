@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the four presets and runs every test: the core and the tool natively
 # and as 32-bit programs under emulation, the whole Windows build under Wine
-# with its own X display and prefix, and the checks on the shipped 32-bit
-# program. Installs what is missing first. Ends with one
+# with its own X display and prefix, the checks on the shipped 32-bit program,
+# and the packages (made, checked, and made again in another folder to
+# compare). Installs what is missing first. Ends with one
 # summary line.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -73,6 +74,18 @@ if [[ -x scripts/check-win32.sh ]]; then
     else
         failed=$((failed + 1))
     fi
+fi
+
+step "packages"
+if scripts/package.sh; then
+    log=$(mktemp)
+    scripts/check-packages.sh | tee "$log"
+    passed=$((passed + $(grep -c '^PASS: ' "$log")))
+    failed=$((failed + $(grep -c '^FAIL: ' "$log")))
+    rm -f "$log"
+else
+    echo "scripts/package.sh failed"
+    failed=$((failed + 1))
 fi
 
 echo

@@ -2,11 +2,14 @@
 // on each output, and what is left on disk.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/cli/run_program.h"
 #include "tests/support/temp_folder.h"
+#include "version.h"
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -20,6 +23,7 @@ namespace morcelix {
 namespace {
 
 using testing::CliProgram;
+using testing::MakeFolder;
 using testing::PatternBytes;
 using testing::ProgramRun;
 using testing::ReadFileBytes;
@@ -45,21 +49,37 @@ class CliTest : public ::testing::Test {
     std::string first = source + ".001";
 };
 
+// The size is a number of Mo, a preset, or --parties N: the smallest piece size
+// that gives at most N pieces.
 TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
     struct Case {
         std::int64_t size;
+        std::vector<std::string> pieceSize;
         std::vector<std::int64_t> pieces;
     };
     const Case cases[] = {
-        {2500000, {1000000, 1000000, 500000}},
-        {3000000, {1000000, 1000000, 1000000, 0}},  // a whole multiple: a last, empty piece
-        {0, {0}},
+        {2500000, {"1"}, {1000000, 1000000, 500000}},
+        {3000000, {"1"}, {1000000, 1000000, 1000000, 0}},  // a whole multiple: a last, empty piece
+        {0, {"1"}, {0}},
+        {2500000, {"cd"}, {2500000}},
+        {2500000, {"FAT32"}, {2500000}},
+        {10, {"--parties", "3"}, {4, 4, 2}},
+        {12, {"--parties", "4"}, {4, 4, 4, 0}},
+        {12, {"--parties", "5"}, {3, 3, 3, 3, 0}},
+        {5, {"--parties", "4"}, {2, 2, 1}},  // no size gives exactly 4
+        {7, {"--parties", "1"}, {7}},
+        {7, {"--parties", "0007"}, {2, 2, 2, 1}},  // size 1 would give 8
+        {7, {"--parties=8"}, {1, 1, 1, 1, 1, 1, 1, 0}},
+        {0, {"--parties", "3"}, {0}},
+        {1000001, {"--parties", "7"}, {142858, 142858, 142858, 142858, 142858, 142858, 142853}},
     };
     for (const auto& c : cases) {
         const std::string bytes = PatternBytes(c.size, 5);
         WriteFileBytes(source, bytes);
 
-        ProgramRun run = Run({"decouper", source, "1"});
+        std::vector<std::string> split = {"decouper", source};
+        split.insert(split.end(), c.pieceSize.begin(), c.pieceSize.end());
+        ProgramRun run = Run(split);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err, "");  // no progress line when standard error is a file
@@ -67,7 +87,7 @@ TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
         for (std::uint64_t i = 1; FileExists(PieceName(source, i)); ++i) {
             sizes.push_back(FileSize(PieceName(source, i)));
         }
-        EXPECT_EQ(sizes, c.pieces) << c.size;
+        EXPECT_EQ(sizes, c.pieces) << c.size << " " << c.pieceSize.back();
         EXPECT_EQ(ReadFileBytes(source), bytes);
 
         RemoveFile(source);
@@ -78,6 +98,13 @@ TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
         EXPECT_EQ(ReadFileBytes(source), bytes) << c.size;
         EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
     }
+
+    // A thousand pieces: the names grow to four digits, and there are no more.
+    WriteFileBytes(source, PatternBytes(99999, 12));
+    ASSERT_EQ(Run({"decouper", source, "--parties", "1000"}).status, 0);
+    EXPECT_EQ(folder.Names().size(), 1001u);
+    EXPECT_EQ(FileSize(PieceName(source, 999)), 100);
+    EXPECT_EQ(FileSize(PieceName(source, 1000)), 99);
 }
 
 TEST_F(CliTest, KeepingThePiecesLeavesTheSetWhereverTheOptionStands) {
@@ -94,6 +121,92 @@ TEST_F(CliTest, KeepingThePiecesLeavesTheSetWhereverTheOptionStands) {
         EXPECT_EQ(ReadFileBytes(source), bytes);
         RemoveFile(source);
         EXPECT_EQ(folder.Snapshot(), set);
+    }
+}
+
+TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
+    const std::string bytes = PatternBytes(2500000, 10);
+    WriteFileBytes(source, bytes);
+    TempFolder pieces;
+    TempFolder joined;
+    const auto sourceFolder = folder.Snapshot();
+    const std::vector<std::string> pieceNames = {name + ".001", name + ".002", name + ".003"};
+    // Both spellings, before or after the operands, the value apart or after "=".
+    const std::vector<std::string> splits[] = {
+        {"decouper", "-o", pieces.Path(), source, "1"},
+        {"decouper", source, "1", "--dossier=" + pieces.Path()},
+    };
+    const std::vector<std::string> joins[] = {
+        {"regrouper", "--dossier", joined.Path(), pieces / (name + ".001")},
+        {"regrouper", pieces / (name + ".001"), "-o", joined.Path()},
+    };
+    for (int i = 0; i < 2; ++i) {
+        ProgramRun run = Run(splits[i]);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_EQ(pieces.Names(), pieceNames);
+        EXPECT_EQ(folder.Snapshot(), sourceFolder);
+
+        run = Run(joins[i]);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out + run.err, "");
+        EXPECT_EQ(pieces.Names(), std::vector<std::string>{});
+        EXPECT_EQ(joined.Names(), std::vector<std::string>{name});
+        EXPECT_EQ(ReadFileBytes(joined / name), bytes);
+        RemoveFile(joined / name);
+    }
+
+    // A folder that does not exist (named with a final separator): the first
+    // file can not be created, and nothing else is touched.
+    const std::string missing =
+        (folder / "absent") + static_cast<char>(std::filesystem::path::preferred_separator);
+    ProgramRun run = Run({"decouper", "-o", missing, source, "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Impossible de créer le fichier " + missing + name + ".001\n");
+    EXPECT_EQ(folder.Snapshot(), sourceFolder);
+
+    ASSERT_EQ(Run({"decouper", "-o", pieces.Path(), source, "1"}).status, 0);
+    const auto set = pieces.Snapshot();
+    run = Run({"regrouper", "-o", missing, pieces / (name + ".001")});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Impossible de créer le fichier " + missing + name + "\n");
+    EXPECT_EQ(pieces.Snapshot(), set);
+}
+
+TEST_F(CliTest, VerboseNamesEachFileCreatedOrDeletedAndQuietShowsOnlyFailures) {
+    WriteFileBytes(source, PatternBytes(2500000, 13));
+    const std::string second = source + ".002";
+    const std::string third = source + ".003";
+    ProgramRun run = Run({"--verbeux", "decouper", source, "1"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "créé : " + first + "\ncréé : " + second + "\ncréé : " + third + "\n");
+    EXPECT_EQ(run.err, "");
+    RemoveFile(source);
+
+    run = Run({"regrouper", "--garder", "--verbeux", first});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "créé : " + source + "\n");
+    RemoveFile(source);
+    run = Run({"regrouper", first, "--verbeux"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "créé : " + source + "\nsupprimé : " + first + "\nsupprimé : " + second +
+                           "\nsupprimé : " + third + "\n");
+    EXPECT_EQ(run.err, "");
+
+    // Quiet: not even the listing of verifier; its status still tells.
+    for (const auto& arguments : {std::vector<std::string>{"decouper", "--silencieux", source, "1"},
+                                  std::vector<std::string>{"verifier", first, "--silencieux"}}) {
+        run = Run(arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out + run.err, "");
+    }
+    RemoveFile(second);
+    const std::string missing = "Le fichier " + second + " est manquant\n";
+    for (const char* command : {"verifier", "regrouper"}) {
+        run = Run({"--silencieux", command, first});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, missing);
     }
 }
 
@@ -150,6 +263,7 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
     const Case cases[] = {
         {{"decouper", source, "-5"}, "'-5' n'est pas une taille de fichiers correcte"},
         {{"decouper", source, "abc"}, "'abc' n'est pas une valeur entière correcte"},
+        {{"decouper", source, "cdrom"}, "'cdrom' n'est pas une valeur entière correcte"},
         {{"decouper", source, "1 "}, "'1 ' n'est pas une valeur entière correcte"},
         {{"decouper", source, ""}, "'' n'est pas une valeur entière correcte"},
         {{"decouper", source, "0"}, "Division par zéro en virgule flottante"},
@@ -173,34 +287,76 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
     }
 }
 
-TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpGoesToStandardOutput) {
+TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutput) {
     WriteFileBytes(source, "abc");
     const auto before = folder.Snapshot();
-    const std::vector<std::string> malformed[] = {
-        {},
-        {"couper", source, "1"},
-        {"decouper", source},
-        {"decouper", source, "1", "2"},
-        {"regrouper"},
-        {"verifier", first, first},
-        {"decouper", "--taille", source, "1"},
-        {"decouper", "--garder", source, "1"},
-        {"verifier", "--garder", first},
-        {"--", "--aide"},
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string message;
     };
-    for (const auto& arguments : malformed) {
-        const ProgramRun run = Run(arguments);
-        EXPECT_EQ(run.status, 2) << ::testing::PrintToString(arguments);
+    const Case malformed[] = {
+        {{}, "Commande manquante"},
+        {{"couper", source, "1"}, "Commande inconnue : couper"},
+        {{"decouper", source}, "Nombre d'arguments incorrect pour decouper"},
+        {{"decouper", source, "1", "2"}, "Nombre d'arguments incorrect pour decouper"},
+        {{"regrouper"}, "Nombre d'arguments incorrect pour regrouper"},
+        {{"verifier", first, first}, "Nombre d'arguments incorrect pour verifier"},
+        {{"decouper", "--taille", source, "1"}, "Option inconnue : --taille"},
+        {{"decouper", "-x", source, "1"}, "Option inconnue : -x"},
+        {{"decouper", "--garder", source, "1"}, "L'option --garder ne s'applique qu'à regrouper"},
+        {{"verifier", "--garder", first}, "L'option --garder ne s'applique qu'à regrouper"},
+        {{"regrouper", "--garder=oui", first}, "L'option --garder ne prend pas de valeur"},
+        {{"verifier", "-o", folder.Path(), first},
+         "L'option -o ne s'applique qu'à decouper et regrouper"},
+        {{"decouper", source, "1", "-o"}, "Valeur manquante pour l'option -o"},
+        {{"decouper", "--dossier=", source, "1"}, "Valeur manquante pour l'option --dossier"},
+        {{"decouper", "--dossiers", source, "1"}, "Option inconnue : --dossiers"},
+        {{"--verbeux", "verifier", "--silencieux", first},
+         "Les options --verbeux et --silencieux s'excluent"},
+        {{"decouper", "--parties", "3", source, "1"},
+         "L'option --parties remplace TAILLE : donnez l'un ou l'autre"},
+        {{"decouper", "--parties", "3"}, "Nombre d'arguments incorrect pour decouper"},
+        {{"regrouper", "--parties", "3", first}, "L'option --parties ne s'applique qu'à decouper"},
+        {{"decouper", source, "--parties"}, "Valeur manquante pour l'option --parties"},
+        {{"decouper", "--parties", "0", source}, "'0' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "+3", source}, "'+3' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "3 ", source}, "'3 ' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "$10", source}, "'$10' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties", "trois", source},
+         "'trois' n'est pas un nombre de parties correct"},
+        {{"decouper", "--parties=9223372036854775808", source},
+         "'9223372036854775808' n'est pas un nombre de parties correct"},
+        {{"--", "--aide"}, "Commande inconnue : --aide"},
+#ifndef _WIN32
+        // A path here, not a request for help.
+        {{"/?"}, "Commande inconnue : /?"},
+#endif
+    };
+    for (const auto& c : malformed) {
+        const ProgramRun run = Run(c.arguments);
+        EXPECT_EQ(run.status, 2) << c.message;
         EXPECT_EQ(run.out, "");
-        EXPECT_TRUE(run.err.ends_with(kSeeHelp)) << run.err;
-        EXPECT_GT(run.err.size(), std::string(kSeeHelp).size());
+        EXPECT_EQ(run.err, c.message + "\n" + kSeeHelp);
     }
-    for (const auto& arguments :
-         {std::vector<std::string>{"-h"}, {"--aide"}, {"decouper", source, "--aide"}}) {
+    std::vector<std::vector<std::string>> help = {
+        {"-h"}, {"--aide"}, {"--help"}, {"decouper", source, "--aide"}, {"regrouper", "-h"}};
+#ifdef _WIN32
+    help.push_back({"/?"});
+    help.push_back({"verifier", "/?", first});
+#endif
+    for (const auto& arguments : help) {
         const ProgramRun run = Run(arguments);
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(run.out.starts_with("Usage : morcelix-cli")) << run.out;
         EXPECT_NE(run.out.find("découpe FICHIER en parties de TAILLE Mo"), std::string::npos);
+        EXPECT_EQ(run.err, "");
+    }
+    for (const auto& arguments :
+         {std::vector<std::string>{"--version"}, {"-V"}, {"decouper", source, "1", "-V"}}) {
+        const ProgramRun run = Run(arguments);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.out, "morcelix-cli " MORCELIX_VERSION_STRING
+                           "\nLicence MIT, Copyright (c) 2026 the Morcelix authors\n");
         EXPECT_EQ(run.err, "");
     }
     EXPECT_EQ(folder.Snapshot(), before);
@@ -269,6 +425,40 @@ TEST_F(CliTest, OnlyARegularFileIsSplit) {
     EXPECT_FALSE(testing::PathExists("/dev/zero.001"));
 }
 #endif
+
+// Pieces deep in a folder tree: paths beyond the 260 characters (MAX_PATH) that
+// Windows long set as the limit. Only the files go beyond it, so that the
+// test's own tools can make and remove the folder; the files are written and
+// read through the core's streams.
+TEST_F(CliTest, PathsLongerThanMaxPathAreSplitAndJoined) {
+    ASSERT_LT(folder.Path().size(), 200u);
+    const std::string deep = folder / std::string(239 - folder.Path().size(), 'd');
+    MakeFolder(deep);
+    const std::string longSource =
+        deep + static_cast<char>(std::filesystem::path::preferred_separator) + name;
+    ASSERT_GT(longSource.size(), 260u);
+    const std::string bytes = PatternBytes(2500000, 14);
+    {
+        TFileStream file(longSource, OpenMode::Create);
+        file.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+    }
+
+    ProgramRun run = Run({"decouper", longSource, "1"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(FileSize(PieceName(longSource, 3)), 500000);
+    ASSERT_TRUE(RemoveFile(longSource));
+    run = Run({"regrouper", PieceName(longSource, 1)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(FileExists(PieceName(longSource, 1)));
+    ASSERT_EQ(FileSize(longSource), static_cast<std::int64_t>(bytes.size()));
+    std::string joined(bytes.size(), '\0');
+    {
+        TFileStream file(longSource, OpenMode::Read);
+        file.ReadBuffer(joined.data(), static_cast<std::int32_t>(joined.size()));
+    }
+    EXPECT_EQ(joined, bytes);
+    RemoveFile(longSource);
+}
 
 TEST_F(CliTest, ASetWrittenByTheSplitRoutineInProcessIsJoinedByTheTool) {
     const std::string bytes = PatternBytes(2500001, 9);

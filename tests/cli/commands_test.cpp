@@ -62,5 +62,30 @@ TEST(RunCliTest, AnInterruptionStopsTheOperationAndRunningAgainFinishesIt) {
     EXPECT_EQ(out.str(), "");
 }
 
+// Standard error a terminal: the progress line is drawn there, the files named
+// on standard output, and --silencieux draws nothing.
+TEST(RunCliTest, TheProgressLineIsDrawnOnATerminalUnlessQuiet) {
+    TempFolder folder;
+    const std::string source = folder / "film.avi";
+    WriteFileBytes(source, std::string(2500000, 'x'));
+    std::ostringstream out;
+    std::ostringstream err;
+    EXPECT_EQ(RunCli({"decouper", "--verbeux", source, "1"}, out, err, true), kExitSuccess);
+    EXPECT_EQ(out.str(),
+              "créé : " + source + ".001\ncréé : " + source + ".002\ncréé : " + source + ".003\n");
+    EXPECT_TRUE(err.str().starts_with("\r0 %  0 o / 2,5 Mo")) << err.str();
+    EXPECT_TRUE(err.str().find("\r100 %  2,5 Mo / 2,5 Mo") != std::string::npos) << err.str();
+    EXPECT_TRUE(err.str().ends_with("\n")) << err.str();
+
+    for (const auto& arguments :
+         {std::vector<std::string>{"--silencieux", "decouper", source, "1"},
+          std::vector<std::string>{"regrouper", "--silencieux", source + ".001"}}) {
+        out.str("");
+        err.str("");
+        EXPECT_EQ(RunCli(arguments, out, err, true), kExitSuccess) << err.str();
+        EXPECT_EQ(out.str() + err.str(), "") << arguments[1];
+    }
+}
+
 }  // namespace
 }  // namespace morcelix::cli

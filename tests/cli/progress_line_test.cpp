@@ -76,5 +76,28 @@ TEST_F(ProgressLineTest, ALineLeftByAFailureIsEndedSoTheMessageStandsOnItsOwn) {
     EXPECT_EQ(out.str(), "");
 }
 
+TEST_F(ProgressLineTest, TextWrittenAboveTheLineStandsOnALineOfItsOwn) {
+    std::ostringstream other;
+    {
+        ProgressLine line(out, 10, meter, clock);
+        line.WriteAbove(out, "avant");  // nothing drawn yet: nothing to blank
+        line.SetPosition(0);
+        done = 5;
+        line.WriteAbove(out, "créé : a.001");
+        line.WriteAbove(other, "créé : a.002");
+        line.Finish();
+    }
+    EXPECT_EQ(out.str(),
+              "avant\n"
+              "\r0 %  0 o / 10 o"
+              "\r               \r"
+              "créé : a.001\n"
+              "\r0 %  5 o / 10 o"
+              "\r               \r"
+              "\r0 %  5 o / 10 o"
+              "\r0 %  5 o / 10 o\n");
+    EXPECT_EQ(other.str(), "créé : a.002\n");
+}
+
 }  // namespace
 }  // namespace morcelix::cli
