@@ -221,6 +221,31 @@ TEST_F(ActionsGuiTest, SplitThenJoinThroughTheRealDialogs) {
     EXPECT_EQ(BarPosition(), 100);
 }
 
+TEST_F(ActionsGuiTest, AJoinThatStoppedIsFinishedByPressingRegrouperAgain) {
+    const std::string film = folder_ / "film.avi";
+    const std::string bytes = PatternBytes(4'500'000);
+    for (std::size_t number = 1; number <= 5; ++number) {
+        WriteFileBytes(PieceName(film, number), bytes.substr((number - 1) * 1'000'000, 1'000'000));
+    }
+    Browse(Button3, film + ".001");
+    {
+        // Another program holds piece 3 for writing.
+        TFileStream held(film + ".003", OpenMode::Create);
+        held.WriteBuffer(bytes.data() + 2'000'000, 1'000'000);
+        EXPECT_EQ(ClickAndDismiss(Button4),
+                  Widen("Impossible d'ouvrir le fichier " + film + ".003."));
+    }
+    EXPECT_EQ(ReadFileBytes(film), bytes.substr(0, 2'000'000));
+    EXPECT_FALSE(PathExists(film + ".001")) << "the pieces joined before it are deleted";
+
+    // The first piece is gone: the same press finishes the join.
+    EXPECT_EQ(form_->FieldText(Edit3), film + ".001");
+    EXPECT_EQ(ClickAndDismiss(Button4), L"Opération terminé");
+    EXPECT_EQ(ReadFileBytes(film), bytes);
+    EXPECT_EQ(folder_.Names(), std::vector<std::string>{"film.avi"});
+    EXPECT_EQ(BarPosition(), 100);
+}
+
 TEST_F(ActionsGuiTest, ABadSizeEndsInTheErrorBoxAndTheWindowGoesOn) {
     const std::string film = folder_ / "film.avi";
     WriteFileBytes(film, PatternBytes(1'500'000));
