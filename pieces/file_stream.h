@@ -99,6 +99,10 @@ class THandleStream : public TStream {
     // Returns once everything written so far, and the file's size, is on the
     // disk itself, not only in the system's cache. Raises EWriteError.
     void Flush();
+    // Starts writing `count` bytes from `offset` to the disk without waiting
+    // for them, so that the next Flush has less left to wait for. A hint: it
+    // does nothing where the system offers no such call, and reports nothing.
+    void BeginFlush(std::int64_t offset, std::int64_t count);
     // The facts of the open file.
     FileFacts Facts() const;
 

@@ -208,6 +208,10 @@ void THandleStream::Flush() {
     }
 }
 
+void THandleStream::BeginFlush(std::int64_t offset, std::int64_t count) {
+    sync_file_range(Fd(handle_), offset, count, SYNC_FILE_RANGE_WRITE);
+}
+
 FileFacts THandleStream::Facts() const {
     struct stat status {};
     fstat(Fd(handle_), &status);

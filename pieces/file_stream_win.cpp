@@ -143,6 +143,10 @@ void THandleStream::Flush() {
     }
 }
 
+void THandleStream::BeginFlush(std::int64_t, std::int64_t) {
+    // Windows' lazy writer starts on its own; there is no call to hurry it.
+}
+
 FileFacts THandleStream::Facts() const {
     return DiskFileFacts(Win(handle_)).value_or(FileFacts{});
 }

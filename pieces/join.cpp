@@ -199,7 +199,8 @@ class Appender {
           options_(options),
           total_(total),
           appended_(start),
-          gone_(start) {}
+          gone_(start),
+          writtenBack_(start) {}
 
     // Appends `piece`, then flushes and deletes the pieces waiting when they
     // make a group. The group never ends just before the last piece: as long
@@ -260,7 +261,15 @@ class Appender {
         const std::unique_ptr<TFileStream> input = OpenUnchanged(piece);
         try {
             if (piece.facts.size > 0) {
-                output_.CopyFrom(*input, piece.facts.size, [this] { progress_.BlockCopied(); });
+                output_.CopyFrom(*input, piece.facts.size, [this] {
+                    // The disk writes what is appended while the copy goes on.
+                    const std::int64_t written = output_.Position();
+                    if (written > writtenBack_) {
+                        output_.BeginFlush(writtenBack_, written - writtenBack_);
+                    }
+                    writtenBack_ = written;
+                    progress_.BlockCopied();
+                });
             }
         } catch (const EReadError&) {
             // A short read: the piece shrank under the copy.
@@ -299,6 +308,7 @@ class Appender {
     std::int64_t total_;
     std::int64_t appended_;             // the end of the last whole piece appended
     std::int64_t gone_;                 // the end of the bytes whose pieces are deleted
+    std::int64_t writtenBack_;          // the end of the bytes handed to the disk
     std::vector<std::string> pending_;  // appended since the last flush
     std::int64_t pendingBytes_ = 0;
     bool folderFlushed_ = false;
