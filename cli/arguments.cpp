@@ -14,32 +14,39 @@ namespace morcelix::cli {
 const char* const kUsage =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper [-o DOSSIER] FICHIER TAILLE\n"
-    "  morcelix-cli decouper [-o DOSSIER] --parties N FICHIER\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] FICHIER TAILLE\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] --parties N FICHIER\n"
     "      découpe FICHIER en parties de TAILLE Mo (1 Mo = 1 000 000 octets),\n"
     "      ou en N parties au plus, toutes de même taille sauf la dernière,\n"
     "      plus courte ; elles sont écrites à côté de lui, ou dans DOSSIER :\n"
     "      FICHIER.001, FICHIER.002, etc. TAILLE est un nombre entier de Mo,\n"
-    "      ou cd (700 Mo), dvd (4697 Mo), fat32 (4294 Mo).\n"
+    "      ou cd (700 Mo), dvd (4697 Mo), fat32 (4294 Mo). Avec --somme,\n"
+    "      FICHIER.sha256 est écrit à côté des parties : la somme SHA-256 de\n"
+    "      chacune et du fichier entier, que tout regroupage vérifie.\n"
     "  morcelix-cli regrouper [--garder] [-o DOSSIER] PREMIER.001\n"
     "      reconstitue le fichier à côté de ses parties, ou dans DOSSIER, et\n"
     "      supprime chaque partie une fois ajoutée ; avec --garder, les parties\n"
     "      sont conservées.\n"
     "  morcelix-cli verifier PREMIER.001\n"
     "      liste les parties, leurs tailles et le total sans rien modifier,\n"
-    "      et signale la première partie manquante.\n"
+    "      et signale la première partie manquante ; avec un fichier de\n"
+    "      sommes, lit chaque partie et la dit OK ou endommagée.\n"
     "\n"
     "Options :\n"
     "  -o, --dossier DOSSIER  écrit les parties ou le fichier regroupé dans DOSSIER\n"
     "  --parties N            découpe en N parties au plus au lieu de TAILLE Mo\n"
+    "  --somme                écrit aussi FICHIER.sha256, les sommes des parties\n"
     "  --verbeux              affiche chaque fichier créé ou supprimé\n"
     "  --silencieux           n'affiche rien d'autre que les échecs\n"
     "  -h, --aide, --help     affiche cette aide (et /? sous Windows)\n"
     "  -V, --version          affiche la version et la licence\n"
     "  --                     termine les options\n"
     "\n"
+    "Un regroupage interrompu se termine en relançant la même commande.\n"
+    "\n"
     "Code de sortie : 0 en cas de succès, 1 si l'opération échoue ou si une\n"
-    "partie manque, 2 si la commande est mal formée.\n";
+    "partie manque ou est endommagée, 2 si la commande est mal formée, 130\n"
+    "après une interruption (Ctrl+C).\n";
 
 const char* const kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
 
@@ -63,6 +70,7 @@ constexpr OptionEntry kOptions[] = {
     {Option::Keep, {"--garder"}, {"regrouper"}},
     {Option::Folder, {"-o", "--dossier"}, {"decouper", "regrouper"}, true},
     {Option::Parts, {"--parties"}, {"decouper"}, true},
+    {Option::Checksum, {"--somme"}, {"decouper"}},
     {Option::Verbose, {"--verbeux"}, {}},
     {Option::Quiet, {"--silencieux"}, {}},
 };

@@ -20,7 +20,7 @@ struct UsageError {
     std::string text;
 };
 
-enum class Option { Help, Version, Keep, Folder, Parts, Verbose, Quiet };
+enum class Option { Help, Version, Keep, Folder, Parts, Checksum, Verbose, Quiet };
 
 struct GivenOption {
     std::string spelling;  // as typed, for the messages

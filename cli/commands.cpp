@@ -12,6 +12,7 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
+#include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 
@@ -137,7 +138,8 @@ void SplitCommand(const Command& command, Report& report) {
         return finished * pieceSize + std::max<std::int64_t>(current, 0);
     };
     report.Start(length, meter, Text::SplitInterrupted);
-    Split(source, pieceSize, report, {.piecesAt = piecesAt});
+    Split(source, pieceSize, report,
+          {.piecesAt = piecesAt, .manifest = command.Has(Option::Checksum)});
     report.Finish();
 }
 
@@ -158,28 +160,44 @@ void JoinCommand(const Command& command, Report& report) {
     report.Finish();
 }
 
-// Lists the set on `out`; returns false when it can not be joined (a gap, a
-// piece of the wrong size: reported on `err`).
+// Lists the set on `out` and, when it has a manifest, reads every piece and
+// says whether it is intact; returns false when the set can not be joined (a
+// gap, a piece missing, of the wrong size, damaged: reported on `err`).
 bool VerifyCommand(const std::string& firstPiece, std::ostream& out, std::ostream& err) {
     RequireFile(firstPiece);
     const PieceSetSurvey survey = SurveyPieceSet(firstPiece, DestinationOf(firstPiece));
+    std::vector<std::string> damaged;
     std::size_t width = std::to_string(survey.totalSize).size();
-    for (const SurveyedPiece& piece : survey.pieces) {
+    for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
+        const SurveyedPiece& piece = survey.pieces[i];
         const std::string size = std::to_string(piece.facts.size);
-        out << std::string(width - size.size(), ' ') << size << "  " << piece.path << '\n';
+        out << std::string(width - size.size(), ' ') << size << "  " << piece.path;
+        if (survey.manifest) {
+            const bool intact = i < survey.manifest->pieces.size() &&
+                                FileDigest(piece.path) == survey.manifest->pieces[i];
+            out << (intact ? "  OK" : "  endommagé");
+            if (!intact) {
+                damaged.push_back(piece.path);
+            }
+        }
+        out << '\n';
     }
     const std::size_t count = survey.pieces.size();
     out << "Total : " << count << (count > 1 ? " parties, " : " partie, ") << survey.totalSize
         << (survey.totalSize > 1 ? " octets" : " octet") << '\n'
         << "Fichier regroupé : " << JoinDestination(firstPiece) << '\n';
     out.flush();
+    bool sound = true;
     try {
         survey.Refuse();
     } catch (const Failure& refusal) {
         err << refusal.Message() << '\n';
-        return false;
+        sound = false;
     }
-    return true;
+    for (const std::string& piece : damaged) {
+        err << FormatText(Text::Damaged, piece) << '\n';
+    }
+    return sound && damaged.empty();
 }
 
 }  // namespace

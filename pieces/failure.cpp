@@ -54,6 +54,12 @@ const char* TextOf(Text id) {
             return "Découpage interrompu";
         case Text::JoinInterrupted:
             return "Regroupage interrompu : relancez la même commande pour le terminer";
+        case Text::Damaged:
+            return "Le fichier %s est endommagé";
+        case Text::BadManifest:
+            return "Le fichier %s n'est pas un fichier de sommes valide";
+        case Text::NotInManifest:
+            return "Le fichier %s ne figure pas dans le fichier de sommes";
     }
     return "";
 }

@@ -35,6 +35,9 @@ enum class Text {
     InternalError,  // any other unexpected failure
     SplitInterrupted,
     JoinInterrupted,
+    Damaged,        // %s: the piece (or destination) whose content is not the manifest's
+    BadManifest,    // %s: the manifest
+    NotInManifest,  // %s: a piece beyond those the manifest names
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
@@ -71,6 +74,9 @@ MORCELIX_FAILURE(EChangedDuringJoin, Text::ChangedDuringJoin);
 MORCELIX_FAILURE(EChangedDuringSplit, Text::ChangedDuringSplit);
 MORCELIX_FAILURE(EDestinationIsPiece, Text::DestinationIsPiece);
 MORCELIX_FAILURE(EFolderReadError, Text::FolderRead);
+MORCELIX_FAILURE(EDamaged, Text::Damaged);
+MORCELIX_FAILURE(EBadManifest, Text::BadManifest);
+MORCELIX_FAILURE(ENotInManifest, Text::NotInManifest);
 
 #undef MORCELIX_FAILURE
 

@@ -62,14 +62,26 @@ void TStream::CopyBlocks(TStream& source, std::int64_t count, const BlockObserve
     CopyThroughBuffer(source, count, afterBlock);
 }
 
+std::int64_t TStream::CopyInspected(TStream& source, std::int64_t count,
+                                    const BlockInspector& inspect,
+                                    const BlockObserver& afterBlock) {
+    if (count > 0) {
+        CopyThroughBuffer(source, count, afterBlock, inspect, kInspectedCopyBlock);
+    }
+    return count;
+}
+
 void TStream::CopyThroughBuffer(TStream& source, std::int64_t count,
-                                const BlockObserver& afterBlock) {
-    const auto bufferSize =
-        static_cast<std::int32_t>(std::min<std::int64_t>(count, kCopyBufferSize));
+                                const BlockObserver& afterBlock, const BlockInspector& inspect,
+                                std::int32_t bufferSize) {
+    bufferSize = static_cast<std::int32_t>(std::min<std::int64_t>(count, bufferSize));
     const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     while (count != 0) {
         const auto block = static_cast<std::int32_t>(std::min<std::int64_t>(count, bufferSize));
         source.ReadBuffer(buffer.get(), block);
+        if (inspect) {
+            inspect(buffer.get(), block);
+        }
         WriteBuffer(buffer.get(), block);
         count -= block;
         if (afterBlock) {

@@ -20,9 +20,14 @@ enum class SeekOrigin { Beginning, Current, End };
 // Called after every block a copy moves; lets a caller keep an interface alive.
 // May raise: the copy stops there.
 using BlockObserver = std::function<void()>;
+// Shown each block of data a copy moves, before it is written.
+using BlockInspector = std::function<void(const char* data, std::int32_t size)>;
 
 // The largest block a copy moves at once, through one heap buffer.
 inline constexpr std::int32_t kCopyBufferSize = 61440;
+// The same for a copy whose data is inspected (CopyInspected): larger where
+// the system moves larger blocks faster (1 MiB on POSIX; on Windows, as above).
+extern const std::int32_t kInspectedCopyBlock;
 
 // Which file a name or a handle leads to: the same identity is the same file,
 // whatever the names (hard and symbolic links).
@@ -68,12 +73,19 @@ class TStream {
     // from its first byte. `afterBlock`, if set, runs after each block.
     std::int64_t CopyFrom(TStream& source, std::int64_t count,
                           const BlockObserver& afterBlock = {});
+    // The same, showing every block to `inspect` (to hash it, say): the data
+    // then goes through this program's memory, never a kernel copy, in
+    // blocks of kInspectedCopyBlock bytes at most.
+    std::int64_t CopyInspected(TStream& source, std::int64_t count, const BlockInspector& inspect,
+                               const BlockObserver& afterBlock = {});
 
   protected:
     // Moves `count` bytes (> 0) from `source`; a backend may do better than the
     // buffered loop (a kernel copy between files).
     virtual void CopyBlocks(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
-    void CopyThroughBuffer(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
+    void CopyThroughBuffer(TStream& source, std::int64_t count, const BlockObserver& afterBlock,
+                           const BlockInspector& inspect = {},
+                           std::int32_t bufferSize = kCopyBufferSize);
 };
 
 // The operating system's handle type, chosen once: a HANDLE on Windows, a file
@@ -165,6 +177,10 @@ std::int64_t FileSize(const std::string& fileName);
 
 // Deletes the file; returns whether it worked. Raises nothing.
 bool RemoveFile(const std::string& fileName);
+
+// Gives the file `from` the name `to`, replacing a file of that name; returns
+// whether it worked. Raises nothing.
+bool RenameFile(const std::string& from, const std::string& to);
 
 // Makes the entries of the folder that holds `path` durable (a new file's name,
 // a deletion). Raises EWriteError. Nothing to do where the file system orders

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <memory>
 
 #include "pieces/failure.h"
@@ -170,6 +171,10 @@ constexpr std::int64_t kKernelCopyChunk = 8 << 20;
 
 }  // namespace
 
+// Larger blocks read and hash faster; the kernel copy, which would be faster
+// still, can not show the data.
+const std::int32_t kInspectedCopyBlock = 1 << 20;
+
 THandleStream::~THandleStream() {
     if (handle_ != kInvalidHandle) {
         close(Fd(handle_));
@@ -273,6 +278,10 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
 
 bool RemoveFile(const std::string& fileName) {
     return unlink(fileName.c_str()) == 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0;
 }
 
 void FlushFolderOf(const std::string& path) {

@@ -96,6 +96,8 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     return {reinterpret_cast<NativeHandle>(handle), created};
 }
 
+const std::int32_t kInspectedCopyBlock = kCopyBufferSize;
+
 THandleStream::~THandleStream() {
     if (handle_ != kInvalidHandle) {
         CloseHandle(Win(handle_));
@@ -177,6 +179,11 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
 
 bool RemoveFile(const std::string& fileName) {
     return DeleteFileW(WidePath(fileName).c_str()) != 0;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) !=
+           0;
 }
 
 void FlushFolderOf(const std::string&) {

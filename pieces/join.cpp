@@ -8,6 +8,7 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
+#include "pieces/sha256.h"
 
 namespace morcelix {
 
@@ -191,8 +192,11 @@ class UntouchedUnlessBegun {
 // and deleted, and the cut back after a failure.
 class Appender {
   public:
+    // With a manifest, `whole` holds the digest of the `start` bytes already
+    // in the destination.
     Appender(TFileStream& output, const std::string& destination, ProgressSink& progress,
-             const JoinOptions& options, std::int64_t start, std::int64_t total)
+             const JoinOptions& options, std::int64_t start, std::int64_t total,
+             const std::optional<Manifest>& manifest, std::optional<Sha256>& whole)
         : output_(output),
           destination_(destination),
           progress_(progress),
@@ -200,16 +204,18 @@ class Appender {
           total_(total),
           appended_(start),
           gone_(start),
-          writtenBack_(start) {}
+          writtenBack_(start),
+          manifest_(manifest),
+          whole_(whole) {}
 
-    // Appends `piece`, then flushes and deletes the pieces waiting when they
-    // make a group. The group never ends just before the last piece: as long
-    // as pieces are left, one of them has the set's piece size, which a resume
-    // needs.
-    void Append(const SurveyedPiece& piece, bool nextIsLast) {
+    // Appends piece `number`, checked against the manifest if there is one,
+    // then flushes and deletes the pieces waiting when they make a group. The
+    // group never ends just before the last piece: as long as pieces are left,
+    // one of them has the set's piece size, which a resume needs.
+    void Append(const SurveyedPiece& piece, std::uint64_t number, bool nextIsLast) {
         for (;;) {
             try {
-                Copy(piece);
+                Copy(piece, number);
                 break;
             } catch (const EWriteError&) {
                 // A full disk, most likely. Deleting piece by piece would have
@@ -230,7 +236,14 @@ class Appender {
         }
     }
 
-    void Finish() { FlushAndDelete(); }
+    // The last flush and deletions, once the whole file is checked against
+    // the manifest.
+    void Finish() {
+        if (manifest_ && whole_->HexDigest() != manifest_->whole) {
+            throw EDamaged(destination_);
+        }
+        FlushAndDelete();
+    }
 
     // After a failure: the destination cut back to the last whole piece and
     // flushed, and the pieces it holds deleted. Where that fails, it is cut
@@ -257,19 +270,39 @@ class Appender {
     }
 
   private:
-    void Copy(const SurveyedPiece& piece) {
+    void Copy(const SurveyedPiece& piece, std::uint64_t number) {
         const std::unique_ptr<TFileStream> input = OpenUnchanged(piece);
+        const BlockObserver afterBlock = [this] {
+            // The disk writes what is appended while the copy goes on.
+            const std::int64_t written = output_.Position();
+            if (written > writtenBack_) {
+                output_.BeginFlush(writtenBack_, written - writtenBack_);
+            }
+            writtenBack_ = written;
+            progress_.BlockCopied();
+        };
         try {
-            if (piece.facts.size > 0) {
-                output_.CopyFrom(*input, piece.facts.size, [this] {
-                    // The disk writes what is appended while the copy goes on.
-                    const std::int64_t written = output_.Position();
-                    if (written > writtenBack_) {
-                        output_.BeginFlush(writtenBack_, written - writtenBack_);
-                    }
-                    writtenBack_ = written;
-                    progress_.BlockCopied();
-                });
+            if (!manifest_) {
+                if (piece.facts.size > 0) {
+                    output_.CopyFrom(*input, piece.facts.size, afterBlock);
+                }
+            } else {
+                // Hashed on its way, and checked before it counts as appended;
+                // the whole file's digest goes on from a copy, so that a copy
+                // tried again is not hashed twice.
+                Sha256 own;
+                Sha256 whole(*whole_);
+                output_.CopyInspected(
+                    *input, piece.facts.size,
+                    [&](const char* data, std::int32_t size) {
+                        own.Update(data, static_cast<std::size_t>(size));
+                        whole.Update(data, static_cast<std::size_t>(size));
+                    },
+                    afterBlock);
+                if (own.HexDigest() != manifest_->pieces[number - 1]) {
+                    throw EDamaged(piece.path);
+                }
+                *whole_ = std::move(whole);
             }
         } catch (const EReadError&) {
             // A short read: the piece shrank under the copy.
@@ -306,13 +339,42 @@ class Appender {
     ProgressSink& progress_;
     const JoinOptions& options_;
     std::int64_t total_;
-    std::int64_t appended_;             // the end of the last whole piece appended
-    std::int64_t gone_;                 // the end of the bytes whose pieces are deleted
-    std::int64_t writtenBack_;          // the end of the bytes handed to the disk
+    std::int64_t appended_;     // the end of the last whole piece appended
+    std::int64_t gone_;         // the end of the bytes whose pieces are deleted
+    std::int64_t writtenBack_;  // the end of the bytes handed to the disk
+    const std::optional<Manifest>& manifest_;
+    std::optional<Sha256>& whole_;      // the digest of what is appended, with a manifest
     std::vector<std::string> pending_;  // appended since the last flush
     std::int64_t pendingBytes_ = 0;
     bool folderFlushed_ = false;
 };
+
+// With a manifest, the pieces already gone are checked in the destination of
+// a resumed join: each of its first `start` bytes' pieces against its digest.
+// Returns the digest of those bytes, for the whole file's. Reads only.
+Sha256 CheckedPrefix(TFileStream& output, const PieceSetSurvey& survey, std::int64_t start,
+                     const std::string& destination) {
+    Sha256 whole;
+    const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
+    const std::int64_t pieceSize = gone > 0 ? start / gone : 0;
+    std::vector<char> buffer(static_cast<std::size_t>(kInspectedCopyBlock));
+    output.SetPosition(0);
+    for (std::int64_t number = 1; number <= gone; ++number) {
+        Sha256 own;
+        for (std::int64_t left = pieceSize; left > 0;) {
+            const auto block =
+                static_cast<std::int32_t>(std::min<std::int64_t>(left, kInspectedCopyBlock));
+            output.ReadBuffer(buffer.data(), block);
+            own.Update(buffer.data(), static_cast<std::size_t>(block));
+            whole.Update(buffer.data(), static_cast<std::size_t>(block));
+            left -= block;
+        }
+        if (own.HexDigest() != survey.manifest->pieces[static_cast<std::size_t>(number - 1)]) {
+            throw EDamaged(destination);
+        }
+    }
+    return whole;
+}
 
 // The set surveyed again once the destination is held: it must be as it was.
 void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
@@ -345,6 +407,10 @@ void Join(const std::string& picked, const std::string& destination, ProgressSin
     }
     RequireUnchanged(survey, picked, destination);
     const std::int64_t start = survey.Resumes() ? ResumeBoundary(output, survey, picked) : 0;
+    std::optional<Sha256> whole;
+    if (survey.manifest) {
+        whole.emplace(CheckedPrefix(output, survey, start, destination));
+    }
     if (output.Size() != start) {
         output.SetSize(start);
     } else {
@@ -355,10 +421,12 @@ void Join(const std::string& picked, const std::string& destination, ProgressSin
         progress.FileCreated(destination);
     }
 
-    Appender appender(output, destination, progress, options, start, start + survey.PiecesSize());
+    Appender appender(output, destination, progress, options, start, start + survey.PiecesSize(),
+                      survey.manifest, whole);
     try {
         for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
-            appender.Append(survey.pieces[i], i + 2 == survey.pieces.size());
+            appender.Append(survey.pieces[i], survey.firstNumber + i,
+                            i + 2 == survey.pieces.size());
         }
         appender.Finish();
     } catch (...) {

@@ -28,8 +28,9 @@ std::exception_ptr Refusal(const std::string& argument) {
     return std::make_exception_ptr(Failure(argument));
 }
 
-// The first refusal the pieces' names and sizes give: a gap, then a size that
-// does not fit the set.
+// The first refusal the pieces' names and sizes give: a gap, a piece the
+// manifest lists missing or one it does not list, then a size that does not
+// fit the set.
 std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string& picked) {
     const std::uint64_t missing = survey.firstNumber + survey.pieces.size();
     bool laterPiece = false;
@@ -38,6 +39,15 @@ std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string
     });
     if (laterPiece) {
         return Refusal<EMissingPiece>(SiblingPieceName(picked, missing));
+    }
+    if (survey.manifest) {
+        const std::uint64_t listed = survey.manifest->pieces.size();
+        if (missing <= listed) {
+            return Refusal<EMissingPiece>(SiblingPieceName(picked, missing));
+        }
+        if (missing > listed + 1) {
+            return Refusal<ENotInManifest>(SiblingPieceName(picked, listed + 1));
+        }
     }
     const std::size_t count = survey.pieces.size();
     for (std::size_t i = 1; i < count; ++i) {
@@ -101,6 +111,7 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     }
     PieceSetSurvey survey;
     survey.base = ChangeExtension(picked, "");
+    survey.manifest = ReadManifest(survey.base);
     if (FileExists(SiblingPieceName(picked, 1))) {
         if (pickedNumber != 1) {
             throw ENotFirstPiece(picked);
@@ -161,6 +172,9 @@ std::optional<std::string> FirstDifference(const PieceSetSurvey& before,
     }
     if (before.destination != after.destination) {
         return destination;
+    }
+    if (before.manifest != after.manifest) {
+        return ManifestPath(before.base);
     }
     return std::nullopt;
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pieces/file_stream.h"
+#include "pieces/manifest.h"
 
 namespace morcelix {
 
@@ -39,8 +40,12 @@ struct PieceSetSurvey {
     // The whole file's size (with only the last piece left: as if the
     // destination held that piece already, which is where such a join stops).
     std::int64_t totalSize = 0;
-    // Why the set can not be joined (a gap, a piece of the wrong size, a
-    // destination that does not fit); null when it can.
+    // The set's SHA-256 manifest, when one stands beside the pieces: it fixes
+    // their number and names, and each piece's content.
+    std::optional<Manifest> manifest;
+    // Why the set can not be joined (a gap, a piece the manifest lists missing
+    // or one it does not list, a piece of the wrong size, a destination that
+    // does not fit); null when it can.
     std::exception_ptr refusal;
 
     bool Resumes() const { return firstNumber > 1; }
@@ -59,8 +64,9 @@ struct PieceSetSurvey {
 // long to hold the pieces gone become the refusal. Only regular files count.
 // Looks at names and sizes only: opens, reads and changes nothing.
 // Raises ENotFirstPiece when `picked` is neither, EFileNotFound when there is
-// nothing to join (the first piece absent, no join to resume), and
-// EFolderReadError when the folder can not be listed.
+// nothing to join (the first piece absent, no join to resume),
+// EFolderReadError when the folder can not be listed, and EBadManifest when
+// the set's manifest can not be read.
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination);
 
 // Whether `picked`, whose set's first piece is gone, names an interrupted join

@@ -1,12 +1,15 @@
 #include "pieces/split.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
+#include "pieces/sha256.h"
 
 namespace morcelix {
 
@@ -73,6 +76,14 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
     const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
+    if (RemoveManifest(piecesAt)) {
+        progress.FileDeleted(ManifestPath(piecesAt));
+    }
+    std::optional<Sha256> whole;
+    Manifest manifest;
+    if (options.manifest) {
+        whole.emplace();
+    }
     WrittenPieces written(progress);
     for (std::int64_t number = 1; number <= count; ++number) {
         const std::string name = PieceName(piecesAt, static_cast<std::uint64_t>(number));
@@ -81,8 +92,20 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         progress.FileCreated(name);
         const std::int64_t size = std::min(pieceSize, length - input.Position());
         try {
-            if (size > 0) {
-                piece.CopyFrom(input, size, afterBlock);
+            if (!whole) {
+                if (size > 0) {
+                    piece.CopyFrom(input, size, afterBlock);
+                }
+            } else {
+                Sha256 own;
+                piece.CopyInspected(
+                    input, size,
+                    [&](const char* data, std::int32_t block) {
+                        own.Update(data, static_cast<std::size_t>(block));
+                        whole->Update(data, static_cast<std::size_t>(block));
+                    },
+                    afterBlock);
+                manifest.pieces.push_back(own.HexDigest());
             }
         } catch (const EReadError&) {
             // A short read: the source shrank under the copy.
@@ -98,6 +121,11 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         throw EChangedDuringSplit(source);
     }
     RemoveStalePieces(piecesAt, count, progress);
+    if (whole) {
+        manifest.whole = whole->HexDigest();
+        WriteManifest(piecesAt, manifest);
+        progress.FileCreated(ManifestPath(piecesAt));
+    }
     written.Complete();
 }
 

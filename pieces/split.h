@@ -11,15 +11,19 @@ struct SplitOptions {
     // The path whose name the pieces take (folder and file name): piece i is
     // PieceName(piecesAt, i). Empty: beside the source, under its name.
     std::string piecesAt;
+    // Writes the set's SHA-256 manifest (manifest.h) once every piece is
+    // written, hashing the data as it is copied.
+    bool manifest = false;
 };
 
 // Cuts `source` into pieces of `pieceSize` bytes beside it (or where `options`
 // says), named by PieceName (piece_names.h): length / pieceSize + 1 pieces,
 // all full but the last, which holds the rest (empty when the length is a
 // whole multiple). The source is only read. Progress goes to 0 first, then to
-// the share of the source read after each piece. Once the last piece is
-// written, higher-numbered pieces of the same name (an earlier split's) are
-// deleted: a join would take them for part of this set.
+// the share of the source read after each piece. A manifest of the same name
+// (an earlier split's) is deleted before the first piece is written, and once
+// the last one is, higher-numbered pieces of the same name: they no longer
+// describe the set, and a join would take them for part of it.
 //
 // Raises EPieceSizeError for a negative size before anything is opened;
 // EZeroDivide (a source that holds bytes) or EInvalidOp (an empty source) for a

@@ -24,7 +24,7 @@ dlls=$(echo "$headers" | sed -n 's/^[[:space:]]*DLL Name: //p' | tr 'A-Z' 'a-z' 
 for dll in $dlls; do
     case $dll in
         kernel32.dll | user32.dll | gdi32.dll | comctl32.dll | comdlg32.dll | shell32.dll | \
-        advapi32.dll | ole32.dll | shlwapi.dll | msvcrt.dll | ntdll.dll | api-ms-win-*.dll) ;;
+        advapi32.dll | bcrypt.dll | ole32.dll | shlwapi.dll | msvcrt.dll | ntdll.dll | api-ms-win-*.dll) ;;
         *) fail "imports a non-system DLL: $dll" ;;
     esac
 done

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ googletest
     g++-multilib qemu-user strace
+    # SHA-256 from OpenSSL: for the native programs and for the 32-bit ones.
+    libssl-dev libssl-dev:i386
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     wine wine64 fonts-wine xvfb xdotool imagemagick
     zip unzip dpkg-dev lintian man-db scdoc
@@ -22,6 +24,9 @@ if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     sudo_cmd=()
     [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
+    if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo_cmd[@]}" dpkg --add-architecture i386
+    fi
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -20,6 +20,7 @@
 #include "app/open_dialog.h"
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
+#include "pieces/split.h"
 #include "pieces/utf16.h"
 #include "tests/app/dialog_watcher.h"
 #include "tests/app/gui_fixture.h"
@@ -244,6 +245,30 @@ TEST_F(ActionsGuiTest, AJoinThatStoppedIsFinishedByPressingRegrouperAgain) {
     EXPECT_EQ(ReadFileBytes(film), bytes);
     EXPECT_EQ(folder_.Names(), std::vector<std::string>{"film.avi"});
     EXPECT_EQ(BarPosition(), 100);
+}
+
+TEST_F(ActionsGuiTest, ADamagedPieceOfAChecksummedSetEndsInTheErrorBoxAndIsRepaired) {
+    const std::string film = folder_ / "film.avi";
+    const std::string bytes = PatternBytes(3'500'000);
+    WriteFileBytes(film, bytes);
+    RecordingProgress progress;
+    Split(film, 1'000'000, progress, {.manifest = true});
+    ASSERT_TRUE(DeleteFileW(Widen(film).c_str()));
+    const std::string third = film + ".003";
+    const std::string good = ReadFileBytes(third);
+    std::string damaged = good;
+    damaged[500'000] ^= 0x40;
+    WriteFileBytes(third, damaged);
+
+    Browse(Button3, film + ".001");
+    EXPECT_EQ(ClickAndDismiss(Button4), Widen("Le fichier " + third + " est endommagé."));
+    EXPECT_EQ(ReadFileBytes(film), bytes.substr(0, 2'000'000));
+    EXPECT_TRUE(PathExists(third));
+
+    WriteFileBytes(third, good);  // fetched again
+    EXPECT_EQ(ClickAndDismiss(Button4), L"Opération terminé");
+    EXPECT_EQ(ReadFileBytes(film), bytes);
+    EXPECT_EQ(folder_.Names(), (std::vector<std::string>{"film.avi", "film.avi.sha256"}));
 }
 
 TEST_F(ActionsGuiTest, ABadSizeEndsInTheErrorBoxAndTheWindowGoesOn) {

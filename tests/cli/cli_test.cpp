@@ -37,7 +37,7 @@ constexpr const char* kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
 class CliTest : public ::testing::Test {
   protected:
     ProgramRun Run(const std::vector<std::string>& arguments) {
-        return RunProgram(CliProgram(), arguments, scratch.Path());
+        return RunProgram(CliProgram(), arguments, scratch.Path(), testing::BuiltProgramLauncher());
     }
 
     TempFolder folder;
@@ -362,6 +362,63 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
     EXPECT_EQ(folder.Snapshot(), before);
 }
 
+TEST_F(CliTest, AChecksummedSetIsVerifiedPieceByPieceAndByTheSystemsTools) {
+    const std::string bytes = PatternBytes(2500000, 15);
+    WriteFileBytes(source, bytes);
+    ProgramRun run = Run({"decouper", "--somme", source, "1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    RemoveFile(source);
+    const std::string listing = "1000000  " + first + "  {1}\n" +       //
+                                "1000000  " + source + ".002  {2}\n" +  //
+                                " 500000  " + source + ".003  {3}\n" +  //
+                                "Total : 3 parties, 2500000 octets\n"   //
+                                "Fichier regroupé : " +
+                                source + "\n";
+    const auto states = [&](const char* one, const char* two, const char* three) {
+        std::string text = listing;
+        for (const auto& [mark, state] : {std::pair{"{1}", one}, {"{2}", two}, {"{3}", three}}) {
+            text.replace(text.find(mark), 3, state);
+        }
+        return text;
+    };
+    run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, states("OK", "OK", "OK"));
+    EXPECT_EQ(run.err, "");
+
+    const std::string second = ReadFileBytes(source + ".002");
+    std::string flipped = second;
+    flipped[999999] ^= 1;
+    WriteFileBytes(source + ".002", flipped);
+    run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, states("OK", "endommagé", "OK"));
+    EXPECT_EQ(run.err, "Le fichier " + source + ".002 est endommagé\n");
+    WriteFileBytes(source + ".002", second);
+
+#ifndef _WIN32
+    // The system's own check, before the join (the pieces) and after it (the file).
+    const auto check = [&] {
+        return RunProgram("sh",
+                          {"-c", "cd \"$0\" && sha256sum -c --ignore-missing \"$1\"", folder.Path(),
+                           name + ".sha256"},
+                          scratch.Path());
+    };
+    run = check();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, name + ".001: OK\n" + name + ".002: OK\n" + name + ".003: OK\n");
+#endif
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".sha256"}));
+#ifndef _WIN32
+    run = check();
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, name + ": OK\n");
+#endif
+}
+
 TEST_F(CliTest, APieceOfTheWrongSizeIsReportedAndRefused) {
     WriteFileBytes(source, PatternBytes(2500000, 7));
     ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
@@ -403,7 +460,8 @@ TEST_F(CliTest, AFolderThatCanNotBeListedIsRefusedBeforeAnythingIsTouched) {
         geteuid() == 0 ? std::vector<std::string>{"setpriv", "--reuid=65534", "--regid=65534",
                                                   "--clear-groups", "--"}
                        : std::vector<std::string>{};
-    const ProgramRun run = RunProgram(CliProgram(), {"regrouper", first}, scratch.Path(), asNobody);
+    const ProgramRun run = RunProgram(CliProgram(), {"regrouper", first}, scratch.Path(),
+                                      testing::BuiltProgramLauncher(asNobody));
     std::filesystem::permissions(testing::NativePath(folder.Path()),
                                  std::filesystem::perms::owner_all);
     EXPECT_EQ(run.status, 1);
@@ -416,7 +474,8 @@ TEST_F(CliTest, OnlyARegularFileIsSplit) {
     testing::MakeFifo(fifo);
     for (const std::string& notAFile : {fifo, std::string("/dev/zero")}) {
         const ProgramRun run =
-            testing::ProgramProcess(CliProgram(), {"decouper", notAFile, "1"}, scratch.Path())
+            testing::ProgramProcess(CliProgram(), {"decouper", notAFile, "1"}, scratch.Path(),
+                                    testing::BuiltProgramLauncher())
                 .Wait(std::chrono::seconds(20));
         EXPECT_EQ(run.status, 1) << notAFile << " (-1: it waited on the FIFO)";
         EXPECT_EQ(run.err, "Fichier non trouvé\n");

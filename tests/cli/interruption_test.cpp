@@ -54,7 +54,8 @@ class CliInterruptionTest : public ::testing::Test {
     }
 
     ProgramProcess Start(const std::vector<std::string>& arguments) {
-        return ProgramProcess(CliProgram(), arguments, scratch.Path());
+        return ProgramProcess(CliProgram(), arguments, scratch.Path(),
+                              testing::BuiltProgramLauncher());
     }
 
     // The destination followed by the pieces left, in number order.
@@ -189,7 +190,7 @@ std::string QuotedPath(const std::string& arguments) {
 }
 
 TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterItsLastWrite) {
-    if (!testing::ProgramLauncher().empty()) {
+    if (!testing::BuiltProgramLauncher().empty()) {
         GTEST_SKIP() << "under an emulator, its own system calls mix in";
     }
     MakeSet();

@@ -16,7 +16,7 @@ struct ProgramRun {
 // One run of `program` with `arguments` (UTF-8, passed as they are, whatever
 // their characters), an empty standard input, and both outputs sent to files
 // in `scratchFolder`. `launcher`, when given, runs it: a command that takes
-// the program and its arguments after its own (setpriv, say).
+// the program and its arguments after its own (setpriv, an emulator).
 class ProgramProcess {
   public:
     ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
@@ -49,8 +49,8 @@ inline ProgramRun RunProgram(const std::string& program, const std::vector<std::
 // The path of the morcelix-cli program of this build.
 std::string CliProgram();
 
-// What must run the programs of this build on this machine (an emulator for
-// another processor): empty when they run as they are.
-std::vector<std::string> ProgramLauncher();
+// What runs a program of this build on this machine: `before`, followed by
+// the emulator of another processor when the build needs one.
+std::vector<std::string> BuiltProgramLauncher(std::vector<std::string> before = {});
 
 }  // namespace morcelix::testing

@@ -28,9 +28,6 @@ ProgramProcess::ProgramProcess(const std::string& program,
                                      0644);
 
     std::vector<std::string> words = launcher;
-    for (const std::string& word : ProgramLauncher()) {
-        words.push_back(word);
-    }
     words.push_back(program);
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -99,12 +96,11 @@ std::string CliProgram() {
     return MORCELIX_CLI_PROGRAM;
 }
 
-std::vector<std::string> ProgramLauncher() {
+std::vector<std::string> BuiltProgramLauncher(std::vector<std::string> before) {
 #ifdef MORCELIX_PROGRAM_EMULATOR
-    return {MORCELIX_PROGRAM_EMULATOR};
-#else
-    return {};
+    before.push_back(MORCELIX_PROGRAM_EMULATOR);
 #endif
+    return before;
 }
 
 }  // namespace morcelix::testing

@@ -146,8 +146,8 @@ std::string CliProgram() {
     return path;
 }
 
-std::vector<std::string> ProgramLauncher() {
-    return {};
+std::vector<std::string> BuiltProgramLauncher(std::vector<std::string> before) {
+    return before;
 }
 
 }  // namespace morcelix::testing

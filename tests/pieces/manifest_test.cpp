@@ -1,0 +1,231 @@
+// The SHA-256 manifest of a piece set: its digests, its format, and the join
+// that checks every piece against it before deleting it.
+#include "pieces/manifest.h"
+
+#include <gtest/gtest.h>
+
+#include "pieces/failure.h"
+#include "pieces/file_stream.h"
+#include "pieces/join.h"
+#include "pieces/piece_names.h"
+#include "pieces/sha256.h"
+#include "pieces/split.h"
+#include "tests/support/expect_failure.h"
+#include "tests/support/temp_folder.h"
+
+namespace morcelix {
+namespace {
+
+using testing::ExpectFailure;
+using testing::PatternBytes;
+using testing::ReadFileBytes;
+using testing::RecordingProgress;
+using testing::TempFolder;
+using testing::WriteFileBytes;
+
+std::string DigestOf(const std::string& bytes) {
+    Sha256 digest;
+    digest.Update(bytes.data(), bytes.size());
+    return digest.HexDigest();
+}
+
+TEST(Sha256Test, DigestsOfKnownTextsAndACopyThatGoesOnAlone) {
+    EXPECT_EQ(DigestOf(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(DigestOf("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(DigestOf(std::string(1000000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    Sha256 first;
+    first.Update("ab", 2);
+    Sha256 copy(first);
+    copy.Update("c", 1);
+    first.Update("d", 1);
+    EXPECT_EQ(copy.HexDigest(), DigestOf("abc"));
+    EXPECT_EQ(first.HexDigest(), DigestOf("abd"));
+}
+
+class ManifestTest : public ::testing::Test {
+  protected:
+    // A split with a manifest of `size` bytes at `pieceSize`, the source kept aside.
+    void SplitWithManifest(std::int64_t size, std::int64_t pieceSize) {
+        content = PatternBytes(size, 21);
+        WriteFileBytes(base, content);
+        Split(base, pieceSize, progress, {.manifest = true});
+        RemoveFile(base);
+    }
+
+    void ExpectRefusedUntouched(const std::string& message) {
+        const auto before = folder.Snapshot();
+        try {
+            Join(first, base, progress);
+            ADD_FAILURE() << "joined, expected: " << message;
+        } catch (const Failure& failure) {
+            EXPECT_EQ(failure.Message(), message);
+        }
+        EXPECT_EQ(folder.Snapshot(), before);
+    }
+
+    TempFolder folder;
+    std::string base = folder / "film.avi";
+    std::string first = base + ".001";
+    std::string manifest = base + ".sha256";
+    std::string content;
+    RecordingProgress progress;
+};
+
+TEST_F(ManifestTest, ASplitWritesTheDigestsInTheSystemToolsFormat) {
+    SplitWithManifest(250000, 100000);
+    EXPECT_EQ(ReadFileBytes(manifest), DigestOf(content.substr(0, 100000)) + "  film.avi.001\n" +
+                                           DigestOf(content.substr(100000, 100000)) +
+                                           "  film.avi.002\n" + DigestOf(content.substr(200000)) +
+                                           "  film.avi.003\n" + DigestOf(content) + "  film.avi\n");
+    EXPECT_EQ(progress.created.back(), manifest);
+    EXPECT_EQ(FileDigest(base + ".002"), DigestOf(content.substr(100000, 100000)));
+    EXPECT_FALSE(FileExists(manifest + ".part"));
+}
+
+TEST_F(ManifestTest, AnOlderManifestGoesWithAnySplitOfTheSameName) {
+    SplitWithManifest(250000, 100000);
+    WriteFileBytes(base, content);
+    // A split without one: the old manifest would call every new piece damaged.
+    Split(base, 50000, progress);
+    EXPECT_FALSE(FileExists(manifest));
+    // A split that fails leaves none either.
+    Split(base, 100000, progress, {.manifest = true});
+    RemoveFile(base + ".002");
+    testing::MakeFolder(base + ".002");
+    EXPECT_THROW(Split(base, 100000, progress, {.manifest = true}), EFCreateError);
+    EXPECT_FALSE(FileExists(manifest));
+    EXPECT_FALSE(FileExists(first));
+}
+
+TEST_F(ManifestTest, ManifestsAreReadAsOtherToolsWriteThem) {
+    const std::string one = DigestOf("1"), two = DigestOf("2"), whole = DigestOf("12");
+    std::string upper = whole;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const std::pair<std::string, bool> cases[] = {
+        {one + "  film.avi.001\n" + two + "  film.avi.002\n" + whole + "  film.avi\n", true},
+        {one + "  film.avi.001\r\n" + two + "  film.avi.002\r\n" + whole + "  film.avi\r\n", true},
+        {one + " *film.avi.001\n" + two + " *film.avi.002\n" + upper + " *film.avi", true},
+        {"", false},
+        {one + "  film.avi.001\n", false},  // no whole file
+        {one + "  film.avi.002\n" + two + "  film.avi.001\n" + whole + "  film.avi\n", false},
+        {one + "  film.avi.001\n" + two + "  film.avi.002\n" + whole + "  autre.avi\n", false},
+        {one + " film.avi.001\n" + two + "  film.avi.002\n" + whole + "  film.avi\n", false},
+        {one.substr(1) + "  film.avi.001\n" + whole + "  film.avi\n", false},
+        {one + "  film.avi.001\n\n" + whole + "  film.avi\n", false},
+        {"\\" + one + "  film.avi.00\\1\n" + whole + "  film.avi\n", false},  // no such escape
+    };
+    for (const auto& [text, valid] : cases) {
+        WriteFileBytes(manifest, text);
+        if (valid) {
+            const auto read = ReadManifest(base);
+            ASSERT_TRUE(read) << text;
+            EXPECT_EQ(read->pieces, (std::vector<std::string>{one, two})) << text;
+            EXPECT_EQ(read->whole, whole);
+        } else {
+            ExpectFailure<EBadManifest>(
+                [&] { ReadManifest(base); },
+                "Le fichier " + manifest + " n'est pas un fichier de sommes valide");
+        }
+    }
+    WriteFileBytes(manifest, one + "  FILM.AVI.001\n" + whole + "  Film.avi\n");
+#ifdef _WIN32
+    EXPECT_TRUE(ReadManifest(base)) << "names differing in case name the same files";
+#else
+    EXPECT_THROW(ReadManifest(base), EBadManifest);
+#endif
+    RemoveFile(manifest);
+    EXPECT_FALSE(ReadManifest(base));
+}
+
+TEST_F(ManifestTest, NamesThatSha256sumEscapesAreEscapedTheSameWay) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Windows names hold no backslash nor line end";
+#else
+    base = folder / "a\\b\nc";
+    first = base + ".001";
+    SplitWithManifest(10, 6);
+    EXPECT_EQ(ReadFileBytes(ManifestPath(base)),
+              "\\" + DigestOf(content.substr(0, 6)) + "  a\\\\b\\nc.001\n\\" +
+                  DigestOf(content.substr(6)) + "  a\\\\b\\nc.002\n\\" + DigestOf(content) +
+                  "  a\\\\b\\nc\n");
+    Join(first, base, progress);
+    EXPECT_EQ(ReadFileBytes(base), content);
+#endif
+}
+
+TEST_F(ManifestTest, ADamagedPieceStopsTheJoinThereAndTheRepairedSetIsFinished) {
+    for (const std::uint64_t damaged : {2u, 4u}) {  // a middle piece, the last one
+        SplitWithManifest(350000, 100000);
+        const std::string piece = PieceName(base, damaged);
+        const std::string good = ReadFileBytes(piece);
+        std::string flipped = good;
+        flipped[1234] ^= 0x10;  // the right size, the wrong content
+        WriteFileBytes(piece, flipped);
+        ExpectFailure<EDamaged>([&] { Join(first, base, progress); },
+                                "Le fichier " + piece + " est endommagé");
+        // Cut back to the previous piece's end; that piece and the later ones kept.
+        EXPECT_EQ(ReadFileBytes(base), content.substr(0, (damaged - 1) * 100000));
+        for (std::uint64_t number = 1; number <= 4; ++number) {
+            EXPECT_EQ(FileExists(PieceName(base, number)), number >= damaged) << number;
+        }
+        // The piece fetched again: the same join finishes.
+        WriteFileBytes(piece, good);
+        Join(first, base, progress);
+        EXPECT_EQ(ReadFileBytes(base), content);
+        EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi", "film.avi.sha256"}));
+        RemoveFile(base);
+    }
+}
+
+TEST_F(ManifestTest, TheManifestFixesWhichPiecesMakeTheSet) {
+    SplitWithManifest(350000, 100000);
+    const std::string last = base + ".004";
+    const std::string kept = ReadFileBytes(last);
+    RemoveFile(last);  // its size alone could not tell it is missing
+    ExpectRefusedUntouched("Le fichier " + last + " est manquant");
+    WriteFileBytes(last, kept);
+
+    WriteFileBytes(base + ".005", "not in it");
+    ExpectRefusedUntouched("Le fichier " + base + ".005 ne figure pas dans le fichier de sommes");
+    RemoveFile(base + ".005");
+    WriteFileBytes(base + ".007", "a gap, as always");
+    ExpectRefusedUntouched("Le fichier " + base + ".005 est manquant");
+    RemoveFile(base + ".007");
+
+    const std::string text = ReadFileBytes(manifest);
+    WriteFileBytes(manifest, text.substr(0, text.size() - 3));
+    ExpectRefusedUntouched("Le fichier " + manifest + " n'est pas un fichier de sommes valide");
+    // A whole-file line that does not fit the pieces: the rebuilt file is not it.
+    WriteFileBytes(manifest, text.substr(0, text.rfind('\n', text.size() - 2) + 1) +
+                                 DigestOf("other") + "  film.avi\n");
+    ExpectFailure<EDamaged>([&] { Join(first, base, progress); },
+                            "Le fichier " + base + " est endommagé");
+}
+
+TEST_F(ManifestTest, AResumedJoinChecksThePiecesAlreadyInTheDestination) {
+    SplitWithManifest(350000, 100000);
+    RemoveFile(first);
+    RemoveFile(base + ".002");
+    std::string prefix = content.substr(0, 200000);
+    prefix[150000] ^= 1;
+    WriteFileBytes(base, prefix);
+    ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
+
+    WriteFileBytes(base, content.substr(0, 200000));
+    Join(first, base, progress);
+    EXPECT_EQ(ReadFileBytes(base), content);
+    // Only the last piece left, the destination holding part of it.
+    SplitWithManifest(350000, 100000);
+    WriteFileBytes(base, content.substr(0, 320000));
+    for (std::uint64_t number = 1; number <= 3; ++number) {
+        RemoveFile(PieceName(base, number));
+    }
+    Join(base + ".004", base, progress);
+    EXPECT_EQ(ReadFileBytes(base), content);
+}
+
+}  // namespace
+}  // namespace morcelix
