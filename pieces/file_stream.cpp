@@ -1,7 +1,13 @@
 #include "pieces/file_stream.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "pieces/failure.h"
 #include "pieces/file_stream_backend.h"
@@ -62,26 +68,142 @@ void TStream::CopyBlocks(TStream& source, std::int64_t count, const BlockObserve
     CopyThroughBuffer(source, count, afterBlock);
 }
 
+namespace {
+
+// The inspector of a copy, on a thread of its own: the copy hands it each
+// block once written and goes on with another buffer, so that inspecting (a
+// hash, twice as slow as the copy) and copying share the processor's cores.
+// The blocks reach the inspector in order; a buffer comes back to the copy
+// once inspected.
+class InspectingThread {
+  public:
+    static constexpr int kBuffers = 4;
+
+    InspectingThread(const BlockInspector& inspect, std::int32_t bufferSize) : inspect_(inspect) {
+        for (int i = 0; i < kBuffers; ++i) {
+            buffers_.push_back(std::make_unique_for_overwrite<char[]>(bufferSize));
+            free_.push_back(buffers_.back().get());
+        }
+        thread_ = std::thread([this] { Run(); });
+    }
+    // Ends the thread, whether the copy ended or failed.
+    ~InspectingThread() {
+        {
+            const std::lock_guard lock(mutex_);
+            ended_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    InspectingThread(const InspectingThread&) = delete;
+    InspectingThread& operator=(const InspectingThread&) = delete;
+
+    // A buffer to read the next block into, once one is free. Raises what the
+    // inspector raised.
+    char* TakeBuffer() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] { return !free_.empty() || failure_; });
+        RethrowFailure();
+        char* buffer = free_.front();
+        free_.pop_front();
+        return buffer;
+    }
+    void Inspect(char* buffer, std::int32_t size) {
+        {
+            const std::lock_guard lock(mutex_);
+            waiting_.push_back({buffer, size});
+        }
+        changed_.notify_all();
+    }
+    // Returns once every block handed is inspected. Raises what the inspector raised.
+    void Finish() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [this] {
+            return free_.size() == static_cast<std::size_t>(kBuffers) || failure_;
+        });
+        RethrowFailure();
+    }
+
+  private:
+    struct Block {
+        char* data;
+        std::int32_t size;
+    };
+
+    void Run() {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [this] { return !waiting_.empty() || ended_; });
+            if (waiting_.empty() || failure_) {
+                return;
+            }
+            const Block block = waiting_.front();
+            waiting_.pop_front();
+            lock.unlock();
+            std::exception_ptr failure;
+            try {
+                inspect_(block.data, block.size);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+            lock.lock();
+            failure_ = failure;
+            free_.push_back(block.data);
+            changed_.notify_all();
+        }
+    }
+
+    void RethrowFailure() const {
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+    }
+
+    const BlockInspector& inspect_;
+    std::vector<std::unique_ptr<char[]>> buffers_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<char*> free_;
+    std::deque<Block> waiting_;
+    std::exception_ptr failure_;
+    bool ended_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
 std::int64_t TStream::CopyInspected(TStream& source, std::int64_t count,
                                     const BlockInspector& inspect,
                                     const BlockObserver& afterBlock) {
-    if (count > 0) {
-        CopyThroughBuffer(source, count, afterBlock, inspect, kInspectedCopyBlock);
+    if (count <= 0) {
+        return count;
     }
+    const auto bufferSize =
+        static_cast<std::int32_t>(std::min<std::int64_t>(count, kInspectedCopyBlock));
+    InspectingThread inspector(inspect, bufferSize);
+    for (std::int64_t left = count; left > 0;) {
+        const auto block = static_cast<std::int32_t>(std::min<std::int64_t>(left, bufferSize));
+        char* buffer = inspector.TakeBuffer();
+        source.ReadBuffer(buffer, block);
+        WriteBuffer(buffer, block);
+        inspector.Inspect(buffer, block);
+        left -= block;
+        if (afterBlock) {
+            afterBlock();
+        }
+    }
+    inspector.Finish();
     return count;
 }
 
 void TStream::CopyThroughBuffer(TStream& source, std::int64_t count,
-                                const BlockObserver& afterBlock, const BlockInspector& inspect,
-                                std::int32_t bufferSize) {
-    bufferSize = static_cast<std::int32_t>(std::min<std::int64_t>(count, bufferSize));
+                                const BlockObserver& afterBlock) {
+    const auto bufferSize =
+        static_cast<std::int32_t>(std::min<std::int64_t>(count, kCopyBufferSize));
     const auto buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     while (count != 0) {
         const auto block = static_cast<std::int32_t>(std::min<std::int64_t>(count, bufferSize));
         source.ReadBuffer(buffer.get(), block);
-        if (inspect) {
-            inspect(buffer.get(), block);
-        }
         WriteBuffer(buffer.get(), block);
         count -= block;
         if (afterBlock) {

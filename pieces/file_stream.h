@@ -75,7 +75,10 @@ class TStream {
                           const BlockObserver& afterBlock = {});
     // The same, showing every block to `inspect` (to hash it, say): the data
     // then goes through this program's memory, never a kernel copy, in
-    // blocks of kInspectedCopyBlock bytes at most.
+    // blocks of kInspectedCopyBlock bytes at most. `inspect` runs on a thread
+    // of its own, block after block in order, while the copy goes on; the
+    // copy returns once every block is inspected, and raises what `inspect`
+    // raised. A block may be written before it is inspected.
     std::int64_t CopyInspected(TStream& source, std::int64_t count, const BlockInspector& inspect,
                                const BlockObserver& afterBlock = {});
 
@@ -83,9 +86,7 @@ class TStream {
     // Moves `count` bytes (> 0) from `source`; a backend may do better than the
     // buffered loop (a kernel copy between files).
     virtual void CopyBlocks(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
-    void CopyThroughBuffer(TStream& source, std::int64_t count, const BlockObserver& afterBlock,
-                           const BlockInspector& inspect = {},
-                           std::int32_t bufferSize = kCopyBufferSize);
+    void CopyThroughBuffer(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
 };
 
 // The operating system's handle type, chosen once: a HANDLE on Windows, a file

@@ -63,6 +63,40 @@ TEST(CopyFrom, MovesBlocksOfAtMost61440Bytes) {
     }
 }
 
+TEST(CopyInspected, EveryBlockIsShownInOrderAndAFailingInspectionStopsTheCopy) {
+    TempFolder folder;
+    const std::int64_t size = 5 * std::int64_t{kInspectedCopyBlock} + 123;
+    const std::string content = testing::PatternBytes(size);
+    WriteFileBytes(folder / "source", content);
+    {
+        TFileStream source(folder / "source", OpenMode::Read);
+        TFileStream target(folder / "copy", OpenMode::Create);
+        std::string seen;
+        int blocks = 0;
+        EXPECT_EQ(target.CopyInspected(
+                      source, size,
+                      [&](const char* data, std::int32_t block) { seen.append(data, block); },
+                      [&] { ++blocks; }),
+                  size);
+        EXPECT_EQ(seen, content);
+        EXPECT_EQ(blocks, 6);
+    }
+    EXPECT_EQ(ReadFileBytes(folder / "copy"), content);
+
+    struct Refused {};
+    TFileStream source(folder / "source", OpenMode::Read);
+    TFileStream target(folder / "again", OpenMode::Create);
+    int inspected = 0;
+    EXPECT_THROW(target.CopyInspected(source, size,
+                                      [&](const char*, std::int32_t) {
+                                          if (++inspected == 2) {
+                                              throw Refused();
+                                          }
+                                      }),
+                 Refused);
+    EXPECT_EQ(inspected, 2) << "no block is shown after a failing one";
+}
+
 TEST(CopyFrom, CountZeroCopiesTheWholeSourceFromItsFirstByte) {
     TempFolder folder;
     const std::string content = testing::PatternBytes(200000);
