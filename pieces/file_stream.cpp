@@ -68,87 +68,108 @@ void TStream::CopyBlocks(TStream& source, std::int64_t count, const BlockObserve
     CopyThroughBuffer(source, count, afterBlock);
 }
 
-namespace {
-
-// The inspector of a copy, on a thread of its own: the copy hands it each
-// block once written and goes on with another buffer, so that inspecting (a
-// hash, twice as slow as the copy) and copying share the processor's cores.
-// The blocks reach the inspector in order; a buffer comes back to the copy
-// once inspected.
-class InspectingThread {
+// The inspectors' threads, one a lane: the copy hands each block to every
+// lane once written and goes on with another buffer; a buffer comes back once
+// every lane has inspected it.
+class InspectedCopier::Lanes {
   public:
-    static constexpr int kBuffers = 4;
+    static constexpr std::size_t kBuffers = 4;
 
-    InspectingThread(const BlockInspector& inspect, std::int32_t bufferSize) : inspect_(inspect) {
-        for (int i = 0; i < kBuffers; ++i) {
-            buffers_.push_back(std::make_unique_for_overwrite<char[]>(bufferSize));
-            free_.push_back(buffers_.back().get());
+    explicit Lanes(std::size_t lanes) : waiting_(lanes) {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            threads_.emplace_back([this, lane] { Run(lane); });
         }
-        thread_ = std::thread([this] { Run(); });
     }
-    // Ends the thread, whether the copy ended or failed.
-    ~InspectingThread() {
+    ~Lanes() {
+        Drain();
         {
             const std::lock_guard lock(mutex_);
             ended_ = true;
         }
         changed_.notify_all();
-        thread_.join();
+        for (std::thread& thread : threads_) {
+            thread.join();
+        }
     }
-    InspectingThread(const InspectingThread&) = delete;
-    InspectingThread& operator=(const InspectingThread&) = delete;
+    Lanes(const Lanes&) = delete;
+    Lanes& operator=(const Lanes&) = delete;
 
-    // A buffer to read the next block into, once one is free. Raises what the
-    // inspector raised.
+    std::size_t Count() const { return threads_.size(); }
+
+    // A buffer to read the next block into: a free one, or a new one while
+    // there are fewer than kBuffers. Raises what an inspection raised.
     char* TakeBuffer() {
         std::unique_lock lock(mutex_);
+        RethrowFailure();
+        if (free_.empty() && buffers_.size() < kBuffers) {
+            buffers_.push_back({std::make_unique_for_overwrite<char[]>(kInspectedCopyBlock), 0});
+            return buffers_.back().data.get();
+        }
         changed_.wait(lock, [this] { return !free_.empty() || failure_; });
         RethrowFailure();
         char* buffer = free_.front();
         free_.pop_front();
         return buffer;
     }
-    void Inspect(char* buffer, std::int32_t size) {
+    void Inspect(char* buffer, std::int32_t size, const Inspectors& inspectors) {
         {
             const std::lock_guard lock(mutex_);
-            waiting_.push_back({buffer, size});
+            Owned(buffer).lanesLeft = threads_.size();
+            for (std::size_t lane = 0; lane < threads_.size(); ++lane) {
+                waiting_[lane].push_back({buffer, size, inspectors[lane]});
+            }
         }
         changed_.notify_all();
     }
-    // Returns once every block handed is inspected. Raises what the inspector raised.
-    void Finish() {
+    // Returns once every block handed over is inspected, or one failed: with
+    // what an inspection raised.
+    std::exception_ptr Drain() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] {
-            return free_.size() == static_cast<std::size_t>(kBuffers) || failure_;
-        });
-        RethrowFailure();
+        changed_.wait(lock, [this] { return free_.size() == buffers_.size() || failure_; });
+        return failure_;
     }
 
   private:
+    struct Buffer {
+        std::unique_ptr<char[]> data;
+        std::size_t lanesLeft;
+    };
     struct Block {
         char* data;
         std::int32_t size;
+        std::shared_ptr<const BlockInspector> inspect;
     };
 
-    void Run() {
+    Buffer& Owned(char* data) {
+        return *std::find_if(buffers_.begin(), buffers_.end(),
+                             [data](const Buffer& buffer) { return buffer.data.get() == data; });
+    }
+
+    void Run(std::size_t lane) {
+        std::deque<Block>& waiting = waiting_[lane];
         for (;;) {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [this] { return !waiting_.empty() || ended_; });
-            if (waiting_.empty() || failure_) {
+            changed_.wait(lock, [&] { return !waiting.empty() || ended_; });
+            if (waiting.empty()) {
                 return;
             }
-            const Block block = waiting_.front();
-            waiting_.pop_front();
+            Block block = std::move(waiting.front());
+            waiting.pop_front();
+            std::exception_ptr failure = failure_;
             lock.unlock();
-            std::exception_ptr failure;
-            try {
-                inspect_(block.data, block.size);
-            } catch (...) {
-                failure = std::current_exception();
+            if (!failure) {  // after a failure, the blocks only come back
+                try {
+                    (*block.inspect)(block.data, block.size);
+                } catch (...) {
+                    failure = std::current_exception();
+                }
             }
+            block.inspect.reset();
             lock.lock();
             failure_ = failure;
-            free_.push_back(block.data);
+            if (--Owned(block.data).lanesLeft == 0) {
+                free_.push_back(block.data);
+            }
             changed_.notify_all();
         }
     }
@@ -159,41 +180,46 @@ class InspectingThread {
         }
     }
 
-    const BlockInspector& inspect_;
-    std::vector<std::unique_ptr<char[]>> buffers_;
     std::mutex mutex_;
     std::condition_variable changed_;
+    std::vector<Buffer> buffers_;
     std::deque<char*> free_;
-    std::deque<Block> waiting_;
+    std::vector<std::deque<Block>> waiting_;  // one queue a lane
     std::exception_ptr failure_;
     bool ended_ = false;
-    std::thread thread_;
+    std::vector<std::thread> threads_;
 };
 
-}  // namespace
+InspectedCopier::InspectedCopier(std::size_t lanes) : lanes_(std::make_unique<Lanes>(lanes)) {}
 
-std::int64_t TStream::CopyInspected(TStream& source, std::int64_t count,
-                                    const BlockInspector& inspect,
-                                    const BlockObserver& afterBlock) {
-    if (count <= 0) {
-        return count;
-    }
-    const auto bufferSize =
-        static_cast<std::int32_t>(std::min<std::int64_t>(count, kInspectedCopyBlock));
-    InspectingThread inspector(inspect, bufferSize);
-    for (std::int64_t left = count; left > 0;) {
-        const auto block = static_cast<std::int32_t>(std::min<std::int64_t>(left, bufferSize));
-        char* buffer = inspector.TakeBuffer();
-        source.ReadBuffer(buffer, block);
-        WriteBuffer(buffer, block);
-        inspector.Inspect(buffer, block);
-        left -= block;
-        if (afterBlock) {
-            afterBlock();
+InspectedCopier::~InspectedCopier() = default;
+
+void InspectedCopier::Copy(TStream& target, TStream& source, std::int64_t count,
+                           const Inspectors& inspectors, const BlockObserver& afterBlock) {
+    try {
+        for (std::int64_t left = count; left > 0;) {
+            const auto block =
+                static_cast<std::int32_t>(std::min<std::int64_t>(left, kInspectedCopyBlock));
+            char* buffer = lanes_->TakeBuffer();
+            source.ReadBuffer(buffer, block);
+            target.WriteBuffer(buffer, block);
+            lanes_->Inspect(buffer, block, inspectors);
+            left -= block;
+            if (afterBlock) {
+                afterBlock();
+            }
         }
+    } catch (...) {
+        // What the inspectors use may go with the failure: nothing may wait for it.
+        lanes_->Drain();
+        throw;
     }
-    inspector.Finish();
-    return count;
+}
+
+void InspectedCopier::Wait() {
+    if (const std::exception_ptr failure = lanes_->Drain()) {
+        std::rethrow_exception(failure);
+    }
 }
 
 void TStream::CopyThroughBuffer(TStream& source, std::int64_t count,

@@ -188,8 +188,11 @@ class UntouchedUnlessBegun {
     bool begun_ = false;
 };
 
-// The destination once the join has begun: pieces appended, flushed in groups
-// and deleted, and the cut back after a failure.
+// The destination once the join has begun: pieces appended, checked against
+// the manifest, flushed in groups and deleted, and the cut back after a
+// failure. With a manifest, a piece is hashed on another thread while the next
+// ones are copied; its digest is checked before anything relies on the piece:
+// before the flush that leads to its deletion, and before a cut back.
 class Appender {
   public:
     // With a manifest, `whole` holds the digest of the `start` bytes already
@@ -206,16 +209,21 @@ class Appender {
           gone_(start),
           writtenBack_(start),
           manifest_(manifest),
-          whole_(whole) {}
+          whole_(whole) {
+        if (manifest_) {
+            hashing_.emplace(kDigestLanes);
+        }
+    }
 
-    // Appends piece `number`, checked against the manifest if there is one,
-    // then flushes and deletes the pieces waiting when they make a group. The
-    // group never ends just before the last piece: as long as pieces are left,
-    // one of them has the set's piece size, which a resume needs.
+    // Appends piece `number`, then flushes and deletes the pieces waiting when
+    // they make a group. The group never ends just before the last piece: as
+    // long as pieces are left, one of them has the set's piece size, which a
+    // resume needs.
     void Append(const SurveyedPiece& piece, std::uint64_t number, bool nextIsLast) {
+        std::unique_ptr<Sha256> digest;
         for (;;) {
             try {
-                Copy(piece, number);
+                digest = Copy(piece);
                 break;
             } catch (const EWriteError&) {
                 // A full disk, most likely. Deleting piece by piece would have
@@ -223,12 +231,15 @@ class Appender {
                 if (pending_.empty() || options_.keepPieces) {
                     throw;
                 }
+                // The whole file's digest took in the part copied: it is
+                // computed again from the destination at the end.
+                wholeFromDestination_ = true;
                 output_.SetSize(appended_);
                 FlushAndDelete();
             }
         }
+        pending_.push_back({piece.path, appended_, number, std::move(digest)});
         appended_ += piece.facts.size;
-        pending_.push_back(piece.path);
         pendingBytes_ += piece.facts.size;
         progress_.SetPosition(Percent(appended_, total_));
         if (pendingBytes_ >= kFlushGroupBytes && !nextIsLast) {
@@ -236,19 +247,29 @@ class Appender {
         }
     }
 
-    // The last flush and deletions, once the whole file is checked against
-    // the manifest.
+    // The last flush and deletions, once every piece and the whole file are
+    // checked against the manifest.
     void Finish() {
-        if (manifest_ && whole_->HexDigest() != manifest_->whole) {
+        RequireIntact();
+        if (manifest_ && WholeDigest() != manifest_->whole) {
             throw EDamaged(destination_);
         }
         FlushAndDelete();
     }
 
-    // After a failure: the destination cut back to the last whole piece and
-    // flushed, and the pieces it holds deleted. Where that fails, it is cut
-    // back to the pieces already gone. Raises nothing.
+    // After a failure: the destination cut back to the last whole, intact
+    // piece and flushed, and the pieces it holds deleted. Where that fails, it
+    // is cut back to the pieces already gone. Raises nothing.
     void CutBack() noexcept {
+        try {
+            KeepIntactOnly();
+        } catch (...) {
+            // The digests could not be computed: no piece waiting is vouched for.
+            if (!pending_.empty()) {
+                appended_ = pending_.front().start;
+                pending_.clear();
+            }
+        }
         try {
             if (output_.Created() && appended_ == 0) {
                 // Nothing was joined: the file this join created goes again.
@@ -270,7 +291,16 @@ class Appender {
     }
 
   private:
-    void Copy(const SurveyedPiece& piece, std::uint64_t number) {
+    struct Pending {
+        std::string path;
+        std::int64_t start;  // where its bytes begin in the destination
+        std::uint64_t number;
+        std::unique_ptr<Sha256> digest;  // with a manifest, until checked
+    };
+
+    // Copies the piece; with a manifest, returns the digest that its blocks
+    // are being hashed into.
+    std::unique_ptr<Sha256> Copy(const SurveyedPiece& piece) {
         const std::unique_ptr<TFileStream> input = OpenUnchanged(piece);
         const BlockObserver afterBlock = [this] {
             // The disk writes what is appended while the copy goes on.
@@ -281,28 +311,16 @@ class Appender {
             writtenBack_ = written;
             progress_.BlockCopied();
         };
+        std::unique_ptr<Sha256> digest;
         try {
             if (!manifest_) {
                 if (piece.facts.size > 0) {
                     output_.CopyFrom(*input, piece.facts.size, afterBlock);
                 }
             } else {
-                // Hashed on its way, and checked before it counts as appended;
-                // the whole file's digest goes on from a copy, so that a copy
-                // tried again is not hashed twice.
-                Sha256 own;
-                Sha256 whole(*whole_);
-                output_.CopyInspected(
-                    *input, piece.facts.size,
-                    [&](const char* data, std::int32_t size) {
-                        own.Update(data, static_cast<std::size_t>(size));
-                        whole.Update(data, static_cast<std::size_t>(size));
-                    },
-                    afterBlock);
-                if (own.HexDigest() != manifest_->pieces[number - 1]) {
-                    throw EDamaged(piece.path);
-                }
-                *whole_ = std::move(whole);
+                digest = std::make_unique<Sha256>();
+                hashing_->Copy(output_, *input, piece.facts.size, Digests(*digest, *whole_),
+                               afterBlock);
             }
         } catch (const EReadError&) {
             // A short read: the piece shrank under the copy.
@@ -312,20 +330,66 @@ class Appender {
             throw;
         }
         if (input->Facts() != piece.facts) {
+            if (hashing_) {
+                hashing_->Wait();  // its blocks still use `digest`
+            }
             throw EChangedDuringJoin(piece.path);
+        }
+        return digest;
+    }
+
+    // Checks the digests of the pieces waiting; the first damaged one and the
+    // later ones are no longer counted as appended. Returns the damaged one.
+    std::optional<std::string> KeepIntactOnly() {
+        if (!hashing_) {
+            return std::nullopt;
+        }
+        hashing_->Wait();
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            Pending& piece = pending_[i];
+            if (!piece.digest) {
+                continue;  // checked already
+            }
+            const bool intact = piece.digest->HexDigest() == manifest_->pieces[piece.number - 1];
+            piece.digest.reset();
+            if (!intact) {
+                std::string damaged = piece.path;
+                appended_ = piece.start;
+                pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i), pending_.end());
+                pendingBytes_ = pending_.empty() ? 0 : appended_ - pending_.front().start;
+                return damaged;
+            }
+        }
+        return std::nullopt;
+    }
+
+    void RequireIntact() {
+        if (const auto damaged = KeepIntactOnly()) {
+            throw EDamaged(*damaged);
         }
     }
 
+    std::string WholeDigest() {
+        if (!wholeFromDestination_) {
+            return whole_->HexDigest();
+        }
+        Sha256 digest;
+        output_.SetPosition(0);
+        HashNext(output_, appended_, {&digest});
+        return digest.HexDigest();
+    }
+
     void FlushAndDelete() {
+        RequireIntact();
         output_.Flush();
         if (!folderFlushed_) {
             FlushFolderOf(destination_);
             folderFlushed_ = true;
         }
         if (!options_.keepPieces) {
-            for (const std::string& piece : pending_) {
-                if (RemoveFile(piece)) {
-                    progress_.FileDeleted(piece);
+            for (const Pending& piece : pending_) {
+                if (RemoveFile(piece.path)) {
+                    progress_.FileDeleted(piece.path);
                 }
             }
             gone_ = appended_;
@@ -339,14 +403,18 @@ class Appender {
     ProgressSink& progress_;
     const JoinOptions& options_;
     std::int64_t total_;
-    std::int64_t appended_;     // the end of the last whole piece appended
-    std::int64_t gone_;         // the end of the bytes whose pieces are deleted
-    std::int64_t writtenBack_;  // the end of the bytes handed to the disk
-    const std::optional<Manifest>& manifest_;
-    std::optional<Sha256>& whole_;      // the digest of what is appended, with a manifest
-    std::vector<std::string> pending_;  // appended since the last flush
+    std::int64_t appended_;         // the end of the last whole piece appended
+    std::int64_t gone_;             // the end of the bytes whose pieces are deleted
+    std::int64_t writtenBack_;      // the end of the bytes handed to the disk
+    std::vector<Pending> pending_;  // appended since the last flush
     std::int64_t pendingBytes_ = 0;
     bool folderFlushed_ = false;
+    const std::optional<Manifest>& manifest_;
+    std::optional<Sha256>& whole_;  // with a manifest: the digest of what is appended
+    bool wholeFromDestination_ = false;
+    // With a manifest: the copies that hash. Declared last, to end first: its
+    // thread uses the digests above until then.
+    std::optional<InspectedCopier> hashing_;
 };
 
 // With a manifest, the pieces already gone are checked in the destination of
@@ -357,18 +425,10 @@ Sha256 CheckedPrefix(TFileStream& output, const PieceSetSurvey& survey, std::int
     Sha256 whole;
     const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
     const std::int64_t pieceSize = gone > 0 ? start / gone : 0;
-    std::vector<char> buffer(static_cast<std::size_t>(kInspectedCopyBlock));
     output.SetPosition(0);
     for (std::int64_t number = 1; number <= gone; ++number) {
         Sha256 own;
-        for (std::int64_t left = pieceSize; left > 0;) {
-            const auto block =
-                static_cast<std::int32_t>(std::min<std::int64_t>(left, kInspectedCopyBlock));
-            output.ReadBuffer(buffer.data(), block);
-            own.Update(buffer.data(), static_cast<std::size_t>(block));
-            whole.Update(buffer.data(), static_cast<std::size_t>(block));
-            left -= block;
-        }
+        HashNext(output, pieceSize, {&own, &whole});
         if (own.HexDigest() != survey.manifest->pieces[static_cast<std::size_t>(number - 1)]) {
             throw EDamaged(destination);
         }

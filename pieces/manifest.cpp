@@ -209,15 +209,32 @@ namespace morcelix {
 std::string FileDigest(const std::string& path) {
     TFileStream file(path, OpenMode::Read);
     Sha256 digest;
-    std::vector<char> buffer(static_cast<std::size_t>(kInspectedCopyBlock));
-    for (std::int64_t left = file.Size(); left > 0;) {
-        const auto block =
-            static_cast<std::int32_t>(std::min<std::int64_t>(left, kInspectedCopyBlock));
-        file.ReadBuffer(buffer.data(), block);
-        digest.Update(buffer.data(), static_cast<std::size_t>(block));
-        left -= block;
-    }
+    HashNext(file, file.Size(), {&digest});
     return digest.HexDigest();
+}
+
+InspectedCopier::Inspectors Digests(Sha256& piece, Sha256& whole) {
+    const auto into = [](Sha256& digest) {
+        return std::make_shared<const BlockInspector>(
+            [&digest](const char* data, std::int32_t size) {
+                digest.Update(data, static_cast<std::size_t>(size));
+            });
+    };
+    return {into(piece), into(whole)};
+}
+
+void HashNext(TStream& stream, std::int64_t count, std::initializer_list<Sha256*> digests) {
+    std::vector<char> buffer(static_cast<std::size_t>(
+        std::min<std::int64_t>(std::max<std::int64_t>(count, 0), kInspectedCopyBlock)));
+    while (count > 0) {
+        const auto block =
+            static_cast<std::int32_t>(std::min<std::int64_t>(count, kInspectedCopyBlock));
+        stream.ReadBuffer(buffer.data(), block);
+        for (Sha256* digest : digests) {
+            digest->Update(buffer.data(), static_cast<std::size_t>(block));
+        }
+        count -= block;
+    }
 }
 
 }  // namespace morcelix

@@ -10,12 +10,18 @@
 // escaped as sha256sum escapes it.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "pieces/file_stream.h"
+
 namespace morcelix {
+
+class Sha256;
 
 struct Manifest {
     std::vector<std::string> pieces;  // each piece's digest, from piece 1 on
@@ -43,5 +49,14 @@ bool RemoveManifest(const std::string& base);
 
 // The digest of a whole file's content. Raises the file layer's failures.
 std::string FileDigest(const std::string& path);
+
+// The inspectors that hash what is copied into a piece's digest and into the
+// whole file's, on two lanes of an InspectedCopier (kDigestLanes).
+inline constexpr std::size_t kDigestLanes = 2;
+InspectedCopier::Inspectors Digests(Sha256& piece, Sha256& whole);
+
+// Hashes the next `count` bytes of `stream`, from its position, into each of
+// `digests`. Raises EReadError when the stream holds fewer.
+void HashNext(TStream& stream, std::int64_t count, std::initializer_list<Sha256*> digests);
 
 }  // namespace morcelix

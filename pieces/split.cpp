@@ -1,6 +1,7 @@
 #include "pieces/split.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -79,10 +80,13 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     if (RemoveManifest(piecesAt)) {
         progress.FileDeleted(ManifestPath(piecesAt));
     }
+    // With a manifest: the digests, computed as the pieces are copied.
     std::optional<Sha256> whole;
-    Manifest manifest;
+    std::vector<std::unique_ptr<Sha256>> digests;
+    std::optional<InspectedCopier> hashing;
     if (options.manifest) {
         whole.emplace();
+        hashing.emplace(kDigestLanes);
     }
     WrittenPieces written(progress);
     for (std::int64_t number = 1; number <= count; ++number) {
@@ -97,15 +101,9 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
                     piece.CopyFrom(input, size, afterBlock);
                 }
             } else {
-                Sha256 own;
-                piece.CopyInspected(
-                    input, size,
-                    [&](const char* data, std::int32_t block) {
-                        own.Update(data, static_cast<std::size_t>(block));
-                        whole->Update(data, static_cast<std::size_t>(block));
-                    },
-                    afterBlock);
-                manifest.pieces.push_back(own.HexDigest());
+                auto own = std::make_unique<Sha256>();
+                hashing->Copy(piece, input, size, Digests(*own, *whole), afterBlock);
+                digests.push_back(std::move(own));
             }
         } catch (const EReadError&) {
             // A short read: the source shrank under the copy.
@@ -122,6 +120,11 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     }
     RemoveStalePieces(piecesAt, count, progress);
     if (whole) {
+        hashing->Wait();
+        Manifest manifest;
+        for (const auto& digest : digests) {
+            manifest.pieces.push_back(digest->HexDigest());
+        }
         manifest.whole = whole->HexDigest();
         WriteManifest(piecesAt, manifest);
         progress.FileCreated(ManifestPath(piecesAt));
