@@ -22,14 +22,9 @@ enum class SeekOrigin { Beginning, Current, End };
 // Called after every block a copy moves; lets a caller keep an interface alive.
 // May raise: the copy stops there.
 using BlockObserver = std::function<void()>;
-// Shown each block of data a copy moves, before it is written.
-using BlockInspector = std::function<void(const char* data, std::int32_t size)>;
 
 // The largest block a copy moves at once, through one heap buffer.
 inline constexpr std::int32_t kCopyBufferSize = 61440;
-// The same for a copy whose data is inspected (InspectedCopier): larger where
-// the system moves larger blocks faster (1 MiB on POSIX; on Windows, as above).
-extern const std::int32_t kInspectedCopyBlock;
 
 // Which file a name or a handle leads to: the same identity is the same file,
 // whatever the names (hard and symbolic links).
@@ -81,39 +76,6 @@ class TStream {
     // buffered loop (a kernel copy between files).
     virtual void CopyBlocks(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
     void CopyThroughBuffer(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
-};
-
-// Copies whose data is shown to inspectors (to hash it, say), each on a
-// thread of its own, a lane, while the copies go on with other buffers:
-// inspecting and copying share the processor's cores. The data goes through
-// this program's memory, never a kernel copy, in blocks of kInspectedCopyBlock
-// bytes at most. One copier serves a whole operation: its threads and buffers
-// are made once.
-class InspectedCopier {
-  public:
-    // One inspector a lane, for each copy.
-    using Inspectors = std::vector<std::shared_ptr<const BlockInspector>>;
-
-    explicit InspectedCopier(std::size_t lanes = 1);
-    // Waits for the blocks handed over, then ends the threads.
-    ~InspectedCopier();
-    InspectedCopier(const InspectedCopier&) = delete;
-    InspectedCopier& operator=(const InspectedCopier&) = delete;
-
-    // Copies `count` bytes from the source's position to the target's, as
-    // CopyFrom does, and hands every block to each inspector (one a lane),
-    // which sees them in order, after they are written, and may run on after
-    // Copy has returned: what it uses must last until Wait. Raises what an
-    // inspection raised; a copy that fails waits for its blocks first.
-    void Copy(TStream& target, TStream& source, std::int64_t count, const Inspectors& inspectors,
-              const BlockObserver& afterBlock = {});
-    // Returns once every block handed over is inspected. Raises what an
-    // inspection raised (the copier is then done with).
-    void Wait();
-
-  private:
-    class Lanes;
-    std::unique_ptr<Lanes> lanes_;
 };
 
 // The operating system's handle type, chosen once: a HANDLE on Windows, a file

@@ -4,6 +4,7 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/file_stream_backend.h"
+#include "pieces/inspected_copy.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {

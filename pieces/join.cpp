@@ -7,6 +7,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/inspected_copy.h"
 #include "pieces/piece_names.h"
 #include "pieces/sha256.h"
 

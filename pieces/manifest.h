@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pieces/file_stream.h"
+#include "pieces/inspected_copy.h"
 
 namespace morcelix {
 

@@ -63,47 +63,6 @@ TEST(CopyFrom, MovesBlocksOfAtMost61440Bytes) {
     }
 }
 
-TEST(InspectedCopier, EveryBlockIsShownInOrderAndAFailingInspectionStopsTheCopy) {
-    TempFolder folder;
-    const std::int64_t size = 5 * std::int64_t{kInspectedCopyBlock} + 123;
-    const std::string content = testing::PatternBytes(size);
-    WriteFileBytes(folder / "source", content);
-    {
-        TFileStream source(folder / "source", OpenMode::Read);
-        TFileStream target(folder / "copy", OpenMode::Create);
-        std::string seen;
-        int blocks = 0;
-        InspectedCopier copier;
-        copier.Copy(target, source, size,
-                    {std::make_shared<const BlockInspector>(
-                        [&](const char* data, std::int32_t block) { seen.append(data, block); })},
-                    [&] { ++blocks; });
-        copier.Wait();
-        EXPECT_EQ(seen, content);
-        EXPECT_EQ(blocks, 6);
-    }
-    EXPECT_EQ(ReadFileBytes(folder / "copy"), content);
-
-    struct Refused {};
-    TFileStream source(folder / "source", OpenMode::Read);
-    TFileStream target(folder / "again", OpenMode::Create);
-    int inspected = 0;
-    InspectedCopier copier;
-    const auto refuseTheSecond =
-        std::make_shared<const BlockInspector>([&](const char*, std::int32_t) {
-            if (++inspected == 2) {
-                throw Refused();
-            }
-        });
-    EXPECT_THROW(
-        {
-            copier.Copy(target, source, size, {refuseTheSecond});
-            copier.Wait();
-        },
-        Refused);
-    EXPECT_EQ(inspected, 2) << "no block is shown after a failing one";
-}
-
 TEST(CopyFrom, CountZeroCopiesTheWholeSourceFromItsFirstByte) {
     TempFolder folder;
     const std::string content = testing::PatternBytes(200000);

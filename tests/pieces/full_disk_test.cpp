@@ -6,8 +6,11 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
+#include "pieces/manifest.h"
 #include "pieces/piece_names.h"
+#include "pieces/sha256.h"
 #include "pieces/split.h"
+#include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
 
@@ -29,6 +32,8 @@ class FullDiskTest : public ::testing::Test {
         }
         folder = std::make_unique<testing::TempFolder>(disk);
         room = RoomLeft();
+        // What a killed run left there would make every size below meaningless.
+        ASSERT_GE(room, 1 << 20) << "the small disk at " << disk << " is not empty";
     }
 
     // The bytes a file can still take, found by filling the disk (the free
@@ -57,46 +62,77 @@ TEST_F(FullDiskTest, ASplitThatFillsTheDiskLeavesNoPieceBehind) {
     const std::string source = *folder / "big.bin";
     const std::string content = PatternBytes(room / 3 * 2);
     WriteFileBytes(source, content);
-    ExpectFailure<EWriteError>([&] { Split(source, room / 10, progress); },
-                               "Erreur d'écriture dans le flux");
-    EXPECT_GE(progress.created.size(), 3u);
-    EXPECT_EQ(progress.deleted, progress.created);
-    EXPECT_EQ(folder->Names(), std::vector<std::string>{"big.bin"});
-    EXPECT_EQ(ReadFileBytes(source), content);
+    for (const bool manifest : {false, true}) {
+        SCOPED_TRACE(manifest ? "with a manifest" : "without a manifest");
+        testing::RecordingProgress progress;
+        testing::WithinTime(std::chrono::seconds(60), "the split", [&] {
+            ExpectFailure<EWriteError>(
+                [&] { Split(source, room / 10, progress, {.manifest = manifest}); },
+                "Erreur d'écriture dans le flux");
+        });
+        EXPECT_GE(progress.created.size(), 3u);
+        EXPECT_EQ(progress.deleted, progress.created);
+        EXPECT_EQ(folder->Names(), std::vector<std::string>{"big.bin"});
+        EXPECT_EQ(ReadFileBytes(source), content);
+    }
 }
 
-// Writes the pieces of `content` at `pieceSize` under `base`.
-void WritePieces(const std::string& base, const std::string& content, std::int64_t pieceSize) {
+// Writes the pieces of `content` at `pieceSize` under `base`, and with
+// `manifest` their SHA-256 manifest.
+void WritePieces(const std::string& base, const std::string& content, std::int64_t pieceSize,
+                 bool manifest = false) {
+    Manifest digests;
+    const auto digest = [](std::string_view bytes) {
+        Sha256 sha;
+        sha.Update(bytes.data(), bytes.size());
+        return sha.HexDigest();
+    };
     for (std::size_t offset = 0, number = 1; offset < content.size();
          offset += static_cast<std::size_t>(pieceSize), ++number) {
-        WriteFileBytes(PieceName(base, number),
-                       content.substr(offset, static_cast<std::size_t>(pieceSize)));
+        const std::string piece = content.substr(offset, static_cast<std::size_t>(pieceSize));
+        WriteFileBytes(PieceName(base, number), piece);
+        digests.pieces.push_back(digest(piece));
+    }
+    if (manifest) {
+        digests.whole = digest(content);
+        WriteManifest(base, digests);
     }
 }
 
 TEST_F(FullDiskTest, AJoinIntoAFullDiskStopsAtAWholePieceAndFinishesOnceThereIsRoom) {
     // The pieces on a disk with room, the destination on the small one, which
     // holds two and a half pieces.
-    const testing::TempFolder pieces;
-    const std::string base = pieces / "film.avi";
-    const std::int64_t pieceSize = room / 10;
-    const std::string content = PatternBytes(pieceSize * 5 + 123);
-    WritePieces(base, content, pieceSize);
-    const std::string filler = *folder / "filler";
-    WriteFileBytes(filler, std::string(static_cast<std::size_t>(room - pieceSize * 5 / 2), 'f'));
+    for (const bool manifest : {false, true}) {
+        SCOPED_TRACE(manifest ? "with a manifest" : "without a manifest");
+        const testing::TempFolder pieces;
+        const std::string base = pieces / "film.avi";
+        const std::int64_t pieceSize = room / 10;
+        const std::string content = PatternBytes(pieceSize * 5 + 123);
+        WritePieces(base, content, pieceSize, manifest);
+        const std::string filler = *folder / "filler";
+        WriteFileBytes(filler,
+                       std::string(static_cast<std::size_t>(room - pieceSize * 5 / 2), 'f'));
 
-    const std::string destination = *folder / "film.avi";
-    ExpectFailure<EWriteError>([&] { Join(base + ".001", destination, progress); },
-                               "Erreur d'écriture dans le flux");
-    EXPECT_EQ(ReadFileBytes(destination), content.substr(0, pieceSize * 2));
-    EXPECT_EQ(pieces.Names(), (std::vector<std::string>{"film.avi.003", "film.avi.004",
-                                                        "film.avi.005", "film.avi.006"}));
+        const std::string destination = *folder / "film.avi";
+        testing::WithinTime(std::chrono::seconds(60), "the join", [&] {
+            ExpectFailure<EWriteError>([&] { Join(base + ".001", destination, progress); },
+                                       "Erreur d'écriture dans le flux");
+        });
+        EXPECT_EQ(ReadFileBytes(destination), content.substr(0, pieceSize * 2));
+        std::vector<std::string> left = {"film.avi.003", "film.avi.004", "film.avi.005",
+                                         "film.avi.006"};
+        if (manifest) {
+            left.push_back("film.avi.sha256");
+        }
+        EXPECT_EQ(pieces.Names(), left);
 
-    RemoveFile(filler);
-    testing::RecordingProgress again;
-    Join(base + ".001", destination, again);
-    EXPECT_EQ(ReadFileBytes(destination), content);
-    EXPECT_TRUE(pieces.Names().empty());
+        RemoveFile(filler);
+        testing::RecordingProgress again;
+        Join(base + ".001", destination, again);
+        EXPECT_EQ(ReadFileBytes(destination), content);
+        EXPECT_EQ(pieces.Names().size(), manifest ? 1u : 0u);
+        RemoveFile(destination);
+    }
 }
 
 TEST_F(FullDiskTest, DeletingInGroupsNeverFailsAJoinThatDeletingOneByOneWouldFinish) {
@@ -105,10 +141,16 @@ TEST_F(FullDiskTest, DeletingInGroupsNeverFailsAJoinThatDeletingOneByOneWouldFin
     const std::int64_t pieceSize = room / 12;
     const std::string content = PatternBytes(pieceSize * 9 + pieceSize / 2);
     const std::string destination = *folder / "film.avi";
-    WritePieces(destination, content, pieceSize);
-    Join(destination + ".001", destination, progress);
-    EXPECT_EQ(ReadFileBytes(destination), content);
-    EXPECT_EQ(folder->Names(), std::vector<std::string>{"film.avi"});
+    for (const bool manifest : {false, true}) {
+        SCOPED_TRACE(manifest ? "with a manifest" : "without a manifest");
+        WritePieces(destination, content, pieceSize, manifest);
+        testing::WithinTime(std::chrono::seconds(60), "the join",
+                            [&] { Join(destination + ".001", destination, progress); });
+        EXPECT_EQ(ReadFileBytes(destination), content);
+        RemoveManifest(destination);
+        EXPECT_EQ(folder->Names(), std::vector<std::string>{"film.avi"});
+        RemoveFile(destination);
+    }
 }
 
 }  // namespace
