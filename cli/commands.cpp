@@ -30,6 +30,15 @@ void RequireFile(const std::string& path) {
 
 std::atomic<bool> interruptionRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+std::atomic<const char*> forcedEndMessage{nullptr};
+
+// The interruption's line for a process ended at once: made once, never freed,
+// so that a signal handler may read it at any moment.
+const char* LineOf(Text interrupted) {
+    static const std::string split = FormatText(Text::SplitInterrupted) + '\n';
+    static const std::string join = FormatText(Text::JoinInterrupted) + '\n';
+    return (interrupted == Text::SplitInterrupted ? split : join).c_str();
+}
 
 // What a command shows besides its failures: a progress line when standard
 // error is a terminal, and with --verbeux each file created or deleted, on
@@ -43,11 +52,15 @@ class Report : public ProgressSink {
           drawsProgress_(errIsTerminal && !command.Has(Option::Quiet)),
           quiet_(command.Has(Option::Quiet)),
           verbose_(command.Has(Option::Verbose)) {}
+    ~Report() override { forcedEndMessage = nullptr; }
+    Report(const Report&) = delete;
+    Report& operator=(const Report&) = delete;
 
     // Starts the report of an operation over `total` bytes: its progress line,
     // where one is drawn, and `interrupted` as the message of an interruption.
     void Start(std::int64_t total, ProgressLine::Meter meter, Text interrupted) {
         interrupted_ = interrupted;
+        forcedEndMessage = LineOf(interrupted);
         if (drawsProgress_) {
             line_.emplace(err_, total, std::move(meter));
         }
@@ -253,6 +266,10 @@ void RequestInterruption() {
 
 bool InterruptionRequested() {
     return interruptionRequested;
+}
+
+const char* ForcedEndMessage() {
+    return forcedEndMessage;
 }
 
 }  // namespace morcelix::cli

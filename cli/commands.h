@@ -29,4 +29,14 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
 void RequestInterruption();
 bool InterruptionRequested();
 
+// How long an operation asked to stop has to do it cleanly before the process
+// ends regardless: a stop that can not come (a read that waits for ever, say)
+// must not keep a program that was asked to end.
+inline constexpr unsigned kInterruptionGraceSeconds = 2;
+
+// The line to write when the process ends at once, its operation unfinished:
+// what the operation's interruption says (nullptr between operations). Safe
+// to call from a signal handler or another thread.
+const char* ForcedEndMessage();
+
 }  // namespace morcelix::cli

@@ -23,8 +23,11 @@ std::ostream& StandardError();
 bool StandardErrorIsTerminal();
 
 // From now on, Ctrl+C and the requests to end the process (SIGINT and SIGTERM
-// on POSIX, Ctrl+C and Ctrl+Break on Windows) request an interruption of the
-// running operation (RequestInterruption) instead of ending it mid-way.
+// on POSIX; Ctrl+C, Ctrl+Break and the console's close on Windows) request an
+// interruption of the running operation (RequestInterruption) instead of
+// ending it mid-way. The process still ends within kInterruptionGraceSeconds,
+// and at once on a second request: then as a kill would end it, writing
+// ForcedEndMessage() first.
 void CatchInterruptions();
 
 }  // namespace morcelix::cli

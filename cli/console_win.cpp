@@ -3,6 +3,8 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <streambuf>
 
 #include "cli/commands.h"
@@ -156,19 +158,36 @@ bool StandardErrorIsTerminal() {
 
 namespace {
 
-BOOL WINAPI OnConsoleEvent(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        RequestInterruption();
-        return TRUE;
+std::atomic<int> interruptions{0};
+
+// Ends the process at once, as a kill would: the join left as it stands is
+// finished by running it again.
+void EndAtOnce() {
+    if (const char* message = ForcedEndMessage()) {
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_ERROR_HANDLE), message, static_cast<DWORD>(strlen(message)),
+                  &written, nullptr);
     }
-    return FALSE;  // closing the console still ends the process
+    TerminateProcess(GetCurrentProcess(), kExitInterrupted);
+}
+
+// The system runs this on a thread of its own, for Ctrl+C and Ctrl+Break, and
+// when the console closes or the session ends (the process is ended anyway
+// once this returns from those). The operation looks at the request between
+// blocks; if the process is still there after the grace time, this thread
+// ends it.
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    if (interruptions++ == 0) {
+        RequestInterruption();
+        Sleep(kInterruptionGraceSeconds * 1000);
+    }
+    EndAtOnce();
+    return TRUE;
 }
 
 }  // namespace
 
 void CatchInterruptions() {
-    // The handler runs on a thread of its own; the operation looks at the
-    // request between blocks.
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 

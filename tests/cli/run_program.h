@@ -31,7 +31,11 @@ class ProgramProcess {
     void Kill();
     // Asks it to stop as Ctrl+C does (SIGINT on POSIX).
     void Interrupt();
-    // Waits for it to end, at most `timeout` (killed then, status -1).
+    // Asks it to end as the system does at a shutdown (SIGTERM on POSIX, a
+    // Ctrl+Break on Windows).
+    void Terminate();
+    // Waits for it to end, at most `timeout`: a program still running then is
+    // killed, the test fails, and the status is -1.
     ProgramRun Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5));
 
   private:

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -66,6 +67,12 @@ void ProgramProcess::Interrupt() {
     }
 }
 
+void ProgramProcess::Terminate() {
+    if (process_ > 0) {
+        kill(static_cast<pid_t>(process_), SIGTERM);
+    }
+}
+
 ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
     ProgramRun run;
     if (process_ <= 0) {
@@ -80,6 +87,7 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     if (ended == 0) {
+        ADD_FAILURE() << "the program still ran after " << timeout.count() << " ms";
         Kill();
         waitpid(pid, &status, 0);
     } else {

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
@@ -114,6 +115,10 @@ void ProgramProcess::Interrupt() {
     }
 }
 
+void ProgramProcess::Terminate() {
+    Interrupt();
+}
+
 ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
     ProgramRun run;
     if (!Started()) {
@@ -125,6 +130,7 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
         GetExitCodeProcess(Process(process_), &code);
         run.status = static_cast<int>(code);
     } else {
+        ADD_FAILURE() << "the program still ran after " << timeout.count() << " ms";
         Kill();
         WaitForSingleObject(Process(process_), INFINITE);
     }
