@@ -163,14 +163,20 @@ std::string DestinationOf(const std::string& picked) {
     return OwnPieceNumber(picked) != 0 ? ChangeExtension(picked, "") : JoinDestination(picked);
 }
 
-void JoinCommand(const Command& command, Report& report) {
+// The pieces joined that could not be deleted are named on `err`: the join
+// succeeded, and running it again deletes them.
+void JoinCommand(const Command& command, Report& report, std::ostream& err) {
     const std::string& picked = command.operands[0];
     const std::string destination = InFolder(command.Value(Option::Folder), DestinationOf(picked));
     const std::int64_t total = SurveyPieceSet(picked, destination).totalSize;
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
     report.Start(total, meter, Text::JoinInterrupted);
-    Join(picked, destination, report, {.keepPieces = command.Has(Option::Keep)});
+    const JoinOutcome outcome =
+        Join(picked, destination, report, {.keepPieces = command.Has(Option::Keep)});
     report.Finish();
+    for (const std::string& piece : outcome.undeleted) {
+        err << FormatText(Text::NotDeleted, piece) << '\n';
+    }
 }
 
 // Lists the set on `out` and, when it has a manifest, reads every piece and
@@ -229,7 +235,7 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
             if (command.name == "decouper") {
                 SplitCommand(command, report);
             } else if (command.name == "regrouper") {
-                JoinCommand(command, report);
+                JoinCommand(command, report, err);
             } else if (!VerifyCommand(command.operands[0], report.Results(), err)) {
                 status = kExitFailure;
             }

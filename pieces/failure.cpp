@@ -60,6 +60,8 @@ const char* TextOf(Text id) {
             return "Le fichier %s n'est pas un fichier de sommes valide";
         case Text::NotInManifest:
             return "Le fichier %s ne figure pas dans le fichier de sommes";
+        case Text::NotDeleted:
+            return "Le fichier %s n'a pas pu être supprimé";
     }
     return "";
 }

@@ -38,6 +38,7 @@ enum class Text {
     Damaged,        // %s: the piece (or destination) whose content is not the manifest's
     BadManifest,    // %s: the manifest
     NotInManifest,  // %s: a piece beyond those the manifest names
+    NotDeleted,     // %s: a piece joined that could not be deleted
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).

@@ -165,11 +165,13 @@ bool FileExists(const std::string& fileName);
 // The size of an existing regular file; -1 otherwise. Raises nothing.
 std::int64_t FileSize(const std::string& fileName);
 
-// Deletes the file; returns whether it worked. Raises nothing.
+// Deletes the file; returns whether it worked. Raises nothing. On Windows, a
+// file that another program holds without delete sharing is tried again for
+// up to two seconds (virus scanners and indexers hold new files for a moment).
 bool RemoveFile(const std::string& fileName);
 
 // Gives the file `from` the name `to`, replacing a file of that name; returns
-// whether it worked. Raises nothing.
+// whether it worked, tried again as RemoveFile is. Raises nothing.
 bool RenameFile(const std::string& from, const std::string& to);
 
 // Makes the entries of the folder that holds `path` durable (a new file's name,

@@ -178,13 +178,45 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
     return DiskFileFacts(file.Get());
 }
 
+namespace {
+
+// Another program may hold a new file for a moment (a virus scanner, the
+// search indexer), without delete sharing: a deletion or rename refused for
+// sharing or access is tried again for up to two seconds. A read-only file is
+// refused for good.
+template <typename Call>
+bool RetriedWhileHeld(const std::wstring& path, Call call) {
+    constexpr ULONGLONG kPatience = 2000;
+    constexpr DWORD kPause = 50;
+    const ULONGLONG end = GetTickCount64() + kPatience;
+    for (;;) {
+        if (call()) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+            attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) != 0 ||
+            GetTickCount64() >= end) {
+            return false;
+        }
+        Sleep(kPause);
+    }
+}
+
+}  // namespace
+
 bool RemoveFile(const std::string& fileName) {
-    return DeleteFileW(WidePath(fileName).c_str()) != 0;
+    const std::wstring path = WidePath(fileName);
+    return RetriedWhileHeld(path, [&] { return DeleteFileW(path.c_str()) != 0; });
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
-    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), MOVEFILE_REPLACE_EXISTING) !=
-           0;
+    const std::wstring source = WidePath(from);
+    const std::wstring target = WidePath(to);
+    return RetriedWhileHeld(source, [&] {
+        return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    });
 }
 
 void FlushFolderOf(const std::string&) {

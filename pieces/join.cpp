@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "pieces/failure.h"
@@ -141,31 +142,69 @@ std::optional<std::int64_t> LongestOverlap(TStream& output, std::int64_t length,
     return best;
 }
 
-// Where a resumed join goes on: after the bytes of the pieces already gone.
-// Whatever the destination holds beyond them must be the pieces' own bytes (a
-// join stopped before it could delete them), so that cutting it back loses
-// nothing; otherwise the destination is not this set's join.
-std::int64_t ResumeBoundary(TFileStream& output, const PieceSetSurvey& survey,
-                            const std::string& picked) {
+// Where a join starts, and what the destination holds already.
+struct Plan {
+    std::int64_t start = 0;           // the bytes of the set that the destination keeps
+    std::vector<SurveyedPiece> held;  // its bytes there: deleted once the destination is flushed
+    std::span<const SurveyedPiece> append;  // appended from `start` on
+    std::int64_t pieceSize = 0;             // of the pieces before `start`, but the last
+};
+
+// A fresh join starts from nothing. A resumed one goes on after the bytes of
+// the pieces already gone, once the held pieces' bytes are found at their
+// place. Whatever the destination holds beyond must be the pieces' own bytes
+// (a join stopped before it could delete them), so that cutting it back loses
+// nothing; otherwise the destination is not this set's join. Reads only.
+Plan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& picked) {
+    Plan plan{.append = survey.pieces, .pieceSize = survey.pieceSize};
+    if (!survey.Resumes()) {
+        return plan;
+    }
+    for (const HeldPiece& held : survey.held) {
+        output.SetPosition(static_cast<std::int64_t>(held.number - 1) * survey.pieceSize);
+        if (!SameBytes(output, *OpenUnchanged(held.piece), held.piece.facts.size)) {
+            throw ENotFirstPiece(picked);
+        }
+        plan.held.push_back(held.piece);
+    }
     const std::int64_t length = output.Size();
+    if (survey.pieces.empty()) {
+        plan.start = length;
+        return plan;
+    }
     if (survey.joined) {
         output.SetPosition(*survey.joined);
         if (!HoldsThePieces(output, length - *survey.joined, survey)) {
             throw ENotFirstPiece(picked);
         }
-        return *survey.joined;
+        plan.start = *survey.joined;
+        return plan;
     }
-    // Only the last piece is left, so the piece size is unknown: the boundary
-    // is where the destination's tail is that piece's head.
-    const SurveyedPiece& last = survey.pieces.back();
+    // Only one piece is left, so the piece size is unknown. Its bytes whole at
+    // their own place, after pieces as large as it, make it held, as a join
+    // that could not delete it leaves it. Otherwise it is the set's last piece
+    // and the destination's tail is that piece's head.
+    const SurveyedPiece& only = survey.pieces.front();
+    const std::int64_t size = only.facts.size;
     const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
-    const std::optional<std::int64_t> overlap =
-        LongestOverlap(output, length, *OpenUnchanged(last), last.facts.size, gone,
-                       std::max<std::int64_t>(last.facts.size, 1));
+    if (size > 0 && length / size > gone) {
+        output.SetPosition(gone * size);
+        if (SameBytes(output, *OpenUnchanged(only), size)) {
+            plan.held.push_back(only);
+            plan.append = {};
+            plan.start = length;
+            plan.pieceSize = size;
+            return plan;
+        }
+    }
+    const std::optional<std::int64_t> overlap = LongestOverlap(
+        output, length, *OpenUnchanged(only), size, gone, std::max<std::int64_t>(size, 1));
     if (!overlap) {
         throw ENotFirstPiece(picked);
     }
-    return length - *overlap;
+    plan.start = length - *overlap;
+    plan.pieceSize = plan.start / gone;
+    return plan;
 }
 
 // Until the join begins, a refusal leaves the destination as it was: removed
@@ -236,7 +275,9 @@ class Appender {
                 // computed again from the destination at the end.
                 wholeFromDestination_ = true;
                 output_.SetSize(appended_);
-                FlushAndDelete();
+                if (!FlushAndDelete()) {
+                    throw;
+                }
             }
         }
         pending_.push_back({piece.path, appended_, number, std::move(digest)});
@@ -248,14 +289,32 @@ class Appender {
         }
     }
 
+    // Deletes the pieces whose bytes the destination held before the join
+    // began, once it is flushed.
+    void RemoveHeld(const std::vector<SurveyedPiece>& held) {
+        if (held.empty()) {
+            return;
+        }
+        output_.Flush();
+        for (const SurveyedPiece& piece : held) {
+            RemoveOrNote(piece.path);
+        }
+        progress_.SetPosition(Percent(appended_, total_));
+    }
+
     // The last flush and deletions, once every piece and the whole file are
     // checked against the manifest.
-    void Finish() {
+    JoinOutcome Finish() {
         RequireIntact();
         if (manifest_ && WholeDigest() != manifest_->whole) {
             throw EDamaged(destination_);
         }
         FlushAndDelete();
+        if (!pending_.empty()) {
+            // The first piece stayed, and so did those after it.
+            undeleted_.insert(undeleted_.begin(), pending_.front().path);
+        }
+        return {std::move(undeleted_)};
     }
 
     // After a failure: the destination cut back to the last whole, intact
@@ -380,23 +439,50 @@ class Appender {
         return digest.HexDigest();
     }
 
-    void FlushAndDelete() {
+    // Flushes the destination and deletes the pieces waiting; returns whether
+    // any went. The set's first piece goes before any other: while it can
+    // not be deleted, every piece stays waiting, to be tried again at the
+    // next flush. Another that can not be deleted is left and noted.
+    bool FlushAndDelete() {
         RequireIntact();
         output_.Flush();
         if (!folderFlushed_) {
             FlushFolderOf(destination_);
             folderFlushed_ = true;
         }
-        if (!options_.keepPieces) {
-            for (const Pending& piece : pending_) {
-                if (RemoveFile(piece.path)) {
-                    progress_.FileDeleted(piece.path);
-                }
-            }
-            gone_ = appended_;
-        }
-        pending_.clear();
         pendingBytes_ = 0;
+        if (options_.keepPieces) {
+            pending_.clear();
+            return false;
+        }
+        if (!pending_.empty() && pending_.front().number == 1 && !Remove(pending_.front().path)) {
+            return false;
+        }
+        const bool any = !pending_.empty();
+        for (std::size_t i = 0; i < pending_.size(); ++i) {
+            if (pending_[i].number != 1) {
+                RemoveOrNote(pending_[i].path);
+            }
+        }
+        gone_ = appended_;
+        pending_.clear();
+        return any;
+    }
+
+    bool Remove(const std::string& piece) {
+        if (!RemoveFile(piece)) {
+            return false;
+        }
+        progress_.FileDeleted(piece);
+        return true;
+    }
+
+    // A piece whose bytes are safe but that can not be deleted does not stop
+    // the join: a later one deletes it.
+    void RemoveOrNote(const std::string& piece) {
+        if (!Remove(piece)) {
+            undeleted_.push_back(piece);
+        }
     }
 
     TFileStream& output_;
@@ -404,11 +490,12 @@ class Appender {
     ProgressSink& progress_;
     const JoinOptions& options_;
     std::int64_t total_;
-    std::int64_t appended_;         // the end of the last whole piece appended
-    std::int64_t gone_;             // the end of the bytes whose pieces are deleted
-    std::int64_t writtenBack_;      // the end of the bytes handed to the disk
-    std::vector<Pending> pending_;  // appended since the last flush
-    std::int64_t pendingBytes_ = 0;
+    std::int64_t appended_;          // the end of the last whole piece appended
+    std::int64_t gone_;              // the end of the bytes whose pieces are deleted
+    std::int64_t writtenBack_;       // the end of the bytes handed to the disk
+    std::vector<Pending> pending_;   // appended, not yet deleted
+    std::int64_t pendingBytes_ = 0;  // appended since the last flush
+    std::vector<std::string> undeleted_;
     bool folderFlushed_ = false;
     const std::optional<Manifest>& manifest_;
     std::optional<Sha256>& whole_;  // with a manifest: the digest of what is appended
@@ -418,19 +505,23 @@ class Appender {
     std::optional<InspectedCopier> hashing_;
 };
 
-// With a manifest, the pieces already gone are checked in the destination of
-// a resumed join: each of its first `start` bytes' pieces against its digest.
-// Returns the digest of those bytes, for the whole file's. Reads only.
-Sha256 CheckedPrefix(TFileStream& output, const PieceSetSurvey& survey, std::int64_t start,
-                     const std::string& destination) {
+// With a manifest, the pieces whose bytes a resumed join keeps are checked in
+// the destination, each against its digest: `count` pieces of the plan's
+// size, the last one shorter when the destination ends sooner. Returns the
+// digest of those bytes, for the whole file's. Reads only.
+Sha256 CheckedPrefix(TFileStream& output, const Manifest& manifest, const Plan& plan,
+                     std::uint64_t count, const std::string& destination) {
+    const auto pieces = static_cast<std::int64_t>(count);
+    if (plan.start < (pieces - 1) * plan.pieceSize || plan.start > pieces * plan.pieceSize) {
+        throw EDamaged(destination);
+    }
     Sha256 whole;
-    const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
-    const std::int64_t pieceSize = gone > 0 ? start / gone : 0;
     output.SetPosition(0);
-    for (std::int64_t number = 1; number <= gone; ++number) {
+    for (std::uint64_t number = 1; number <= count; ++number) {
+        const std::int64_t offset = static_cast<std::int64_t>(number - 1) * plan.pieceSize;
         Sha256 own;
-        HashNext(output, pieceSize, {&own, &whole});
-        if (own.HexDigest() != survey.manifest->pieces[static_cast<std::size_t>(number - 1)]) {
+        HashNext(output, std::min(plan.pieceSize, plan.start - offset), {&own, &whole});
+        if (own.HexDigest() != manifest.pieces[number - 1]) {
             throw EDamaged(destination);
         }
     }
@@ -453,8 +544,8 @@ void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
 
 }  // namespace
 
-void Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
-          const JoinOptions& options) {
+JoinOutcome Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
+                 const JoinOptions& options) {
     const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
     survey.Refuse();
 
@@ -467,29 +558,34 @@ void Join(const std::string& picked, const std::string& destination, ProgressSin
         }
     }
     RequireUnchanged(survey, picked, destination);
-    const std::int64_t start = survey.Resumes() ? ResumeBoundary(output, survey, picked) : 0;
+    const Plan plan = PlanJoin(output, survey, picked);
     std::optional<Sha256> whole;
     if (survey.manifest) {
-        whole.emplace(CheckedPrefix(output, survey, start, destination));
+        // Every piece is in the destination once none is left to append.
+        const std::uint64_t kept =
+            plan.append.empty() ? survey.manifest->pieces.size() : survey.firstNumber - 1;
+        whole.emplace(CheckedPrefix(output, *survey.manifest, plan, kept, destination));
     }
-    if (output.Size() != start) {
-        output.SetSize(start);
+    if (output.Size() != plan.start) {
+        output.SetSize(plan.start);
     } else {
-        output.SetPosition(start);
+        output.SetPosition(plan.start);
     }
     untouched.Begin();
     if (output.Created()) {
         progress.FileCreated(destination);
     }
 
-    Appender appender(output, destination, progress, options, start, start + survey.PiecesSize(),
-                      survey.manifest, whole);
+    Appender appender(output, destination, progress, options, plan.start,
+                      plan.start + (plan.append.empty() ? 0 : survey.PiecesSize()), survey.manifest,
+                      whole);
     try {
-        for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
-            appender.Append(survey.pieces[i], survey.firstNumber + i,
-                            i + 2 == survey.pieces.size());
+        appender.RemoveHeld(plan.held);
+        const std::uint64_t firstNumber = plan.append.empty() ? 0 : survey.firstNumber;
+        for (std::size_t i = 0; i < plan.append.size(); ++i) {
+            appender.Append(plan.append[i], firstNumber + i, i + 2 == plan.append.size());
         }
-        appender.Finish();
+        return appender.Finish();
     } catch (...) {
         appender.CutBack();
         throw;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "pieces/piece_set.h"
 #include "pieces/progress.h"
@@ -19,6 +20,13 @@ namespace morcelix {
 struct JoinOptions {
     // Leaves every piece in place instead of deleting it once appended.
     bool keepPieces = false;
+};
+
+// What a join that ended well has to say besides.
+struct JoinOutcome {
+    // The pieces whose bytes are safe in the destination but which could not
+    // be deleted (another program held them): joining again deletes them.
+    std::vector<std::string> undeleted;
 };
 
 // Pieces are deleted in groups, after one flush of the destination for each
@@ -43,12 +51,19 @@ inline constexpr std::int64_t kFlushGroupBytes = std::int64_t{64} << 20;
 // piece to the share of the whole file in the destination; it is not reset at
 // the start.
 //
+// A piece that can not be deleted does not stop the join: it is left, and
+// named in the outcome. The set's first piece goes before any other, so that
+// what is left always reads as the set it is: while it stays, so do the
+// pieces after it. Pieces held from an earlier join (PieceSetSurvey::held)
+// are checked byte for byte in the destination, then deleted once it is
+// flushed.
+//
 // On any failure after the join began (the file layer's, a changed piece, an
 // interruption raised by the progress sink), the destination is cut back to
 // the end of the last whole piece appended and flushed, and the failure goes
 // on: the destination followed by the pieces left is then exactly the source,
 // and joining again finishes the work.
-void Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
-          const JoinOptions& options = {});
+JoinOutcome Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
+                 const JoinOptions& options = {});
 
 }  // namespace morcelix

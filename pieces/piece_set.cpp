@@ -1,7 +1,7 @@
 #include "pieces/piece_set.h"
 
 #include <algorithm>
-#include <limits>
+#include <utility>
 
 #include "pieces/failure.h"
 #include "pieces/piece_names.h"
@@ -10,17 +10,27 @@ namespace morcelix {
 
 namespace {
 
-constexpr std::uint64_t kNoPiece = std::numeric_limits<std::uint64_t>::max();
+struct NumberedPiece {
+    std::uint64_t number;
+    SurveyedPiece piece;
+};
 
-// The lowest number of a piece beside `base` from 2 on; kNoPiece when none.
-std::uint64_t FirstLaterPiece(const std::string& base) {
-    std::uint64_t lowest = kNoPiece;
+// The pieces beside `base` from number 2 on, in number order.
+std::vector<NumberedPiece> LaterPieces(const std::string& base) {
+    std::vector<std::pair<std::uint64_t, std::string>> names;
     ForEachPieceNameBeside(base, [&](std::uint64_t number, const std::string& piece) {
-        if (number >= 2 && number < lowest && FileExists(piece)) {
-            lowest = number;
+        if (number >= 2) {
+            names.emplace_back(number, piece);
         }
     });
-    return lowest;
+    std::sort(names.begin(), names.end());
+    std::vector<NumberedPiece> pieces;
+    for (auto& [number, path] : names) {
+        if (const std::optional<FileFacts> facts = RegularFileFacts(path)) {
+            pieces.push_back({number, {std::move(path), *facts}});
+        }
+    }
+    return pieces;
 }
 
 template <typename Failure>
@@ -49,27 +59,82 @@ std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string
             return Refusal<ENotInManifest>(SiblingPieceName(picked, listed + 1));
         }
     }
-    const std::size_t count = survey.pieces.size();
-    for (std::size_t i = 1; i < count; ++i) {
-        const std::int64_t size = survey.pieces[i].facts.size;
-        if (i + 1 < count ? size != survey.pieceSize : size > survey.pieceSize) {
-            return Refusal<EWrongSize>(survey.pieces[i].path);
+    // Every piece present but the highest has the set's piece size; the highest
+    // is no larger. Without held pieces, the first one joined sets the size.
+    std::vector<const SurveyedPiece*> present;
+    for (const HeldPiece& held : survey.held) {
+        present.push_back(&held.piece);
+    }
+    for (const SurveyedPiece& piece : survey.pieces) {
+        present.push_back(&piece);
+    }
+    for (std::size_t i = 1; i < present.size(); ++i) {
+        const std::int64_t size = present[i]->facts.size;
+        if (i + 1 < present.size() ? size != survey.pieceSize : size > survey.pieceSize) {
+            return Refusal<EWrongSize>(present[i]->path);
         }
     }
     return nullptr;
 }
 
 // Whether the destination of a resumed join can hold the pieces gone: with the
-// piece size known, at least their bytes and at most the whole file; with only
-// the last piece left, as many pieces at least as large as it.
+// piece size known, at least their bytes and at most the whole file (exactly
+// as many pieces as the manifest lists, when every piece left is held); with
+// only the last piece left, as many pieces at least as large as it.
 bool DestinationFits(const PieceSetSurvey& survey) {
     const std::int64_t length = survey.destination->size;
     const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
+    if (survey.pieces.empty()) {
+        if (survey.manifest) {
+            return length >= (gone - 1) * survey.pieceSize && length <= gone * survey.pieceSize;
+        }
+        // A shorter piece is the set's last: the destination ends with it.
+        const HeldPiece& last = survey.held.back();
+        return last.piece.facts.size == survey.pieceSize ||
+               length == static_cast<std::int64_t>(last.number - 1) * survey.pieceSize +
+                             last.piece.facts.size;
+    }
     if (survey.joined) {
         return length >= *survey.joined && length - *survey.joined <= survey.PiecesSize();
     }
     const std::int64_t smallest = std::max<std::int64_t>(survey.pieces.back().facts.size, 1);
     return length / gone >= smallest;
+}
+
+// Takes the pieces of a resumed join from `later`, the pieces present beyond
+// the first: those the destination holds whole at their place (by their
+// sizes) are held, the rest, from the first that it does not, are to join.
+// With a single piece left, its size tells nothing of the set's: it is to join.
+void TakeResumedPieces(PieceSetSurvey& survey, std::vector<NumberedPiece> later) {
+    const std::int64_t length = survey.destination->size;
+    std::size_t firstToJoin = 0;
+    if (later.size() >= 2) {
+        survey.pieceSize = later.front().piece.facts.size;
+        const auto holds = [&](const NumberedPiece& piece) {
+            const auto before = static_cast<std::int64_t>(piece.number - 1);
+            return survey.pieceSize > 0 && before <= length / survey.pieceSize &&
+                   before * survey.pieceSize + piece.piece.facts.size <= length;
+        };
+        while (firstToJoin < later.size() && holds(later[firstToJoin])) {
+            survey.held.push_back({later[firstToJoin].number, later[firstToJoin].piece});
+            ++firstToJoin;
+        }
+    }
+    if (firstToJoin == later.size()) {
+        // Nothing left to append: the pieces gone are all the set's.
+        survey.firstNumber =
+            survey.manifest ? survey.manifest->pieces.size() + 1 : survey.held.back().number + 1;
+        survey.joined = length;
+        return;
+    }
+    survey.firstNumber = later[firstToJoin].number;
+    for (std::size_t i = firstToJoin;
+         i < later.size() && later[i].number == survey.firstNumber + (i - firstToJoin); ++i) {
+        survey.pieces.push_back(std::move(later[i].piece));
+    }
+    if (later.size() >= 2) {
+        survey.joined = static_cast<std::int64_t>(survey.firstNumber - 1) * survey.pieceSize;
+    }
 }
 
 }  // namespace
@@ -98,10 +163,8 @@ void ForEachPieceNameBeside(const std::string& base,
 }
 
 bool JoinCanResume(const std::string& picked, const std::string& destination) {
-    const std::uint64_t number = OwnPieceNumber(picked);
-    const std::string base = ChangeExtension(picked, "");
-    return number != 0 && !FileExists(SiblingPieceName(picked, 1)) && FileExists(destination) &&
-           FirstLaterPiece(base) != kNoPiece;
+    return OwnPieceNumber(picked) != 0 && !FileExists(SiblingPieceName(picked, 1)) &&
+           FileExists(destination) && !LaterPieces(ChangeExtension(picked, "")).empty();
 }
 
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination) {
@@ -116,43 +179,47 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         if (pickedNumber != 1) {
             throw ENotFirstPiece(picked);
         }
+        for (std::uint64_t number = 1;; ++number) {
+            std::string piece = SiblingPieceName(picked, number);
+            const std::optional<FileFacts> facts = RegularFileFacts(piece);
+            if (!facts) {
+                break;
+            }
+            survey.pieces.push_back({std::move(piece), *facts});
+        }
+        if (survey.pieces.empty()) {
+            throw EFileNotFound();  // gone between the first look and the walk
+        }
+        survey.pieceSize = survey.pieces.front().facts.size;
     } else {
         survey.destination = RegularFileFacts(destination);
-        survey.firstNumber = survey.destination ? FirstLaterPiece(survey.base) : kNoPiece;
-        if (survey.firstNumber == kNoPiece) {
+        std::vector<NumberedPiece> later;
+        if (survey.destination) {
+            later = LaterPieces(survey.base);
+        }
+        if (later.empty()) {
             if (pickedNumber == 1) {
                 throw EFileNotFound();
             }
             throw ENotFirstPiece(picked);
         }
-    }
-
-    for (std::uint64_t number = survey.firstNumber;; ++number) {
-        std::string piece = SiblingPieceName(picked, number);
-        const std::optional<FileFacts> facts = RegularFileFacts(piece);
-        if (!facts) {
-            break;
-        }
-        survey.pieces.push_back({std::move(piece), *facts});
-    }
-    if (survey.pieces.empty()) {
-        throw EFileNotFound();  // gone between the first look and the walk
-    }
-    const bool lastOnly = survey.Resumes() && survey.pieces.size() == 1;
-    survey.pieceSize = lastOnly ? 0 : survey.pieces.front().facts.size;
-    if (survey.Resumes() && !lastOnly) {
-        survey.joined = static_cast<std::int64_t>(survey.firstNumber - 1) * survey.pieceSize;
-    }
-    if (survey.Resumes()) {
+        TakeResumedPieces(survey, std::move(later));
         const std::int64_t length = survey.destination->size;
-        survey.totalSize =
-            survey.joined.value_or(length - std::min(length, survey.pieces.back().facts.size));
+        survey.totalSize = survey.joined.value_or(
+            length - std::min(length, survey.pieces.empty() ? 0 : survey.pieces.back().facts.size));
     }
     survey.totalSize += survey.PiecesSize();
 
     survey.refusal = PiecesRefusal(survey, picked);
     if (!survey.refusal && survey.Resumes() && !DestinationFits(survey)) {
-        survey.refusal = Refusal<ENotFirstPiece>(picked);
+        const std::int64_t length = survey.destination->size;
+        if (survey.joined && length < *survey.joined && survey.pieceSize > 0) {
+            // The destination ends before the first piece left: those between are gone.
+            survey.refusal = Refusal<EMissingPiece>(SiblingPieceName(
+                picked, static_cast<std::uint64_t>(length / survey.pieceSize) + 1));
+        } else {
+            survey.refusal = Refusal<ENotFirstPiece>(picked);
+        }
     }
     return survey;
 }
@@ -169,6 +236,9 @@ std::optional<std::string> FirstDifference(const PieceSetSurvey& before,
     if (before.pieces.size() != after.pieces.size() || before.firstNumber != after.firstNumber) {
         const PieceSetSurvey& longer = before.pieces.size() >= after.pieces.size() ? before : after;
         return longer.pieces.empty() ? destination : longer.pieces[common].path;
+    }
+    if (before.held != after.held) {
+        return before.held.empty() ? after.held.front().piece.path : before.held.front().piece.path;
     }
     if (before.destination != after.destination) {
         return destination;

@@ -21,6 +21,14 @@ struct SurveyedPiece {
     bool operator==(const SurveyedPiece&) const = default;
 };
 
+// A piece whose bytes a resumed join's destination already holds whole, at
+// the piece's place: an earlier join appended it but could not delete it.
+struct HeldPiece {
+    std::uint64_t number = 0;
+    SurveyedPiece piece;
+    bool operator==(const HeldPiece&) const = default;
+};
+
 struct PieceSetSurvey {
     // The name the pieces extend: base.001, base.002...
     std::string base;
@@ -29,12 +37,18 @@ struct PieceSetSurvey {
     // interrupted join is resumed, its first pieces already appended and gone.
     std::uint64_t firstNumber = 1;
     std::vector<SurveyedPiece> pieces;
+    // When resuming: the pieces below `firstNumber` that are still there
+    // although the destination holds them, judged by their sizes (the join
+    // checks their bytes). With every piece left among them, the join only
+    // deletes them: `pieces` is empty.
+    std::vector<HeldPiece> held;
     // The size of every piece but the last; unknown (0) when the only piece
     // left is the last one of a resumed join.
     std::int64_t pieceSize = 0;
     // When resuming: the destination as it stands, and the bytes of the set
-    // that belong in it, (firstNumber - 1) * pieceSize, when the sizes tell;
-    // with only the last piece left, the join finds them from the content.
+    // that belong in it, (firstNumber - 1) * pieceSize (the whole destination
+    // when no piece is left to append), when the sizes tell; with only the
+    // last piece left, the join finds them from the content.
     std::optional<FileFacts> destination;
     std::optional<std::int64_t> joined;
     // The whole file's size (with only the last piece left: as if the
@@ -58,7 +72,8 @@ struct PieceSetSurvey {
 //  - `picked` ends in ".001" and exists: a fresh join from that first piece;
 //  - the set's first piece is gone, `destination` exists and a later piece
 //    exists (`picked` may name the first piece or any other): a join that
-//    stopped part-way, resumed from the first piece left.
+//    stopped part-way, resumed from the first piece left that the
+//    destination does not hold whole; the pieces below it are held.
 // A gap, a piece whose size does not fit the set (all but the last as large as
 // the first one joined, the last no larger) and a destination too short or too
 // long to hold the pieces gone become the refusal. Only regular files count.

@@ -9,6 +9,7 @@
 #include "pieces/split.h"
 #include "tests/cli/run_program.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/undeletable_file.h"
 #include "version.h"
 
 #ifndef _WIN32
@@ -528,6 +529,32 @@ TEST_F(CliTest, ASetWrittenByTheSplitRoutineInProcessIsJoinedByTheTool) {
 
     const ProgramRun run = Run({"regrouper", first});
     EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
+}
+
+TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextOne) {
+    const std::string bytes = PatternBytes(2500001, 9);
+    WriteFileBytes(source, bytes);
+    RecordingProgress progress;
+    Split(source, 1000000, progress);
+    RemoveFile(source);
+    const std::string second = PieceName(source, 2);
+    testing::UndeletableFile held(second);
+    if (!held.Held()) {
+        GTEST_SKIP() << "this file system can not make a file undeletable";
+    }
+
+    ProgramRun run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "Le fichier " + second + " n'a pas pu être supprimé\n");
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".002"}));
+
+    held.Release();
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");
     EXPECT_EQ(ReadFileBytes(source), bytes);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +16,7 @@
 #include "pieces/split.h"
 #include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/undeletable_file.h"
 
 namespace morcelix {
 namespace {
@@ -345,6 +347,89 @@ TEST_F(JoinFailureTest, ADestinationThatIsNotThisSetsJoinIsRefusedUntouched) {
         [&] { Join(first, destination, progress); },
         "Le fichier " + first + " n'est pas la première partie d'un découpage");
     EXPECT_EQ(folder.Snapshot(), lastOnly);
+}
+
+// Another program may hold a piece so that it can not be deleted: the join
+// goes on, names it, and the next join deletes it. The set's first piece goes
+// before the others, so that what is left still reads as the set it is.
+TEST_F(JoinFailureTest, APieceThatCanNotBeDeletedIsNamedAndTheNextJoinDeletesIt) {
+    for (const std::uint64_t held : {3u, 5u, 1u}) {
+        SCOPED_TRACE(held);
+        MakeSet({100000, 100000, 100000, 100000, 30000});
+        const std::string piece = PieceName(destination, held);
+        testing::UndeletableFile undeletable(piece);
+        if (!undeletable.Held()) {
+            GTEST_SKIP() << "this file system can not make a file undeletable";
+        }
+        const JoinOutcome outcome = Join(first, destination, progress);
+        EXPECT_EQ(outcome.undeleted, std::vector<std::string>{piece});
+        EXPECT_EQ(ReadFileBytes(destination), content);
+        std::vector<std::string> left = {"film.avi", "film.avi.00" + std::to_string(held)};
+        if (held == 1) {
+            left = {"film.avi",     "film.avi.001", "film.avi.002",
+                    "film.avi.003", "film.avi.004", "film.avi.005"};
+        }
+        EXPECT_EQ(folder.Names(), left);
+
+        undeletable.Release();
+        EXPECT_TRUE(Join(first, destination, progress).undeleted.empty());
+        EXPECT_EQ(ReadFileBytes(destination), content);
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+        RemoveFile(destination);
+    }
+}
+
+#ifdef _WIN32
+TEST_F(JoinFailureTest, APieceHeldForAMomentIsDeletedOnceReleased) {
+    // A virus scanner or the search indexer opens a new file for a moment.
+    MakeSet({100000, 100000, 30000});
+    testing::UndeletableFile undeletable(destination + ".002");
+    undeletable.ReleaseAfter(std::chrono::seconds(1));
+    EXPECT_TRUE(Join(first, destination, progress).undeleted.empty());
+    EXPECT_EQ(ReadFileBytes(destination), content);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+}
+#endif
+
+TEST_F(JoinFailureTest, PiecesThatTheDestinationHoldsAreCheckedThenDeleted) {
+    // What a join that could not delete some pieces leaves: the destination,
+    // whole or in part, and those pieces beside the ones not yet appended.
+    struct Case {
+        std::vector<std::uint64_t> left;  // the pieces still there
+        std::int64_t destination;         // its length
+    };
+    const Case cases[] = {
+        {{3}, 430},  // one piece of a finished join: not mistaken for the last one
+        {{2, 3}, 430},    {{3, 5}, 430},    {{5}, 430},
+        {{2, 4}, 430},    {{3, 4, 5}, 350},  // piece 3 held, piece 4 half appended
+        {{2, 4, 5}, 300},                    // piece 2 held, piece 3 gone, piece 4 next
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.left));
+        MakeSet({100, 100, 100, 100, 30});
+        WriteFileBytes(destination, content.substr(0, static_cast<std::size_t>(c.destination)));
+        for (std::uint64_t number = 1; number <= 5; ++number) {
+            if (std::find(c.left.begin(), c.left.end(), number) == c.left.end()) {
+                RemoveFile(PieceName(destination, number));
+            }
+        }
+        Join(first, destination, progress);
+        EXPECT_EQ(ReadFileBytes(destination), content);
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+    }
+    // A piece of the right size whose bytes are not those in the destination
+    // is not the one joined: refused, nothing touched.
+    MakeSet({100, 100, 100, 100, 30});
+    WriteFileBytes(destination, content);
+    WriteFileBytes(destination + ".003", std::string(100, 'x'));
+    for (const std::uint64_t number : {1u, 2u, 4u}) {
+        RemoveFile(PieceName(destination, number));
+    }
+    const auto before = folder.Snapshot();
+    ExpectFailure<ENotFirstPiece>(
+        [&] { Join(first, destination, progress); },
+        "Le fichier " + first + " n'est pas la première partie d'un découpage");
+    EXPECT_EQ(folder.Snapshot(), before);
 }
 
 TEST_F(JoinTest, ADestinationThatIsOneOfThePiecesIsRefusedUntouched) {

@@ -157,21 +157,34 @@ TEST_F(PieceSetTest, AnInterruptedJoinIsResumedWhenTheDestinationFits) {
     RemoveFile(destination + ".002");
     struct Case {
         std::int64_t destinationSize;
-        bool resumes;
+        std::uint64_t firstNumber;  // of the pieces left to append
+        std::size_t held;           // the pieces below it that the destination holds whole
+        std::string refusal;
     };
+    const std::string missing = "Le fichier " + destination + ".002 est manquant";
+    const std::string notThisSet =
+        "Le fichier " + first + " n'est pas la première partie d'un découpage";
     const Case cases[] = {
-        {200, true},  // stopped between two pieces
-        {250, true},  // part of piece 3 in it
-        {450, true},  // every byte in it, pieces 3 to 5 not yet deleted
-        {199, false}, {451, false}, {0, false},
+        {200, 3, 0, ""},  // stopped between two pieces
+        {250, 3, 0, ""},  // part of piece 3 in it
+        {320, 4, 1, ""},  // piece 3 in it whole, not yet deleted
+        {450, 6, 3, ""},  // every byte in it, pieces 3 to 5 not yet deleted
+        {199, 3, 0, missing},
+        {451, 6, 3, notThisSet},  // longer than the set: not its join
+        {0, 3, 0, "Le fichier " + destination + ".001 est manquant"},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.destinationSize);
         WriteFileBytes(destination, std::string(static_cast<std::size_t>(c.destinationSize), 'd'));
         const PieceSetSurvey survey = SurveyPieceSet(first, destination);
-        EXPECT_EQ(survey.firstNumber, 3u);
-        EXPECT_EQ(survey.joined, std::optional<std::int64_t>(200));
-        EXPECT_EQ(survey.totalSize, 450);
-        EXPECT_EQ(!survey.refusal, c.resumes) << c.destinationSize;
+        EXPECT_EQ(survey.firstNumber, c.firstNumber);
+        EXPECT_EQ(survey.held.size(), c.held);
+        if (c.refusal.empty()) {
+            EXPECT_FALSE(survey.refusal);
+            EXPECT_EQ(survey.totalSize, 450);
+        } else {
+            ExpectFailure<Failure>([&] { survey.Refuse(); }, c.refusal);
+        }
         EXPECT_TRUE(JoinCanResume(first, destination));
         EXPECT_TRUE(JoinCanResume(destination + ".004", destination));
     }
