@@ -7,6 +7,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/split.h"
 #include "tests/support/temp_folder.h"
 
 namespace morcelix {
@@ -17,8 +18,16 @@ using testing::ReadFileBytes;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 
-// Stands in for the main window: answers browses from a queue and records
-// what the actions show and do.
+struct Question {
+    std::string text;
+    QuestionIcon icon;
+    Answer byDefault;
+    bool operator==(const Question&) const = default;
+};
+
+// Stands in for the main window: answers browses and questions from queues,
+// asks to stop once the bar has reached a position, and records what the
+// actions show and do.
 class StandInWindow : public MainWindowPort {
   public:
     std::optional<std::string> Browse(const std::string& filter) override {
@@ -33,8 +42,27 @@ class StandInWindow : public MainWindowPort {
     void FocusField(Field field) override { focused.push_back(field); }
     ProgressSink& Progress() override { return progress; }
     void OpenWebPage(const std::string& address) override { opened.push_back(address); }
+    Answer AskYesNo(const std::string& question, QuestionIcon icon, Answer byDefault) override {
+        questions.push_back({question, icon, byDefault});
+        const Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    StopRequest TakeStopRequest() override {
+        if (!stopAt || progress.positions.empty() || progress.positions.back() < *stopAt) {
+            return StopRequest::None;
+        }
+        stopAt.reset();
+        return stopRequest;
+    }
+    void CloseWindow() override { closedAfterMessages.push_back(messages.size()); }
 
     std::deque<std::optional<std::string>> browseAnswers;
+    std::deque<Answer> answers;
+    std::optional<int> stopAt;
+    StopRequest stopRequest = StopRequest::Stop;
+    std::vector<Question> questions;
+    std::vector<std::size_t> closedAfterMessages;
     std::vector<std::string> filters, messages, opened;
     std::map<Field, std::string> fields{{Field::PieceSize, "1"}};
     std::vector<Field> focused;
@@ -66,11 +94,17 @@ TEST_F(WindowActionsTest, BrowsingFillsTheFieldsAndTheWorkingState) {
     EXPECT_EQ(actions.State().fileToSplit, film);
 
     ChooseFirstPiece(film + ".001");
-    EXPECT_EQ(window.filters.back(), "Fichiers Découper|*.001");
+    EXPECT_EQ(window.filters.back(),
+              "Fichiers Découper|*.001|Toutes les parties|"
+              "*.0??*;*.1??*;*.2??*;*.3??*;*.4??*;*.5??*;*.6??*;*.7??*;*.8??*;*.9??*");
     EXPECT_EQ(window.fields[Field::FirstPiece], film + ".001");
     EXPECT_EQ(window.fields[Field::Destination], film);
     EXPECT_EQ(actions.State().destination, film);
     EXPECT_EQ(window.progress.positions, (std::vector<int>{0, 0}));  // each browse empties the bar
+
+    // A later piece, left by an interrupted join, leads to the same file.
+    ChooseFirstPiece(film + ".1000");
+    EXPECT_EQ(window.fields[Field::Destination], film);
 }
 
 TEST_F(WindowActionsTest, ACancelledBrowseChangesNothingButTheBar) {
@@ -175,6 +209,107 @@ TEST_F(WindowActionsTest, AnEmptySizeFieldKeepsThePreviousSize) {
     actions.Button2Click();
     EXPECT_EQ(actions.State().pieceSize, 1000000);
     EXPECT_EQ(FileSize(film + ".004"), 1);
+}
+
+const Question kStopQuestion{"Interrompre l'opération en cours ?", QuestionIcon::Question,
+                             Answer::No};
+
+TEST_F(WindowActionsTest, AStopConfirmedEndsTheOperationAndSaysSo) {
+    const std::string content = PatternBytes(2500000);
+    WriteFileBytes(film, content);
+    ChooseFileToSplit(film);
+    window.stopAt = 40;
+    window.answers = {Answer::Yes};
+    actions.Button2Click();
+    EXPECT_EQ(window.questions, std::vector<Question>{kStopQuestion});
+    EXPECT_EQ(window.messages, std::vector<std::string>{"Découpage interrompu"});
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"}) << "pieces left";
+    EXPECT_TRUE(window.closedAfterMessages.empty()) << "Échap closed the window";
+
+    // A join stopped by a close: cut back to its whole pieces, the window
+    // closed once the message is read.
+    Split(film, 1000000, window.progress);
+    RemoveFile(film);
+    ChooseFirstPiece(film + ".001");
+    window.stopAt = 40;
+    window.stopRequest = StopRequest::Close;
+    window.answers = {Answer::Yes};
+    actions.Button4Click();
+    EXPECT_EQ(window.messages.back(),
+              "Regroupage interrompu : cliquez sur Regrouper pour le terminer");
+    EXPECT_EQ(window.closedAfterMessages, std::vector<std::size_t>{2});
+    EXPECT_EQ(ReadFileBytes(film) + ReadFileBytes(film + ".002") + ReadFileBytes(film + ".003"),
+              content);
+
+    // Pressing "Regrouper" again finishes it.
+    actions.Button4Click();
+    EXPECT_EQ(window.messages.back(), "Opération terminé");
+    EXPECT_EQ(ReadFileBytes(film), content);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+    EXPECT_EQ(window.questions.size(), 2u);
+}
+
+TEST_F(WindowActionsTest, AStopDeclinedLetsTheOperationEndAndTheWindowStay) {
+    const std::string content = PatternBytes(2500000);
+    WriteFileBytes(film, content);
+    ChooseFileToSplit(film);
+    window.stopAt = 40;
+    window.stopRequest = StopRequest::Close;
+    window.answers = {Answer::No};
+    actions.Button2Click();
+    EXPECT_EQ(window.questions, std::vector<Question>{kStopQuestion});
+    EXPECT_EQ(window.messages, std::vector<std::string>{"Opération terminé"});
+    EXPECT_EQ(FileSize(film + ".003"), 500000);
+
+    RemoveFile(film);
+    ChooseFirstPiece(film + ".001");
+    window.stopAt = 80;
+    window.stopRequest = StopRequest::Stop;
+    window.answers = {Answer::No};
+    actions.Button4Click();
+    EXPECT_EQ(window.messages.back(), "Opération terminé");
+    EXPECT_EQ(ReadFileBytes(film), content);
+    EXPECT_EQ(window.questions.size(), 2u);
+    EXPECT_TRUE(window.closedAfterMessages.empty());
+}
+
+TEST_F(WindowActionsTest, ADroppedFileGoesToItsGroupAsIfChosenThere) {
+    const std::string piece = folder / "film.avi.007";
+    const std::string notes = folder / "notes.txt";
+    const std::string sub = folder / "dossier.001";
+    WriteFileBytes(piece, "p");
+    WriteFileBytes(notes, "n");
+    testing::MakeFolder(sub);
+    const struct {
+        std::vector<std::string> paths;
+        DropTarget target;
+        std::string fileToSplit, firstPiece, destination;
+    } cases[] = {
+        {{notes}, DropTarget::SplitGroup, notes, "", ""},
+        {{piece}, DropTarget::SplitGroup, piece, "", ""},
+        {{notes}, DropTarget::JoinGroup, "", notes, folder / "notes"},
+        {{piece}, DropTarget::JoinGroup, "", piece, film},
+        {{piece}, DropTarget::Elsewhere, "", piece, film},
+        {{notes, piece}, DropTarget::Elsewhere, notes, "", ""},
+        // Folders, and names that are no longer there, do not count.
+        {{sub, folder / "absent.001", piece}, DropTarget::SplitGroup, piece, "", ""},
+        {{sub}, DropTarget::SplitGroup, "", "", ""},
+        {{}, DropTarget::Elsewhere, "", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.paths));
+        StandInWindow standIn;
+        WindowActions dropActions(standIn);
+        dropActions.FilesDropped(c.paths, c.target);
+        const bool taken = !c.fileToSplit.empty() || !c.firstPiece.empty();
+        EXPECT_EQ(dropActions.State().fileToSplit, c.fileToSplit);
+        EXPECT_EQ(standIn.fields[Field::SplitFile], c.fileToSplit);
+        EXPECT_EQ(dropActions.State().firstPiece, c.firstPiece);
+        EXPECT_EQ(standIn.fields[Field::FirstPiece], c.firstPiece);
+        EXPECT_EQ(dropActions.State().destination, c.destination);
+        EXPECT_EQ(standIn.fields[Field::Destination], c.destination);
+        EXPECT_EQ(standIn.progress.positions, taken ? std::vector<int>{0} : std::vector<int>{});
+    }
 }
 
 TEST_F(WindowActionsTest, TheLinkOpensTheWebPage) {
