@@ -1,8 +1,9 @@
-// The five actions of the main window, written against the few things they
-// need from it, so that their logic runs the same behind the real window and
-// behind a stand-in. Failures (a bad size entry, the file layer's) leave the
-// actions as exceptions for the top-level handler to show; what was set before
-// the failure stays set.
+// The five actions of the main window, and what a drop of files on it does,
+// written against the few things they need from it, so that their logic runs
+// the same behind the real window and behind a stand-in. Failures (a bad size
+// entry, the file layer's) leave the actions as exceptions for the top-level
+// handler to show; what was set before the failure stays set. An operation
+// that the user stopped is not a failure: it ends in an information message.
 #pragma once
 
 #include <functional>

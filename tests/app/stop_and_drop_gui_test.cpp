@@ -85,26 +85,8 @@ QuestionSeen LookAt(HWND box, HWND form) {
 class StopRequester {
   public:
     StopRequester(HWND form, int from, std::function<void()> gesture, Answer answer)
-        : thread_(
-              [this, form, from, gesture = std::move(gesture), answer, ui = GetCurrentThreadId()] {
-                  HWND bar = GetDlgItem(form, static_cast<int>(ProgressBar1));
-                  if (WaitForBar(bar, from, ui)) {
-                      gesture();
-                      if (HWND box = WaitForWindow(ui, IsDialogBoxSaying(kStopQuestion), 10s)) {
-                          question_ = LookAt(box, form);
-                          PostMessageW(GetDlgItem(box, answer == Answer::Yes ? IDYES : IDNO),
-                                       BM_CLICK, 0, 0);
-                          WaitUntilGone(box);
-                      }
-                  }
-                  while (!done_) {
-                      if (HWND box = WaitForWindow(ui, IsDialogBox(), 50ms)) {
-                          messages_.push_back(MessageOf(box));
-                          PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDNO) ? IDNO : IDOK, 0);
-                          WaitUntilGone(box);
-                      }
-                  }
-              }) {}
+        : thread_([this, form, from, gesture = std::move(gesture), answer,
+                   ui = GetCurrentThreadId()] { Run(ui, form, from, gesture, answer); }) {}
     ~StopRequester() { Finish(); }
     StopRequester(const StopRequester&) = delete;
     StopRequester& operator=(const StopRequester&) = delete;
@@ -121,6 +103,24 @@ class StopRequester {
     const std::vector<std::wstring>& Messages() const { return messages_; }
 
   private:
+    void Run(DWORD ui, HWND form, int from, const std::function<void()>& gesture, Answer answer) {
+        if (WaitForBar(GetDlgItem(form, static_cast<int>(ProgressBar1)), from, ui)) {
+            gesture();
+            if (HWND box = WaitForWindow(ui, IsDialogBoxSaying(kStopQuestion), 10s)) {
+                question_ = LookAt(box, form);
+                PostMessageW(GetDlgItem(box, answer == Answer::Yes ? IDYES : IDNO), BM_CLICK, 0, 0);
+                WaitUntilGone(box);
+            }
+        }
+        while (!done_) {
+            if (HWND box = WaitForWindow(ui, IsDialogBox(), 50ms)) {
+                messages_.push_back(MessageOf(box));
+                PostMessageW(box, WM_COMMAND, GetDlgItem(box, IDNO) ? IDNO : IDOK, 0);
+                WaitUntilGone(box);
+            }
+        }
+    }
+
     std::atomic<bool> done_ = false;
     std::optional<QuestionSeen> question_;
     std::vector<std::wstring> messages_;
@@ -196,6 +196,24 @@ int PiecesJoinedInto(const std::string& film, int count) {
 
 class StopAndDropGuiTest : public ActionsGuiTest {
   protected:
+    // Joins a set of 200 pieces beside `film`, stopped by `gesture` once the
+    // bar shows 2 % and "Oui" to the question. Returns how many pieces the
+    // destination holds, the source being in it and the pieces left.
+    int StopAJoin(const std::string& film, std::function<void()> gesture) {
+        WritePieces(film, 200);
+        Browse(Button3, film + ".001");
+        StopRequester person(Form(), 2, std::move(gesture), Answer::Yes);
+        SendMessageW(Item(Button4), BM_CLICK, 0, 0);
+        person.Finish();
+        ExpectTheStopQuestion(person);
+        EXPECT_EQ(person.Messages(), std::vector<std::wstring>{kJoinInterrupted});
+        Pump();
+        const int joined = PiecesJoinedInto(film, 200);
+        EXPECT_GT(joined, 0);
+        EXPECT_LT(joined, 200) << "the join was not stopped";
+        return joined;
+    }
+
     // Closes the program and starts it again, as a person would.
     void Restart() {
         actions_.reset();
@@ -225,21 +243,9 @@ TEST_F(StopAndDropGuiTest, EchapDuringASplitThenOuiRemovesItsPieces) {
 
 TEST_F(StopAndDropGuiTest, EchapDuringAJoinThenOuiKeepsTheSourceInItsFilesAndRegrouperFinishes) {
     const std::string film = folder_ / "film.avi";
-    WritePieces(film, 200);
-    Browse(Button3, film + ".001");
+    StopAJoin(film, [&] { PressEscapeIn(Form()); });
+    EXPECT_TRUE(IsWindow(Form())) << "Échap closed the window";
 
-    StopRequester person(
-        Form(), 2, [&] { PressEscapeIn(Form()); }, Answer::Yes);
-    SendMessageW(Item(Button4), BM_CLICK, 0, 0);
-    person.Finish();
-
-    ExpectTheStopQuestion(person);
-    EXPECT_EQ(person.Messages(), std::vector<std::wstring>{kJoinInterrupted});
-    const int joined = PiecesJoinedInto(film, 200);
-    EXPECT_GT(joined, 0);
-    EXPECT_LT(joined, 200) << "the join was not stopped";
-
-    Pump();
     EXPECT_EQ(ClickAndDismiss(Button4), L"Opération terminé");
     EXPECT_EQ(PiecesJoinedInto(film, 200), 200);
     EXPECT_EQ(folder_.Names(), std::vector<std::string>{"film.avi"});
@@ -291,20 +297,9 @@ void ChooseFilter(HWND dialog, int index) {
 
 TEST_F(StopAndDropGuiTest, ClosingDuringAJoinStopsItAndThePiecesLeftAreFoundAgainToFinishIt) {
     const std::string film = folder_ / "film.avi";
-    WritePieces(film, 200);
-    Browse(Button3, film + ".001");
-
-    StopRequester person(
-        Form(), 2, [&] { ClickCloseBox(Form()); }, Answer::Yes);
-    SendMessageW(Item(Button4), BM_CLICK, 0, 0);
-    person.Finish();
-    ExpectTheStopQuestion(person);
-    EXPECT_EQ(person.Messages(), std::vector<std::wstring>{kJoinInterrupted});
-    Pump();
+    const int joined = StopAJoin(film, [&] { ClickCloseBox(Form()); });
     EXPECT_EQ(Form(), nullptr) << "the window stayed";
-    const int joined = PiecesJoinedInto(film, 200);
     ASSERT_GT(joined, 0);
-    ASSERT_LT(joined, 200) << "the join was not stopped";
 
     // Started again, "Ouvrir" in "Regroupage": in the folder, the first
     // filter finds no first piece; the second lists the pieces left.

@@ -60,7 +60,7 @@ class StandInWindow : public MainWindowPort {
     std::deque<std::optional<std::string>> browseAnswers;
     std::deque<Answer> answers;
     std::optional<int> stopAt;
-    StopRequest stopRequest = StopRequest::Stop;
+    StopRequest stopRequest = StopRequest::None;
     std::vector<Question> questions;
     std::vector<std::size_t> closedAfterMessages;
     std::vector<std::string> filters, messages, opened;
@@ -78,6 +78,13 @@ class WindowActionsTest : public ::testing::Test {
     void ChooseFirstPiece(const std::string& path) {
         window.browseAnswers.push_back(path);
         actions.Button3Click();
+    }
+    // The user asks to stop with `request` once the bar shows `position`, and
+    // answers the question with `answer`.
+    void AskToStopAt(int position, StopRequest request, Answer answer) {
+        window.stopAt = position;
+        window.stopRequest = request;
+        window.answers = {answer};
     }
 
     TempFolder folder;
@@ -218,8 +225,7 @@ TEST_F(WindowActionsTest, AStopConfirmedEndsTheOperationAndSaysSo) {
     const std::string content = PatternBytes(2500000);
     WriteFileBytes(film, content);
     ChooseFileToSplit(film);
-    window.stopAt = 40;
-    window.answers = {Answer::Yes};
+    AskToStopAt(40, StopRequest::Stop, Answer::Yes);
     actions.Button2Click();
     EXPECT_EQ(window.questions, std::vector<Question>{kStopQuestion});
     EXPECT_EQ(window.messages, std::vector<std::string>{"Découpage interrompu"});
@@ -231,9 +237,7 @@ TEST_F(WindowActionsTest, AStopConfirmedEndsTheOperationAndSaysSo) {
     Split(film, 1000000, window.progress);
     RemoveFile(film);
     ChooseFirstPiece(film + ".001");
-    window.stopAt = 40;
-    window.stopRequest = StopRequest::Close;
-    window.answers = {Answer::Yes};
+    AskToStopAt(40, StopRequest::Close, Answer::Yes);
     actions.Button4Click();
     EXPECT_EQ(window.messages.back(),
               "Regroupage interrompu : cliquez sur Regrouper pour le terminer");
@@ -253,9 +257,7 @@ TEST_F(WindowActionsTest, AStopDeclinedLetsTheOperationEndAndTheWindowStay) {
     const std::string content = PatternBytes(2500000);
     WriteFileBytes(film, content);
     ChooseFileToSplit(film);
-    window.stopAt = 40;
-    window.stopRequest = StopRequest::Close;
-    window.answers = {Answer::No};
+    AskToStopAt(40, StopRequest::Close, Answer::No);
     actions.Button2Click();
     EXPECT_EQ(window.questions, std::vector<Question>{kStopQuestion});
     EXPECT_EQ(window.messages, std::vector<std::string>{"Opération terminé"});
@@ -263,9 +265,7 @@ TEST_F(WindowActionsTest, AStopDeclinedLetsTheOperationEndAndTheWindowStay) {
 
     RemoveFile(film);
     ChooseFirstPiece(film + ".001");
-    window.stopAt = 80;
-    window.stopRequest = StopRequest::Stop;
-    window.answers = {Answer::No};
+    AskToStopAt(80, StopRequest::Stop, Answer::No);
     actions.Button4Click();
     EXPECT_EQ(window.messages.back(), "Opération terminé");
     EXPECT_EQ(ReadFileBytes(film), content);
