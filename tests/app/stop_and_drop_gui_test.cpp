@@ -374,8 +374,14 @@ TEST_F(StopAndDropGuiTest, FilesDroppedFromExplorerGoWhereTheyAreDropped) {
         {{notes}, onButton4, false, piece, notes, folder_ / "notes"},
         {{piece}, onLink, false, piece, piece, folder_ / "autre.bin"},
         {{film}, onTitle, true, film, piece, folder_ / "autre.bin"},
-        // The first file; folders do not count, and alone change nothing.
-        {{sub, notes, piece}, onLink, false, notes, piece, folder_ / "autre.bin"},
+        // The first file; folders and names no longer there do not count,
+        // and alone change nothing.
+        {{sub, folder_ / "absent.001", notes, piece},
+         onLink,
+         false,
+         notes,
+         piece,
+         folder_ / "autre.bin"},
         {{sub}, onButton4, false, notes, piece, folder_ / "autre.bin"},
     };
     for (const auto& c : cases) {
