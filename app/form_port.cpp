@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "app/info_dialog.h"
+#include "app/message_box.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {
@@ -65,6 +66,11 @@ void FormPort::SetFieldText(Field field, const std::string& text) {
 
 void FormPort::FocusField(Field field) {
     form_.Focus(EditOf(field));
+}
+
+Answer FormPort::AskYesNo(const std::string& question, QuestionIcon icon, Answer byDefault) {
+    DiscardInput();
+    return morcelix::AskYesNo(question, icon, byDefault);
 }
 
 void FormPort::OpenWebPage(const std::string& address) {

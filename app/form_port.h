@@ -9,8 +9,9 @@
 namespace morcelix {
 
 // What the actions need, done by Form1: the fields are Edit1 to Edit4, the
-// messages the information dialog, the browse the dialog `ouvrir`, and the
-// progress ProgressBar1, served so that the window stays alive meanwhile.
+// messages the information dialog, the questions a message box, the browse
+// the dialog `ouvrir`, and the progress ProgressBar1, served so that the
+// window stays alive meanwhile and hears a request to stop.
 class FormPort final : public MainWindowPort {
   public:
     explicit FormPort(TForm1& form) : form_(form), progress_(form.ProgressBar1()) {}
@@ -26,6 +27,11 @@ class FormPort final : public MainWindowPort {
     // The shell's "open" verb: the default browser. Whether it worked is not
     // looked at.
     void OpenWebPage(const std::string& address) override;
+    // As ShowInformation, input given before is thrown away first: a key
+    // pressed during an operation does not answer the question.
+    Answer AskYesNo(const std::string& question, QuestionIcon icon, Answer byDefault) override;
+    StopRequest TakeStopRequest() override { return form_.TakeStopRequest(); }
+    void CloseWindow() override { form_.Close(); }
 
   private:
     TForm1& form_;
@@ -46,6 +52,9 @@ class AttachedActions final : public FormActions {
     void Button3Click() override { actions_.Button3Click(); }
     void Button4Click() override;
     void Label6Click() override { actions_.Label6Click(); }
+    void FilesDropped(const std::vector<std::string>& paths, DropTarget target) override {
+        actions_.FilesDropped(paths, target);
+    }
 
     const WindowActions& Actions() const { return actions_; }
 

@@ -42,7 +42,24 @@ class QuitKept {
     int exitCode_ = 0;
 };
 
-void DiscardInput(QuitKept& quit) {
+// Echoes the gestures that ask to stop, as the message loop's dialog keys
+// and the frame's own handling would have turned them.
+void PassOnStopGesture(const MSG& input) {
+    HWND window = GetAncestor(input.hwnd, GA_ROOT);
+    if (window == nullptr) {
+        return;
+    }
+    const bool altDown = (HIWORD(input.lParam) & KF_ALTDOWN) != 0;
+    if (input.message == WM_KEYDOWN && input.wParam == VK_ESCAPE) {
+        SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+    } else if ((input.message == WM_NCLBUTTONDOWN && input.wParam == HTCLOSE) ||
+               (input.message == WM_SYSKEYDOWN && input.wParam == VK_F4 && altDown)) {
+        SendMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    }
+}
+
+// `stopGestures`: whether the gestures that ask to stop are passed on.
+void DiscardInput(QuitKept& quit, bool stopGestures) {
     static constexpr UINT kInputRanges[][2] = {
         {WM_KEYFIRST, WM_KEYLAST},
         {WM_MOUSEFIRST, WM_MOUSELAST},
@@ -51,6 +68,9 @@ void DiscardInput(QuitKept& quit) {
     MSG input;
     for (const auto& range : kInputRanges) {
         while (quit.Take(input, range[0], range[1])) {
+            if (stopGestures) {
+                PassOnStopGesture(input);
+            }
         }
     }
 }
@@ -66,12 +86,14 @@ void DispatchWaiting(QuitKept& quit, UINT message) {
 
 void DiscardInput() {
     QuitKept quit;
-    DiscardInput(quit);
+    DiscardInput(quit, false);
 }
 
 void ServeWindows() {
     QuitKept quit;
-    DiscardInput(quit);
+    DiscardInput(quit, true);
+    DispatchWaiting(quit, WM_CLOSE);
+    DispatchWaiting(quit, WM_DROPFILES);
     DispatchWaiting(quit, WM_PAINT);
     DispatchWaiting(quit, WM_TIMER);
 }

@@ -1,5 +1,6 @@
 // Keeps the program's windows drawn and answering while a split or join runs
-// on the interface thread, without letting anything start another action.
+// on the interface thread, without letting anything start another action, and
+// passes on the user's requests to stop it.
 #pragma once
 
 #include <cstdint>
@@ -13,11 +14,15 @@ namespace morcelix {
 // given while an operation ran is not acted on afterwards.
 void DiscardInput();
 
-// Throws input away (DiscardInput), then paints what needs painting and runs
-// the due timers. Messages sent by other threads and programs are answered on
-// the way, as any look at the queue does (the main window ignores the commands
-// and defers the close among them while an action runs). Nothing else that is
-// waiting is taken: a posted command, close or quit stays for the message loop.
+// Throws input away (DiscardInput), but for the gestures that ask to stop:
+// Échap becomes the command IDCANCEL, and a press on the close box or Alt+F4
+// the system command SC_CLOSE, for the top-level window they were given to.
+// Then dispatches the closes and the file drops posted, paints what needs
+// painting and runs the due timers. Messages sent by other threads and
+// programs are answered on the way, as any look at the queue does. While an
+// action runs, the main window ignores the commands and the drops, and takes
+// Échap and a close as a request to stop. Nothing else that is waiting is
+// taken: a posted command or quit stays for the message loop.
 void ServeWindows();
 
 // A progress sink that passes positions on to `bar` and, while data is copied,

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <memory>
+#include <type_traits>
 
 #include "app/application.h"
 #include "app/message_box.h"
@@ -150,6 +152,18 @@ LRESULT CALLBACK EditProc(HWND window, UINT message, WPARAM wParam, LPARAM lPara
     return DefSubclassProc(window, message, wParam, lParam);
 }
 
+// Every path that a drop of files carries, in the order given.
+std::vector<std::string> DroppedPaths(HDROP drop) {
+    std::vector<std::string> paths;
+    const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+    for (UINT i = 0; i < count; ++i) {
+        std::wstring path(DragQueryFileW(drop, i, nullptr, 0) + 1, L'\0');
+        path.resize(DragQueryFileW(drop, i, path.data(), static_cast<UINT>(path.size())));
+        paths.push_back(Narrow(path));
+    }
+    return paths;
+}
+
 LRESULT CALLBACK LinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
                           DWORD_PTR) {
     if (message == WM_SETCURSOR) {
@@ -231,6 +245,7 @@ void TForm1::Create() {
         throw Failure(Text::CannotCreateWindow, {});
     }
     CreateControls();
+    DragAcceptFiles(handle_, TRUE);
     progressBar1_ = ProgressBar(Control(ControlId::ProgressBar1));
     lastFocus_ = Control(Button1);
     UpdateScrollBars();
@@ -361,6 +376,21 @@ void TForm1::SetFieldText(ControlId edit, std::string_view text) {
     SetWindowTextUtf8(Control(edit), text);
 }
 
+StopRequest TForm1::TakeStopRequest() {
+    const StopRequest request = closeRequested_  ? StopRequest::Close
+                                : stopRequested_ ? StopRequest::Stop
+                                                 : StopRequest::None;
+    closeRequested_ = false;
+    stopRequested_ = false;
+    return request;
+}
+
+void TForm1::Close() {
+    if (handle_ != nullptr) {
+        PostMessageW(handle_, WM_CLOSE, 0, 0);
+    }
+}
+
 void TForm1::Focus(ControlId id) {
     HWND control = Control(id);
     SetFocus(control);
@@ -387,6 +417,8 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_COMMAND:
             return OnCommand(LOWORD(wParam), HIWORD(wParam));
+        case WM_DROPFILES:
+            return OnDropFiles(reinterpret_cast<HDROP>(wParam));
         case WM_CTLCOLORSTATIC:
             return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
         case WM_SIZE:
@@ -407,26 +439,61 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(handle_, message, wParam, lParam);
 }
 
-// One action at a time: while one runs, a command that still reaches the
-// window (sent by another thread or program, which the serving of the windows
-// during an operation delivers, or posted and taken by a dialog's loop) starts
-// nothing. Its failure is reported while it still counts as running, and a
-// close asked for meanwhile is carried out once it has ended.
 LRESULT TForm1::OnCommand(int id, int code) {
-    if (code != BN_CLICKED || actionRunning_) {  // BN_CLICKED is also STN_CLICKED
+    if (code != BN_CLICKED) {  // BN_CLICKED is also STN_CLICKED
         return 0;
+    }
+    if (id == IDCANCEL) {
+        return OnCancel();
+    }
+    RunAction([&] { RunHandlerOf(static_cast<ControlId>(id)); });
+    return 0;
+}
+
+// Échap (the dialog key, or passed on by the serving of the windows during an
+// operation): a request to stop the action running; nothing otherwise.
+LRESULT TForm1::OnCancel() {
+    stopRequested_ = actionRunning_;
+    return 0;
+}
+
+// The drop's memory is given back whatever happens; files dropped while an
+// action runs are not taken.
+LRESULT TForm1::OnDropFiles(HDROP drop) {
+    const std::unique_ptr<std::remove_pointer_t<HDROP>, decltype(&DragFinish)> held(drop,
+                                                                                    DragFinish);
+    if (actions_ == nullptr || actionRunning_) {
+        return 0;
+    }
+    const std::vector<std::string> paths = DroppedPaths(drop);
+    POINT point{};
+    const DropTarget target =
+        DragQueryPoint(drop, &point) ? DropTargetAt(point) : DropTarget::Elsewhere;
+    RunAction([&] { actions_->FilesDropped(paths, target); });
+    return 0;
+}
+
+// One action at a time: while one runs, a command or a drop that still reaches
+// the window (sent by another thread or program, which the serving of the
+// windows during an operation delivers, or posted and taken by a dialog's
+// loop) starts nothing. Its failure is reported while it still counts as
+// running, and a close asked for meanwhile, and not taken as a request to stop
+// the operation, is carried out once it has ended.
+void TForm1::RunAction(const std::function<void()>& action) {
+    if (actionRunning_) {
+        return;
     }
     actionRunning_ = true;
     Guarded([&] {
-        RunHandlerOf(static_cast<ControlId>(id));
+        action();
         return 0;
     });
     actionRunning_ = false;
+    stopRequested_ = false;
     if (closeRequested_ && handle_ != nullptr) {
         closeRequested_ = false;
         PostMessageW(handle_, WM_CLOSE, 0, 0);
     }
-    return 0;
 }
 
 void TForm1::RunHandlerOf(ControlId id) {
@@ -449,6 +516,24 @@ void TForm1::RunHandlerOf(ControlId id) {
         default:
             break;
     }
+}
+
+// `clientPoint` is in the window's client area: on one of the group boxes or
+// elsewhere.
+DropTarget TForm1::DropTargetAt(POINT clientPoint) const {
+    const auto contains = [&](ControlId group) {
+        RECT frame{};
+        GetWindowRect(Control(group), &frame);
+        MapWindowPoints(nullptr, handle_, reinterpret_cast<POINT*>(&frame), 2);
+        return PtInRect(&frame, clientPoint) != FALSE;
+    };
+    if (contains(GroupBox1)) {
+        return DropTarget::SplitGroup;
+    }
+    if (contains(GroupBox2)) {
+        return DropTarget::JoinGroup;
+    }
+    return DropTarget::Elsewhere;
 }
 
 LRESULT TForm1::OnCtlColorStatic(HDC dc, HWND control) {
@@ -585,7 +670,8 @@ LRESULT TForm1::OnSysCommand(WPARAM command, LPARAM lParam) {
 }
 
 // Closing destroys the window, unless an action runs: its files and the
-// window it reports to stay until it has ended (OnCommand).
+// window it reports to stay until it has ended (RunAction), and an operation
+// running asks the user whether to stop (TakeStopRequest).
 LRESULT TForm1::OnClose() {
     if (actionRunning_) {
         closeRequested_ = true;

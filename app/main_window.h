@@ -7,10 +7,14 @@
 
 #include <windows.h>
 
+#include <shellapi.h>
+
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
-#include "app/window_actions.h"  // kWebHost
+#include "app/window_actions.h"  // kWebHost, DropTarget, StopRequest
 #include "pieces/progress.h"
 
 namespace morcelix {
@@ -38,8 +42,8 @@ enum class ControlId : int {
     Button4,
 };
 
-// What the five event handlers do. The default does nothing; the window's
-// actions override it.
+// What the five event handlers and a drop of files do. The default does
+// nothing; the window's actions override it.
 class FormActions {
   public:
     virtual ~FormActions() = default;
@@ -48,6 +52,8 @@ class FormActions {
     virtual void Button3Click() {}
     virtual void Button4Click() {}
     virtual void Label6Click() {}
+    // `paths`: every file and folder dropped, in the order given.
+    virtual void FilesDropped(const std::vector<std::string>& /*paths*/, DropTarget /*target*/) {}
 };
 
 // The stored layout is for 96 pixels per inch. For another setting the font
@@ -112,8 +118,9 @@ class TForm1 {
     void SetActions(FormActions* actions) { actions_ = actions; }
 
     // The event handlers, run on a click of their control, one at a time: a
-    // command that reaches the window while one runs is ignored, and a close
-    // waits for its end.
+    // command or a drop of files that reaches the window while one runs is
+    // ignored, and a close waits for its end. Échap and a close during an
+    // action are requests to stop the operation running (TakeStopRequest).
     void Button1Click();
     void Button2Click();
     void Button3Click();
@@ -128,11 +135,22 @@ class TForm1 {
     void Focus(ControlId id);
     ProgressSink& ProgressBar1() { return progressBar1_; }
 
+    // What the user asked of the action running since the last call: a close
+    // before Échap. Both are forgotten once taken, so that the window stays
+    // open after the action unless Close() is called.
+    StopRequest TakeStopRequest();
+    // Closes the window, once the action running (if any) has ended.
+    void Close();
+
   private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnCommand(int id, int code);
+    LRESULT OnCancel();
+    LRESULT OnDropFiles(HDROP drop);
+    void RunAction(const std::function<void()>& action);
     void RunHandlerOf(ControlId id);
+    DropTarget DropTargetAt(POINT clientPoint) const;
     LRESULT OnCtlColorStatic(HDC dc, HWND control);
     LRESULT OnSize();
     LRESULT OnScroll(int bar, int request);
@@ -161,6 +179,7 @@ class TForm1 {
     FormActions* actions_ = nullptr;
     bool actionRunning_ = false;
     bool closeRequested_ = false;
+    bool stopRequested_ = false;
 };
 
 }  // namespace morcelix

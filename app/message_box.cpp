@@ -52,28 +52,45 @@ class CentredOnActiveMonitor {
     bool moved_ = false;
 };
 
+// Shows `text` in a message box with `style`: owner the hidden application
+// window, caption the application title. Any mouse capture is cancelled
+// first, the program's windows are disabled while the box is open, and the
+// focus goes back where it was. Returns the button that closed the box.
+int ShowMessageBox(const std::wstring& text, UINT style) {
+    if (HWND capture = GetCapture()) {
+        SendMessageW(capture, WM_CANCELMODE, 0, 0);
+    }
+    const std::wstring caption = Widen(ApplicationTitle());
+    HWND owner = ApplicationWindow();
+    // MessageBox disables and re-enables its owner itself, before the box
+    // goes, so that the owner is activated again.
+    DisabledWindows disabled(owner);
+    int result = 0;
+    {
+        CentredOnActiveMonitor centred(owner);
+        result = MessageBoxW(owner, text.c_str(), caption.c_str(), style);
+    }
+    disabled.Restore();
+    disabled.RestoreFocus();
+    return result;
+}
+
 }  // namespace
 
 void ShowErrorBox(std::string_view message) noexcept {
     try {
-        if (HWND capture = GetCapture()) {
-            SendMessageW(capture, WM_CANCELMODE, 0, 0);
-        }
-        const std::wstring text = WithFinalStop(Widen(message));
-        const std::wstring caption = Widen(ApplicationTitle());
-        HWND owner = ApplicationWindow();
-        // MessageBox disables and re-enables its owner itself, before the box
-        // goes, so that the owner is activated again.
-        DisabledWindows disabled(owner);
-        {
-            CentredOnActiveMonitor centred(owner);
-            MessageBoxW(owner, text.c_str(), caption.c_str(), MB_OK | MB_ICONSTOP);
-        }
-        disabled.Restore();
-        disabled.RestoreFocus();
+        ShowMessageBox(WithFinalStop(Widen(message)), MB_OK | MB_ICONSTOP);
     } catch (...) {
         // Out of memory while reporting: nothing more can be shown.
     }
+}
+
+Answer AskYesNo(std::string_view question, QuestionIcon icon, Answer byDefault) {
+    const UINT iconStyle = icon == QuestionIcon::Question ? MB_ICONQUESTION : MB_ICONWARNING;
+    const UINT defaultStyle = byDefault == Answer::Yes ? MB_DEFBUTTON1 : MB_DEFBUTTON2;
+    return ShowMessageBox(Widen(question), MB_YESNO | iconStyle | defaultStyle) == IDYES
+               ? Answer::Yes
+               : Answer::No;
 }
 
 void ReportCurrentFailure() noexcept {

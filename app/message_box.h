@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/window_actions.h"  // Answer, QuestionIcon
+
 namespace morcelix {
 
 // The message as the error box shows it: a "." is appended when the last
@@ -20,6 +22,11 @@ std::wstring WithFinalStop(std::wstring text);
 // cancelled first, the program's windows are disabled while the box is open,
 // and the focus goes back where it was. Returns when the user closes the box.
 void ShowErrorBox(std::string_view message) noexcept;
+
+// Asks `question` (UTF-8) in a message box as the error box is shown, with the
+// buttons "Oui" and "Non", `icon`, and `byDefault` as the default button.
+// Returns the answer once the user has given it.
+Answer AskYesNo(std::string_view question, QuestionIcon icon, Answer byDefault);
 
 // The top-level handler: shows the exception being handled in the error box.
 // A Failure shows its own text; a lack of memory "Mémoire insuffisante"; any

@@ -1,6 +1,7 @@
 #include "app/window_actions.h"
 
-#include "pieces/failure.h"
+#include <algorithm>
+
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
@@ -9,15 +10,69 @@
 
 namespace morcelix {
 
+namespace {
+
+constexpr char kSplitFilter[] = "Tous les fichiers|*.*";
+// Pieces of a set first; then every name whose last extension starts with a
+// digit and has three characters or more, which takes in every piece number
+// (001, 042, 1000...): the pieces that an interrupted join left, their first
+// one gone, are found there.
+constexpr char kJoinFilter[] =
+    "Fichiers Découper|*.001|Toutes les parties|"
+    "*.0??*;*.1??*;*.2??*;*.3??*;*.4??*;*.5??*;*.6??*;*.7??*;*.8??*;*.9??*";
+
+// A name whose extension is a dot followed by digits only (".001", ".7").
+bool EndsInDotAndDigits(std::string_view path) {
+    const std::string_view extension = Extension(path);
+    return extension.size() > 1 && std::all_of(extension.begin() + 1, extension.end(),
+                                               [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// The window's progress, and after each report a look at whether the user asked
+// to stop. A stop confirmed raises EInterrupted, on which the operation ends
+// as on any failure: a split removes its pieces, a join cuts the destination
+// back to its last whole piece so that joining again finishes it.
+class StoppableProgress final : public ProgressSink {
+  public:
+    StoppableProgress(MainWindowPort& window, Text interrupted)
+        : window_(window), interrupted_(interrupted) {}
+
+    void SetPosition(int percent) override {
+        window_.Progress().SetPosition(percent);
+        StopIfConfirmed();
+    }
+    void BlockCopied() override {
+        window_.Progress().BlockCopied();
+        StopIfConfirmed();
+    }
+
+    // Whether the stop came with a request to close the window.
+    bool StoppedToClose() const { return stoppedToClose_; }
+
+  private:
+    void StopIfConfirmed() {
+        const StopRequest request = window_.TakeStopRequest();
+        if (request == StopRequest::None ||
+            window_.AskYesNo(FormatText(Text::StopQuestion), QuestionIcon::Question, Answer::No) ==
+                Answer::No) {
+            return;
+        }
+        stoppedToClose_ = request == StopRequest::Close;
+        throw EInterrupted(interrupted_);
+    }
+
+    MainWindowPort& window_;
+    Text interrupted_;
+    bool stoppedToClose_ = false;
+};
+
+}  // namespace
+
 void WindowActions::Button1Click() {
     window_.Progress().SetPosition(0);
-    const auto chosen = window_.Browse("Tous les fichiers|*.*");
-    if (!chosen) {
-        return;
+    if (const auto chosen = window_.Browse(kSplitFilter)) {
+        TakeFileToSplit(*chosen);
     }
-    window_.SetFieldText(Field::SplitFile, "");
-    state_.fileToSplit = *chosen;
-    window_.SetFieldText(Field::SplitFile, state_.fileToSplit);
 }
 
 void WindowActions::Button2Click() {
@@ -32,20 +87,16 @@ void WindowActions::Button2Click() {
     if (const std::string entry = window_.FieldText(Field::PieceSize); !entry.empty()) {
         state_.pieceSize = PieceSizeFromEntry(entry);
     }
-    Split(state_.fileToSplit, state_.pieceSize, window_.Progress());
-    window_.ShowInformation(FormatText(Text::OperationDone));
+    RunStoppable(Text::SplitInterrupted, [this](ProgressSink& progress) {
+        Split(state_.fileToSplit, state_.pieceSize, progress);
+    });
 }
 
 void WindowActions::Button3Click() {
     window_.Progress().SetPosition(0);
-    const auto chosen = window_.Browse("Fichiers Découper|*.001");
-    if (!chosen) {
-        return;
+    if (const auto chosen = window_.Browse(kJoinFilter)) {
+        TakeFirstPiece(*chosen);
     }
-    state_.firstPiece = *chosen;
-    window_.SetFieldText(Field::FirstPiece, state_.firstPiece);
-    state_.destination = JoinDestination(state_.firstPiece);
-    window_.SetFieldText(Field::Destination, state_.destination);
 }
 
 void WindowActions::Button4Click() {
@@ -58,12 +109,42 @@ void WindowActions::Button4Click() {
         window_.ShowInformation(FormatText(Text::FileNotFound));
         return;
     }
-    Join(state_.firstPiece, state_.destination, window_.Progress());
-    window_.ShowInformation(FormatText(Text::OperationDone));
+    RunStoppable(Text::JoinInterruptedInWindow, [this](ProgressSink& progress) {
+        Join(state_.firstPiece, state_.destination, progress);
+    });
 }
 
 void WindowActions::Label6Click() {
     window_.OpenWebPage(std::string("http://") + kWebHost);
+}
+
+void WindowActions::FilesDropped(const std::vector<std::string>& paths, DropTarget target) {
+    const auto file = std::find_if(paths.begin(), paths.end(), FileExists);
+    if (file == paths.end()) {
+        return;
+    }
+    window_.Progress().SetPosition(0);
+    if (target == DropTarget::JoinGroup ||
+        (target == DropTarget::Elsewhere && EndsInDotAndDigits(*file))) {
+        TakeFirstPiece(*file);
+    } else {
+        TakeFileToSplit(*file);
+    }
+}
+
+void WindowActions::TakeFileToSplit(const std::string& path) {
+    window_.SetFieldText(Field::SplitFile, "");
+    state_.fileToSplit = path;
+    window_.SetFieldText(Field::SplitFile, state_.fileToSplit);
+}
+
+// Any piece of a set leads to the file it rebuilds, so that a later piece left
+// by an interrupted join finishes that join.
+void WindowActions::TakeFirstPiece(const std::string& path) {
+    state_.firstPiece = path;
+    window_.SetFieldText(Field::FirstPiece, state_.firstPiece);
+    state_.destination = DestinationOfPiece(state_.firstPiece);
+    window_.SetFieldText(Field::Destination, state_.destination);
 }
 
 bool WindowActions::RefuseEmpty(Field field) {
@@ -73,6 +154,23 @@ bool WindowActions::RefuseEmpty(Field field) {
     window_.SetFieldText(field, "");
     window_.FocusField(field);
     return true;
+}
+
+// An interruption is what the user asked for: it is told as information, not
+// as a failure for the error box.
+void WindowActions::RunStoppable(Text interrupted,
+                                 const std::function<void(ProgressSink&)>& operation) {
+    StoppableProgress progress(window_, interrupted);
+    try {
+        operation(progress);
+    } catch (const EInterrupted& interruption) {
+        window_.ShowInformation(interruption.Message());
+        if (progress.StoppedToClose()) {
+            window_.CloseWindow();
+        }
+        return;
+    }
+    window_.ShowInformation(FormatText(Text::OperationDone));
 }
 
 }  // namespace morcelix

@@ -156,18 +156,12 @@ void SplitCommand(const Command& command, Report& report) {
     report.Finish();
 }
 
-// The file a join rebuilds from `picked`: its name less its number extension,
-// so that a later piece of an interrupted join ("film.avi.1000") leads to the
-// same file as the first one.
-std::string DestinationOf(const std::string& picked) {
-    return OwnPieceNumber(picked) != 0 ? ChangeExtension(picked, "") : JoinDestination(picked);
-}
-
 // The pieces joined that could not be deleted are named on `err`: the join
 // succeeded, and running it again deletes them.
 void JoinCommand(const Command& command, Report& report, std::ostream& err) {
     const std::string& picked = command.operands[0];
-    const std::string destination = InFolder(command.Value(Option::Folder), DestinationOf(picked));
+    const std::string destination =
+        InFolder(command.Value(Option::Folder), DestinationOfPiece(picked));
     const std::int64_t total = SurveyPieceSet(picked, destination).totalSize;
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
     report.Start(total, meter, Text::JoinInterrupted);
@@ -184,7 +178,7 @@ void JoinCommand(const Command& command, Report& report, std::ostream& err) {
 // gap, a piece missing, of the wrong size, damaged: reported on `err`).
 bool VerifyCommand(const std::string& firstPiece, std::ostream& out, std::ostream& err) {
     RequireFile(firstPiece);
-    const PieceSetSurvey survey = SurveyPieceSet(firstPiece, DestinationOf(firstPiece));
+    const PieceSetSurvey survey = SurveyPieceSet(firstPiece, DestinationOfPiece(firstPiece));
     std::vector<std::string> damaged;
     std::size_t width = std::to_string(survey.totalSize).size();
     for (std::size_t i = 0; i < survey.pieces.size(); ++i) {

@@ -54,6 +54,10 @@ const char* TextOf(Text id) {
             return "Découpage interrompu";
         case Text::JoinInterrupted:
             return "Regroupage interrompu : relancez la même commande pour le terminer";
+        case Text::JoinInterruptedInWindow:
+            return "Regroupage interrompu : cliquez sur Regrouper pour le terminer";
+        case Text::StopQuestion:
+            return "Interrompre l'opération en cours ?";
         case Text::Damaged:
             return "Le fichier %s est endommagé";
         case Text::BadManifest:

@@ -34,11 +34,13 @@ enum class Text {
     OutOfMemory,
     InternalError,  // any other unexpected failure
     SplitInterrupted,
-    JoinInterrupted,
-    Damaged,        // %s: the piece (or destination) whose content is not the manifest's
-    BadManifest,    // %s: the manifest
-    NotInManifest,  // %s: a piece beyond those the manifest names
-    NotDeleted,     // %s: a piece joined that could not be deleted
+    JoinInterrupted,          // the tool's: run the command again
+    JoinInterruptedInWindow,  // the window's: press Regrouper again
+    StopQuestion,             // asked before an operation is interrupted
+    Damaged,                  // %s: the piece (or destination) whose content is not the manifest's
+    BadManifest,              // %s: the manifest
+    NotInManifest,            // %s: a piece beyond those the manifest names
+    NotDeleted,               // %s: a piece joined that could not be deleted
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
@@ -81,8 +83,9 @@ MORCELIX_FAILURE(ENotInManifest, Text::NotInManifest);
 
 #undef MORCELIX_FAILURE
 
-// An operation stopped at the user's request (Ctrl+C), with the text that
-// says what to do now (`id`: SplitInterrupted or JoinInterrupted).
+// An operation stopped at the user's request (Ctrl+C in the tool, Échap or a
+// close in the window), with the text that says what to do now (`id`:
+// SplitInterrupted, JoinInterrupted or JoinInterruptedInWindow).
 class EInterrupted : public Failure {
   public:
     explicit EInterrupted(Text id) : Failure(id, {}) {}

@@ -82,6 +82,10 @@ std::uint64_t OwnPieceNumber(std::string_view piece) {
     return number;
 }
 
+std::string DestinationOfPiece(std::string_view picked) {
+    return OwnPieceNumber(picked) != 0 ? ChangeExtension(picked, "") : JoinDestination(picked);
+}
+
 std::uint64_t PieceNumberOf(std::string_view name, std::string_view base) {
     const std::uint64_t number = OwnPieceNumber(name);
     if (number == 0 || !SameEntryName(name.substr(0, name.size() - Extension(name).size()), base)) {

@@ -31,6 +31,12 @@ std::string SiblingPieceName(std::string_view piece, std::uint64_t number);
 // characters, counted as UTF-8 characters, not bytes ("" for a shorter path).
 std::string JoinDestination(std::string_view firstPiece);
 
+// The file a join rebuilds from `picked`, any piece of the set: its name less
+// its number extension, so that a later piece ("film.avi.1000", left by an
+// interrupted join) leads to the same file as the first; JoinDestination for a
+// name without a number extension.
+std::string DestinationOfPiece(std::string_view picked);
+
 // The number that the extension of `piece` writes when it is "." + a number
 // text (".001", ".1000"); 0 otherwise.
 std::uint64_t OwnPieceNumber(std::string_view piece);

@@ -1,30 +1,26 @@
 // The whole program through its real window: the system's open-file dialog
 // typed into, split and join on real files, the messages read and dismissed,
-// and the window kept alive (but deaf) during a long operation.
+// and the window kept alive (but deaf, but for a request to stop) during a
+// long operation.
 #include <windows.h>
 
 #include <commctrl.h>
-#include <dlgs.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
-#include <memory>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "app/form_port.h"
 #include "app/live_progress.h"
 #include "app/open_dialog.h"
 #include "pieces/file_stream.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
-#include "pieces/utf16.h"
-#include "tests/app/dialog_watcher.h"
-#include "tests/app/gui_fixture.h"
-#include "tests/support/temp_folder.h"
+#include "tests/app/actions_gui_fixture.h"
 
 namespace morcelix::testing {
 namespace {
@@ -66,16 +62,40 @@ void CALLBACK Tick(HWND, UINT, UINT_PTR, DWORD) {
     ++ticks;
 }
 
-TEST_F(PumpTest, ServingTakesInputPaintsAndTimersButLeavesCommandsAndQuit) {
-    // Waiting: input, a command, a close, a quit; a paint and a due timer.
+// The messages that reach the window, kept from it.
+using Reached = std::vector<std::pair<UINT, WPARAM>>;
+LRESULT CALLBACK KeepFromWindow(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
+                                DWORD_PTR reached) {
+    switch (message) {
+        case WM_COMMAND:
+        case WM_SYSCOMMAND:
+        case WM_CLOSE:
+        case WM_DROPFILES:
+            reinterpret_cast<Reached*>(reached)->emplace_back(message, wParam);
+            return 0;
+    }
+    return DefSubclassProc(window, message, wParam, lParam);
+}
+
+TEST_F(PumpTest, ServingDropsInputButTheRequestsToStopAndLeavesCommandsAndQuit) {
+    Reached reached;
+    SetWindowSubclass(Form(), KeepFromWindow, 0, reinterpret_cast<DWORD_PTR>(&reached));
+    // Waiting: input, Échap, Alt+F4, a press on the close box, a command, a
+    // close, a drop, a quit; a paint and a due timer.
     PostMessageW(Item(Edit2), WM_KEYDOWN, 'X', 1);
     PostMessageW(Item(Edit2), WM_CHAR, 'x', 1);
+    PostMessageW(Item(Edit2), WM_KEYDOWN, VK_ESCAPE, 1);
+    PostMessageW(Item(Edit2), WM_SYSKEYDOWN, VK_F4, MAKELPARAM(1, KF_ALTDOWN));
+    PostMessageW(Item(Edit2), WM_SYSKEYDOWN, VK_F5, MAKELPARAM(1, KF_ALTDOWN));
     PostMessageW(Item(Button4), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
     PostMessageW(Item(Button4), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
+    PostMessageW(Form(), WM_NCLBUTTONDOWN, HTCAPTION, 0);
     PostMessageW(Form(), WM_NCLBUTTONDOWN, HTCLOSE, 0);
+    PostMessageW(Form(), WM_NCLBUTTONUP, HTCLOSE, 0);
     PostMessageW(Form(), WM_COMMAND, MAKEWPARAM(static_cast<int>(Button3), BN_CLICKED),
                  reinterpret_cast<LPARAM>(Item(Button3)));
     PostMessageW(Form(), WM_CLOSE, 0, 0);
+    PostMessageW(Form(), WM_DROPFILES, 0, 0);
     PostQuitMessage(7);
     InvalidateRect(Form(), nullptr, TRUE);
     ticks = 0;
@@ -84,10 +104,18 @@ TEST_F(PumpTest, ServingTakesInputPaintsAndTimersButLeavesCommandsAndQuit) {
 
     ServeWindows();
     KillTimer(nullptr, timer);
+    RemoveWindowSubclass(Form(), KeepFromWindow, 0);
 
     EXPECT_FALSE(GetUpdateRect(Form(), nullptr, FALSE)) << "the window was not painted";
     EXPECT_GT(ticks.load(), 0) << "the timer did not run";
     EXPECT_EQ(form_->FieldText(Edit2), "1");
+    // Échap as the dialog key, Alt+F4 and the close box as the frame passes
+    // them on; the close and the drop posted.
+    EXPECT_EQ(reached, (Reached{{WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED)},
+                                {WM_SYSCOMMAND, SC_CLOSE},
+                                {WM_SYSCOMMAND, SC_CLOSE},
+                                {WM_CLOSE, 0},
+                                {WM_DROPFILES, 0}}));
     // No input is left; the rest waits, in order, for the loop.
     std::vector<UINT> left;
     MSG message;
@@ -97,88 +125,8 @@ TEST_F(PumpTest, ServingTakesInputPaintsAndTimersButLeavesCommandsAndQuit) {
             EXPECT_EQ(message.wParam, 7u);
         }
     }
-    EXPECT_EQ(left, (std::vector<UINT>{WM_COMMAND, WM_CLOSE, WM_QUIT}));
+    EXPECT_EQ(left, (std::vector<UINT>{WM_COMMAND, WM_QUIT}));
 }
-
-// The file name field of the system's open-file dialog: the edit of the combo
-// box cmb13, or the edit edt1 in older layouts.
-HWND FileNameField(HWND dialog) {
-    if (HWND combo = GetDlgItem(dialog, cmb13)) {
-        HWND edit = FindWindowExW(combo, nullptr, L"Edit", nullptr);
-        return edit != nullptr ? edit : combo;
-    }
-    return GetDlgItem(dialog, edt1);
-}
-
-struct OpenDialogSeen {
-    std::wstring caption;
-    std::wstring fileName;  // as the dialog was opened
-    std::wstring filterLabel;
-    HWND owner = nullptr;
-    RECT frame{};
-    bool formEnabled = true;
-};
-
-class ActionsGuiTest : public GuiTest {
-  protected:
-    void SetUp() override {
-        GuiTest::SetUp();
-        actions_ = std::make_unique<AttachedActions>(*form_);
-    }
-    void TearDown() override {
-        actions_.reset();
-        GuiTest::TearDown();
-    }
-
-    // Clicks `button` ("Ouvrir") and, in the open-file dialog, types `path`
-    // and confirms, or cancels when `path` is empty.
-    OpenDialogSeen Browse(ControlId button, const std::string& path) {
-        OpenDialogSeen seen;
-        DialogWatcher watcher(IsDialogBox(), [&](HWND dialog) {
-            // The placement is done when the dialog is shown; give the system's
-            // own layout a moment to settle first.
-            std::this_thread::sleep_for(100ms);
-            seen.caption = TextOf(dialog);
-            seen.fileName = TextOf(FileNameField(dialog));
-            seen.filterLabel = TextOf(GetDlgItem(dialog, cmb1));
-            seen.owner = GetWindow(dialog, GW_OWNER);
-            GetWindowRect(dialog, &seen.frame);
-            seen.formEnabled = IsWindowEnabled(Form());
-            if (path.empty()) {
-                PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
-            } else {
-                SendMessageW(FileNameField(dialog), WM_SETTEXT, 0,
-                             reinterpret_cast<LPARAM>(Widen(path).c_str()));
-                PostMessageW(dialog, WM_COMMAND, IDOK, 0);
-            }
-        });
-        SendMessageW(Item(button), BM_CLICK, 0, 0);
-        EXPECT_TRUE(watcher.Succeeded()) << "no open-file dialog, or it did not close";
-        Pump();
-        return seen;
-    }
-
-    // Clicks `button` and closes the message box or information message that
-    // it shows; returns that message's text ("" when none appeared).
-    std::wstring ClickAndDismiss(ControlId button) {
-        std::wstring text;
-        DialogWatcher watcher(IsDialogBox(), [&](HWND box) {
-            text = MessageOf(box);
-            PostMessageW(box, WM_COMMAND, IDOK, 0);
-        });
-        SendMessageW(Item(button), BM_CLICK, 0, 0);
-        EXPECT_TRUE(watcher.Succeeded()) << "no message, or it did not close";
-        Pump();
-        return text;
-    }
-
-    int BarPosition() const {
-        return static_cast<int>(SendMessageW(Item(ProgressBar1), PBM_GETPOS, 0, 0));
-    }
-
-    TempFolder folder_;
-    std::unique_ptr<AttachedActions> actions_;
-};
 
 TEST_F(ActionsGuiTest, SplitThenJoinThroughTheRealDialogs) {
     const std::string film = folder_ / "vacances été.avi";
@@ -327,18 +275,6 @@ struct Observed {
     HWND focus = nullptr;
 };
 
-// A sparse file of `size` bytes: quick to make, long to split.
-void MakeLargeFile(const std::string& path, std::int64_t size) {
-    HANDLE file = CreateFileW(Widen(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    LARGE_INTEGER end{};
-    end.QuadPart = size;
-    SetFilePointerEx(file, end, nullptr, FILE_BEGIN);
-    SetEndOfFile(file);
-    CloseHandle(file);
-}
-
 TEST_F(ActionsGuiTest, TheWindowStaysAliveDuringALongSplitAndIgnoresInputGivenMeanwhile) {
     const std::string film = folder_ / "grand.bin";
     MakeLargeFile(film, 200'000'000);  // 200 pieces of 1 Mo, and an empty one
@@ -372,16 +308,16 @@ TEST_F(ActionsGuiTest, TheWindowStaysAliveDuringALongSplitAndIgnoresInputGivenMe
         seen.focus = thread.hwndFocus;
 
         // A click on "Regrouper" (which would put the focus in the empty
-        // Edit3), a character typed into the size field, Tab, a click on the
-        // close box: none may act, now or afterwards.
+        // Edit3), a character typed into the size field, Tab, a drag of the
+        // title bar: none may act, now or afterwards.
         PostMessageW(Item(Button4), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(3, 3));
         PostMessageW(Item(Button4), WM_LBUTTONUP, 0, MAKELPARAM(3, 3));
         PostMessageW(Item(Edit2), WM_KEYDOWN, 'X', 1);
         PostMessageW(Item(Edit2), WM_CHAR, 'x', 1);
         PostMessageW(Item(Edit2), WM_KEYUP, 'X', static_cast<LPARAM>(0xC0000001));
         PostMessageW(seen.focus, WM_KEYDOWN, VK_TAB, 1);
-        PostMessageW(Form(), WM_NCLBUTTONDOWN, HTCLOSE, 0);
-        PostMessageW(Form(), WM_NCLBUTTONUP, HTCLOSE, 0);
+        PostMessageW(Form(), WM_NCLBUTTONDOWN, HTCAPTION, 0);
+        PostMessageW(Form(), WM_NCLBUTTONUP, HTCAPTION, 0);
 
         // Drawn again while the operation runs.
         InvalidateRect(Form(), nullptr, TRUE);
@@ -416,7 +352,7 @@ TEST_F(ActionsGuiTest, TheWindowStaysAliveDuringALongSplitAndIgnoresInputGivenMe
 
     // Nothing given during the split acted afterwards.
     Pump();
-    EXPECT_NE(Form(), nullptr) << "the close box acted";
+    EXPECT_NE(Form(), nullptr);
     EXPECT_EQ(form_->FieldText(Edit2), "1");
     EXPECT_NE(seen.focus, nullptr);
     EXPECT_EQ(GetFocus(), seen.focus) << "a click or Tab moved the focus";
@@ -431,10 +367,9 @@ struct Meddled {
     bool sendsAnswered = true;  // each sent message served within seconds
     int positionAfterSends = 100;
     std::vector<std::wstring> messages;
-    bool formAtEveryMessage = true;
 };
 
-TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsEnd) {
+TEST_F(ActionsGuiTest, DuringASplitCommandsAndDropsStartNothingAndACloseAsksFirst) {
     const std::string film = folder_ / "grand.bin";
     MakeLargeFile(film, 200'000'000);  // 200 pieces of 1 Mo, and an empty one
     // A join ready to go, which a command that got through would run.
@@ -446,6 +381,7 @@ TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsE
     HWND form = Form();
     HWND bar = Item(ProgressBar1);
     HWND button4 = Item(Button4);
+    const POINT onSplitGroup = CentreIn(form, Item(GroupBox1));
     const DWORD uiThread = GetCurrentThreadId();
     Meddled seen;
     std::atomic<bool> done = false;
@@ -463,38 +399,47 @@ TEST_F(ActionsGuiTest, DuringASplitSentCommandsStartNothingAndACloseWaitsForItsE
         send(button4, BM_CLICK, 0, 0);
         send(form, WM_COMMAND, MAKEWPARAM(static_cast<int>(Button4), BN_CLICKED),
              reinterpret_cast<LPARAM>(button4));
+        send(form, WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf({other}, onSplitGroup)), 0);
+        PostMessageW(form, WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf({other}, onSplitGroup)),
+                     0);
         send(form, WM_CLOSE, 0, 0);
-        PostMessageW(form, WM_CLOSE, 0, 0);
         SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_NORMAL, 1000, &position);
         seen.positionAfterSends = static_cast<int>(position);
         // Every message box that shows up is read and dismissed, so that a
-        // join that got through fails the test instead of hanging it.
+        // join that got through fails the test instead of hanging it. The
+        // question is answered with Enter, which gives its default, "Non".
         while (!done) {
             if (HWND box = WaitForWindow(uiThread, IsDialogBox(), 50ms)) {
                 seen.messages.push_back(MessageOf(box));
-                seen.formAtEveryMessage &= IsWindow(form) != FALSE;
-                PostMessageW(box, WM_COMMAND, IDOK, 0);
-                WaitUntilGone(box);
+                if (seen.messages.back() == kStopQuestion) {
+                    GUITHREADINFO thread{};
+                    thread.cbSize = sizeof(thread);
+                    GetGUIThreadInfo(uiThread, &thread);
+                    PostMessageW(thread.hwndFocus, WM_KEYDOWN, VK_RETURN, 1);
+                } else {
+                    PostMessageW(box, WM_COMMAND, IDOK, 0);
+                }
+                if (!WaitUntilGone(box)) {
+                    PostMessageW(box, WM_COMMAND, IDCANCEL, 0);
+                }
             }
         }
     });
     SendMessageW(Item(Button2), BM_CLICK, 0, 0);
-    const bool formAfterTheAction = IsWindow(form) != FALSE;
     done = true;
     meddler.join();
 
     EXPECT_TRUE(seen.sendsAnswered) << "the window did not answer during the split";
     EXPECT_LT(seen.positionAfterSends, 100) << "the split ended before the messages came";
-    EXPECT_EQ(seen.messages, std::vector<std::wstring>{L"Opération terminé"});
-    EXPECT_TRUE(seen.formAtEveryMessage) << "the window closed before the split's message";
-    EXPECT_TRUE(formAfterTheAction) << "the window closed during the action";
+    EXPECT_EQ(seen.messages, (std::vector<std::wstring>{kStopQuestion, L"Opération terminé"}));
     EXPECT_TRUE(PathExists(other)) << "a join ran";
     EXPECT_FALSE(PathExists(folder_ / "autre.bin")) << "a join ran";
+    EXPECT_EQ(form_->FieldText(Edit1), film) << "a drop was taken";
+    EXPECT_EQ(actions_->Actions().State().fileToSplit, film) << "a drop was taken";
 
-    // Then the close takes effect, and the pieces are all there and whole.
+    // "Non" kept the window open, and the pieces are all there and whole.
     Pump();
-    EXPECT_FALSE(IsWindow(form));
-    EXPECT_EQ(Form(), nullptr);
+    EXPECT_TRUE(IsWindow(form));
     const std::vector<std::string> names = folder_.Names();
     ASSERT_EQ(names.size(), 203u);  // the source, the other set's piece and 201 pieces
     for (int number = 1; number <= 201; ++number) {

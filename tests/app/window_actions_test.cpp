@@ -7,6 +7,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/split.h"
 #include "tests/support/temp_folder.h"
 
 namespace morcelix {
@@ -17,8 +18,16 @@ using testing::ReadFileBytes;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 
-// Stands in for the main window: answers browses from a queue and records
-// what the actions show and do.
+struct Question {
+    std::string text;
+    QuestionIcon icon;
+    Answer byDefault;
+    bool operator==(const Question&) const = default;
+};
+
+// Stands in for the main window: answers browses and questions from queues,
+// asks to stop once the bar has reached a position, and records what the
+// actions show and do.
 class StandInWindow : public MainWindowPort {
   public:
     std::optional<std::string> Browse(const std::string& filter) override {
@@ -33,8 +42,27 @@ class StandInWindow : public MainWindowPort {
     void FocusField(Field field) override { focused.push_back(field); }
     ProgressSink& Progress() override { return progress; }
     void OpenWebPage(const std::string& address) override { opened.push_back(address); }
+    Answer AskYesNo(const std::string& question, QuestionIcon icon, Answer byDefault) override {
+        questions.push_back({question, icon, byDefault});
+        const Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    StopRequest TakeStopRequest() override {
+        if (!stopAt || progress.positions.empty() || progress.positions.back() < *stopAt) {
+            return StopRequest::None;
+        }
+        stopAt.reset();
+        return stopRequest;
+    }
+    void CloseWindow() override { closedAfterMessages.push_back(messages.size()); }
 
     std::deque<std::optional<std::string>> browseAnswers;
+    std::deque<Answer> answers;
+    std::optional<int> stopAt;
+    StopRequest stopRequest = StopRequest::None;
+    std::vector<Question> questions;
+    std::vector<std::size_t> closedAfterMessages;
     std::vector<std::string> filters, messages, opened;
     std::map<Field, std::string> fields{{Field::PieceSize, "1"}};
     std::vector<Field> focused;
@@ -51,6 +79,13 @@ class WindowActionsTest : public ::testing::Test {
         window.browseAnswers.push_back(path);
         actions.Button3Click();
     }
+    // The user asks to stop with `request` once the bar shows `position`, and
+    // answers the question with `answer`.
+    void AskToStopAt(int position, StopRequest request, Answer answer) {
+        window.stopAt = position;
+        window.stopRequest = request;
+        window.answers = {answer};
+    }
 
     TempFolder folder;
     std::string film = folder / "film.avi";
@@ -66,11 +101,17 @@ TEST_F(WindowActionsTest, BrowsingFillsTheFieldsAndTheWorkingState) {
     EXPECT_EQ(actions.State().fileToSplit, film);
 
     ChooseFirstPiece(film + ".001");
-    EXPECT_EQ(window.filters.back(), "Fichiers Découper|*.001");
+    EXPECT_EQ(window.filters.back(),
+              "Fichiers Découper|*.001|Toutes les parties|"
+              "*.0??*;*.1??*;*.2??*;*.3??*;*.4??*;*.5??*;*.6??*;*.7??*;*.8??*;*.9??*");
     EXPECT_EQ(window.fields[Field::FirstPiece], film + ".001");
     EXPECT_EQ(window.fields[Field::Destination], film);
     EXPECT_EQ(actions.State().destination, film);
     EXPECT_EQ(window.progress.positions, (std::vector<int>{0, 0}));  // each browse empties the bar
+
+    // A later piece, left by an interrupted join, leads to the same file.
+    ChooseFirstPiece(film + ".1000");
+    EXPECT_EQ(window.fields[Field::Destination], film);
 }
 
 TEST_F(WindowActionsTest, ACancelledBrowseChangesNothingButTheBar) {
@@ -175,6 +216,34 @@ TEST_F(WindowActionsTest, AnEmptySizeFieldKeepsThePreviousSize) {
     actions.Button2Click();
     EXPECT_EQ(actions.State().pieceSize, 1000000);
     EXPECT_EQ(FileSize(film + ".004"), 1);
+}
+
+const Question kStopQuestion{"Interrompre l'opération en cours ?", QuestionIcon::Question,
+                             Answer::No};
+
+TEST_F(WindowActionsTest, AStopConfirmedEndsTheOperationAndSaysSo) {
+    const std::string content = PatternBytes(2500000);
+    WriteFileBytes(film, content);
+    ChooseFileToSplit(film);
+    AskToStopAt(40, StopRequest::Stop, Answer::Yes);
+    actions.Button2Click();
+    EXPECT_EQ(window.questions, std::vector<Question>{kStopQuestion});
+    EXPECT_EQ(window.messages, std::vector<std::string>{"Découpage interrompu"});
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"}) << "pieces left";
+    EXPECT_TRUE(window.closedAfterMessages.empty()) << "Échap closed the window";
+
+    // A join stopped by a close: cut back to its whole pieces, the window
+    // closed once the message is read.
+    Split(film, 1000000, window.progress);
+    RemoveFile(film);
+    ChooseFirstPiece(film + ".001");
+    AskToStopAt(40, StopRequest::Close, Answer::Yes);
+    actions.Button4Click();
+    EXPECT_EQ(window.messages.back(),
+              "Regroupage interrompu : cliquez sur Regrouper pour le terminer");
+    EXPECT_EQ(window.closedAfterMessages, std::vector<std::size_t>{2});
+    EXPECT_EQ(ReadFileBytes(film) + ReadFileBytes(film + ".002") + ReadFileBytes(film + ".003"),
+              content);
 }
 
 TEST_F(WindowActionsTest, TheLinkOpensTheWebPage) {

@@ -75,6 +75,21 @@ TEST(JoinDestination, DropsTheLastFourCharactersNotBytes) {
     }
 }
 
+TEST(DestinationOfPiece, AnyPieceOfASetLeadsToTheSameFile) {
+    const std::pair<const char*, const char*> cases[] = {
+        {R"(C:\Films\vacances.avi.001)", R"(C:\Films\vacances.avi)"},
+        {R"(C:\Films\vacances.avi.007)", R"(C:\Films\vacances.avi)"},
+        {R"(C:\Films\vacances.avi.1000)", R"(C:\Films\vacances.avi)"},
+        {R"(C:\Films\vacances.avi.65536)", R"(C:\Films\vacances.avi)"},
+        // Not a number text: the last four characters go, as for a first piece.
+        {R"(C:\Films\vacances.avi.01)", R"(C:\Films\vacances.av)"},
+        {R"(C:\Films\vacances.avi)", R"(C:\Films\vacances)"},
+    };
+    for (const auto& [piece, destination] : cases) {
+        EXPECT_EQ(DestinationOfPiece(piece), destination) << piece;
+    }
+}
+
 TEST(JoinNames, FollowTheSplitNamesFromTheFirstPiece) {
     const std::string first = R"(C:\Films\vacances.avi.001)";
     EXPECT_EQ(SiblingPieceName(first, 2), R"(C:\Films\vacances.avi.002)");
