@@ -109,9 +109,18 @@ void WindowActions::Button4Click() {
         window_.ShowInformation(FormatText(Text::FileNotFound));
         return;
     }
-    RunStoppable(Text::JoinInterruptedInWindow, [this](ProgressSink& progress) {
-        Join(state_.firstPiece, state_.destination, progress);
+    JoinOutcome outcome;
+    const bool joined = RunStoppable(Text::JoinInterruptedInWindow, [&](ProgressSink& progress) {
+        outcome = Join(state_.firstPiece, state_.destination, progress);
     });
+    // Pieces joined but still there: "Regrouper" again deletes them.
+    if (joined && !outcome.undeleted.empty()) {
+        std::string text;
+        for (const std::string& piece : outcome.undeleted) {
+            text += (text.empty() ? "" : "\n") + FormatText(Text::NotDeleted, piece);
+        }
+        window_.ShowInformation(text);
+    }
 }
 
 void WindowActions::Label6Click() {
@@ -158,7 +167,7 @@ bool WindowActions::RefuseEmpty(Field field) {
 
 // An interruption is what the user asked for: it is told as information, not
 // as a failure for the error box.
-void WindowActions::RunStoppable(Text interrupted,
+bool WindowActions::RunStoppable(Text interrupted,
                                  const std::function<void(ProgressSink&)>& operation) {
     StoppableProgress progress(window_, interrupted);
     try {
@@ -168,9 +177,10 @@ void WindowActions::RunStoppable(Text interrupted,
         if (progress.StoppedToClose()) {
             window_.CloseWindow();
         }
-        return;
+        return false;
     }
     window_.ShowInformation(FormatText(Text::OperationDone));
+    return true;
 }
 
 }  // namespace morcelix

@@ -93,8 +93,8 @@ class WindowActions {
     // Runs `operation` with the window's progress, which the user may stop
     // (Échap, or closing the window) once they confirm; then tells how it
     // ended: "Opération terminé", or `interrupted` and, if the stop came with
-    // a close, closes the window.
-    void RunStoppable(Text interrupted, const std::function<void(ProgressSink&)>& operation);
+    // a close, closes the window. Returns whether the operation ended.
+    bool RunStoppable(Text interrupted, const std::function<void(ProgressSink&)>& operation);
 
     MainWindowPort& window_;
     WorkingState state_;

@@ -219,6 +219,37 @@ TEST_F(ActionsGuiTest, ADamagedPieceOfAChecksummedSetEndsInTheErrorBoxAndIsRepai
     EXPECT_EQ(folder_.Names(), (std::vector<std::string>{"film.avi", "film.avi.sha256"}));
 }
 
+TEST_F(ActionsGuiTest, AChecksummedJoinOntoAFullDiskEndsInTheErrorBoxAndTheWindowCloses) {
+    const std::string disk = SmallDiskFolder();
+    if (disk.empty()) {
+        GTEST_SKIP() << "no small file system to fill (MORCELIX_SMALL_DISK unset)";
+    }
+    // The set and its manifest on the small disk, and beside them room for a
+    // tenth of a piece.
+    TempFolder small(disk);
+    const std::string film = small / "film.avi";
+    const std::string bytes = PatternBytes(1'200'000);
+    WriteFileBytes(film, bytes);
+    RecordingProgress progress;
+    Split(film, 500'000, progress, {.manifest = true});
+    ASSERT_TRUE(DeleteFileW(Widen(film).c_str()));
+    {
+        TFileStream filler(small / "filler", OpenMode::Create);
+        const std::string block(4096, 'f');
+        while (filler.Write(block.data(), 4096) == 4096) {
+        }
+    }
+    const std::string before = ReadFileBytes(small / "filler");
+    WriteFileBytes(small / "filler", before.substr(0, before.size() - 50'000));
+
+    Browse(Button3, film + ".001");
+    EXPECT_EQ(ClickAndDismiss(Button4), L"Erreur d'écriture dans le flux.");
+    EXPECT_EQ(small.Names(), (std::vector<std::string>{"filler", "film.avi.001", "film.avi.002",
+                                                       "film.avi.003", "film.avi.sha256"}));
+    SendMessageW(Form(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(Form(), nullptr) << "the window did not close";
+}
+
 TEST_F(ActionsGuiTest, ABadSizeEndsInTheErrorBoxAndTheWindowGoesOn) {
     const std::string film = folder_ / "film.avi";
     WriteFileBytes(film, PatternBytes(1'500'000));

@@ -9,6 +9,7 @@
 #include "pieces/file_stream.h"
 #include "pieces/split.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/undeletable_file.h"
 
 namespace morcelix {
 namespace {
@@ -142,6 +143,32 @@ TEST_F(WindowActionsTest, SplitThenJoinThroughTheActions) {
     ChooseFirstPiece(film + ".001");
     actions.Button4Click();
     EXPECT_EQ(window.messages.back(), "Opération terminé");
+    EXPECT_EQ(ReadFileBytes(film), content);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+}
+
+TEST_F(WindowActionsTest, APieceThatCanNotBeDeletedIsNamedAfterTheCompletionMessage) {
+    const std::string content = PatternBytes(2500000);
+    WriteFileBytes(film, content);
+    testing::RecordingProgress progress;
+    Split(film, 1000000, progress);
+    RemoveFile(film);
+    testing::UndeletableFile held(film + ".002");
+    if (!held.Held()) {
+        GTEST_SKIP() << "this file system can not make a file undeletable";
+    }
+    ChooseFirstPiece(film + ".001");
+    actions.Button4Click();
+    EXPECT_EQ(window.messages,
+              (std::vector<std::string>{"Opération terminé",
+                                        "Le fichier " + film + ".002 n'a pas pu être supprimé"}));
+    EXPECT_EQ(ReadFileBytes(film), content);
+
+    // Pressed again once it is released, "Regrouper" deletes it.
+    held.Release();
+    window.messages.clear();
+    actions.Button4Click();
+    EXPECT_EQ(window.messages, std::vector<std::string>{"Opération terminé"});
     EXPECT_EQ(ReadFileBytes(film), content);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
 }
