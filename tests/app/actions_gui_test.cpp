@@ -21,6 +21,7 @@
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/app/actions_gui_fixture.h"
+#include "tests/support/small_disk.h"
 
 namespace morcelix::testing {
 namespace {
@@ -233,14 +234,8 @@ TEST_F(ActionsGuiTest, AChecksummedJoinOntoAFullDiskEndsInTheErrorBoxAndTheWindo
     RecordingProgress progress;
     Split(film, 500'000, progress, {.manifest = true});
     ASSERT_TRUE(DeleteFileW(Widen(film).c_str()));
-    {
-        TFileStream filler(small / "filler", OpenMode::Create);
-        const std::string block(4096, 'f');
-        while (filler.Write(block.data(), 4096) == 4096) {
-        }
-    }
-    const std::string before = ReadFileBytes(small / "filler");
-    WriteFileBytes(small / "filler", before.substr(0, before.size() - 50'000));
+    const std::int64_t room = FillDisk(small / "filler");
+    TFileStream(small / "filler", OpenMode::Update).SetSize(room - 50'000);
 
     Browse(Button3, film + ".001");
     EXPECT_EQ(ClickAndDismiss(Button4), L"Erreur d'écriture dans le flux.");

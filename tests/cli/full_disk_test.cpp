@@ -9,6 +9,7 @@
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/cli/run_program.h"
+#include "tests/support/small_disk.h"
 #include "tests/support/temp_folder.h"
 
 namespace morcelix {
@@ -19,34 +20,8 @@ using testing::ProgramRun;
 using testing::ReadFileBytes;
 using testing::WriteFileBytes;
 
-class CliFullDiskTest : public ::testing::Test {
+class CliFullDiskTest : public testing::SmallDiskTest {
   protected:
-    void SetUp() override {
-        const std::string disk = testing::SmallDiskFolder();
-        if (disk.empty()) {
-            GTEST_SKIP()
-                << "no small file system to fill (MORCELIX_SMALL_DISK unset: mounting needs root)";
-        }
-        folder = std::make_unique<testing::TempFolder>(disk);
-        room = RoomLeft();
-        ASSERT_GE(room, 1 << 20) << "the small disk at " << disk << " is not empty";
-    }
-
-    // The bytes a file can still take, found by filling the disk.
-    std::int64_t RoomLeft() {
-        const std::string filler = *folder / "filler";
-        std::int64_t written = 0;
-        {
-            TFileStream file(filler, OpenMode::Create);
-            const std::string block(4096, 'f');
-            while (file.Write(block.data(), 4096) == 4096) {
-                written += 4096;
-            }
-        }
-        RemoveFile(filler);
-        return written;
-    }
-
     // A run that fails must fail, not wait: a minute is far beyond any of them.
     ProgramRun Run(const std::vector<std::string>& arguments) {
         return testing::ProgramProcess(testing::CliProgram(), arguments, scratch.Path(),
@@ -54,9 +29,7 @@ class CliFullDiskTest : public ::testing::Test {
             .Wait(std::chrono::minutes(1));
     }
 
-    std::unique_ptr<testing::TempFolder> folder;
     testing::TempFolder scratch;
-    std::int64_t room = 0;
 };
 
 TEST_F(CliFullDiskTest, AChecksummedSplitThatFillsTheDiskFailsAndLeavesOnlyTheSource) {

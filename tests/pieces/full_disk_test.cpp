@@ -12,6 +12,7 @@
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
+#include "tests/support/small_disk.h"
 #include "tests/support/temp_folder.h"
 
 namespace morcelix {
@@ -22,38 +23,8 @@ using testing::PatternBytes;
 using testing::ReadFileBytes;
 using testing::WriteFileBytes;
 
-class FullDiskTest : public ::testing::Test {
+class FullDiskTest : public testing::SmallDiskTest {
   protected:
-    void SetUp() override {
-        const std::string disk = testing::SmallDiskFolder();
-        if (disk.empty()) {
-            GTEST_SKIP()
-                << "no small file system to fill (MORCELIX_SMALL_DISK unset: mounting needs root)";
-        }
-        folder = std::make_unique<testing::TempFolder>(disk);
-        room = RoomLeft();
-        // What a killed run left there would make every size below meaningless.
-        ASSERT_GE(room, 1 << 20) << "the small disk at " << disk << " is not empty";
-    }
-
-    // The bytes a file can still take, found by filling the disk (the free
-    // space Wine reports is that of its drive, not of the mounted folder).
-    std::int64_t RoomLeft() {
-        const std::string filler = *folder / "filler";
-        std::int64_t written = 0;
-        {
-            TFileStream file(filler, OpenMode::Create);
-            const std::string block(4096, 'f');
-            while (file.Write(block.data(), 4096) == 4096) {
-                written += 4096;
-            }
-        }
-        RemoveFile(filler);
-        return written;
-    }
-
-    std::unique_ptr<testing::TempFolder> folder;
-    std::int64_t room = 0;
     testing::RecordingProgress progress;
 };
 
