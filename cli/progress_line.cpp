@@ -5,35 +5,6 @@
 
 namespace morcelix::cli {
 
-namespace {
-
-// `value` with `decimals` decimals and a decimal comma.
-std::string Decimal(double value, int decimals) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-    std::string result = text;
-    if (auto dot = result.find('.'); dot != std::string::npos) {
-        result[dot] = ',';
-    }
-    return result;
-}
-
-}  // namespace
-
-std::string FormatBytes(std::int64_t bytes) {
-    const double value = static_cast<double>(bytes);
-    if (bytes < 1000) {
-        return std::to_string(bytes) + " o";
-    }
-    if (bytes < 1000000) {
-        return Decimal(value / 1e3, 1) + " ko";
-    }
-    if (bytes < 1000000000) {
-        return Decimal(value / 1e6, 1) + " Mo";
-    }
-    return Decimal(value / 1e9, 2) + " Go";
-}
-
 double ProgressLine::SteadySeconds() {
     using namespace std::chrono;
     return duration<double>(steady_clock::now().time_since_epoch()).count();

@@ -6,13 +6,10 @@
 #include <ostream>
 #include <string>
 
+#include "pieces/failure.h"  // FormatBytes
 #include "pieces/progress.h"
 
 namespace morcelix::cli {
-
-// "1,5 Mo", "2,15 Go", "512 o": decimal units (1 Mo = 1,000,000 bytes), a
-// decimal comma, one or two decimals.
-std::string FormatBytes(std::int64_t bytes);
 
 // Redraws one line on `out` with "\r": the percentage the operation reports
 // (the same values as the window's bar), the bytes done and the total, and the

@@ -1,5 +1,7 @@
 #include "pieces/failure.h"
 
+#include <cstdio>
+
 namespace morcelix {
 
 namespace {
@@ -66,18 +68,66 @@ const char* TextOf(Text id) {
             return "Le fichier %s ne figure pas dans le fichier de sommes";
         case Text::NotDeleted:
             return "Le fichier %s n'a pas pu être supprimé";
+        case Text::NoRoom:
+            return "Espace disque insuffisant pour %s : il faut %s, il reste %s";
+        case Text::NoRoomToWrite:
+            return "Espace disque insuffisant pour écrire %s";
+        case Text::TooLargeForDisk:
+            return "Le disque de %s n'accepte pas les fichiers de plus de 4 Go";
+        case Text::DestinationExists:
+            return "Le fichier %s existe déjà";
+        case Text::ReplaceQuestion:
+            return "Le fichier %s existe déjà. Voulez-vous le remplacer ?";
+        case Text::FullLastPieceQuestion:
+            return "La dernière partie, %s, a la même taille que les autres : il en manque "
+                   "peut-être. Regrouper quand même ?";
     }
     return "";
 }
 
 }  // namespace
 
-std::string FormatText(Text id, std::string_view argument) {
+std::string FormatText(Text id, std::initializer_list<std::string_view> arguments) {
     std::string text = TextOf(id);
-    if (auto at = text.find("%s"); at != std::string::npos) {
+    std::size_t from = 0;
+    for (const std::string_view argument : arguments) {
+        const std::size_t at = text.find("%s", from);
+        if (at == std::string::npos) {
+            break;
+        }
         text.replace(at, 2, argument);
+        from = at + argument.size();
     }
     return text;
+}
+
+namespace {
+
+// `value` with `decimals` decimals and a decimal comma.
+std::string Decimal(double value, int decimals) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    std::string result = text;
+    if (auto dot = result.find('.'); dot != std::string::npos) {
+        result[dot] = ',';
+    }
+    return result;
+}
+
+}  // namespace
+
+std::string FormatBytes(std::int64_t bytes) {
+    const double value = static_cast<double>(bytes);
+    if (bytes < 1000) {
+        return std::to_string(bytes) + " o";
+    }
+    if (bytes < 1000000) {
+        return Decimal(value / 1e3, 1) + " ko";
+    }
+    if (bytes < 1000000000) {
+        return Decimal(value / 1e6, 1) + " Mo";
+    }
+    return Decimal(value / 1e9, 2) + " Go";
 }
 
 }  // namespace morcelix

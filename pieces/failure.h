@@ -3,9 +3,12 @@
 // level shows the message and the program goes on.
 #pragma once
 
+#include <cstdint>
+#include <initializer_list>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace morcelix {
 
@@ -41,16 +44,31 @@ enum class Text {
     BadManifest,              // %s: the manifest
     NotInManifest,            // %s: a piece beyond those the manifest names
     NotDeleted,               // %s: a piece joined that could not be deleted
+    NoRoom,                   // %s: the file to write, the bytes it needs, the bytes left
+    NoRoomToWrite,            // %s: the file being written when the disk filled
+    TooLargeForDisk,          // %s: the file that the disk's file system can not hold
+    DestinationExists,        // %s: a file that is not this set's join
+    ReplaceQuestion,          // %s: the same, asked in the window
+    FullLastPieceQuestion,    // %s: the set's last piece, as large as the others
 };
 
-// The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
-std::string FormatText(Text id, std::string_view argument = {});
+// The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
+std::string FormatText(Text id, std::initializer_list<std::string_view> arguments);
+inline std::string FormatText(Text id, std::string_view argument = {}) {
+    return FormatText(id, {argument});
+}
+
+// A number of bytes as people read it: "512 o", "1,5 Mo", "2,15 Go" (decimal
+// units, 1 Mo = 1,000,000 bytes, a decimal comma, one or two decimals).
+std::string FormatBytes(std::int64_t bytes);
 
 // The base of every failure: its message is the exact text shown to the user.
 class Failure : public std::runtime_error {
   public:
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
     Failure(Text id, std::string_view argument) : std::runtime_error(FormatText(id, argument)) {}
+    Failure(Text id, std::initializer_list<std::string_view> arguments)
+        : std::runtime_error(FormatText(id, arguments)) {}
     const char* Message() const noexcept { return what(); }
 };
 
@@ -63,7 +81,6 @@ class Failure : public std::runtime_error {
 MORCELIX_FAILURE(EFOpenError, Text::CannotOpen);
 MORCELIX_FAILURE(EFCreateError, Text::CannotCreate);
 MORCELIX_FAILURE(EReadError, Text::StreamRead);
-MORCELIX_FAILURE(EWriteError, Text::StreamWrite);
 MORCELIX_FAILURE(EZeroDivide, Text::ZeroDivide);
 MORCELIX_FAILURE(EInvalidOp, Text::InvalidOperation);
 MORCELIX_FAILURE(EOverflow, Text::Overflow);
@@ -80,8 +97,46 @@ MORCELIX_FAILURE(EFolderReadError, Text::FolderRead);
 MORCELIX_FAILURE(EDamaged, Text::Damaged);
 MORCELIX_FAILURE(EBadManifest, Text::BadManifest);
 MORCELIX_FAILURE(ENotInManifest, Text::NotInManifest);
+MORCELIX_FAILURE(ETooLargeForDisk, Text::TooLargeForDisk);
+MORCELIX_FAILURE(EDestinationExists, Text::DestinationExists);
 
 #undef MORCELIX_FAILURE
+
+// A write or flush that did not complete.
+class EWriteError : public Failure {
+  public:
+    EWriteError() : Failure(Text::StreamWrite, {}) {}
+
+  protected:
+    EWriteError(Text id, std::string_view argument) : Failure(id, argument) {}
+};
+
+// The same, when the disk is full: the message names the file being written.
+class ENoRoomToWrite : public EWriteError {
+  public:
+    explicit ENoRoomToWrite(std::string_view file) : EWriteError(Text::NoRoomToWrite, file) {}
+};
+
+// Not enough free space on the disk for what an operation would write: found
+// before it writes anything.
+class ENoRoom : public Failure {
+  public:
+    ENoRoom(std::string_view file, std::int64_t needed, std::int64_t left)
+        : Failure(Text::NoRoom, {file, FormatBytes(needed), FormatBytes(left)}) {}
+};
+
+// A set of two pieces or more whose last piece found is as large as the
+// others: a split always ends with a shorter one, so its end may be missing.
+// Its message names the next piece, missing.
+class EMissingEnd : public Failure {
+  public:
+    EMissingEnd(std::string lastPiece, std::string_view next)
+        : Failure(Text::MissingPiece, next), lastPiece_(std::move(lastPiece)) {}
+    const std::string& LastPiece() const { return lastPiece_; }
+
+  private:
+    std::string lastPiece_;
+};
 
 // An operation stopped at the user's request (Ctrl+C in the tool, Échap or a
 // close in the window), with the text that says what to do now (`id`:

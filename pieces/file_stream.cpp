@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <string_view>
+#include <utility>
 
 #include "pieces/failure.h"
 #include "pieces/file_stream_backend.h"
@@ -11,6 +13,7 @@ namespace morcelix {
 namespace {
 
 bool folderScansFail = false;
+std::optional<std::string> fileSystemTypeForTesting;
 
 // The folder as a message names it: without its final separator, "." for the
 // current folder.
@@ -42,8 +45,12 @@ void TStream::ReadBuffer(void* buffer, std::int32_t count) {
 
 void TStream::WriteBuffer(const void* buffer, std::int32_t count) {
     if (count != 0 && Write(buffer, count) != count) {
-        throw EWriteError();
+        RaiseWriteFailure();
     }
+}
+
+void TStream::RaiseWriteFailure() {
+    throw EWriteError();
 }
 
 std::int64_t TStream::CopyFrom(TStream& source, std::int64_t count,
@@ -82,13 +89,20 @@ TFileStream::TFileStream(const std::string& fileName, OpenMode mode)
     : TFileStream(fileName, mode, Open(fileName, mode)) {}
 
 TFileStream::TFileStream(const std::string& fileName, OpenMode mode, Opened opened)
-    : THandleStream(opened.handle), created_(opened.created) {
+    : THandleStream(opened.handle), name_(fileName), created_(opened.created) {
     if (Handle() == kInvalidHandle) {
         if (mode == OpenMode::Read) {
             throw EFOpenError(fileName);
         }
         throw EFCreateError(fileName);
     }
+}
+
+void TFileStream::RaiseWriteFailure() {
+    if (DiskWasFull()) {
+        throw ENoRoomToWrite(name_);
+    }
+    TStream::RaiseWriteFailure();
 }
 
 bool FileExists(const std::string& fileName) {
@@ -106,6 +120,41 @@ void ForEachEntryBeside(const std::string& path,
     if (folderScansFail || !ReadFolder(folder, visit)) {
         throw EFolderReadError(FolderName(folder));
     }
+}
+
+std::optional<DiskFacts> DiskFactsOf(const std::string& path) {
+    std::optional<DiskFacts> disk = ReadDiskFacts(FolderPart(path));
+    if (disk && fileSystemTypeForTesting) {
+        disk->fileSystem = *fileSystemTypeForTesting;
+    }
+    return disk;
+}
+
+std::int64_t LargestFileOn(const DiskFacts& disk) {
+    // Linux names FAT mounts vfat or msdos, and fuse.fusefat through FUSE;
+    // Windows names them FAT (12 or 16 bits) or FAT32, exFAT being another.
+    static constexpr std::string_view kFat[] = {"vfat", "msdos", "fuse.fusefat", "FAT", "FAT32"};
+    for (const std::string_view type : kFat) {
+        if (disk.fileSystem == type) {
+            return (std::int64_t{1} << 32) - 1;
+        }
+    }
+    return -1;
+}
+
+void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
+                 std::int64_t largestFile) {
+    const std::int64_t limit = LargestFileOn(disk);
+    if (limit >= 0 && largestFile > limit) {
+        throw ETooLargeForDisk(file);
+    }
+    if (needed > disk.freeBytes) {
+        throw ENoRoom(file, needed, disk.freeBytes);
+    }
+}
+
+void SetFileSystemTypeForTesting(std::optional<std::string> type) {
+    fileSystemTypeForTesting = std::move(type);
 }
 
 void SetFolderScansFailForTesting(bool fail) {

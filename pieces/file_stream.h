@@ -60,8 +60,9 @@ class TStream {
     // Three seeks; the position is left where it was.
     std::int64_t Size();
 
-    // A short read or write is a failure: EReadError or EWriteError. Whatever
-    // was written before a failing write stays written.
+    // A short read or write is a failure: EReadError, or what
+    // RaiseWriteFailure raises. Whatever was written before a failing write
+    // stays written.
     void ReadBuffer(void* buffer, std::int32_t count);
     void WriteBuffer(const void* buffer, std::int32_t count);
 
@@ -72,6 +73,9 @@ class TStream {
                           const BlockObserver& afterBlock = {});
 
   protected:
+    // Raises the failure of a write that did not complete: EWriteError, unless
+    // the stream can tell why.
+    [[noreturn]] virtual void RaiseWriteFailure();
     // Moves `count` bytes (> 0) from `source`; a backend may do better than the
     // buffered loop (a kernel copy between files).
     virtual void CopyBlocks(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
@@ -99,7 +103,8 @@ class THandleStream : public TStream {
     // Raises EWriteError when the system refuses.
     void SetSize(std::int64_t size);
     // Returns once everything written so far, and the file's size, is on the
-    // disk itself, not only in the system's cache. Raises EWriteError.
+    // disk itself, not only in the system's cache. Raises as a failing write
+    // does (a file system may find the disk full only now).
     void Flush();
     // Starts writing `count` bytes from `offset` to the disk without waiting
     // for them, so that the next Flush has less left to wait for. A hint: it
@@ -112,9 +117,12 @@ class THandleStream : public TStream {
 
   protected:
     void CopyBlocks(TStream& source, std::int64_t count, const BlockObserver& afterBlock) override;
+    // Whether the last write or flush that failed did so for want of room.
+    bool DiskWasFull() const { return diskFull_; }
 
   private:
     NativeHandle handle_;
+    bool diskFull_ = false;
 };
 
 // How a file stream opens its file. Nobody may write a file that this program
@@ -132,11 +140,13 @@ enum class OpenMode : std::uint16_t {
 class TFileStream : public THandleStream {
   public:
     // Raises EFCreateError (modes Create and Update) or EFOpenError (mode Read)
-    // with the name exactly as given; the stream does not keep the name.
+    // with the name exactly as given.
     TFileStream(const std::string& fileName, OpenMode mode);
 
     // Whether opening created the file (mode Update; always true for Create).
     bool Created() const { return created_; }
+    // The name it was opened with, for the messages.
+    const std::string& Name() const { return name_; }
 
     // Deletes the file while this stream holds it (the name as it was opened):
     // others can not open it meanwhile. The stream must not be used afterwards
@@ -152,6 +162,10 @@ class TFileStream : public THandleStream {
     static Opened Open(const std::string& fileName, OpenMode mode);
     TFileStream(const std::string& fileName, OpenMode mode, Opened opened);
 
+    // A write that failed for want of room: ENoRoomToWrite, naming the file.
+    [[noreturn]] void RaiseWriteFailure() override;
+
+    std::string name_;
     bool created_;
 };
 
@@ -193,6 +207,33 @@ std::string FolderPart(const std::string& path);
 // whether at the start or part-way.
 void ForEachEntryBeside(const std::string& path,
                         const std::function<void(const std::string&)>& visit);
+
+// The disk that holds a file, or would hold a file created under a name.
+struct DiskFacts {
+    std::uint64_t volume = 0;    // as FileIdentity::volume for the files on it
+    std::int64_t freeBytes = 0;  // what files there may still take
+    std::string fileSystem;      // its type, as the system names it: "ext4", "vfat", "FAT32"
+};
+
+// The facts of the disk that holds the folder of `path`; nothing when the
+// system can not tell (the folder does not exist, say). Raises nothing.
+std::optional<DiskFacts> DiskFactsOf(const std::string& path);
+
+// The largest file that a file system of that type holds: 4 GiB less a byte
+// on FAT (FAT12, FAT16, FAT32: the size is a 32-bit number); -1, no limit,
+// elsewhere.
+std::int64_t LargestFileOn(const DiskFacts& disk);
+
+// Checks, before anything is written, that the disk can take `file`: raises
+// ETooLargeForDisk when `largestFile` bytes are more than its file system
+// holds in one file, and ENoRoom when it has fewer than `needed` bytes free.
+// Other programs may still fill the disk afterwards.
+void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
+                 std::int64_t largestFile);
+
+// For tests: makes every disk's file system type read `type` (nothing: as it
+// is), where no disk of that type can be made (Wine reports its own).
+void SetFileSystemTypeForTesting(std::optional<std::string> type);
 
 // For tests: makes every folder scan fail as an unreadable folder does, on
 // platforms where no folder can really be made unreadable (Windows under

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+
+#include "pieces/file_stream.h"
 
 namespace morcelix {
 
@@ -11,5 +14,9 @@ namespace morcelix {
 // (`folder` is a folder part as FolderPart gives it: "" for the current
 // folder). False when the folder could not be read, at the start or part-way.
 bool ReadFolder(const std::string& folder, const std::function<void(const std::string&)>& visit);
+
+// The facts of the disk that holds `folder` (a folder part, "" for the
+// current folder), as the system gives them.
+std::optional<DiskFacts> ReadDiskFacts(const std::string& folder);
 
 }  // namespace morcelix

@@ -6,11 +6,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
@@ -189,9 +194,21 @@ std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
 }
 
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
-    const ssize_t done =
-        RetriedOnSignal([&] { return write(Fd(handle_), buffer, static_cast<size_t>(count)); });
-    return done < 0 ? 0 : static_cast<std::int32_t>(done);
+    // A write may move part of the block (the disk filling up): the rest is
+    // tried again, so that a failure gives its reason.
+    std::int32_t done = 0;
+    while (done < count) {
+        const ssize_t moved = RetriedOnSignal([&] {
+            return write(Fd(handle_), static_cast<const char*>(buffer) + done,
+                         static_cast<size_t>(count - done));
+        });
+        if (moved <= 0) {
+            diskFull_ = moved < 0 && (errno == ENOSPC || errno == EDQUOT);
+            break;
+        }
+        done += static_cast<std::int32_t>(moved);
+    }
+    return done;
 }
 
 std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
@@ -210,7 +227,8 @@ void THandleStream::SetSize(std::int64_t size) {
 
 void THandleStream::Flush() {
     if (RetriedOnSignal([&] { return fdatasync(Fd(handle_)); }) != 0) {
-        throw EWriteError();
+        diskFull_ = errno == ENOSPC || errno == EDQUOT;
+        RaiseWriteFailure();
     }
 }
 
@@ -320,6 +338,70 @@ bool ReadFolder(const std::string& folder, const std::function<void(const std::s
         }
         visit(folder + entry->d_name);
     }
+}
+
+namespace {
+
+// A field of /proc/self/mountinfo, in which a blank, a tab, a line end and a
+// backslash are written as octal escapes.
+std::string Unescaped(const std::string& field) {
+    std::string text;
+    for (std::size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size()) {
+            text += static_cast<char>(std::strtol(field.substr(i + 1, 3).c_str(), nullptr, 8));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+// The type of the mount that holds `folder` (an absolute path without links),
+// as /proc/self/mountinfo names it: statfs alone can not tell a FAT file system
+// mounted through FUSE from other FUSE mounts. "" when it can not be read.
+std::string MountType(const std::string& folder) {
+    std::ifstream mounts("/proc/self/mountinfo");
+    std::string type;
+    std::size_t longest = 0;
+    for (std::string line; std::getline(mounts, line);) {
+        // id parent major:minor root mount-point options [tags...] - type source super
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point, field;
+        fields >> id >> parent >> device >> root >> point;
+        while (fields >> field && field != "-") {
+        }
+        std::string mountType;
+        fields >> mountType;
+        point = Unescaped(point);
+        const bool holds = folder == point || point == "/" ||
+                           (folder.starts_with(point) && folder[point.size()] == '/');
+        // Of mounts on the same point, the last one mounted is the one seen.
+        if (holds && point.size() >= longest) {
+            longest = point.size();
+            type = mountType;
+        }
+    }
+    return type;
+}
+
+}  // namespace
+
+std::optional<DiskFacts> ReadDiskFacts(const std::string& folder) {
+    const std::string path = folder.empty() ? "." : folder;
+    struct statvfs space {};
+    struct stat status {};
+    char resolved[PATH_MAX];
+    if (statvfs(path.c_str(), &space) != 0 || stat(path.c_str(), &status) != 0 ||
+        realpath(path.c_str(), resolved) == nullptr) {
+        return std::nullopt;
+    }
+    DiskFacts disk;
+    disk.volume = static_cast<std::uint64_t>(status.st_dev);
+    disk.freeBytes =
+        static_cast<std::int64_t>(space.f_bavail) * static_cast<std::int64_t>(space.f_frsize);
+    disk.fileSystem = MountType(resolved);
+    return disk;
 }
 
 }  // namespace morcelix

@@ -113,12 +113,31 @@ std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
     return static_cast<std::int32_t>(done);
 }
 
+namespace {
+
+bool DiskFull(DWORD error) {
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+}  // namespace
+
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
-    DWORD done = 0;
-    if (!WriteFile(Win(handle_), buffer, static_cast<DWORD>(count), &done, nullptr)) {
-        return 0;
+    // A write may move part of the block (the disk filling up): the rest is
+    // tried again, so that a failure gives its reason.
+    std::int32_t done = 0;
+    while (done < count) {
+        DWORD moved = 0;
+        if (!WriteFile(Win(handle_), static_cast<const char*>(buffer) + done,
+                       static_cast<DWORD>(count - done), &moved, nullptr)) {
+            diskFull_ = DiskFull(GetLastError());
+            break;
+        }
+        if (moved == 0) {
+            break;
+        }
+        done += static_cast<std::int32_t>(moved);
     }
-    return static_cast<std::int32_t>(done);
+    return done;
 }
 
 std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
@@ -142,7 +161,8 @@ void THandleStream::SetSize(std::int64_t size) {
 
 void THandleStream::Flush() {
     if (!FlushFileBuffers(Win(handle_))) {
-        throw EWriteError();
+        diskFull_ = DiskFull(GetLastError());
+        RaiseWriteFailure();
     }
 }
 
@@ -250,6 +270,31 @@ bool ReadFolder(const std::string& folder, const std::function<void(const std::s
         visit(folder + Narrow(found.cFileName));
     } while (FindNextFileW(search, &found));
     return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+std::optional<DiskFacts> ReadDiskFacts(const std::string& folder) {
+    // Asked of the folder itself: a folder may be another volume mounted
+    // there, and Wine answers the volume questions only for a handle or a
+    // drive's root.
+    const std::wstring path = WidePath(folder.empty() ? "." : folder);
+    const ScopedHandle handle(CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    ULARGE_INTEGER available{};
+    if (handle.Get() == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle.Get(), &info) ||
+        !GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) {
+        return std::nullopt;
+    }
+    DiskFacts disk;
+    disk.volume = info.dwVolumeSerialNumber;
+    disk.freeBytes = static_cast<std::int64_t>(available.QuadPart);
+    wchar_t type[MAX_PATH + 1] = {};
+    if (GetVolumeInformationByHandleW(handle.Get(), nullptr, 0, nullptr, nullptr, nullptr, type,
+                                      MAX_PATH + 1)) {
+        disk.fileSystem = Narrow(type);
+    }
+    return disk;
 }
 
 }  // namespace morcelix

@@ -542,12 +542,37 @@ void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
     }
 }
 
+// The destination's disk must take what the join adds to it: the whole file
+// less what the destination holds already; beside the pieces, whose room the
+// join frees as it goes, one piece at a time. Its file system must take the
+// whole file.
+void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destination,
+                        const JoinOptions& options) {
+    const std::optional<DiskFacts> disk = DiskFactsOf(destination);
+    if (!disk) {
+        return;  // a folder that is not there: creating the destination says so
+    }
+    std::int64_t needed = std::max<std::int64_t>(
+        survey.totalSize - std::max<std::int64_t>(FileSize(destination), 0), 0);
+    std::int64_t largestPiece = 0;
+    bool beside = !options.keepPieces;
+    for (const SurveyedPiece& piece : survey.pieces) {
+        largestPiece = std::max(largestPiece, piece.facts.size);
+        beside = beside && piece.facts.identity.volume == disk->volume;
+    }
+    if (beside) {
+        needed = std::min(needed, largestPiece);
+    }
+    RequireRoom(*disk, destination, needed, survey.totalSize);
+}
+
 }  // namespace
 
 JoinOutcome Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
                  const JoinOptions& options) {
     const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
     survey.Refuse();
+    RequireRoomForJoin(survey, destination, options);
 
     TFileStream output(destination, OpenMode::Update);
     UntouchedUnlessBegun untouched(output, destination);

@@ -57,6 +57,24 @@ void RemoveStalePieces(const std::string& piecesAt, std::int64_t count, Progress
     }
 }
 
+// The disk of the pieces must take them all, and its file system pieces of
+// that size. Pieces of the same names, from an earlier split, are emptied
+// before they are written again: their room counts as free.
+void RequireRoomForPieces(const std::string& piecesAt, std::int64_t count, std::int64_t length,
+                          std::int64_t pieceSize) {
+    const std::string first = PieceName(piecesAt, 1);
+    const std::optional<DiskFacts> disk = DiskFactsOf(first);
+    if (!disk) {
+        return;  // a folder that is not there: creating the first piece says so
+    }
+    std::int64_t reused = 0;
+    for (std::int64_t number = 1; number <= count; ++number) {
+        reused += std::max<std::int64_t>(
+            FileSize(PieceName(piecesAt, static_cast<std::uint64_t>(number))), 0);
+    }
+    RequireRoom(*disk, first, length - std::min(reused, length), std::min(pieceSize, length));
+}
+
 }  // namespace
 
 void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& progress,
@@ -77,6 +95,7 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     }
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
+    RequireRoomForPieces(piecesAt, count, length, pieceSize);
     const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
     if (RemoveManifest(piecesAt)) {
         progress.FileDeleted(ManifestPath(piecesAt));

@@ -220,7 +220,7 @@ TEST_F(ActionsGuiTest, ADamagedPieceOfAChecksummedSetEndsInTheErrorBoxAndIsRepai
     EXPECT_EQ(folder_.Names(), (std::vector<std::string>{"film.avi", "film.avi.sha256"}));
 }
 
-TEST_F(ActionsGuiTest, AChecksummedJoinOntoAFullDiskEndsInTheErrorBoxAndTheWindowCloses) {
+TEST_F(ActionsGuiTest, AChecksummedJoinWithoutTheRoomEndsInTheErrorBoxAndTheWindowCloses) {
     const std::string disk = SmallDiskFolder();
     if (disk.empty()) {
         GTEST_SKIP() << "no small file system to fill (MORCELIX_SMALL_DISK unset)";
@@ -238,7 +238,9 @@ TEST_F(ActionsGuiTest, AChecksummedJoinOntoAFullDiskEndsInTheErrorBoxAndTheWindo
     TFileStream(small / "filler", OpenMode::Update).SetSize(room - 50'000);
 
     Browse(Button3, film + ".001");
-    EXPECT_EQ(ClickAndDismiss(Button4), L"Erreur d'écriture dans le flux.");
+    EXPECT_EQ(ClickAndDismiss(Button4),
+              Widen("Espace disque insuffisant pour " + film + " : il faut 500,0 ko, il reste " +
+                    FormatBytes(DiskFactsOf(film)->freeBytes) + "."));
     EXPECT_EQ(small.Names(), (std::vector<std::string>{"filler", "film.avi.001", "film.avi.002",
                                                        "film.avi.003", "film.avi.sha256"}));
     SendMessageW(Form(), WM_CLOSE, 0, 0);

@@ -4,6 +4,7 @@
 // disk, so CTest runs them one at a time.
 #include <gtest/gtest.h>
 
+#include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
@@ -18,6 +19,7 @@ namespace {
 using testing::PatternBytes;
 using testing::ProgramRun;
 using testing::ReadFileBytes;
+using testing::RecordingProgress;
 using testing::WriteFileBytes;
 
 class CliFullDiskTest : public testing::SmallDiskTest {
@@ -32,24 +34,42 @@ class CliFullDiskTest : public testing::SmallDiskTest {
     testing::TempFolder scratch;
 };
 
-TEST_F(CliFullDiskTest, AChecksummedSplitThatFillsTheDiskFailsAndLeavesOnlyTheSource) {
-    // Whatever room is left when the copy starts: from a few blocks to almost
-    // the whole of the source.
+TEST_F(CliFullDiskTest, ASplitOrJoinWithoutTheRoomIsRefusedBeforeAnythingIsWritten) {
     const std::string source = *folder / "f";
-    const std::string content = PatternBytes(room / 4 * 3);
+    const std::string content = PatternBytes(room / 5 * 3);
     WriteFileBytes(source, content);
-    const std::int64_t free = room - static_cast<std::int64_t>(content.size());
-    for (const std::int64_t taken : {std::int64_t{0}, free / 3, free - 100'000}) {
-        SCOPED_TRACE(::testing::Message() << "taken beforehand: " << taken);
-        const std::string filler = *folder / "filler";
-        WriteFileBytes(filler, std::string(static_cast<std::size_t>(taken), 'f'));
-        const ProgramRun run = Run({"decouper", "--somme", source, "0x30000"});
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "Erreur d'écriture dans le flux\n");
-        RemoveFile(filler);
-        EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
-        EXPECT_TRUE(ReadFileBytes(source) == content);
-    }
+    const auto free = [&] { return FormatBytes(DiskFactsOf(source)->freeBytes); };
+    const std::string left = free();
+    ProgramRun run = Run({"decouper", "--somme", source, "1"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Espace disque insuffisant pour " + source + ".001 : il faut " +
+                           FormatBytes(room / 5 * 3) + ", il reste " + left + "\n");
+    EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
+
+    // Pieces elsewhere, joined onto the small disk: the whole file must fit.
+    testing::TempFolder elsewhere;
+    RecordingProgress progress;
+    Split(source, 1'000'000, progress, {.piecesAt = elsewhere / "g"});
+    run = Run({"regrouper", "-o", folder->Path(), elsewhere / "g.001"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Espace disque insuffisant pour " + *folder / "g" + " : il faut " +
+                           FormatBytes(room / 5 * 3) + ", il reste " + left + "\n");
+    EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
+}
+
+TEST_F(CliFullDiskTest, AChecksummedSplitThatFillsTheDiskFailsAndLeavesOnlyTheSource) {
+    // Pieces of a page and a byte each take two pages of this file system: the
+    // bytes fit the room left, the pieces do not, and the disk fills part-way.
+    const std::string source = *folder / "f";
+    const std::string content = PatternBytes(room / 5 * 2);
+    WriteFileBytes(source, content);
+    const std::int64_t parts = static_cast<std::int64_t>(content.size()) / 4097;
+    const ProgramRun run = Run({"decouper", "--somme", "--parties", std::to_string(parts), source});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.starts_with("Espace disque insuffisant pour écrire " + source + "."))
+        << run.err;
+    EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
+    EXPECT_TRUE(ReadFileBytes(source) == content);
 }
 
 TEST_F(CliFullDiskTest, AChecksummedJoinOnAFillingDiskLosesNothingAndFinishesOnceThereIsRoom) {
@@ -59,7 +79,9 @@ TEST_F(CliFullDiskTest, AChecksummedJoinOnAFillingDiskLosesNothingAndFinishesOnc
     const std::string base = *folder / "film.avi";
     const std::int64_t pieceSize = room / 12;
     const std::string content = PatternBytes(pieceSize * 9 + pieceSize / 2, 5);
-    for (const std::int64_t left : {pieceSize * 2, pieceSize / 2, std::int64_t{4096}}) {
+    // Room for a piece or two beside the set: the join must free room as it
+    // goes, by deleting the pieces already safe in the destination.
+    for (const std::int64_t left : {pieceSize * 2, pieceSize + 8192}) {
         SCOPED_TRACE(::testing::Message() << "room left beside the set: " << left);
         testing::TempFolder elsewhere;
         WriteFileBytes(elsewhere / "film.avi", content);
@@ -84,7 +106,7 @@ TEST_F(CliFullDiskTest, AChecksummedJoinOnAFillingDiskLosesNothingAndFinishesOnc
 
         RemoveFile(filler);
         if (run.status != 0) {
-            EXPECT_EQ(run.err, "Erreur d'écriture dans le flux\n");
+            EXPECT_EQ(run.err, "Espace disque insuffisant pour écrire " + base + "\n");
             const ProgramRun again = Run({"regrouper", base + ".001"});
             EXPECT_EQ(again.status, 0) << again.err;
         }

@@ -3,6 +3,8 @@
 // can be finished by the program itself.
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
@@ -25,24 +27,61 @@ using testing::WriteFileBytes;
 
 class FullDiskTest : public testing::SmallDiskTest {
   protected:
+    // The bytes the disk has free, as the program is told.
+    std::int64_t FreeBytes() const { return DiskFactsOf(*folder / "x")->freeBytes; }
+
     testing::RecordingProgress progress;
 };
 
-TEST_F(FullDiskTest, ASplitThatFillsTheDiskLeavesNoPieceBehind) {
+// Another program fills the disk once the operation has begun: at the first
+// block copied after two pieces.
+class FillingProgress : public testing::RecordingProgress {
+  public:
+    explicit FillingProgress(std::string filler) : filler_(std::move(filler)) {}
+    void BlockCopied() override {
+        if (!filler_.empty() && positions.size() >= 3) {
+            testing::FillDisk(std::exchange(filler_, {}));
+        }
+    }
+
+  private:
+    std::string filler_;
+};
+
+TEST_F(FullDiskTest, ASplitWithoutTheRoomForItsPiecesIsRefusedBeforeAnyIsWritten) {
     // A source of two thirds of the room: its pieces can not all fit beside it.
     const std::string source = *folder / "big.bin";
     const std::string content = PatternBytes(room / 3 * 2);
     WriteFileBytes(source, content);
+    const std::int64_t free = FreeBytes();
+    ExpectFailure<ENoRoom>([&] { Split(source, room / 10, progress); },
+                           "Espace disque insuffisant pour " + source + ".001 : il faut " +
+                               FormatBytes(room / 3 * 2) + ", il reste " + FormatBytes(free));
+    EXPECT_TRUE(progress.created.empty());
+    EXPECT_EQ(folder->Names(), std::vector<std::string>{"big.bin"});
+}
+
+TEST_F(FullDiskTest, ASplitThatFillsTheDiskLeavesNoPieceBehind) {
+    const std::string source = *folder / "big.bin";
+    const std::string content = PatternBytes(room / 3);
+    WriteFileBytes(source, content);
     for (const bool manifest : {false, true}) {
         SCOPED_TRACE(manifest ? "with a manifest" : "without a manifest");
-        testing::RecordingProgress progress;
+        FillingProgress filling(*folder / "filler");
         testing::WithinTime(std::chrono::seconds(60), "the split", [&] {
-            ExpectFailure<EWriteError>(
-                [&] { Split(source, room / 10, progress, {.manifest = manifest}); },
-                "Erreur d'écriture dans le flux");
+            try {
+                Split(source, room / 30, filling, {.manifest = manifest});
+                ADD_FAILURE() << "the split succeeded on a full disk";
+            } catch (const ENoRoomToWrite& failure) {
+                EXPECT_TRUE(
+                    std::string(failure.Message())
+                        .starts_with("Espace disque insuffisant pour écrire " + source + ".0"))
+                    << failure.Message();
+            }
         });
-        EXPECT_GE(progress.created.size(), 3u);
-        EXPECT_EQ(progress.deleted, progress.created);
+        EXPECT_GE(filling.created.size(), 2u);
+        EXPECT_EQ(filling.deleted, filling.created);
+        RemoveFile(*folder / "filler");
         EXPECT_EQ(folder->Names(), std::vector<std::string>{"big.bin"});
         EXPECT_EQ(ReadFileBytes(source), content);
     }
@@ -72,7 +111,7 @@ void WritePieces(const std::string& base, const std::string& content, std::int64
 
 TEST_F(FullDiskTest, AJoinIntoAFullDiskStopsAtAWholePieceAndFinishesOnceThereIsRoom) {
     // The pieces on a disk with room, the destination on the small one, which
-    // holds two and a half pieces.
+    // the join needs whole; another program fills it once the join has begun.
     for (const bool manifest : {false, true}) {
         SCOPED_TRACE(manifest ? "with a manifest" : "without a manifest");
         const testing::TempFolder pieces;
@@ -80,22 +119,32 @@ TEST_F(FullDiskTest, AJoinIntoAFullDiskStopsAtAWholePieceAndFinishesOnceThereIsR
         const std::int64_t pieceSize = room / 10;
         const std::string content = PatternBytes(pieceSize * 5 + 123);
         WritePieces(base, content, pieceSize, manifest);
-        const std::string filler = *folder / "filler";
-        WriteFileBytes(filler,
-                       std::string(static_cast<std::size_t>(room - pieceSize * 5 / 2), 'f'));
-
         const std::string destination = *folder / "film.avi";
+
+        const std::string filler = *folder / "filler";
+        WriteFileBytes(filler, std::string(static_cast<std::size_t>(room - pieceSize * 5), 'f'));
+        const std::int64_t free = FreeBytes();
+        ExpectFailure<ENoRoom>([&] { Join(base + ".001", destination, progress); },
+                               "Espace disque insuffisant pour " + destination + " : il faut " +
+                                   FormatBytes(pieceSize * 5 + 123) + ", il reste " +
+                                   FormatBytes(free));
+        EXPECT_FALSE(FileExists(destination));
+        RemoveFile(filler);
+
+        FillingProgress filling(filler);
         testing::WithinTime(std::chrono::seconds(60), "the join", [&] {
-            ExpectFailure<EWriteError>([&] { Join(base + ".001", destination, progress); },
-                                       "Erreur d'écriture dans le flux");
+            ExpectFailure<ENoRoomToWrite>([&] { Join(base + ".001", destination, filling); },
+                                          "Espace disque insuffisant pour écrire " + destination);
         });
-        EXPECT_EQ(ReadFileBytes(destination), content.substr(0, pieceSize * 2));
-        std::vector<std::string> left = {"film.avi.003", "film.avi.004", "film.avi.005",
-                                         "film.avi.006"};
-        if (manifest) {
-            left.push_back("film.avi.sha256");
+        const std::int64_t kept = FileSize(destination);
+        EXPECT_EQ(kept % pieceSize, 0) << "not cut back to a whole piece";
+        std::string rebuilt = ReadFileBytes(destination);
+        for (const std::string& name : pieces.Names()) {
+            if (name != "film.avi.sha256") {
+                rebuilt += ReadFileBytes(pieces / name);
+            }
         }
-        EXPECT_EQ(pieces.Names(), left);
+        EXPECT_EQ(rebuilt, content);
 
         RemoveFile(filler);
         testing::RecordingProgress again;
