@@ -5,6 +5,8 @@ set -euo pipefail
 
 packages=(
     cmake ninja-build g++ googletest
+    # A FAT32 file system mounted through FUSE, for the tests of its file limit.
+    dosfstools fusefat fuse3
     g++-multilib qemu-user strace
     # SHA-256 from OpenSSL: for the native programs and for the 32-bit ones.
     libssl-dev libssl-dev:i386

@@ -28,10 +28,27 @@ else
     echo "No small file system could be mounted: the full-disk tests will be skipped."
 fi
 
+# A FAT32 file system of 5 GB, for the largest file it takes: this kernel has
+# no FAT driver, so it is mounted through FUSE. The image is sparse.
+fat_disk=$root/build/fat-disk
+mkdir -p "$fat_disk"
+if ! mountpoint -q "$fat_disk"; then
+    rm -f "$root/build/fat.img"
+    truncate -s 5G "$root/build/fat.img" &&
+        mkfs.vfat -F 32 "$root/build/fat.img" >/dev/null &&
+        fusefat -o rw+ "$root/build/fat.img" "$fat_disk" >/dev/null 2>&1
+fi
+if mountpoint -q "$fat_disk"; then
+    export MORCELIX_FAT_DISK=$fat_disk
+else
+    echo "No FAT32 file system could be mounted: its tests will be skipped."
+fi
+
 source scripts/wine-env.sh
 cleanup() {
     wine_env_stop
     mountpoint -q "$small_disk" && umount "$small_disk"
+    mountpoint -q "$fat_disk" && fusermount -u "$fat_disk" && rm -f "$root/build/fat.img"
 }
 trap cleanup EXIT
 

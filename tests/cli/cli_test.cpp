@@ -572,5 +572,36 @@ TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextO
 #endif
 }
 
+TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Wine reports a type of its own for every disk: the seam of the core's tests "
+                    "stands in for FAT32 there";
+#endif
+    const std::string fat = testing::FatDiskFolder();
+    if (fat.empty()) {
+        GTEST_SKIP() << "no FAT32 file system (MORCELIX_FAT_DISK unset)";
+    }
+    const TempFolder stick(fat);
+    const auto sparse = [](const std::string& path, std::int64_t size) {
+        WriteFileBytes(path, "");
+        std::filesystem::resize_file(testing::NativePath(path), static_cast<std::uintmax_t>(size));
+    };
+    sparse(source, 5'000'000'000);
+    ProgramRun run = Run({"decouper", "-o", stick.Path(), source, "4500"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "Le disque de " + stick / name + ".001 n'accepte pas les fichiers de plus de 4 Go\n");
+
+    RemoveFile(source);
+    sparse(first, 2'500'000'000);
+    sparse(PieceName(source, 2), 2'500'000'000);
+    sparse(PieceName(source, 3), 1000);
+    run = Run({"regrouper", "-o", stick.Path(), first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "Le disque de " + stick / name + " n'accepte pas les fichiers de plus de 4 Go\n");
+    EXPECT_TRUE(stick.Names().empty());
+}
+
 }  // namespace
 }  // namespace morcelix

@@ -107,8 +107,12 @@ void MakeFolder(const std::string& path) {
     fs::create_directories(NativePath(path));
 }
 
-std::string SmallDiskFolder() {
-    const char* unixPath = std::getenv("MORCELIX_SMALL_DISK");
+namespace {
+
+// The folder named by an environment variable (a Unix path, reached through
+// Z: under Wine); "" when it is unset.
+std::string FolderFromEnvironment(const char* variable) {
+    const char* unixPath = std::getenv(variable);
     if (unixPath == nullptr || *unixPath == '\0') {
         return {};
     }
@@ -119,6 +123,16 @@ std::string SmallDiskFolder() {
 #else
     return unixPath;
 #endif
+}
+
+}  // namespace
+
+std::string SmallDiskFolder() {
+    return FolderFromEnvironment("MORCELIX_SMALL_DISK");
+}
+
+std::string FatDiskFolder() {
+    return FolderFromEnvironment("MORCELIX_FAT_DISK");
 }
 
 }  // namespace morcelix::testing

@@ -53,6 +53,10 @@ void MakeFolder(const std::string& path);
 // "" when there is none.
 std::string SmallDiskFolder();
 
+// A folder on a FAT32 file system of 5 GB, named by MORCELIX_FAT_DISK; "" when
+// there is none.
+std::string FatDiskFolder();
+
 class RecordingProgress : public ProgressSink {
   public:
     void SetPosition(int percent) override { positions.push_back(percent); }
