@@ -101,6 +101,51 @@ bool DestinationFits(const PieceSetSurvey& survey) {
     return length / gone >= smallest;
 }
 
+// Whether `destination` is one of the pieces under another name (a link).
+bool IsOneOfThePieces(const PieceSetSurvey& survey, const std::string& destination) {
+    const std::optional<FileFacts> facts = RegularFileFacts(destination);
+    if (!facts) {
+        return false;
+    }
+    const auto same = [&](const SurveyedPiece& piece) {
+        return piece.facts.identity == facts->identity;
+    };
+    return std::any_of(survey.pieces.begin(), survey.pieces.end(), same) ||
+           std::any_of(survey.held.begin(), survey.held.end(),
+                       [&](const HeldPiece& held) { return same(held.piece); });
+}
+
+// EMissingEnd when the last piece known is as large as the others, naming
+// the next one: the last to append, or with none left to append, the last
+// held when the destination ends with it.
+std::exception_ptr MissingEnd(const PieceSetSurvey& survey, const std::string& picked) {
+    if (survey.pieceSize == 0) {
+        return nullptr;  // one piece alone tells nothing of the set's size
+    }
+    std::uint64_t number = 0;
+    const SurveyedPiece* last = nullptr;
+    if (!survey.pieces.empty()) {
+        if (survey.pieces.size() + survey.held.size() + (survey.firstNumber - 1) < 2) {
+            return nullptr;
+        }
+        number = survey.firstNumber + survey.pieces.size() - 1;
+        last = &survey.pieces.back();
+    } else {
+        const HeldPiece& held = survey.held.back();
+        const auto end = static_cast<std::int64_t>(held.number) * survey.pieceSize;
+        if (survey.destination->size != end) {
+            return nullptr;
+        }
+        number = held.number;
+        last = &held.piece;
+    }
+    if (last->facts.size != survey.pieceSize) {
+        return nullptr;
+    }
+    return std::make_exception_ptr(
+        EMissingEnd(last->path, SiblingPieceName(picked, number + 1)));
+}
+
 // Takes the pieces of a resumed join from `later`, the pieces present beyond
 // the first: those the destination holds whole at their place (by their
 // sizes) are held, the rest, from the first that it does not, are to join.
@@ -147,9 +192,12 @@ std::int64_t PieceSetSurvey::PiecesSize() const {
     return size;
 }
 
-void PieceSetSurvey::Refuse() const {
+void PieceSetSurvey::Refuse(bool acceptFullLastPiece) const {
     if (refusal) {
         std::rethrow_exception(refusal);
+    }
+    if (missingEnd && !acceptFullLastPiece) {
+        std::rethrow_exception(missingEnd);
     }
 }
 
@@ -220,6 +268,12 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         } else {
             survey.refusal = Refusal<ENotFirstPiece>(picked);
         }
+    }
+    if (!survey.refusal && IsOneOfThePieces(survey, destination)) {
+        survey.refusal = Refusal<EDestinationIsPiece>(destination);
+    }
+    if (!survey.manifest) {
+        survey.missingEnd = MissingEnd(survey, picked);
     }
     return survey;
 }

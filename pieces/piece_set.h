@@ -59,13 +59,19 @@ struct PieceSetSurvey {
     std::optional<Manifest> manifest;
     // Why the set can not be joined (a gap, a piece the manifest lists missing
     // or one it does not list, a piece of the wrong size, a destination that
-    // does not fit); null when it can.
+    // does not fit or is one of the pieces); null when it can.
     std::exception_ptr refusal;
+    // Without a manifest: EMissingEnd when the set has two pieces or more and
+    // the last one found is as large as the others. A split always ends with
+    // a shorter piece, so the set's end may be missing; but sets that other
+    // tools write may end so, and the user may join them all the same.
+    std::exception_ptr missingEnd;
 
     bool Resumes() const { return firstNumber > 1; }
     std::int64_t PiecesSize() const;
-    // Raises the refusal, if there is one.
-    void Refuse() const;
+    // Raises the refusal, if there is one, then the missing end unless the
+    // user accepts a full last piece.
+    void Refuse(bool acceptFullLastPiece = false) const;
 };
 
 // Surveys the set that `picked` belongs to, for a join into `destination`:
