@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "pieces/file_stream.h"
+#include "pieces/split_stream.h"
+
 namespace morcelix::cli {
 
 // The arguments after the program's name, as UTF-8. On Windows they are read
@@ -17,6 +20,14 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // Standard output and standard error as streams that take UTF-8 text.
 std::ostream& StandardOutput();
 std::ostream& StandardError();
+
+// Standard input and output as bytes, passed unchanged (no text translation,
+// no line end conversion), for the data of "decouper -" and "regrouper -c".
+// Output is written as it comes, nothing held back. Where the platform lets a
+// wait for input or output be cut short, an interruption requested meanwhile
+// (RequestInterruption) raises EInterrupted at once.
+SequentialInput& StandardInputData();
+TStream& StandardOutputData();
 
 // Whether standard error is a terminal (a console on Windows), where a
 // progress line may be drawn.

@@ -6,5 +6,5 @@ int main(int argc, char** argv) {
     using namespace morcelix::cli;
     CatchInterruptions();
     return RunCli(ProgramArguments(argc, argv), StandardOutput(), StandardError(),
-                  StandardErrorIsTerminal());
+                  StandardErrorIsTerminal(), {StandardInputData(), StandardOutputData()});
 }

@@ -58,6 +58,8 @@ const char* TextOf(Text id) {
             return "Regroupage interrompu : cliquez sur Regrouper pour le terminer";
         case Text::StopQuestion:
             return "Interrompre l'opération en cours ?";
+        case Text::StreamJoinInterrupted:
+            return "Regroupage interrompu";
         case Text::Damaged:
             return "Le fichier %s est endommagé";
         case Text::BadManifest:
@@ -66,17 +68,45 @@ const char* TextOf(Text id) {
             return "Le fichier %s ne figure pas dans le fichier de sommes";
         case Text::NotDeleted:
             return "Le fichier %s n'a pas pu être supprimé";
+        case Text::NotFirstPieceOf:
+            return "Le fichier %s n'est pas la première partie d'un découpage (la première est %s)";
+        case Text::NamedFileNotFound:
+            return "Fichier non trouvé : %s";
+        case Text::IsAFolder:
+            return "%s est un dossier";
+        case Text::StandardInputKept:
+            return "Les parties jusqu'à %s sont gardées : elles contiennent le début de l'entrée, "
+                   "%s";
     }
     return "";
 }
 
 }  // namespace
 
+namespace {
+
+// `text` with `argument` in place of its first "%s" at or after `from`;
+// returns where the search for the next one goes on.
+std::size_t Fill(std::string& text, std::size_t from, std::string_view argument) {
+    const std::size_t at = text.find("%s", from);
+    if (at == std::string::npos) {
+        return text.size();
+    }
+    text.replace(at, 2, argument);
+    return at + argument.size();
+}
+
+}  // namespace
+
 std::string FormatText(Text id, std::string_view argument) {
     std::string text = TextOf(id);
-    if (auto at = text.find("%s"); at != std::string::npos) {
-        text.replace(at, 2, argument);
-    }
+    Fill(text, 0, argument);
+    return text;
+}
+
+std::string FormatText(Text id, std::string_view first, std::string_view second) {
+    std::string text = TextOf(id);
+    Fill(text, Fill(text, 0, first), second);
     return text;
 }
 

@@ -36,21 +36,30 @@ enum class Text {
     SplitInterrupted,
     JoinInterrupted,          // the tool's: run the command again
     JoinInterruptedInWindow,  // the window's: press Regrouper again
+    StreamJoinInterrupted,    // the tool's, joining to standard output: nothing to finish
     StopQuestion,             // asked before an operation is interrupted
     Damaged,                  // %s: the piece (or destination) whose content is not the manifest's
     BadManifest,              // %s: the manifest
     NotInManifest,            // %s: a piece beyond those the manifest names
     NotDeleted,               // %s: a piece joined that could not be deleted
+    NotFirstPieceOf,          // %s: the picked path; %s: the set's first piece
+    NamedFileNotFound,        // %s: the path given
+    IsAFolder,                // %s: the path given
+    StandardInputKept,        // %s: the last piece written; %s: its bytes, as "N octets"
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
 std::string FormatText(Text id, std::string_view argument = {});
+// The same for a text with two "%s", filled in order.
+std::string FormatText(Text id, std::string_view first, std::string_view second);
 
 // The base of every failure: its message is the exact text shown to the user.
 class Failure : public std::runtime_error {
   public:
     explicit Failure(const std::string& message) : std::runtime_error(message) {}
     Failure(Text id, std::string_view argument) : std::runtime_error(FormatText(id, argument)) {}
+    Failure(Text id, std::string_view first, std::string_view second)
+        : std::runtime_error(FormatText(id, first, second)) {}
     const char* Message() const noexcept { return what(); }
 };
 
@@ -69,7 +78,6 @@ MORCELIX_FAILURE(EInvalidOp, Text::InvalidOperation);
 MORCELIX_FAILURE(EOverflow, Text::Overflow);
 MORCELIX_FAILURE(EConvertError, Text::NotAnInteger);
 MORCELIX_FAILURE(EPieceSizeError, Text::NotAPieceSize);
-MORCELIX_FAILURE(ENotFirstPiece, Text::NotFirstPiece);
 MORCELIX_FAILURE(EMissingPiece, Text::MissingPiece);
 MORCELIX_FAILURE(EFileNotFound, Text::FileNotFound);
 MORCELIX_FAILURE(EWrongSize, Text::WrongSize);
@@ -80,12 +88,24 @@ MORCELIX_FAILURE(EFolderReadError, Text::FolderRead);
 MORCELIX_FAILURE(EDamaged, Text::Damaged);
 MORCELIX_FAILURE(EBadManifest, Text::BadManifest);
 MORCELIX_FAILURE(ENotInManifest, Text::NotInManifest);
+MORCELIX_FAILURE(ENamedFileNotFound, Text::NamedFileNotFound);
+MORCELIX_FAILURE(EIsAFolder, Text::IsAFolder);
 
 #undef MORCELIX_FAILURE
 
+// A path that is not a set's first piece; with the first piece, when there is
+// one, named as the one to give instead.
+class ENotFirstPiece : public Failure {
+  public:
+    explicit ENotFirstPiece(std::string_view picked) : Failure(Text::NotFirstPiece, picked) {}
+    ENotFirstPiece(std::string_view picked, std::string_view first)
+        : Failure(Text::NotFirstPieceOf, picked, first) {}
+};
+
 // An operation stopped at the user's request (Ctrl+C in the tool, Échap or a
 // close in the window), with the text that says what to do now (`id`:
-// SplitInterrupted, JoinInterrupted or JoinInterruptedInWindow).
+// SplitInterrupted, JoinInterrupted, StreamJoinInterrupted or
+// JoinInterruptedInWindow).
 class EInterrupted : public Failure {
   public:
     explicit EInterrupted(Text id) : Failure(id, {}) {}

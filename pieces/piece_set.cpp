@@ -162,6 +162,20 @@ void ForEachPieceNameBeside(const std::string& base,
     });
 }
 
+void RemovePiecesAfter(const std::string& base, std::uint64_t count, ProgressSink& progress) {
+    std::vector<std::string> stale;
+    ForEachPieceNameBeside(base, [&](std::uint64_t number, const std::string& piece) {
+        if (number > count && FileExists(piece)) {
+            stale.push_back(piece);
+        }
+    });
+    for (const std::string& piece : stale) {
+        if (RemoveFile(piece)) {
+            progress.FileDeleted(piece);
+        }
+    }
+}
+
 bool JoinCanResume(const std::string& picked, const std::string& destination) {
     return OwnPieceNumber(picked) != 0 && !FileExists(SiblingPieceName(picked, 1)) &&
            FileExists(destination) && !LaterPieces(ChangeExtension(picked, "")).empty();

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,14 +15,25 @@ struct ProgramRun {
     std::string err;  // what it wrote on standard error
 };
 
+// Pipes between a test and a program it runs, as a shell pipeline makes them.
+struct ProgramPipes {
+    // Written to the program's standard input through a pipe, which is then
+    // closed; without it, standard input is empty.
+    std::optional<std::string> input;
+    // Standard output read through a pipe instead of a file.
+    bool outputThroughPipe = false;
+};
+
 // One run of `program` with `arguments` (UTF-8, passed as they are, whatever
 // their characters), an empty standard input, and both outputs sent to files
-// in `scratchFolder`. `launcher`, when given, runs it: a command that takes
-// the program and its arguments after its own (setpriv, an emulator).
+// in `scratchFolder`, unless `pipes` says otherwise. `launcher`, when given,
+// runs it: a command that takes the program and its arguments after its own
+// (setpriv, an emulator).
 class ProgramProcess {
   public:
     ProgramProcess(const std::string& program, const std::vector<std::string>& arguments,
-                   const std::string& scratchFolder, const std::vector<std::string>& launcher = {});
+                   const std::string& scratchFolder, const std::vector<std::string>& launcher = {},
+                   const ProgramPipes& pipes = {});
     // Kills the process if it still runs.
     ~ProgramProcess();
     ProgramProcess(const ProgramProcess&) = delete;
@@ -39,15 +52,21 @@ class ProgramProcess {
     ProgramRun Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5));
 
   private:
+    // The threads that feed standard input and read standard output through
+    // pipes (one backend each).
+    class PipeEnds;
+
     std::string scratchFolder_;
     std::intptr_t process_ = -1;   // a pid, or a process handle
     unsigned long processId_ = 0;  // Windows: for the Ctrl+Break
+    std::unique_ptr<PipeEnds> pipes_;
 };
 
 inline ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,
                              const std::string& scratchFolder,
-                             const std::vector<std::string>& launcher = {}) {
-    return ProgramProcess(program, arguments, scratchFolder, launcher).Wait();
+                             const std::vector<std::string>& launcher = {},
+                             const ProgramPipes& pipes = {}) {
+    return ProgramProcess(program, arguments, scratchFolder, launcher, pipes).Wait();
 }
 
 // The path of the morcelix-cli program of this build.

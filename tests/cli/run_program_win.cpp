@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "pieces/utf16.h"
 #include "tests/cli/run_program.h"
@@ -62,12 +63,89 @@ HANDLE Process(std::intptr_t process) {
 
 }  // namespace
 
+// The test's ends of the pipes: one thread writes the program's input and
+// closes the pipe, another reads its output to the end.
+class ProgramProcess::PipeEnds {
+  public:
+    // `input` and `output`: the test's ends, which it takes, or null.
+    PipeEnds(HANDLE input, std::string bytes, HANDLE output) : readsOutput_(output != nullptr) {
+        if (input != nullptr) {
+            writer_ = std::thread([input, bytes = std::move(bytes)] {
+                DWORD done = 0;
+                for (std::size_t at = 0; at < bytes.size(); at += done) {
+                    if (!WriteFile(input, bytes.data() + at, static_cast<DWORD>(bytes.size() - at),
+                                   &done, nullptr)) {
+                        break;  // the program stopped reading
+                    }
+                }
+                CloseHandle(input);
+            });
+        }
+        if (output != nullptr) {
+            reader_ = std::thread([this, output] {
+                char buffer[65536];
+                DWORD done = 0;
+                while (ReadFile(output, buffer, sizeof buffer, &done, nullptr) && done > 0) {
+                    read_.append(buffer, done);
+                }
+                CloseHandle(output);
+            });
+        }
+    }
+    ~PipeEnds() { Finish(); }
+    PipeEnds(const PipeEnds&) = delete;
+    PipeEnds& operator=(const PipeEnds&) = delete;
+
+    // What the program wrote through the pipe (nothing when its output went
+    // to a file), once it has ended and closed its ends.
+    std::optional<std::string> Finish() {
+        for (std::thread* thread : {&writer_, &reader_}) {
+            if (thread->joinable()) {
+                thread->join();
+            }
+        }
+        return readsOutput_ ? std::optional(read_) : std::nullopt;
+    }
+
+  private:
+    std::thread writer_;
+    std::thread reader_;
+    bool readsOutput_ = false;
+    std::string read_;
+};
+
+namespace {
+
+// A pipe whose end for the program is inheritable, and the test's not.
+struct Pipe {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+};
+
+Pipe InheritablePipe(bool programReads) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    Pipe pipe;
+    if (CreatePipe(&pipe.read, &pipe.write, &inherit, 0)) {
+        SetHandleInformation(programReads ? pipe.write : pipe.read, HANDLE_FLAG_INHERIT, 0);
+    }
+    return pipe;
+}
+
+}  // namespace
+
 ProgramProcess::ProgramProcess(const std::string& program,
                                const std::vector<std::string>& arguments,
-                               const std::string& scratchFolder, const std::vector<std::string>&)
+                               const std::string& scratchFolder, const std::vector<std::string>&,
+                               const ProgramPipes& pipes)
     : scratchFolder_(scratchFolder) {
-    OwnedHandle input(InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
-    OwnedHandle output(InheritableFile(scratchFolder + "\\out.txt", GENERIC_WRITE, CREATE_ALWAYS));
+    const Pipe inputPipe = pipes.input ? InheritablePipe(true) : Pipe{};
+    const Pipe outputPipe = pipes.outputThroughPipe ? InheritablePipe(false) : Pipe{};
+    OwnedHandle input(inputPipe.read != nullptr
+                          ? inputPipe.read
+                          : InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
+    OwnedHandle output(outputPipe.write != nullptr ? outputPipe.write
+                                                   : InheritableFile(scratchFolder + "\\out.txt",
+                                                                     GENERIC_WRITE, CREATE_ALWAYS));
     OwnedHandle error(InheritableFile(scratchFolder + "\\err.txt", GENERIC_WRITE, CREATE_ALWAYS));
 
     std::wstring commandLine = QuoteArgument(Widen(program));
@@ -88,6 +166,10 @@ ProgramProcess::ProgramProcess(const std::string& program,
         CloseHandle(process.hThread);
         process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
         processId_ = process.dwProcessId;
+    }
+    if (inputPipe.write != nullptr || outputPipe.read != nullptr) {
+        pipes_ =
+            std::make_unique<PipeEnds>(inputPipe.write, pipes.input.value_or(""), outputPipe.read);
     }
 }
 
@@ -136,7 +218,8 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
     }
     CloseHandle(Process(process_));
     process_ = -1;
-    run.out = ReadFileBytes(scratchFolder_ + "\\out.txt");
+    const std::optional<std::string> piped = pipes_ ? pipes_->Finish() : std::nullopt;
+    run.out = piped ? *piped : ReadFileBytes(scratchFolder_ + "\\out.txt");
     run.err = ReadFileBytes(scratchFolder_ + "\\err.txt");
     return run;
 }
