@@ -24,10 +24,22 @@ std::ostream& StandardError();
 // Standard input and output as bytes, passed unchanged (no text translation,
 // no line end conversion), for the data of "decouper -" and "regrouper -c".
 // Output is written as it comes, nothing held back. Where the platform lets a
-// wait for input or output be cut short, an interruption requested meanwhile
-// (RequestInterruption) raises EInterrupted at once.
-SequentialInput& StandardInputData();
-TStream& StandardOutputData();
+// wait for input or output be cut short (POSIX), an interruption requested
+// meanwhile (RequestInterruption) raises EInterrupted within a fraction of a
+// second.
+class StandardInputData : public SequentialInput {
+  public:
+    std::int32_t ReadSome(void* buffer, std::int32_t count) override;
+};
+
+// Writes only, and has no position.
+class StandardOutputData : public TStream {
+  public:
+    std::int32_t Read(void*, std::int32_t) override { return 0; }
+    // Writes all of `buffer` unless the output fails: then returns how much went.
+    std::int32_t Write(const void* buffer, std::int32_t count) override;
+    std::int64_t Seek(std::int64_t, SeekOrigin) override { return -1; }
+};
 
 // Whether standard error is a terminal (a console on Windows), where a
 // progress line may be drawn.

@@ -48,54 +48,35 @@ void WaitUntilReady(int fd, short events, Text interrupted) {
     }
 }
 
-class StandardInputStream : public SequentialInput {
-  public:
-    std::int32_t ReadSome(void* buffer, std::int32_t count) override {
-        for (;;) {
-            WaitUntilReady(STDIN_FILENO, POLLIN, Text::SplitInterrupted);
-            const ssize_t done = read(STDIN_FILENO, buffer, static_cast<size_t>(count));
-            if (done >= 0) {
-                return static_cast<std::int32_t>(done);
-            }
-            if (errno != EINTR && errno != EAGAIN) {
-                throw EReadError();
-            }
-        }
-    }
-};
-
-// Writes to standard output; reads nothing and has no position.
-class StandardOutputStream : public TStream {
-  public:
-    std::int32_t Read(void*, std::int32_t) override { return 0; }
-    std::int32_t Write(const void* buffer, std::int32_t count) override {
-        const auto* bytes = static_cast<const char*>(buffer);
-        std::int32_t written = 0;
-        while (written < count) {
-            WaitUntilReady(STDOUT_FILENO, POLLOUT, Text::StreamJoinInterrupted);
-            const ssize_t done =
-                write(STDOUT_FILENO, bytes + written, static_cast<size_t>(count - written));
-            if (done > 0) {
-                written += static_cast<std::int32_t>(done);
-            } else if (done == 0 || (errno != EINTR && errno != EAGAIN)) {
-                break;
-            }
-        }
-        return written;
-    }
-    std::int64_t Seek(std::int64_t, SeekOrigin) override { return -1; }
-};
-
 }  // namespace
 
-SequentialInput& StandardInputData() {
-    static StandardInputStream input;
-    return input;
+std::int32_t StandardInputData::ReadSome(void* buffer, std::int32_t count) {
+    for (;;) {
+        WaitUntilReady(STDIN_FILENO, POLLIN, Text::SplitInterrupted);
+        const ssize_t done = read(STDIN_FILENO, buffer, static_cast<size_t>(count));
+        if (done >= 0) {
+            return static_cast<std::int32_t>(done);
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            throw EReadError();
+        }
+    }
 }
 
-TStream& StandardOutputData() {
-    static StandardOutputStream output;
-    return output;
+std::int32_t StandardOutputData::Write(const void* buffer, std::int32_t count) {
+    const auto* bytes = static_cast<const char*>(buffer);
+    std::int32_t written = 0;
+    while (written < count) {
+        WaitUntilReady(STDOUT_FILENO, POLLOUT, Text::StreamJoinInterrupted);
+        const ssize_t done =
+            write(STDOUT_FILENO, bytes + written, static_cast<size_t>(count - written));
+        if (done > 0) {
+            written += static_cast<std::int32_t>(done);
+        } else if (done == 0 || (errno != EINTR && errno != EAGAIN)) {
+            break;
+        }
+    }
+    return written;
 }
 
 bool StandardErrorIsTerminal() {

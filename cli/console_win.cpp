@@ -153,57 +153,34 @@ std::ostream& StandardError() {
     return stream;
 }
 
-namespace {
-
 // The handles are used as they are: ReadFile and WriteFile move bytes
 // unchanged, with none of the C runtime's text mode (no CRLF translation).
-class StandardInputStream : public SequentialInput {
-  public:
-    std::int32_t ReadSome(void* buffer, std::int32_t count) override {
-        DWORD done = 0;
-        if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(count), &done,
-                      nullptr)) {
-            // A pipe whose writer has closed its end: the end of the input.
-            if (GetLastError() == ERROR_BROKEN_PIPE) {
-                return 0;
-            }
-            throw EReadError();
+std::int32_t StandardInputData::ReadSome(void* buffer, std::int32_t count) {
+    DWORD done = 0;
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(count), &done,
+                  nullptr)) {
+        // A pipe whose writer has closed its end: the end of the input.
+        if (GetLastError() == ERROR_BROKEN_PIPE) {
+            return 0;
         }
-        return static_cast<std::int32_t>(done);
+        throw EReadError();
     }
-};
-
-// Writes to standard output; reads nothing and has no position.
-class StandardOutputStream : public TStream {
-  public:
-    std::int32_t Read(void*, std::int32_t) override { return 0; }
-    std::int32_t Write(const void* buffer, std::int32_t count) override {
-        const auto* bytes = static_cast<const char*>(buffer);
-        std::int32_t written = 0;
-        while (written < count) {
-            DWORD done = 0;
-            if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes + written,
-                           static_cast<DWORD>(count - written), &done, nullptr) ||
-                done == 0) {
-                break;
-            }
-            written += static_cast<std::int32_t>(done);
-        }
-        return written;
-    }
-    std::int64_t Seek(std::int64_t, SeekOrigin) override { return -1; }
-};
-
-}  // namespace
-
-SequentialInput& StandardInputData() {
-    static StandardInputStream input;
-    return input;
+    return static_cast<std::int32_t>(done);
 }
 
-TStream& StandardOutputData() {
-    static StandardOutputStream output;
-    return output;
+std::int32_t StandardOutputData::Write(const void* buffer, std::int32_t count) {
+    const auto* bytes = static_cast<const char*>(buffer);
+    std::int32_t written = 0;
+    while (written < count) {
+        DWORD done = 0;
+        if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes + written,
+                       static_cast<DWORD>(count - written), &done, nullptr) ||
+            done == 0) {
+            break;
+        }
+        written += static_cast<std::int32_t>(done);
+    }
+    return written;
 }
 
 bool StandardErrorIsTerminal() {

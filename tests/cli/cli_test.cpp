@@ -2,6 +2,7 @@
 // on each output, and what is left on disk.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "pieces/file_stream.h"
@@ -614,6 +615,28 @@ TEST_F(CliTest, AnInterruptionStopsTheWaitForStandardInput) {
                            piece +
                            " sont gardées : elles contiennent le début de l'entrée, 0 octet\n");
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"flux.001"});
+}
+#endif
+
+#ifdef _WIN32
+// A pipe and a redirection as a cmd script makes them: the bytes go through
+// unchanged, not taken for text.
+TEST_F(CliTest, PiecesGoThroughThePipesAndRedirectionsOfCmd) {
+    const std::string bytes = PatternBytes(2500000, 22);
+    WriteFileBytes(folder / "a.bin", bytes);
+    ASSERT_EQ(Run({"decouper", folder / "a.bin", "1"}).status, 0);
+    const std::string cli = CliProgram();
+    ASSERT_EQ(cli.find(' '), std::string::npos);
+    ASSERT_EQ(folder.Path().find(' '), std::string::npos);
+    const ProgramRun run = RunProgram(
+        std::getenv("ComSpec"),
+        {"/s", "/c",
+         "cd /d " + folder.Path() + " && " + cli + " regrouper -c a.bin.001 | " + cli +
+             " decouper - 700k --nom b && " + cli + " regrouper --stdout b.001 > b"},
+        scratch.Path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(ReadFileBytes(folder / "b") == bytes);
+    EXPECT_EQ(FileSize(folder / "b.004"), 400000);
 }
 #endif
 

@@ -2,9 +2,10 @@
 #pragma once
 
 #include <chrono>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace morcelix::testing {
@@ -52,14 +53,30 @@ class ProgramProcess {
     ProgramRun Wait(std::chrono::milliseconds timeout = std::chrono::minutes(5));
 
   private:
-    // The threads that feed standard input and read standard output through
-    // pipes (one backend each).
-    class PipeEnds;
+    // Threads that run beside the program: one feeds its standard input, one
+    // reads its standard output. Joined once it has ended (and closed its
+    // ends of the pipes), at the latest when they go.
+    class PipeThreads {
+      public:
+        ~PipeThreads() { Join(); }
+        void Run(std::function<void()> work) { threads_.emplace_back(std::move(work)); }
+        void Join() {
+            for (std::thread& thread : threads_) {
+                if (thread.joinable()) {
+                    thread.join();
+                }
+            }
+        }
+
+      private:
+        std::vector<std::thread> threads_;
+    };
 
     std::string scratchFolder_;
-    std::intptr_t process_ = -1;   // a pid, or a process handle
-    unsigned long processId_ = 0;  // Windows: for the Ctrl+Break
-    std::unique_ptr<PipeEnds> pipes_;
+    std::intptr_t process_ = -1;              // a pid, or a process handle
+    unsigned long processId_ = 0;             // Windows: for the Ctrl+Break
+    std::optional<std::string> pipedOutput_;  // standard output read so far through a pipe
+    PipeThreads pipeThreads_;                 // declared last: they use the above
 };
 
 inline ProgramRun RunProgram(const std::string& program, const std::vector<std::string>& arguments,

@@ -16,67 +16,6 @@ extern char** environ;
 
 namespace morcelix::testing {
 
-// The test's ends of the pipes: one thread writes the program's input and
-// closes the pipe, another reads its output to the end.
-class ProgramProcess::PipeEnds {
-  public:
-    // `input` and `output`: the test's ends, or -1.
-    PipeEnds(int input, std::string bytes, int output) : readsOutput_(output >= 0) {
-        if (input >= 0) {
-            writer_ = std::thread([input, bytes = std::move(bytes)] {
-                // A program that stops reading makes the writes fail (EPIPE)
-                // instead of ending the tests with SIGPIPE.
-                sigset_t pipeSignal;
-                sigemptyset(&pipeSignal);
-                sigaddset(&pipeSignal, SIGPIPE);
-                pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-                for (std::size_t at = 0; at < bytes.size();) {
-                    const ssize_t done = write(input, bytes.data() + at, bytes.size() - at);
-                    if (done < 0 && errno != EINTR) {
-                        break;
-                    }
-                    at += static_cast<std::size_t>(std::max<ssize_t>(done, 0));
-                }
-                close(input);
-            });
-        }
-        if (output >= 0) {
-            reader_ = std::thread([this, output] {
-                char buffer[65536];
-                ssize_t done = 0;
-                while ((done = read(output, buffer, sizeof buffer)) != 0) {
-                    if (done > 0) {
-                        read_.append(buffer, static_cast<std::size_t>(done));
-                    } else if (errno != EINTR) {
-                        break;
-                    }
-                }
-                close(output);
-            });
-        }
-    }
-    ~PipeEnds() { Finish(); }
-    PipeEnds(const PipeEnds&) = delete;
-    PipeEnds& operator=(const PipeEnds&) = delete;
-
-    // What the program wrote through the pipe (nothing when its output went
-    // to a file), once it has ended and closed its ends.
-    std::optional<std::string> Finish() {
-        for (std::thread* thread : {&writer_, &reader_}) {
-            if (thread->joinable()) {
-                thread->join();
-            }
-        }
-        return readsOutput_ ? std::optional(read_) : std::nullopt;
-    }
-
-  private:
-    std::thread writer_;
-    std::thread reader_;
-    bool readsOutput_ = false;
-    std::string read_;
-};
-
 ProgramProcess::ProgramProcess(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::string& scratchFolder,
@@ -122,8 +61,38 @@ ProgramProcess::ProgramProcess(const std::string& program,
             close(programEnd);
         }
     }
-    if (input[1] >= 0 || output[0] >= 0) {
-        pipes_ = std::make_unique<PipeEnds>(input[1], pipes.input.value_or(""), output[0]);
+    if (input[1] >= 0) {
+        pipeThreads_.Run([fd = input[1], bytes = *pipes.input] {
+            // A program that stops reading makes the writes fail (EPIPE)
+            // instead of ending the tests with SIGPIPE.
+            sigset_t pipeSignal;
+            sigemptyset(&pipeSignal);
+            sigaddset(&pipeSignal, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+            for (std::size_t at = 0; at < bytes.size();) {
+                const ssize_t done = write(fd, bytes.data() + at, bytes.size() - at);
+                if (done < 0 && errno != EINTR) {
+                    break;
+                }
+                at += static_cast<std::size_t>(std::max<ssize_t>(done, 0));
+            }
+            close(fd);
+        });
+    }
+    if (output[0] >= 0) {
+        pipedOutput_.emplace();
+        pipeThreads_.Run([this, fd = output[0]] {
+            char buffer[65536];
+            ssize_t done = 0;
+            while ((done = read(fd, buffer, sizeof buffer)) != 0) {
+                if (done > 0) {
+                    pipedOutput_->append(buffer, static_cast<std::size_t>(done));
+                } else if (errno != EINTR) {
+                    break;
+                }
+            }
+            close(fd);
+        });
     }
 }
 
@@ -178,8 +147,8 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     process_ = -1;
-    const std::optional<std::string> piped = pipes_ ? pipes_->Finish() : std::nullopt;
-    run.out = piped ? *piped : ReadFileBytes(scratchFolder_ + "/out.txt");
+    pipeThreads_.Join();
+    run.out = pipedOutput_ ? *pipedOutput_ : ReadFileBytes(scratchFolder_ + "/out.txt");
     run.err = ReadFileBytes(scratchFolder_ + "/err.txt");
     return run;
 }

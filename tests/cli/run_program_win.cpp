@@ -2,7 +2,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <thread>
 
 #include "pieces/utf16.h"
 #include "tests/cli/run_program.h"
@@ -63,57 +62,6 @@ HANDLE Process(std::intptr_t process) {
 
 }  // namespace
 
-// The test's ends of the pipes: one thread writes the program's input and
-// closes the pipe, another reads its output to the end.
-class ProgramProcess::PipeEnds {
-  public:
-    // `input` and `output`: the test's ends, which it takes, or null.
-    PipeEnds(HANDLE input, std::string bytes, HANDLE output) : readsOutput_(output != nullptr) {
-        if (input != nullptr) {
-            writer_ = std::thread([input, bytes = std::move(bytes)] {
-                DWORD done = 0;
-                for (std::size_t at = 0; at < bytes.size(); at += done) {
-                    if (!WriteFile(input, bytes.data() + at, static_cast<DWORD>(bytes.size() - at),
-                                   &done, nullptr)) {
-                        break;  // the program stopped reading
-                    }
-                }
-                CloseHandle(input);
-            });
-        }
-        if (output != nullptr) {
-            reader_ = std::thread([this, output] {
-                char buffer[65536];
-                DWORD done = 0;
-                while (ReadFile(output, buffer, sizeof buffer, &done, nullptr) && done > 0) {
-                    read_.append(buffer, done);
-                }
-                CloseHandle(output);
-            });
-        }
-    }
-    ~PipeEnds() { Finish(); }
-    PipeEnds(const PipeEnds&) = delete;
-    PipeEnds& operator=(const PipeEnds&) = delete;
-
-    // What the program wrote through the pipe (nothing when its output went
-    // to a file), once it has ended and closed its ends.
-    std::optional<std::string> Finish() {
-        for (std::thread* thread : {&writer_, &reader_}) {
-            if (thread->joinable()) {
-                thread->join();
-            }
-        }
-        return readsOutput_ ? std::optional(read_) : std::nullopt;
-    }
-
-  private:
-    std::thread writer_;
-    std::thread reader_;
-    bool readsOutput_ = false;
-    std::string read_;
-};
-
 namespace {
 
 // A pipe whose end for the program is inheritable, and the test's not.
@@ -167,9 +115,28 @@ ProgramProcess::ProgramProcess(const std::string& program,
         process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
         processId_ = process.dwProcessId;
     }
-    if (inputPipe.write != nullptr || outputPipe.read != nullptr) {
-        pipes_ =
-            std::make_unique<PipeEnds>(inputPipe.write, pipes.input.value_or(""), outputPipe.read);
+    if (inputPipe.write != nullptr) {
+        pipeThreads_.Run([handle = inputPipe.write, bytes = *pipes.input] {
+            DWORD done = 0;
+            for (std::size_t at = 0; at < bytes.size(); at += done) {
+                if (!WriteFile(handle, bytes.data() + at, static_cast<DWORD>(bytes.size() - at),
+                               &done, nullptr)) {
+                    break;  // the program stopped reading
+                }
+            }
+            CloseHandle(handle);
+        });
+    }
+    if (outputPipe.read != nullptr) {
+        pipedOutput_.emplace();
+        pipeThreads_.Run([this, handle = outputPipe.read] {
+            char buffer[65536];
+            DWORD done = 0;
+            while (ReadFile(handle, buffer, sizeof buffer, &done, nullptr) && done > 0) {
+                pipedOutput_->append(buffer, done);
+            }
+            CloseHandle(handle);
+        });
     }
 }
 
@@ -218,8 +185,8 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
     }
     CloseHandle(Process(process_));
     process_ = -1;
-    const std::optional<std::string> piped = pipes_ ? pipes_->Finish() : std::nullopt;
-    run.out = piped ? *piped : ReadFileBytes(scratchFolder_ + "\\out.txt");
+    pipeThreads_.Join();
+    run.out = pipedOutput_ ? *pipedOutput_ : ReadFileBytes(scratchFolder_ + "\\out.txt");
     run.err = ReadFileBytes(scratchFolder_ + "\\err.txt");
     return run;
 }
