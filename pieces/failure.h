@@ -45,7 +45,7 @@ enum class Text {
     NotFirstPieceOf,          // %s: the picked path; %s: the set's first piece
     NamedFileNotFound,        // %s: the path given
     IsAFolder,                // %s: the path given
-    StandardInputKept,        // %s: the last piece written; %s: its bytes, as "N octets"
+    StandardInputKept,        // %s: the last piece kept; %s: the pieces' bytes, "N octets"
 };
 
 // The UTF-8 text of `id`, with `argument` put in place of its "%s" (if it has one).
