@@ -173,40 +173,52 @@ const OptionEntry& EntryOf(Option option) {
                          [option](const OptionEntry& entry) { return entry.option == option; });
 }
 
-// What is wrong with `word`, a long option getopt_long refused: one it does
-// not know, one whose shortened name fits several, a value given to an option
-// that takes none, or a value missing at the end.
-std::string LongOptionMistake(const std::string& word) {
-    const std::string name = word.substr(2, word.find('=') - 2);
-    std::vector<const OptionEntry*> fitting;
-    for (const OptionEntry& entry : kOptions) {
-        for (const char* longName : entry.longNames) {
-            if (longName != nullptr && std::string_view(longName).starts_with(name) &&
-                std::find(fitting.begin(), fitting.end(), &entry) == fitting.end()) {
-                fitting.push_back(&entry);
-            }
-        }
-    }
-    if (fitting.empty()) {
-        return "Option inconnue : " + word;
-    }
-    if (fitting.size() > 1) {
-        return "Option ambiguë : " + word;
-    }
-    const std::string spelling = "--" + std::string(fitting.front()->longNames[0]);
-    if (fitting.front()->takesValue) {
+// What is wrong with a known option getopt_long refused, written `spelling`:
+// its value is missing, or it takes none and was given one.
+std::string SpelledMistake(const OptionEntry& entry, const std::string& spelling) {
+    if (entry.takesValue) {
         return "Valeur manquante pour l'option " + spelling;
     }
     return "L'option " + spelling + " ne prend pas de valeur";
 }
 
+// What is wrong with `word`, a long option getopt_long refused: one it does
+// not know, one whose shortened name fits several, a value given to an option
+// that takes none, or a value missing at the end.
+std::string LongOptionMistake(const std::string& word) {
+    const std::string name = word.substr(2, word.find('=') - 2);
+    const OptionEntry* fitting = nullptr;
+    std::string fittingName;
+    bool ambiguous = false;
+    for (const OptionEntry& entry : kOptions) {
+        for (const char* longName : entry.longNames) {
+            if (longName == nullptr || !std::string_view(longName).starts_with(name)) {
+                continue;
+            }
+            if (longName == name) {  // a name in full is never ambiguous
+                return SpelledMistake(entry, "--" + name);
+            }
+            ambiguous = ambiguous || (fitting != nullptr && fitting != &entry);
+            if (fitting == nullptr) {
+                fitting = &entry;
+                fittingName = longName;
+            }
+        }
+    }
+    if (fitting == nullptr) {
+        return "Option inconnue : " + word;
+    }
+    if (ambiguous) {
+        return "Option ambiguë : " + word;
+    }
+    return SpelledMistake(*fitting, "--" + fittingName);
+}
+
 // What is wrong with short option `name`, refused: unknown, or its value missing.
 std::string ShortOptionMistake(int name) {
     const std::string spelling = {'-', static_cast<char>(name)};
-    if (const OptionEntry* entry = FindShort(name); entry != nullptr && entry->takesValue) {
-        return "Valeur manquante pour l'option " + spelling;
-    }
-    return "Option inconnue : " + spelling;
+    const OptionEntry* entry = FindShort(name);
+    return entry != nullptr ? SpelledMistake(*entry, spelling) : "Option inconnue : " + spelling;
 }
 
 // N of --parties: decimal digits only, a whole number from 1 up.
@@ -234,7 +246,7 @@ std::string CommandList(const std::array<std::string_view, 2>& commands) {
 std::vector<std::string> ReadOptions(const std::vector<std::string>& arguments, Command& command) {
     static const std::string shortOptions = ShortOptions();
     static const std::vector<option> longOptions = LongOptions();
-    // getopt_long may reorder what it is given: it gets copies.
+    // getopt_long takes writable arguments: it gets copies.
     std::vector<std::string> words = {"morcelix-cli"};
     words.insert(words.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
@@ -285,7 +297,7 @@ std::vector<std::string> ReadOptions(const std::vector<std::string>& arguments, 
         }
     }
     // After "--": operands, whatever they look like.
-    others.insert(others.end(), words.begin() + optind, words.end());
+    others.insert(others.end(), argv.begin() + optind, argv.end() - 1);
     return others;
 }
 

@@ -319,6 +319,8 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         {{"-Vx"}, "Option inconnue : -x"},
         {{"decouper", source, "-5"}, "Option inconnue : -5"},
         {{"--s", "decouper", source, "1"}, "Option ambiguë : --s"},
+        {{"--help=oui"}, "L'option --help ne prend pas de valeur"},
+        {{"decouper", "-", "1", "--no"}, "Valeur manquante pour l'option --nom"},
         {{"regrouper", "-co", folder.Path(), first}, "Les options -c et -o s'excluent"},
         {{"decouper", "-c", source, "1"}, "L'option -c ne s'applique qu'à regrouper"},
         {{"decouper", "-", "1"}, "L'entrée standard (-) se découpe avec --nom NOM"},
@@ -512,7 +514,8 @@ TEST_F(CliTest, StandardInputIsSplitAndTheSetJoinedToStandardOutputThroughPipes)
 
         const auto set = folder.Snapshot();
         run = RunProgram(CliProgram(), {"regrouper", "-c", base + ".001"}, scratch.Path(),
-                         testing::BuiltProgramLauncher(), {.input = std::nullopt, .outputThroughPipe = true});
+                         testing::BuiltProgramLauncher(),
+                         {.input = std::nullopt, .outputThroughPipe = true});
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
         EXPECT_TRUE(run.out == bytes) << c.size << ": " << run.out.size() << " bytes";
@@ -628,12 +631,12 @@ TEST_F(CliTest, PiecesGoThroughThePipesAndRedirectionsOfCmd) {
     const std::string cli = CliProgram();
     ASSERT_EQ(cli.find(' '), std::string::npos);
     ASSERT_EQ(folder.Path().find(' '), std::string::npos);
-    const ProgramRun run = RunProgram(
-        std::getenv("ComSpec"),
-        {"/s", "/c",
-         "cd /d " + folder.Path() + " && " + cli + " regrouper -c a.bin.001 | " + cli +
-             " decouper - 700k --nom b && " + cli + " regrouper --stdout b.001 > b"},
-        scratch.Path());
+    const ProgramRun run =
+        RunProgram(std::getenv("ComSpec"),
+                   {"/s", "/c",
+                    "cd /d " + folder.Path() + " && " + cli + " regrouper -c a.bin.001 | " + cli +
+                        " decouper - 700k --nom b && " + cli + " regrouper --stdout b.001 > b"},
+                   scratch.Path());
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(ReadFileBytes(folder / "b") == bytes);
     EXPECT_EQ(FileSize(folder / "b.004"), 400000);
