@@ -72,9 +72,20 @@ std::atomic<const char*> forcedEndMessage{nullptr};
 // The interruption's line for a process ended at once: made once, never freed,
 // so that a signal handler may read it at any moment.
 const char* LineOf(Text interrupted) {
-    static const std::string split = FormatText(Text::SplitInterrupted) + '\n';
-    static const std::string join = FormatText(Text::JoinInterrupted) + '\n';
-    return (interrupted == Text::SplitInterrupted ? split : join).c_str();
+    const auto line = [](Text text) {
+        return std::string(kMessagePrefix) + FormatText(text) + '\n';
+    };
+    static const std::string split = line(Text::SplitInterrupted);
+    static const std::string join = line(Text::JoinInterrupted);
+    static const std::string streamJoin = line(Text::StreamJoinInterrupted);
+    switch (interrupted) {
+        case Text::SplitInterrupted:
+            return split.c_str();
+        case Text::StreamJoinInterrupted:
+            return streamJoin.c_str();
+        default:
+            return join.c_str();
+    }
 }
 
 // What a command shows besides its failures: a progress line when standard

@@ -43,9 +43,9 @@ TEST_F(CliFullDiskTest, AChecksummedSplitThatFillsTheDiskFailsAndLeavesOnlyTheSo
         SCOPED_TRACE(::testing::Message() << "taken beforehand: " << taken);
         const std::string filler = *folder / "filler";
         WriteFileBytes(filler, std::string(static_cast<std::size_t>(taken), 'f'));
-        const ProgramRun run = Run({"decouper", "--somme", source, "0x30000"});
+        const ProgramRun run = Run({"decouper", "--somme", source, "196608"});
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "Erreur d'écriture dans le flux\n");
+        EXPECT_EQ(run.err, "morcelix-cli : Erreur d'écriture dans le flux\n");
         RemoveFile(filler);
         EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
         EXPECT_TRUE(ReadFileBytes(source) == content);
@@ -84,7 +84,7 @@ TEST_F(CliFullDiskTest, AChecksummedJoinOnAFillingDiskLosesNothingAndFinishesOnc
 
         RemoveFile(filler);
         if (run.status != 0) {
-            EXPECT_EQ(run.err, "Erreur d'écriture dans le flux\n");
+            EXPECT_EQ(run.err, "morcelix-cli : Erreur d'écriture dans le flux\n");
             const ProgramRun again = Run({"regrouper", base + ".001"});
             EXPECT_EQ(again.status, 0) << again.err;
         }
