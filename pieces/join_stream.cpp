@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "pieces/failure.h"
+#include "pieces/inspected_copy.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_set.h"
 #include "pieces/sha256.h"
