@@ -321,14 +321,23 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     const std::string destination = DestinationOfPiece(picked);
     RequirePieceToJoin(picked, destination, /*resumable=*/true);
     const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
-    std::vector<std::string> damaged;
-    const std::size_t width = std::to_string(survey.PiecesSize()).size();
+    // Every piece that stands, with its number: those an interrupted join
+    // holds already in the destination, then those it has still to append.
+    std::vector<HeldPiece> standing = survey.held;
     for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
-        const SurveyedPiece& piece = survey.pieces[i];
+        standing.push_back({survey.firstNumber + i, survey.pieces[i]});
+    }
+    std::int64_t total = 0;
+    for (const HeldPiece& piece : standing) {
+        total += piece.piece.facts.size;
+    }
+    std::vector<std::string> damaged;
+    const std::size_t width = std::to_string(total).size();
+    for (const auto& [number, piece] : standing) {
         const std::string size = std::to_string(piece.facts.size);
-        out << std::string(width - std::min(width, size.size()), ' ') << size << "  " << piece.path;
+        out << std::string(width - size.size(), ' ') << size << "  " << piece.path;
         if (survey.manifest) {
-            const std::size_t listed = survey.firstNumber - 1 + i;
+            const std::size_t listed = number - 1;
             const bool intact = listed < survey.manifest->pieces.size() &&
                                 FileDigest(piece.path) == survey.manifest->pieces[listed];
             out << (intact ? "  OK" : "  endommagé");
@@ -338,9 +347,9 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
         }
         out << '\n';
     }
-    const std::size_t count = survey.pieces.size();
-    out << "Total : " << count << (count > 1 ? " parties, " : " partie, ")
-        << ByteCount(survey.PiecesSize()) << '\n'
+    const std::size_t count = standing.size();
+    out << "Total : " << count << (count > 1 ? " parties, " : " partie, ") << ByteCount(total)
+        << '\n'
         << "Fichier regroupé : " << destination << '\n';
     out.flush();
     bool sound = true;

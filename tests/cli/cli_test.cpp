@@ -462,19 +462,24 @@ TEST_F(CliTest, VerifierTakesThePiecesThatAnInterruptedJoinLeft) {
     const std::string bytes = PatternBytes(2500000, 17);
     WriteFileBytes(source, bytes);
     ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
-    // A join stopped once the first piece was safe in the file and deleted.
-    WriteFileBytes(source, bytes.substr(0, 1000000));
+    // A join stopped once the first piece was safe in the file and deleted,
+    // then one stopped before it could delete the second: every piece that
+    // stands is listed.
     RemoveFile(first);
-    const auto before = folder.Snapshot();
-    for (const std::string& picked : {first, source + ".003"}) {
-        const ProgramRun run = Run({"verifier", picked});
-        EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_EQ(run.out, "1000000  " + source + ".002\n" +          //
-                               " 500000  " + source + ".003\n" +      //
-                               "Total : 2 parties, 1500000 octets\n"  //
-                               "Fichier regroupé : " +
-                               source + "\n");
-        EXPECT_EQ(folder.Snapshot(), before);
+    for (const std::int64_t joined : {1000000, 2000000}) {
+        WriteFileBytes(source, bytes.substr(0, static_cast<std::size_t>(joined)));
+        const auto before = folder.Snapshot();
+        for (const std::string& picked : {first, source + ".003"}) {
+            const ProgramRun run = Run({"verifier", picked});
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.out, "1000000  " + source + ".002\n" +          //
+                                   " 500000  " + source + ".003\n" +      //
+                                   "Total : 2 parties, 1500000 octets\n"  //
+                                   "Fichier regroupé : " +
+                                   source + "\n")
+                << joined;
+            EXPECT_EQ(folder.Snapshot(), before);
+        }
     }
     // Not to standard output: the start of the file is no longer in the pieces.
     ProgramRun run = Run({"regrouper", "-c", first});
@@ -771,7 +776,7 @@ TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextO
 
     ProgramRun run = Run({"regrouper", first});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "Le fichier " + second + " n'a pas pu être supprimé\n");
+    EXPECT_EQ(run.err, kPrefix + "Le fichier " + second + " n'a pas pu être supprimé\n");
     EXPECT_EQ(ReadFileBytes(source), bytes);
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".002"}));
 
