@@ -1,12 +1,16 @@
 #include "cli/arguments.h"
 
+#include <getopt.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
+#include <limits>
+#include <optional>
 #include <string_view>
 
-#include "pieces/size_entry.h"
+#include "pieces/failure.h"
 #include "version.h"
 
 namespace morcelix::cli {
@@ -14,28 +18,47 @@ namespace morcelix::cli {
 const char* const kUsage =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] FICHIER TAILLE\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] --parties N FICHIER\n"
-    "      découpe FICHIER en parties de TAILLE Mo (1 Mo = 1 000 000 octets),\n"
-    "      ou en N parties au plus, toutes de même taille sauf la dernière,\n"
-    "      plus courte ; elles sont écrites à côté de lui, ou dans DOSSIER :\n"
-    "      FICHIER.001, FICHIER.002, etc. TAILLE est un nombre entier de Mo,\n"
-    "      ou cd (700 Mo), dvd (4697 Mo), fat32 (4294 Mo). Avec --somme,\n"
-    "      FICHIER.sha256 est écrit à côté des parties : la somme SHA-256 de\n"
-    "      chacune et du fichier entier, que tout regroupage vérifie.\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] --nom NOM - TAILLE\n"
+    "      découpe FICHIER en parties de TAILLE, ou en N parties au plus,\n"
+    "      toutes de même taille sauf la dernière, plus courte ; elles sont\n"
+    "      écrites à côté de lui, ou dans DOSSIER : FICHIER.001, FICHIER.002,\n"
+    "      etc., ou NOM.001, NOM.002, etc. avec --nom. Avec -, découpe l'entrée\n"
+    "      standard jusqu'à sa fin, dans le dossier courant ou dans DOSSIER.\n"
+    "      Avec --somme, FICHIER.sha256 (ou NOM.sha256) est écrit à côté des\n"
+    "      parties : la somme SHA-256 de chacune et du fichier entier, que\n"
+    "      tout regroupage vérifie.\n"
     "  morcelix-cli regrouper [--garder] [-o DOSSIER] PREMIER.001\n"
+    "  morcelix-cli regrouper -c PREMIER.001\n"
     "      reconstitue le fichier à côté de ses parties, ou dans DOSSIER, et\n"
     "      supprime chaque partie une fois ajoutée ; avec --garder, les parties\n"
-    "      sont conservées.\n"
+    "      sont conservées. Avec -c, écrit le fichier sur la sortie standard\n"
+    "      et garde toutes les parties.\n"
     "  morcelix-cli verifier PREMIER.001\n"
     "      liste les parties, leurs tailles et le total sans rien modifier,\n"
     "      et signale la première partie manquante ; avec un fichier de\n"
     "      sommes, lit chaque partie et la dit OK ou endommagée.\n"
     "\n"
+    "TAILLE : un nombre de Mo (1 Mo = 1 000 000 octets), entier ou décimal\n"
+    "(1,5 ou 1.5), ou un nombre suivi d'une unité : o ; k, Ko ; M, Mo ; G, Go ;\n"
+    "T, To (puissances de 1000) ; Kio, Mio, Gio, Tio (puissances de 1024).\n"
+    "Ou une taille prédéfinie :\n"
+    "  cd        700 Mo    un CD-R de 700 Mo\n"
+    "  dvd       4697 Mo   un DVD simple couche\n"
+    "  fat32     4294 Mo   le plus grand fichier sur une clé en FAT32\n"
+    "  courriel  14 Mo     un courriel de 20 Mo au plus, pièce jointe encodée\n"
+    "  discord   10 Mo     un envoi sur Discord sans abonnement (10 Mio)\n"
+    "  github    100 Mo    un fichier dans un dépôt GitHub (100 Mio)\n"
+    "  telegram  2147 Mo   un envoi sur Telegram (2 Gio)\n"
+    "\n"
     "Options :\n"
     "  -o, --dossier DOSSIER  écrit les parties ou le fichier regroupé dans DOSSIER\n"
-    "  --parties N            découpe en N parties au plus au lieu de TAILLE Mo\n"
-    "  --somme                écrit aussi FICHIER.sha256, les sommes des parties\n"
+    "  --parties N            découpe en N parties au plus au lieu de TAILLE\n"
+    "  --nom NOM              nomme les parties NOM.001, NOM.002, etc.\n"
+    "  --somme                écrit aussi le fichier de sommes des parties\n"
+    "  --garder               garde les parties une fois regroupées\n"
+    "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
     "  --verbeux              affiche chaque fichier créé ou supprimé\n"
     "  --silencieux           n'affiche rien d'autre que les échecs\n"
     "  -h, --aide, --help     affiche cette aide (et /? sous Windows)\n"
@@ -44,9 +67,11 @@ const char* const kUsage =
     "\n"
     "Un regroupage interrompu se termine en relançant la même commande.\n"
     "\n"
-    "Code de sortie : 0 en cas de succès, 1 si l'opération échoue ou si une\n"
-    "partie manque ou est endommagée, 2 si la commande est mal formée, 130\n"
-    "après une interruption (Ctrl+C).\n";
+    "Codes de sortie :\n"
+    "  0    succès\n"
+    "  1    opération refusée ou échouée (partie manquante ou endommagée...)\n"
+    "  2    erreur dans la ligne de commande (commande, option ou valeur)\n"
+    "  130  opération interrompue (Ctrl+C)\n";
 
 const char* const kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
 
@@ -57,22 +82,32 @@ namespace {
 
 struct OptionEntry {
     Option option;
-    // Every way of writing it; the unused ones are empty.
-    std::array<std::string_view, 3> spellings;
+    char shortName;  // 0: none
+    // The long names, without "--"; an unused one is null.
+    std::array<const char*, 2> longNames;
+    bool takesValue;
     // The commands it applies to; none: every command.
     std::array<std::string_view, 2> commands;
-    bool takesValue = false;
 };
 
+// Every option, once: getopt_long's tables are made from this one.
 constexpr OptionEntry kOptions[] = {
-    {Option::Help, {"-h", "--aide", "--help"}, {}},
-    {Option::Version, {"-V", "--version"}, {}},
-    {Option::Keep, {"--garder"}, {"regrouper"}},
-    {Option::Folder, {"-o", "--dossier"}, {"decouper", "regrouper"}, true},
-    {Option::Parts, {"--parties"}, {"decouper"}, true},
-    {Option::Checksum, {"--somme"}, {"decouper"}},
-    {Option::Verbose, {"--verbeux"}, {}},
-    {Option::Quiet, {"--silencieux"}, {}},
+    {Option::Help, 'h', {"aide", "help"}, false, {}},
+    {Option::Version, 'V', {"version"}, false, {}},
+    {Option::Folder, 'o', {"dossier"}, true, {"decouper", "regrouper"}},
+    {Option::Parts, 0, {"parties"}, true, {"decouper"}},
+    {Option::Name, 0, {"nom"}, true, {"decouper"}},
+    {Option::Checksum, 0, {"somme"}, false, {"decouper"}},
+    {Option::Keep, 0, {"garder"}, false, {"regrouper"}},
+    {Option::ToStandardOutput, 'c', {"stdout"}, false, {"regrouper"}},
+    {Option::Verbose, 0, {"verbeux"}, false, {}},
+    {Option::Quiet, 0, {"silencieux"}, false, {}},
+};
+
+// Options that can not be given together.
+constexpr std::pair<Option, Option> kExclusive[] = {
+    {Option::Verbose, Option::Quiet},
+    {Option::ToStandardOutput, Option::Folder},
 };
 
 // The number of operands of each command.
@@ -82,6 +117,12 @@ constexpr std::pair<std::string_view, std::size_t> kCommands[] = {
     {"verifier", 1},
 };
 
+// What getopt_long returns for the long names of kOptions[i]: kLongCode + i,
+// beyond every character.
+constexpr int kLongCode = 0x100;
+// What it returns for an argument that is not an option, in order.
+constexpr int kWord = 1;
+
 // "/?" asks for help on Windows, where no file name holds a "?"; elsewhere it is a path.
 #ifdef _WIN32
 constexpr bool kSlashAsksForHelp = true;
@@ -89,39 +130,95 @@ constexpr bool kSlashAsksForHelp = true;
 constexpr bool kSlashAsksForHelp = false;
 #endif
 
-const OptionEntry* FindOption(std::string_view spelling) {
-    if (kSlashAsksForHelp && spelling == "/?") {
-        return &kOptions[0];
-    }
+// getopt_long's short options: "-" returns the other arguments in order
+// (kWord), so that options go anywhere whatever POSIXLY_CORRECT says; ":"
+// keeps it from writing its own messages.
+std::string ShortOptions() {
+    std::string text = "-:";
     for (const OptionEntry& entry : kOptions) {
-        if (std::find(entry.spellings.begin(), entry.spellings.end(), spelling) !=
-            entry.spellings.end()) {
-            return &entry;
+        if (entry.shortName != 0) {
+            text += entry.shortName;
+            if (entry.takesValue) {
+                text += ':';
+            }
         }
     }
-    return nullptr;
+    return text;
 }
 
-// Options start with "--", or with "-" and a letter: "-5" is a size, to be
-// refused as such, and "-" a file name.
-bool IsOption(const std::string& argument) {
-    return argument.starts_with("--") ||
-           (argument.size() > 1 && argument[0] == '-' &&
-            std::isalpha(static_cast<unsigned char>(argument[1]))) ||
-           (kSlashAsksForHelp && argument == "/?");
+std::vector<option> LongOptions() {
+    std::vector<option> options;
+    for (std::size_t i = 0; i < std::size(kOptions); ++i) {
+        for (const char* name : kOptions[i].longNames) {
+            if (name != nullptr) {
+                options.push_back({name, kOptions[i].takesValue ? required_argument : no_argument,
+                                   nullptr, kLongCode + static_cast<int>(i)});
+            }
+        }
+    }
+    options.push_back({});
+    return options;
 }
 
-constexpr std::pair<std::string_view, std::int64_t> kPresets[] = {
-    {"cd", 700000000},
-    {"dvd", 4697000000},
-    {"fat32", 4294000000},
-};
+const OptionEntry* FindShort(int name) {
+    const auto found =
+        std::find_if(std::begin(kOptions), std::end(kOptions), [name](const OptionEntry& entry) {
+            return entry.shortName != 0 && entry.shortName == name;
+        });
+    return found == std::end(kOptions) ? nullptr : found;
+}
 
-bool SameLetters(std::string_view a, std::string_view b) {
-    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) ==
-               std::tolower(static_cast<unsigned char>(y));
-    });
+const OptionEntry& EntryOf(Option option) {
+    return *std::find_if(std::begin(kOptions), std::end(kOptions),
+                         [option](const OptionEntry& entry) { return entry.option == option; });
+}
+
+// What is wrong with a known option getopt_long refused, written `spelling`:
+// its value is missing, or it takes none and was given one.
+std::string SpelledMistake(const OptionEntry& entry, const std::string& spelling) {
+    if (entry.takesValue) {
+        return "Valeur manquante pour l'option " + spelling;
+    }
+    return "L'option " + spelling + " ne prend pas de valeur";
+}
+
+// What is wrong with `word`, a long option getopt_long refused: one it does
+// not know, one whose shortened name fits several, a value given to an option
+// that takes none, or a value missing at the end.
+std::string LongOptionMistake(const std::string& word) {
+    const std::string name = word.substr(2, word.find('=') - 2);
+    const OptionEntry* fitting = nullptr;
+    std::string fittingName;
+    bool ambiguous = false;
+    for (const OptionEntry& entry : kOptions) {
+        for (const char* longName : entry.longNames) {
+            if (longName == nullptr || !std::string_view(longName).starts_with(name)) {
+                continue;
+            }
+            if (longName == name) {  // a name in full is never ambiguous
+                return SpelledMistake(entry, "--" + name);
+            }
+            ambiguous = ambiguous || (fitting != nullptr && fitting != &entry);
+            if (fitting == nullptr) {
+                fitting = &entry;
+                fittingName = longName;
+            }
+        }
+    }
+    if (fitting == nullptr) {
+        return "Option inconnue : " + word;
+    }
+    if (ambiguous) {
+        return "Option ambiguë : " + word;
+    }
+    return SpelledMistake(*fitting, "--" + fittingName);
+}
+
+// What is wrong with short option `name`, refused: unknown, or its value missing.
+std::string ShortOptionMistake(int name) {
+    const std::string spelling = {'-', static_cast<char>(name)};
+    const OptionEntry* entry = FindShort(name);
+    return entry != nullptr ? SpelledMistake(*entry, spelling) : "Option inconnue : " + spelling;
 }
 
 // N of --parties: decimal digits only, a whole number from 1 up.
@@ -145,45 +242,200 @@ std::string CommandList(const std::array<std::string_view, 2>& commands) {
     return list;
 }
 
-}  // namespace
+// Reads the options into `command` and returns the other arguments, in order.
+std::vector<std::string> ReadOptions(const std::vector<std::string>& arguments, Command& command) {
+    static const std::string shortOptions = ShortOptions();
+    static const std::vector<option> longOptions = LongOptions();
+    // getopt_long takes writable arguments: it gets copies.
+    std::vector<std::string> words = {"morcelix-cli"};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    const int argc = static_cast<int>(words.size());
 
-Command ParseArguments(const std::vector<std::string>& arguments) {
-    Command command;
-    std::vector<std::string> words;
-    bool optionsEnded = false;
-    for (std::size_t at = 0; at < arguments.size(); ++at) {
-        const std::string& argument = arguments[at];
-        if (optionsEnded || !IsOption(argument)) {
-            words.push_back(argument);
+    // 0 starts a new reading, forgetting the last one (glibc and MinGW-w64 alike).
+    optind = 0;
+    opterr = 0;
+    std::vector<std::string> others;
+    for (;;) {
+        // The argument about to be read: a refusal is about it. (optind is 0
+        // before the first call, which starts at 1.)
+        const int at = std::max(optind, 1);
+        int longIndex = -1;
+        const int code =
+            getopt_long(argc, argv.data(), shortOptions.c_str(), longOptions.data(), &longIndex);
+        if (code == -1) {
+            break;
+        }
+        if (code == kWord) {
+            if (kSlashAsksForHelp && std::string_view(optarg) == "/?") {
+                command.options[Option::Help] = {"/?", {}};
+            } else {
+                others.emplace_back(optarg);
+            }
             continue;
         }
-        if (argument == "--") {
-            optionsEnded = true;
-            continue;
+        if (code == '?' || code == ':') {
+            const std::string word = argv[at];
+            throw UsageError{word.starts_with("--") ? LongOptionMistake(word)
+                                                    : ShortOptionMistake(optopt)};
         }
-        const std::size_t equals =
-            argument.starts_with("--") ? argument.find('=') : std::string::npos;
-        const std::string spelling = argument.substr(0, equals);
-        const OptionEntry* entry = FindOption(spelling);
-        if (entry == nullptr) {
-            throw UsageError{"Option inconnue : " + argument};
-        }
-        GivenOption& given = command.options[entry->option] = {spelling, {}};
-        if (!entry->takesValue) {
-            if (equals != std::string::npos) {
-                throw UsageError{"L'option " + spelling + " ne prend pas de valeur"};
-            }
-        } else {
-            if (equals != std::string::npos) {
-                given.value = argument.substr(equals + 1);
-            } else if (at + 1 < arguments.size()) {
-                given.value = arguments[++at];
-            }
+        const OptionEntry& entry =
+            code >= kLongCode ? kOptions[code - kLongCode] : *FindShort(code);
+        const std::string spelling = longIndex >= 0
+                                         ? "--" + std::string(longOptions[longIndex].name)
+                                         : std::string{'-', static_cast<char>(code)};
+        GivenOption& given = command.options[entry.option] = {spelling, {}};
+        if (entry.takesValue) {
+            given.value = optarg;
             if (given.value.empty()) {
                 throw UsageError{"Valeur manquante pour l'option " + spelling};
             }
         }
     }
+    // After "--": operands, whatever they look like.
+    others.insert(others.end(), argv.begin() + optind, argv.end() - 1);
+    return others;
+}
+
+// The refusals that depend on the command and on the options given together.
+void CheckOptions(const Command& command) {
+    for (const auto& [option, given] : command.options) {
+        const auto& commands = EntryOf(option).commands;
+        if (!commands[0].empty() &&
+            std::find(commands.begin(), commands.end(), command.name) == commands.end()) {
+            throw UsageError{"L'option " + given.spelling + " ne s'applique qu'à " +
+                             CommandList(commands)};
+        }
+    }
+    for (const auto& [one, other] : kExclusive) {
+        if (command.Has(one) && command.Has(other)) {
+            throw UsageError{"Les options " + command.options.at(one).spelling + " et " +
+                             command.options.at(other).spelling + " s'excluent"};
+        }
+    }
+}
+
+constexpr std::pair<std::string_view, std::int64_t> kPresets[] = {
+    {"cd", 700000000},     {"dvd", 4697000000},   {"fat32", 4294000000},    {"courriel", 14000000},
+    {"discord", 10000000}, {"github", 100000000}, {"telegram", 2147000000},
+};
+
+constexpr std::int64_t kMo = 1000000;
+
+// The units a number of bytes may be given in, in lower case.
+constexpr std::pair<std::string_view, std::int64_t> kUnits[] = {
+    {"o", 1},
+    {"k", 1000},
+    {"ko", 1000},
+    {"kb", 1000},
+    {"m", kMo},
+    {"mo", kMo},
+    {"mb", kMo},
+    {"g", 1000 * kMo},
+    {"go", 1000 * kMo},
+    {"gb", 1000 * kMo},
+    {"t", 1000000 * kMo},
+    {"to", 1000000 * kMo},
+    {"tb", 1000000 * kMo},
+    {"kio", std::int64_t{1} << 10},
+    {"kib", std::int64_t{1} << 10},
+    {"mio", std::int64_t{1} << 20},
+    {"mib", std::int64_t{1} << 20},
+    {"gio", std::int64_t{1} << 30},
+    {"gib", std::int64_t{1} << 30},
+    {"tio", std::int64_t{1} << 40},
+    {"tib", std::int64_t{1} << 40},
+};
+
+std::string Lowered(std::string_view text) {
+    std::string lowered;
+    for (const char c : text) {
+        lowered += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lowered;
+}
+
+std::string_view Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// The leading decimal digits of `text`, taken off it.
+std::string_view TakeDigits(std::string_view& text) {
+    const std::size_t count =
+        std::find_if(text.begin(), text.end(),
+                     [](char c) { return !std::isdigit(static_cast<unsigned char>(c)); }) -
+        text.begin();
+    const std::string_view digits = text.substr(0, count);
+    text.remove_prefix(count);
+    return digits;
+}
+
+// a * scale + b for a, b >= 0 and scale >= 1; nothing beyond 2^63 - 1.
+std::optional<std::int64_t> ScaledSum(std::int64_t a, std::int64_t scale, std::int64_t b) {
+    if (a > (std::numeric_limits<std::int64_t>::max() - b) / scale) {
+        return std::nullopt;
+    }
+    return a * scale + b;
+}
+
+// The whole part of 0.`digits` times `scale` (up to 2^40), exactly: the
+// carry out of the decimal multiplication of `digits` by `scale`, made from
+// the last digit to the first.
+std::int64_t FractionTimes(std::string_view digits, std::int64_t scale) {
+    std::int64_t carry = 0;
+    for (auto digit = digits.rbegin(); digit != digits.rend(); ++digit) {
+        carry = ((*digit - '0') * scale + carry) / 10;
+    }
+    return carry;
+}
+
+// The bytes `text` stands for as a number and a unit; nothing when it is not one.
+std::optional<std::int64_t> NumberOfBytes(std::string_view text) {
+    text = Trimmed(text);
+    const std::string_view whole = TakeDigits(text);
+    std::string_view fraction;
+    if (text.starts_with(',') || text.starts_with('.')) {
+        text.remove_prefix(1);
+        fraction = TakeDigits(text);
+        if (fraction.empty()) {
+            return std::nullopt;
+        }
+    }
+    if (whole.empty()) {
+        return std::nullopt;
+    }
+    std::int64_t scale = kMo;
+    if (const std::string unit = Lowered(Trimmed(text)); !unit.empty()) {
+        const auto known = std::find_if(std::begin(kUnits), std::end(kUnits),
+                                        [&](const auto& entry) { return entry.first == unit; });
+        if (known == std::end(kUnits)) {
+            return std::nullopt;
+        }
+        scale = known->second;
+    }
+    std::optional<std::int64_t> number = 0;
+    for (const char digit : whole) {
+        number = ScaledSum(*number, 10, digit - '0');
+        if (!number) {
+            return std::nullopt;
+        }
+    }
+    return ScaledSum(*number, scale, FractionTimes(fraction, scale));
+}
+
+}  // namespace
+
+Command ParseArguments(const std::vector<std::string>& arguments) {
+    Command command;
+    const std::vector<std::string> words = ReadOptions(arguments, command);
     if (command.Has(Option::Help) || command.Has(Option::Version)) {
         return command;
     }
@@ -198,18 +450,7 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     if (known == std::end(kCommands)) {
         throw UsageError{"Commande inconnue : " + command.name};
     }
-    for (const auto& [option, given] : command.options) {
-        const std::string& spelling = given.spelling;
-        const auto& commands = FindOption(spelling)->commands;
-        if (!commands[0].empty() &&
-            std::find(commands.begin(), commands.end(), command.name) == commands.end()) {
-            throw UsageError{"L'option " + spelling + " ne s'applique qu'à " +
-                             CommandList(commands)};
-        }
-    }
-    if (command.Has(Option::Verbose) && command.Has(Option::Quiet)) {
-        throw UsageError{"Les options --verbeux et --silencieux s'excluent"};
-    }
+    CheckOptions(command);
     std::size_t operands = known->second;
     if (command.Has(Option::Parts)) {
         if (command.operands.size() == operands) {
@@ -220,19 +461,37 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     if (command.operands.size() != operands) {
         throw UsageError{"Nombre d'arguments incorrect pour " + command.name};
     }
+    if (command.name != "decouper") {
+        return command;
+    }
+    if (command.operands[0] == kStandardInput) {
+        if (command.Has(Option::Parts)) {
+            throw UsageError{"L'option --parties ne s'applique pas à l'entrée standard (-)"};
+        }
+        if (!command.Has(Option::Name)) {
+            throw UsageError{"L'entrée standard (-) se découpe avec --nom NOM"};
+        }
+    }
     if (command.Has(Option::Parts)) {
         command.parts = ReadPartsCount(command.Value(Option::Parts));
+    } else {
+        command.pieceSize = PieceSizeFromArgument(command.operands[1]);
     }
     return command;
 }
 
 std::int64_t PieceSizeFromArgument(const std::string& text) {
+    const std::string lowered = Lowered(text);
     for (const auto& [name, size] : kPresets) {
-        if (SameLetters(text, name)) {
+        if (lowered == name) {
             return size;
         }
     }
-    return PieceSizeFromEntry(text);
+    const std::optional<std::int64_t> bytes = NumberOfBytes(text);
+    if (!bytes || *bytes < 1) {
+        throw UsageError{FormatText(Text::NotAPieceSize, text)};
+    }
+    return *bytes;
 }
 
 }  // namespace morcelix::cli

@@ -4,14 +4,15 @@
 #include <atomic>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 
 #include "cli/arguments.h"
 #include "cli/progress_line.h"
 #include "pieces/failure.h"
-#include "pieces/file_stream.h"
 #include "pieces/join.h"
+#include "pieces/join_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
@@ -20,12 +21,48 @@ namespace morcelix::cli {
 
 namespace {
 
-// The window's check before either operation: a path that names no file stops
-// it with "Fichier non trouvé", before anything else is read.
+std::filesystem::path NativePath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+bool IsFolder(const std::string& path) {
+    std::error_code unused;
+    return std::filesystem::is_directory(NativePath(path), unused);
+}
+
+// The window's check before a split, naming the path: a folder, or a path
+// that names no file, stops it before anything else is read.
 void RequireFile(const std::string& path) {
-    if (!FileExists(path)) {
-        throw Failure(Text::FileNotFound, {});
+    if (FileExists(path)) {
+        return;
     }
+    if (IsFolder(path)) {
+        throw EIsAFolder(path);
+    }
+    throw ENamedFileNotFound(path);
+}
+
+// What regrouper and verifier take: the first piece of a set, or, when
+// `resumable`, any piece of a join that stopped part-way into `destination`.
+// A folder, a file that is not there, and another piece of a set whose first
+// piece is there (named as the one to give) are refused, naming the path.
+void RequirePieceToJoin(const std::string& picked, const std::string& destination, bool resumable) {
+    if (IsFolder(picked)) {
+        throw EIsAFolder(picked);
+    }
+    const std::string first =
+        OwnPieceNumber(picked) != 0 ? SiblingPieceName(picked, 1) : PieceName(picked, 1);
+    if (first != picked && FileExists(first)) {
+        throw ENotFirstPiece(picked, first);
+    }
+    if (!FileExists(picked) && !(resumable && JoinCanResume(picked, destination))) {
+        throw ENamedFileNotFound(picked);
+    }
+}
+
+// "2500000 octets", "1 octet"
+std::string ByteCount(std::int64_t bytes) {
+    return std::to_string(bytes) + (bytes > 1 ? " octets" : " octet");
 }
 
 std::atomic<bool> interruptionRequested{false};
@@ -35,9 +72,20 @@ std::atomic<const char*> forcedEndMessage{nullptr};
 // The interruption's line for a process ended at once: made once, never freed,
 // so that a signal handler may read it at any moment.
 const char* LineOf(Text interrupted) {
-    static const std::string split = FormatText(Text::SplitInterrupted) + '\n';
-    static const std::string join = FormatText(Text::JoinInterrupted) + '\n';
-    return (interrupted == Text::SplitInterrupted ? split : join).c_str();
+    const auto line = [](Text text) {
+        return std::string(kMessagePrefix) + FormatText(text) + '\n';
+    };
+    static const std::string split = line(Text::SplitInterrupted);
+    static const std::string join = line(Text::JoinInterrupted);
+    static const std::string streamJoin = line(Text::StreamJoinInterrupted);
+    switch (interrupted) {
+        case Text::SplitInterrupted:
+            return split.c_str();
+        case Text::StreamJoinInterrupted:
+            return streamJoin.c_str();
+        default:
+            return join.c_str();
+    }
 }
 
 // What a command shows besides its failures: a progress line when standard
@@ -56,13 +104,16 @@ class Report : public ProgressSink {
     Report(const Report&) = delete;
     Report& operator=(const Report&) = delete;
 
-    // Starts the report of an operation over `total` bytes: its progress line,
-    // where one is drawn, and `interrupted` as the message of an interruption.
-    void Start(std::int64_t total, ProgressLine::Meter meter, Text interrupted) {
+    // Starts the report of an operation over `total` bytes (kUnknownTotal for
+    // a stream), `alreadyDone` of them done before this run: its progress
+    // line, where one is drawn, and `interrupted` as the message of an
+    // interruption.
+    void Start(std::int64_t total, ProgressLine::Meter meter, Text interrupted,
+               std::int64_t alreadyDone = 0) {
         interrupted_ = interrupted;
         forcedEndMessage = LineOf(interrupted);
         if (drawsProgress_) {
-            line_.emplace(err_, total, std::move(meter));
+            line_.emplace(err_, total, std::move(meter), ProgressLine::SteadySeconds, alreadyDone);
         }
     }
     void Finish() {
@@ -72,6 +123,13 @@ class Report : public ProgressSink {
     }
     // Where a command's results go: standard output, or nowhere.
     std::ostream& Results() { return quiet_ ? discard_ : out_; }
+
+    // What to say after the failure of the operation: `note` gives it, or
+    // nothing ("").
+    void SetFailureNote(std::function<std::string()> note) { failureNote_ = std::move(note); }
+    std::string FailureNote() const { return failureNote_ ? failureNote_() : std::string(); }
+    // The files the operation created, in order.
+    const std::vector<std::string>& Created() const { return created_; }
 
     void SetPosition(int percent) override {
         StopIfAsked();
@@ -85,7 +143,10 @@ class Report : public ProgressSink {
             line_->BlockCopied();
         }
     }
-    void FileCreated(const std::string& path) override { Note("créé : " + path); }
+    void FileCreated(const std::string& path) override {
+        created_.push_back(path);
+        Note("créé : " + path);
+    }
     void FileDeleted(const std::string& path) override { Note("supprimé : " + path); }
 
   private:
@@ -113,8 +174,46 @@ class Report : public ProgressSink {
     bool verbose_;
     Text interrupted_ = Text::JoinInterrupted;
     std::optional<ProgressLine> line_;
+    std::vector<std::string> created_;
+    std::function<std::string()> failureNote_;
     // A stream without a buffer: what is written to it goes nowhere.
     std::ostream discard_{nullptr};
+};
+
+// Standard input, counted as it is read, for the progress line.
+class CountedInput : public SequentialInput {
+  public:
+    explicit CountedInput(SequentialInput& input) : input_(input) {}
+    std::int32_t ReadSome(void* buffer, std::int32_t count) override {
+        const std::int32_t read = input_.ReadSome(buffer, count);
+        read_ += read;
+        return read;
+    }
+    std::int64_t Read() const { return read_; }
+
+  private:
+    SequentialInput& input_;
+    std::int64_t read_ = 0;
+};
+
+// Standard output, counted as it is written, for the progress line.
+class CountedOutput : public TStream {
+  public:
+    explicit CountedOutput(TStream& output) : output_(output) {}
+    std::int32_t Read(void*, std::int32_t) override { return 0; }
+    std::int32_t Write(const void* buffer, std::int32_t count) override {
+        const std::int32_t written = output_.Write(buffer, count);
+        written_ += written;
+        return written;
+    }
+    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override {
+        return output_.Seek(offset, origin);
+    }
+    std::int64_t Written() const { return written_; }
+
+  private:
+    TStream& output_;
+    std::int64_t written_ = 0;
 };
 
 // `path`'s file name in `folder`; `path` itself when `folder` is empty.
@@ -122,10 +221,7 @@ std::string InFolder(const std::string& folder, const std::string& path) {
     if (folder.empty()) {
         return path;
     }
-    const auto native = [](const std::string& utf8) {
-        return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-    };
-    const std::u8string joined = (native(folder) / native(path).filename()).u8string();
+    const std::u8string joined = (NativePath(folder) / NativePath(path).filename()).u8string();
     return std::string(joined.begin(), joined.end());
 }
 
@@ -135,13 +231,21 @@ std::int64_t PieceSizeForParts(std::int64_t length, std::int64_t parts) {
     return length / parts + 1;
 }
 
+// The path whose name the pieces take: NOM with --nom, the file's otherwise;
+// in the folder of -o.
+std::string PiecesAt(const Command& command) {
+    const std::string& named =
+        command.Has(Option::Name) ? command.Value(Option::Name) : command.operands[0];
+    return InFolder(command.Value(Option::Folder), named);
+}
+
 void SplitCommand(const Command& command, Report& report) {
     const std::string& source = command.operands[0];
     RequireFile(source);
     const std::int64_t length = std::max<std::int64_t>(FileSize(source), 0);
-    const std::int64_t pieceSize = command.parts > 0 ? PieceSizeForParts(length, command.parts)
-                                                     : PieceSizeFromArgument(command.operands[1]);
-    const std::string piecesAt = InFolder(command.Value(Option::Folder), source);
+    const std::int64_t pieceSize =
+        command.parts > 0 ? PieceSizeForParts(length, command.parts) : command.pieceSize;
+    const std::string piecesAt = PiecesAt(command);
     // Split reports 0 first, then once after each piece: the pieces before the
     // one being written are full, and that one holds what is copied so far.
     auto meter = [&piecesAt, pieceSize](int reports) {
@@ -156,38 +260,86 @@ void SplitCommand(const Command& command, Report& report) {
     report.Finish();
 }
 
+// Splits standard input. A failure keeps the pieces written, and its message
+// is followed by how far they go.
+void SplitStandardInputCommand(const Command& command, Report& report, SequentialInput& input) {
+    CountedInput counted(input);
+    report.Start(
+        ProgressLine::kUnknownTotal, [&counted](int) { return counted.Read(); },
+        Text::SplitInterrupted);
+    report.SetFailureNote([&report] {
+        const std::vector<std::string>& pieces = report.Created();
+        if (pieces.empty()) {
+            return std::string();
+        }
+        std::int64_t bytes = 0;
+        for (const std::string& piece : pieces) {
+            bytes += std::max<std::int64_t>(FileSize(piece), 0);
+        }
+        return FormatText(Text::StandardInputKept, {pieces.back(), ByteCount(bytes)});
+    });
+    SplitStream(counted, command.pieceSize, report,
+                {.piecesAt = PiecesAt(command), .manifest = command.Has(Option::Checksum)});
+    report.Finish();
+}
+
 // The pieces joined that could not be deleted are named on `err`: the join
 // succeeded, and running it again deletes them.
 void JoinCommand(const Command& command, Report& report, std::ostream& err) {
     const std::string& picked = command.operands[0];
     const std::string destination =
         InFolder(command.Value(Option::Folder), DestinationOfPiece(picked));
-    const std::int64_t total = SurveyPieceSet(picked, destination).totalSize;
+    RequirePieceToJoin(picked, destination, /*resumable=*/true);
+    const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
-    report.Start(total, meter, Text::JoinInterrupted);
+    report.Start(survey.totalSize, meter, Text::JoinInterrupted,
+                 survey.totalSize - survey.PiecesSize());
     const JoinOutcome outcome =
         Join(picked, destination, report, {.keepPieces = command.Has(Option::Keep)});
     report.Finish();
     for (const std::string& piece : outcome.undeleted) {
-        err << FormatText(Text::NotDeleted, piece) << '\n';
+        err << kMessagePrefix << FormatText(Text::NotDeleted, piece) << '\n';
     }
+}
+
+void JoinToStandardOutputCommand(const Command& command, Report& report, TStream& output) {
+    const std::string& picked = command.operands[0];
+    RequirePieceToJoin(picked, {}, /*resumable=*/false);
+    CountedOutput counted(output);
+    const std::int64_t total = SurveyPieceSet(picked, {}).totalSize;
+    report.Start(
+        total, [&counted](int) { return counted.Written(); }, Text::StreamJoinInterrupted);
+    JoinToStream(picked, counted, report);
+    report.Finish();
 }
 
 // Lists the set on `out` and, when it has a manifest, reads every piece and
 // says whether it is intact; returns false when the set can not be joined (a
-// gap, a piece missing, of the wrong size, damaged: reported on `err`).
-bool VerifyCommand(const std::string& firstPiece, std::ostream& out, std::ostream& err) {
-    RequireFile(firstPiece);
-    const PieceSetSurvey survey = SurveyPieceSet(firstPiece, DestinationOfPiece(firstPiece));
-    std::vector<std::string> damaged;
-    std::size_t width = std::to_string(survey.totalSize).size();
+// gap, a piece missing, of the wrong size, damaged: reported on `err`). Takes
+// the names that regrouper takes, the pieces left by an interrupted join too.
+bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& err) {
+    const std::string destination = DestinationOfPiece(picked);
+    RequirePieceToJoin(picked, destination, /*resumable=*/true);
+    const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
+    // Every piece that stands, with its number: those an interrupted join
+    // holds already in the destination, then those it has still to append.
+    std::vector<HeldPiece> standing = survey.held;
     for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
-        const SurveyedPiece& piece = survey.pieces[i];
+        standing.push_back({survey.firstNumber + i, survey.pieces[i]});
+    }
+    std::int64_t total = 0;
+    for (const HeldPiece& piece : standing) {
+        total += piece.piece.facts.size;
+    }
+    std::vector<std::string> damaged;
+    const std::size_t width = std::to_string(total).size();
+    for (const auto& [number, piece] : standing) {
         const std::string size = std::to_string(piece.facts.size);
         out << std::string(width - size.size(), ' ') << size << "  " << piece.path;
         if (survey.manifest) {
-            const bool intact = i < survey.manifest->pieces.size() &&
-                                FileDigest(piece.path) == survey.manifest->pieces[i];
+            const std::size_t listed = number - 1;
+            const bool intact = listed < survey.manifest->pieces.size() &&
+                                FileDigest(piece.path) == survey.manifest->pieces[listed];
             out << (intact ? "  OK" : "  endommagé");
             if (!intact) {
                 damaged.push_back(piece.path);
@@ -195,20 +347,20 @@ bool VerifyCommand(const std::string& firstPiece, std::ostream& out, std::ostrea
         }
         out << '\n';
     }
-    const std::size_t count = survey.pieces.size();
-    out << "Total : " << count << (count > 1 ? " parties, " : " partie, ") << survey.totalSize
-        << (survey.totalSize > 1 ? " octets" : " octet") << '\n'
-        << "Fichier regroupé : " << JoinDestination(firstPiece) << '\n';
+    const std::size_t count = standing.size();
+    out << "Total : " << count << (count > 1 ? " parties, " : " partie, ") << ByteCount(total)
+        << '\n'
+        << "Fichier regroupé : " << destination << '\n';
     out.flush();
     bool sound = true;
     try {
         survey.Refuse();
     } catch (const Failure& refusal) {
-        err << refusal.Message() << '\n';
+        err << kMessagePrefix << refusal.Message() << '\n';
         sound = false;
     }
     for (const std::string& piece : damaged) {
-        err << FormatText(Text::Damaged, piece) << '\n';
+        err << kMessagePrefix << FormatText(Text::Damaged, piece) << '\n';
     }
     return sound && damaged.empty();
 }
@@ -216,8 +368,19 @@ bool VerifyCommand(const std::string& firstPiece, std::ostream& out, std::ostrea
 }  // namespace
 
 int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err,
-           bool errIsTerminal) {
+           bool errIsTerminal, const DataStreams& data) {
     int status = kExitSuccess;
+    std::optional<Report> report;
+    const auto complain = [&err](const std::string& text) {
+        err << kMessagePrefix << text << '\n';
+    };
+    // A failure's message, then what stays of the work when the command says.
+    const auto fail = [&](const std::string& text) {
+        complain(text);
+        if (const std::string note = report ? report->FailureNote() : ""; !note.empty()) {
+            complain(note);
+        }
+    };
     try {
         const Command command = ParseArguments(arguments);
         if (command.Has(Option::Help)) {
@@ -225,35 +388,44 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
         } else if (command.Has(Option::Version)) {
             out << kVersion;
         } else {
-            Report report(command, out, err, errIsTerminal);
+            report.emplace(command, out, err, errIsTerminal);
             if (command.name == "decouper") {
-                SplitCommand(command, report);
+                if (command.operands[0] == kStandardInput) {
+                    SplitStandardInputCommand(command, *report, data.input);
+                } else {
+                    SplitCommand(command, *report);
+                }
             } else if (command.name == "regrouper") {
-                JoinCommand(command, report, err);
-            } else if (!VerifyCommand(command.operands[0], report.Results(), err)) {
+                if (command.Has(Option::ToStandardOutput)) {
+                    JoinToStandardOutputCommand(command, *report, data.output);
+                } else {
+                    JoinCommand(command, *report, err);
+                }
+            } else if (!VerifyCommand(command.operands[0], report->Results(), err)) {
                 status = kExitFailure;
             }
         }
     } catch (const EInterrupted& interruption) {
         interruptionRequested = false;  // honoured
-        err << interruption.Message() << '\n';
+        fail(interruption.Message());
         status = kExitInterrupted;
     } catch (const UsageError& error) {
-        err << error.text << '\n' << kSeeHelp;
+        complain(error.text);
+        err << kSeeHelp;
         status = kExitUsage;
     } catch (const Failure& failure) {
-        err << failure.Message() << '\n';
+        fail(failure.Message());
         status = kExitFailure;
     } catch (const std::exception& error) {
         // Not a failure of the file layer (memory, say): its own text, as it is.
-        err << error.what() << '\n';
+        fail(error.what());
         status = kExitFailure;
     }
     // Output that could not be written (a full disk, a closed pipe) must not
     // pass for a success: a listing cut short is a failure.
     out.flush();
     if (!out && status == kExitSuccess) {
-        err << FormatText(Text::StreamWrite) << '\n';
+        complain(FormatText(Text::StreamWrite));
         status = kExitFailure;
     }
     err.flush();

@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "pieces/file_stream.h"
+#include "pieces/split_stream.h"
+
 namespace morcelix::cli {
 
 // The arguments after the program's name, as UTF-8. On Windows they are read
@@ -17,6 +20,26 @@ std::vector<std::string> ProgramArguments(int argc, char** argv);
 // Standard output and standard error as streams that take UTF-8 text.
 std::ostream& StandardOutput();
 std::ostream& StandardError();
+
+// Standard input and output as bytes, passed unchanged (no text translation,
+// no line end conversion), for the data of "decouper -" and "regrouper -c".
+// Output is written as it comes, nothing held back. Where the platform lets a
+// wait for input or output be cut short (POSIX), an interruption requested
+// meanwhile (RequestInterruption) raises EInterrupted within a fraction of a
+// second.
+class StandardInputData : public SequentialInput {
+  public:
+    std::int32_t ReadSome(void* buffer, std::int32_t count) override;
+};
+
+// Writes only, and has no position.
+class StandardOutputData : public TStream {
+  public:
+    std::int32_t Read(void*, std::int32_t) override { return 0; }
+    // Writes all of `buffer` unless the output fails: then returns how much went.
+    std::int32_t Write(const void* buffer, std::int32_t count) override;
+    std::int64_t Seek(std::int64_t, SeekOrigin) override { return -1; }
+};
 
 // Whether standard error is a terminal (a console on Windows), where a
 // progress line may be drawn.

@@ -1,12 +1,15 @@
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "pieces/failure.h"
 
 namespace morcelix::cli {
 
@@ -20,6 +23,60 @@ std::ostream& StandardOutput() {
 
 std::ostream& StandardError() {
     return std::cerr;
+}
+
+namespace {
+
+// How long a wait for standard input or output goes before it looks for an
+// interruption again.
+constexpr int kWaitSliceMs = 100;
+
+// Returns once `fd` is ready for `events` (or failed: the next call says
+// how). The handler of CatchInterruptions lets a blocked read or write wait
+// on, so the wait is made here, in slices, and an interruption requested
+// meanwhile raises EInterrupted(`interrupted`).
+void WaitUntilReady(int fd, short events, Text interrupted) {
+    for (;;) {
+        pollfd watched{fd, events, 0};
+        const int ready = poll(&watched, 1, kWaitSliceMs);
+        if (InterruptionRequested()) {
+            throw EInterrupted(interrupted);
+        }
+        if (ready > 0 || (ready < 0 && errno != EINTR)) {
+            return;
+        }
+    }
+}
+
+}  // namespace
+
+std::int32_t StandardInputData::ReadSome(void* buffer, std::int32_t count) {
+    for (;;) {
+        WaitUntilReady(STDIN_FILENO, POLLIN, Text::SplitInterrupted);
+        const ssize_t done = read(STDIN_FILENO, buffer, static_cast<size_t>(count));
+        if (done >= 0) {
+            return static_cast<std::int32_t>(done);
+        }
+        if (errno != EINTR && errno != EAGAIN) {
+            throw EReadError();
+        }
+    }
+}
+
+std::int32_t StandardOutputData::Write(const void* buffer, std::int32_t count) {
+    const auto* bytes = static_cast<const char*>(buffer);
+    std::int32_t written = 0;
+    while (written < count) {
+        WaitUntilReady(STDOUT_FILENO, POLLOUT, Text::StreamJoinInterrupted);
+        const ssize_t done =
+            write(STDOUT_FILENO, bytes + written, static_cast<size_t>(count - written));
+        if (done > 0) {
+            written += static_cast<std::int32_t>(done);
+        } else if (done == 0 || (errno != EINTR && errno != EAGAIN)) {
+            break;
+        }
+    }
+    return written;
 }
 
 bool StandardErrorIsTerminal() {

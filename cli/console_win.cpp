@@ -9,6 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/console.h"
+#include "pieces/failure.h"
 #include "pieces/utf16.h"
 
 namespace morcelix::cli {
@@ -150,6 +151,36 @@ std::ostream& StandardOutput() {
 std::ostream& StandardError() {
     static std::ostream stream(&ErrorBuffer());
     return stream;
+}
+
+// The handles are used as they are: ReadFile and WriteFile move bytes
+// unchanged, with none of the C runtime's text mode (no CRLF translation).
+std::int32_t StandardInputData::ReadSome(void* buffer, std::int32_t count) {
+    DWORD done = 0;
+    if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(count), &done,
+                  nullptr)) {
+        // A pipe whose writer has closed its end: the end of the input.
+        if (GetLastError() == ERROR_BROKEN_PIPE) {
+            return 0;
+        }
+        throw EReadError();
+    }
+    return static_cast<std::int32_t>(done);
+}
+
+std::int32_t StandardOutputData::Write(const void* buffer, std::int32_t count) {
+    const auto* bytes = static_cast<const char*>(buffer);
+    std::int32_t written = 0;
+    while (written < count) {
+        DWORD done = 0;
+        if (!WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes + written,
+                       static_cast<DWORD>(count - written), &done, nullptr) ||
+            done == 0) {
+            break;
+        }
+        written += static_cast<std::int32_t>(done);
+    }
+    return written;
 }
 
 bool StandardErrorIsTerminal() {

@@ -5,6 +5,8 @@
 int main(int argc, char** argv) {
     using namespace morcelix::cli;
     CatchInterruptions();
+    StandardInputData input;
+    StandardOutputData output;
     return RunCli(ProgramArguments(argc, argv), StandardOutput(), StandardError(),
-                  StandardErrorIsTerminal());
+                  StandardErrorIsTerminal(), {input, output});
 }

@@ -1,5 +1,6 @@
 #include "cli/progress_line.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -10,9 +11,11 @@ double ProgressLine::SteadySeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-ProgressLine::ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock)
+ProgressLine::ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock,
+                           std::int64_t alreadyDone)
     : out_(out),
       total_(total),
+      alreadyDone_(alreadyDone),
       meter_(std::move(meter)),
       clock_(std::move(clock)),
       start_(clock_()) {
@@ -60,14 +63,17 @@ void ProgressLine::Draw() {
     const double now = clock_();
     lastDraw_ = now;
     std::int64_t done = meter_(reports_);
-    if (done > total_) {
-        done = total_;
+    std::string line;
+    if (total_ == kUnknownTotal) {
+        line = FormatBytes(done);
+    } else {
+        done = std::min(done, total_);
+        line = std::to_string(percent_) + " %  " + FormatBytes(done) + " / " + FormatBytes(total_);
     }
-    std::string line =
-        std::to_string(percent_) + " %  " + FormatBytes(done) + " / " + FormatBytes(total_);
     const double elapsed = now - start_;
     if (elapsed > 0) {
-        line += "  " + FormatBytes(static_cast<std::int64_t>(done / elapsed)) + "/s";
+        const std::int64_t thisRun = std::max<std::int64_t>(done - alreadyDone_, 0);
+        line += "  " + FormatBytes(static_cast<std::int64_t>(thisRun / elapsed)) + "/s";
     }
     const std::size_t width = line.size();
     // Blank out what a longer previous line left behind.

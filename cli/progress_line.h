@@ -13,7 +13,8 @@ namespace morcelix::cli {
 
 // Redraws one line on `out` with "\r": the percentage the operation reports
 // (the same values as the window's bar), the bytes done and the total, and the
-// mean throughput since the start. Redraws when the percentage changes, and
+// mean throughput of this run; for a stream, whose total is unknown, only the
+// bytes done and the throughput. Redraws when the percentage changes, and
 // otherwise at most every kRedrawInterval, so a copy is not slowed by drawing.
 class ProgressLine : public ProgressSink {
   public:
@@ -24,8 +25,13 @@ class ProgressLine : public ProgressSink {
     using Clock = std::function<double()>;
 
     static constexpr double kRedrawInterval = 0.25;
+    // The total of a stream, whose end is not known beforehand.
+    static constexpr std::int64_t kUnknownTotal = -1;
 
-    ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock = SteadySeconds);
+    // `alreadyDone`: the bytes done before this run (a resumed join), which
+    // the throughput does not count.
+    ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock = SteadySeconds,
+                 std::int64_t alreadyDone = 0);
     // Ends the line if one was drawn and Finish was not called (a failure).
     ~ProgressLine() override;
     ProgressLine(const ProgressLine&) = delete;
@@ -49,6 +55,7 @@ class ProgressLine : public ProgressSink {
 
     std::ostream& out_;
     std::int64_t total_;
+    std::int64_t alreadyDone_;
     Meter meter_;
     Clock clock_;
     double start_;

@@ -60,6 +60,8 @@ const char* TextOf(Text id) {
             return "Regroupage interrompu : cliquez sur Regrouper pour le terminer";
         case Text::StopQuestion:
             return "Interrompre l'opération en cours ?";
+        case Text::StreamJoinInterrupted:
+            return "Regroupage interrompu";
         case Text::Damaged:
             return "Le fichier %s est endommagé";
         case Text::BadManifest:
@@ -81,6 +83,15 @@ const char* TextOf(Text id) {
         case Text::FullLastPieceQuestion:
             return "La dernière partie, %s, a la même taille que les autres : il en manque "
                    "peut-être. Regrouper quand même ?";
+        case Text::NotFirstPieceOf:
+            return "Le fichier %s n'est pas la première partie d'un découpage (la première est %s)";
+        case Text::NamedFileNotFound:
+            return "Fichier non trouvé : %s";
+        case Text::IsAFolder:
+            return "%s est un dossier";
+        case Text::StandardInputKept:
+            return "Les parties jusqu'à %s sont gardées : elles contiennent le début de l'entrée, "
+                   "%s";
     }
     return "";
 }

@@ -39,6 +39,7 @@ enum class Text {
     SplitInterrupted,
     JoinInterrupted,          // the tool's: run the command again
     JoinInterruptedInWindow,  // the window's: press Regrouper again
+    StreamJoinInterrupted,    // the tool's, joining to standard output: nothing to finish
     StopQuestion,             // asked before an operation is interrupted
     Damaged,                  // %s: the piece (or destination) whose content is not the manifest's
     BadManifest,              // %s: the manifest
@@ -50,6 +51,10 @@ enum class Text {
     DestinationExists,        // %s: a file that is not this set's join
     ReplaceQuestion,          // %s: the same, asked in the window
     FullLastPieceQuestion,    // %s: the set's last piece, as large as the others
+    NotFirstPieceOf,          // %s: the picked path; %s: the set's first piece
+    NamedFileNotFound,        // %s: the path given
+    IsAFolder,                // %s: the path given
+    StandardInputKept,        // %s: the last piece kept; %s: the pieces' bytes, "N octets"
 };
 
 // The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
@@ -86,7 +91,6 @@ MORCELIX_FAILURE(EInvalidOp, Text::InvalidOperation);
 MORCELIX_FAILURE(EOverflow, Text::Overflow);
 MORCELIX_FAILURE(EConvertError, Text::NotAnInteger);
 MORCELIX_FAILURE(EPieceSizeError, Text::NotAPieceSize);
-MORCELIX_FAILURE(ENotFirstPiece, Text::NotFirstPiece);
 MORCELIX_FAILURE(EMissingPiece, Text::MissingPiece);
 MORCELIX_FAILURE(EFileNotFound, Text::FileNotFound);
 MORCELIX_FAILURE(EWrongSize, Text::WrongSize);
@@ -99,8 +103,19 @@ MORCELIX_FAILURE(EBadManifest, Text::BadManifest);
 MORCELIX_FAILURE(ENotInManifest, Text::NotInManifest);
 MORCELIX_FAILURE(ETooLargeForDisk, Text::TooLargeForDisk);
 MORCELIX_FAILURE(EDestinationExists, Text::DestinationExists);
+MORCELIX_FAILURE(ENamedFileNotFound, Text::NamedFileNotFound);
+MORCELIX_FAILURE(EIsAFolder, Text::IsAFolder);
 
 #undef MORCELIX_FAILURE
+
+// A path that is not a set's first piece; with the first piece, when there is
+// one, named as the one to give instead.
+class ENotFirstPiece : public Failure {
+  public:
+    explicit ENotFirstPiece(std::string_view picked) : Failure(Text::NotFirstPiece, picked) {}
+    ENotFirstPiece(std::string_view picked, std::string_view first)
+        : Failure(Text::NotFirstPieceOf, {picked, first}) {}
+};
 
 // A write or flush that did not complete.
 class EWriteError : public Failure {
@@ -140,7 +155,8 @@ class EMissingEnd : public Failure {
 
 // An operation stopped at the user's request (Ctrl+C in the tool, Échap or a
 // close in the window), with the text that says what to do now (`id`:
-// SplitInterrupted, JoinInterrupted or JoinInterruptedInWindow).
+// SplitInterrupted, JoinInterrupted, StreamJoinInterrupted or
+// JoinInterruptedInWindow).
 class EInterrupted : public Failure {
   public:
     explicit EInterrupted(Text id) : Failure(id, {}) {}

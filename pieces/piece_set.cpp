@@ -142,8 +142,7 @@ std::exception_ptr MissingEnd(const PieceSetSurvey& survey, const std::string& p
     if (last->facts.size != survey.pieceSize) {
         return nullptr;
     }
-    return std::make_exception_ptr(
-        EMissingEnd(last->path, SiblingPieceName(picked, number + 1)));
+    return std::make_exception_ptr(EMissingEnd(last->path, SiblingPieceName(picked, number + 1)));
 }
 
 // Takes the pieces of a resumed join from `later`, the pieces present beyond
@@ -208,6 +207,20 @@ void ForEachPieceNameBeside(const std::string& base,
             visit(number, entry);
         }
     });
+}
+
+void RemovePiecesAfter(const std::string& base, std::uint64_t count, ProgressSink& progress) {
+    std::vector<std::string> stale;
+    ForEachPieceNameBeside(base, [&](std::uint64_t number, const std::string& piece) {
+        if (number > count && FileExists(piece)) {
+            stale.push_back(piece);
+        }
+    });
+    for (const std::string& piece : stale) {
+        if (RemoveFile(piece)) {
+            progress.FileDeleted(piece);
+        }
+    }
 }
 
 bool JoinCanResume(const std::string& picked, const std::string& destination) {

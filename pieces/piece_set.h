@@ -12,6 +12,7 @@
 
 #include "pieces/file_stream.h"
 #include "pieces/manifest.h"
+#include "pieces/progress.h"
 
 namespace morcelix {
 
@@ -106,5 +107,10 @@ std::optional<std::string> FirstDifference(const PieceSetSurvey& before,
 // file (FileExists) is a piece. Raises EFolderReadError.
 void ForEachPieceNameBeside(const std::string& base,
                             const std::function<void(std::uint64_t, const std::string&)>& visit);
+
+// Deletes the pieces beside `base` numbered beyond `count`, which an earlier
+// split of the same name left (a join would take them for part of the set),
+// and tells `progress` of each. Raises EFolderReadError.
+void RemovePiecesAfter(const std::string& base, std::uint64_t count, ProgressSink& progress);
 
 }  // namespace morcelix

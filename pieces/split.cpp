@@ -42,21 +42,6 @@ class WrittenPieces {
     bool complete_ = false;
 };
 
-// Deletes the pieces beside `piecesAt` numbered beyond `count`.
-void RemoveStalePieces(const std::string& piecesAt, std::int64_t count, ProgressSink& progress) {
-    std::vector<std::string> stale;
-    ForEachPieceNameBeside(piecesAt, [&](std::uint64_t number, const std::string& piece) {
-        if (number > static_cast<std::uint64_t>(count) && FileExists(piece)) {
-            stale.push_back(piece);
-        }
-    });
-    for (const std::string& piece : stale) {
-        if (RemoveFile(piece)) {
-            progress.FileDeleted(piece);
-        }
-    }
-}
-
 // The disk of the pieces must take them all, and its file system pieces of
 // that size. Pieces of the same names, from an earlier split, are emptied
 // before they are written again: their room counts as free.
@@ -138,7 +123,7 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     if (input.Facts() != before) {
         throw EChangedDuringSplit(source);
     }
-    RemoveStalePieces(piecesAt, count, progress);
+    RemovePiecesAfter(piecesAt, static_cast<std::uint64_t>(count), progress);
     if (whole) {
         hashing->Wait();
         Manifest manifest;

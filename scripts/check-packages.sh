@@ -85,14 +85,14 @@ man_page_renders() {
     [[ ! -s $work/warnings ]] || return 1
     text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page") || return 1
     for word in NOM SYNOPSIS "CODE DE RETOUR" REPRISE "SOMMES DE CONTRÔLE" "Morcelix $version" \
-        decouper regrouper verifier --dossier --parties --somme --garder --verbeux \
-        --silencieux --aide --version fat32 130; do
+        decouper regrouper verifier --dossier --parties --nom --somme --garder --stdout \
+        --verbeux --silencieux --aide --version fat32 courriel discord github telegram Kio 130; do
         [[ $text == *"$word"* ]] || { echo "the page does not show $word"; return 1; }
     done
 }
 
 # Completes the words given (the last one being typed) as bash would, in a
-# folder that holds a.001, a.txt and the folder d.
+# folder that holds a.001, a.002, a.txt and the folder d.
 complete_words() {
     (cd "$work/completion" &&
         bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1))
@@ -101,16 +101,24 @@ complete_words() {
 }
 
 completion_offers_commands_options_and_presets() {
-    mkdir -p "$work/completion/d" && touch "$work/completion/a.001" "$work/completion/a.txt" &&
+    mkdir -p "$work/completion/d" &&
+        touch "$work/completion/a.001" "$work/completion/a.002" "$work/completion/a.txt" &&
         same "$(complete_words '')" "$(printf '%s\n' decouper regrouper verifier)" &&
         same "$(complete_words re)" regrouper &&
-        same "$(complete_words decouper '')" "$(printf '%s\n' a.001 a.txt d)" &&
-        same "$(complete_words decouper film.avi '')" "$(printf '%s\n' cd dvd fat32)" &&
-        same "$(complete_words decouper --parties 3 film.avi '')" "$(printf '%s\n' a.001 a.txt d)" &&
-        same "$(complete_words regrouper '')" "$(printf '%s\n' a.001 d)" &&
+        same "$(complete_words decouper '')" "$(printf '%s\n' a.001 a.002 a.txt d)" &&
+        same "$(complete_words decouper film.avi '')" \
+            "$(printf '%s\n' cd courriel discord dvd fat32 github telegram)" &&
+        same "$(complete_words decouper - --nom x '')" \
+            "$(printf '%s\n' cd courriel discord dvd fat32 github telegram)" &&
+        same "$(complete_words decouper --parties 3 film.avi '')" \
+            "$(printf '%s\n' a.001 a.002 a.txt d)" &&
+        same "$(complete_words regrouper '')" "$(printf '%s\n' a.001 a.002 d)" &&
+        same "$(complete_words verifier a.00)" "$(printf '%s\n' a.001 a.002)" &&
         same "$(complete_words regrouper -o '')" d &&
         same "$(complete_words regrouper --g)" --garder &&
+        same "$(complete_words regrouper --s)" "$(printf '%s\n' --silencieux --stdout)" &&
         same "$(complete_words decouper --p)" --parties &&
+        same "$(complete_words decouper --n)" --nom &&
         same "$(complete_words verifier --v)" "$(printf '%s\n' --verbeux --version)"
 }
 
@@ -141,7 +149,7 @@ check "the zip holds exactly its files, and SHA256SUMS checks" zip_holds_the_fil
 check "the zip's programs are stripped 32-bit programs" zip_programs_are_stripped_32_bit_programs
 check "the deb installs with dpkg -x and its program runs" deb_installs_and_its_program_runs
 check "the man page renders without warnings (man -l)" man_page_renders
-check "the bash completion offers commands, options and presets" completion_offers_commands_options_and_presets
+check "the bash completion offers commands, options, presets and pieces" completion_offers_commands_options_and_presets
 check "lintian reports no error on the deb" lintian_reports_no_error
 check "a second build in another folder gives the same zip and deb" packages_are_reproducible
 ((failures == 0))

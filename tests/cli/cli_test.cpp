@@ -2,6 +2,7 @@
 // on each output, and what is left on disk.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 
 #include "pieces/file_stream.h"
@@ -13,9 +14,11 @@
 #include "version.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "tests/support/fifo_guard.h"
 #endif
@@ -33,6 +36,7 @@ using testing::RunProgram;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 
+const std::string kPrefix = "morcelix-cli : ";
 constexpr const char* kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
 
 class CliTest : public ::testing::Test {
@@ -64,6 +68,10 @@ TEST_F(CliTest, SplitThenJoinGivesTheSourceBackByteForByte) {
         {0, {"1"}, {0}},
         {2500000, {"cd"}, {2500000}},
         {2500000, {"FAT32"}, {2500000}},
+        {2500000, {"courriel"}, {2500000}},
+        {2500000, {"1,5"}, {1500000, 1000000}},
+        {2500000, {"1 MiB"}, {1048576, 1048576, 402848}},
+        {2500000, {"0.9Mo"}, {900000, 900000, 700000}},
         {10, {"--parties", "3"}, {4, 4, 2}},
         {12, {"--parties", "4"}, {4, 4, 4, 0}},
         {12, {"--parties", "5"}, {3, 3, 3, 3, 0}},
@@ -132,16 +140,19 @@ TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
     TempFolder joined;
     const auto sourceFolder = folder.Snapshot();
     const std::vector<std::string> pieceNames = {name + ".001", name + ".002", name + ".003"};
-    // Both spellings, before or after the operands, the value apart or after "=".
+    // Both spellings, before or after the operands, the value apart, attached
+    // or after "=".
     const std::vector<std::string> splits[] = {
         {"decouper", "-o", pieces.Path(), source, "1"},
         {"decouper", source, "1", "--dossier=" + pieces.Path()},
+        {"decouper", "-o" + pieces.Path(), source, "1"},
     };
     const std::vector<std::string> joins[] = {
         {"regrouper", "--dossier", joined.Path(), pieces / (name + ".001")},
         {"regrouper", pieces / (name + ".001"), "-o", joined.Path()},
+        {"regrouper", "--dossier=" + joined.Path(), pieces / (name + ".001")},
     };
-    for (int i = 0; i < 2; ++i) {
+    for (int i = 0; i < 3; ++i) {
         ProgramRun run = Run(splits[i]);
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.out + run.err, "");
@@ -163,14 +174,14 @@ TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
         (folder / "absent") + static_cast<char>(std::filesystem::path::preferred_separator);
     ProgramRun run = Run({"decouper", "-o", missing, source, "1"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Impossible de créer le fichier " + missing + name + ".001\n");
+    EXPECT_EQ(run.err, kPrefix + "Impossible de créer le fichier " + missing + name + ".001\n");
     EXPECT_EQ(folder.Snapshot(), sourceFolder);
 
     ASSERT_EQ(Run({"decouper", "-o", pieces.Path(), source, "1"}).status, 0);
     const auto set = pieces.Snapshot();
     run = Run({"regrouper", "-o", missing, pieces / (name + ".001")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Impossible de créer le fichier " + missing + name + "\n");
+    EXPECT_EQ(run.err, kPrefix + "Impossible de créer le fichier " + missing + name + "\n");
     EXPECT_EQ(pieces.Snapshot(), set);
 }
 
@@ -202,7 +213,7 @@ TEST_F(CliTest, VerboseNamesEachFileCreatedOrDeletedAndQuietShowsOnlyFailures) {
         EXPECT_EQ(run.out + run.err, "");
     }
     RemoveFile(second);
-    const std::string missing = "Le fichier " + second + " est manquant\n";
+    const std::string missing = kPrefix + "Le fichier " + second + " est manquant\n";
     for (const char* command : {"verifier", "regrouper"}) {
         run = Run({"--silencieux", command, first});
         EXPECT_EQ(run.status, 1);
@@ -230,7 +241,7 @@ TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
 
     RemoveFile(source + ".002");
     before = folder.Snapshot();
-    const std::string missing = "Le fichier " + source + ".002 est manquant\n";
+    const std::string missing = kPrefix + "Le fichier " + source + ".002 est manquant\n";
     run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "1000000  " + first + "\n" +
@@ -261,29 +272,30 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
         std::vector<std::string> arguments;
         std::string message;
     };
+    const std::string notFirst = " n'est pas la première partie d'un découpage";
     const Case cases[] = {
-        {{"decouper", source, "-5"}, "'-5' n'est pas une taille de fichiers correcte"},
-        {{"decouper", source, "abc"}, "'abc' n'est pas une valeur entière correcte"},
-        {{"decouper", source, "cdrom"}, "'cdrom' n'est pas une valeur entière correcte"},
-        {{"decouper", source, "1 "}, "'1 ' n'est pas une valeur entière correcte"},
-        {{"decouper", source, ""}, "'' n'est pas une valeur entière correcte"},
-        {{"decouper", source, "0"}, "Division par zéro en virgule flottante"},
-        {{"decouper", empty, "0"}, "Opération en virgule flottante incorrecte"},
-        // The file is looked for before the size is read, as in the window.
-        {{"decouper", missing, "1"}, "Fichier non trouvé"},
-        {{"decouper", missing, "abc"}, "Fichier non trouvé"},
-        {{"regrouper", missing + ".001"}, "Fichier non trouvé"},
-        {{"verifier", missing + ".001"}, "Fichier non trouvé"},
+        // What is not there, or not a file, is named.
+        {{"decouper", missing, "1"}, "Fichier non trouvé : " + missing},
+        {{"regrouper", missing + ".001"}, "Fichier non trouvé : " + missing + ".001"},
+        {{"verifier", missing + ".001"}, "Fichier non trouvé : " + missing + ".001"},
+        {{"regrouper", "-c", missing + ".001"}, "Fichier non trouvé : " + missing + ".001"},
+        {{"decouper", folder.Path(), "1"}, folder.Path() + " est un dossier"},
+        {{"regrouper", folder.Path()}, folder.Path() + " est un dossier"},
+        {{"verifier", folder.Path()}, folder.Path() + " est un dossier"},
+        // Another name of a set whose first piece is there: that piece is the one to give.
         {{"regrouper", other + ".002"},
-         "Le fichier " + other + ".002 n'est pas la première partie d'un découpage"},
+         "Le fichier " + other + ".002" + notFirst + " (la première est " + other + ".001)"},
         {{"verifier", other + ".002"},
-         "Le fichier " + other + ".002 n'est pas la première partie d'un découpage"},
+         "Le fichier " + other + ".002" + notFirst + " (la première est " + other + ".001)"},
+        {{"regrouper", "--stdout", other},
+         "Le fichier " + other + notFirst + " (la première est " + other + ".001)"},
+        {{"regrouper", empty}, "Le fichier " + empty + notFirst},
     };
     for (const auto& c : cases) {
         const ProgramRun run = Run(c.arguments);
         EXPECT_EQ(run.status, 1) << c.message;
         EXPECT_EQ(run.out, "") << c.message;
-        EXPECT_EQ(run.err, c.message + "\n");
+        EXPECT_EQ(run.err, kPrefix + c.message + "\n");
         EXPECT_EQ(folder.Snapshot(), before) << c.message;
     }
 }
@@ -304,6 +316,17 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         {{"verifier", first, first}, "Nombre d'arguments incorrect pour verifier"},
         {{"decouper", "--taille", source, "1"}, "Option inconnue : --taille"},
         {{"decouper", "-x", source, "1"}, "Option inconnue : -x"},
+        {{"-Vx"}, "Option inconnue : -x"},
+        {{"decouper", source, "-5"}, "Option inconnue : -5"},
+        {{"--s", "decouper", source, "1"}, "Option ambiguë : --s"},
+        {{"--help=oui"}, "L'option --help ne prend pas de valeur"},
+        {{"decouper", "-", "1", "--no"}, "Valeur manquante pour l'option --nom"},
+        {{"regrouper", "-co", folder.Path(), first}, "Les options -c et -o s'excluent"},
+        {{"decouper", "-c", source, "1"}, "L'option -c ne s'applique qu'à regrouper"},
+        {{"decouper", "-", "1"}, "L'entrée standard (-) se découpe avec --nom NOM"},
+        {{"decouper", "--parties=2", "--nom", "x", "-"},
+         "L'option --parties ne s'applique pas à l'entrée standard (-)"},
+        {{"regrouper", "--nom", "x", first}, "L'option --nom ne s'applique qu'à decouper"},
         {{"decouper", "--garder", source, "1"}, "L'option --garder ne s'applique qu'à regrouper"},
         {{"verifier", "--garder", first}, "L'option --garder ne s'applique qu'à regrouper"},
         {{"regrouper", "--garder=oui", first}, "L'option --garder ne prend pas de valeur"},
@@ -333,14 +356,29 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         {{"/?"}, "Commande inconnue : /?"},
 #endif
     };
+    // A TAILLE that is none is a mistake in the command line, whether the
+    // file is there or not.
+    for (const std::string size : {"abc", "cdrom", "", "0", "0x10", "1,5,0", "700 Mx"}) {
+        for (const std::string& file : {source, folder / "absent.avi"}) {
+            const ProgramRun run = Run({"decouper", file, "--", size});
+            EXPECT_EQ(run.status, 2) << size;
+            EXPECT_EQ(run.err, kPrefix + "'" + size +
+                                   "' n'est pas une taille de fichiers correcte\n" + kSeeHelp);
+        }
+    }
     for (const auto& c : malformed) {
         const ProgramRun run = Run(c.arguments);
         EXPECT_EQ(run.status, 2) << c.message;
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, c.message + "\n" + kSeeHelp);
+        EXPECT_EQ(run.err, kPrefix + c.message + "\n" + kSeeHelp);
     }
-    std::vector<std::vector<std::string>> help = {
-        {"-h"}, {"--aide"}, {"--help"}, {"decouper", source, "--aide"}, {"regrouper", "-h"}};
+    std::vector<std::vector<std::string>> help = {{"-h"},
+                                                  {"--aide"},
+                                                  {"--help"},
+                                                  {"--ai"},
+                                                  {"-hV"},
+                                                  {"decouper", source, "--aide"},
+                                                  {"regrouper", "-h"}};
 #ifdef _WIN32
     help.push_back({"/?"});
     help.push_back({"verifier", "/?", first});
@@ -349,7 +387,7 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         const ProgramRun run = Run(arguments);
         EXPECT_EQ(run.status, 0);
         EXPECT_TRUE(run.out.starts_with("Usage : morcelix-cli")) << run.out;
-        EXPECT_NE(run.out.find("découpe FICHIER en parties de TAILLE Mo"), std::string::npos);
+        EXPECT_NE(run.out.find("découpe FICHIER en parties de TAILLE"), std::string::npos);
         EXPECT_EQ(run.err, "");
     }
     for (const auto& arguments :
@@ -394,7 +432,7 @@ TEST_F(CliTest, AChecksummedSetIsVerifiedPieceByPieceAndByTheSystemsTools) {
     run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, states("OK", "endommagé", "OK"));
-    EXPECT_EQ(run.err, "Le fichier " + source + ".002 est endommagé\n");
+    EXPECT_EQ(run.err, kPrefix + "Le fichier " + source + ".002 est endommagé\n");
     WriteFileBytes(source + ".002", second);
 
 #ifndef _WIN32
@@ -420,6 +458,196 @@ TEST_F(CliTest, AChecksummedSetIsVerifiedPieceByPieceAndByTheSystemsTools) {
 #endif
 }
 
+TEST_F(CliTest, VerifierTakesThePiecesThatAnInterruptedJoinLeft) {
+    const std::string bytes = PatternBytes(2500000, 17);
+    WriteFileBytes(source, bytes);
+    ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
+    // A join stopped once the first piece was safe in the file and deleted,
+    // then one stopped before it could delete the second: every piece that
+    // stands is listed.
+    RemoveFile(first);
+    for (const std::int64_t joined : {1000000, 2000000}) {
+        WriteFileBytes(source, bytes.substr(0, static_cast<std::size_t>(joined)));
+        const auto before = folder.Snapshot();
+        for (const std::string& picked : {first, source + ".003"}) {
+            const ProgramRun run = Run({"verifier", picked});
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_EQ(run.out, "1000000  " + source + ".002\n" +          //
+                                   " 500000  " + source + ".003\n" +      //
+                                   "Total : 2 parties, 1500000 octets\n"  //
+                                   "Fichier regroupé : " +
+                                   source + "\n")
+                << joined;
+            EXPECT_EQ(folder.Snapshot(), before);
+        }
+    }
+    // Not to standard output: the start of the file is no longer in the pieces.
+    ProgramRun run = Run({"regrouper", "-c", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, kPrefix + "Fichier non trouvé : " + first + "\n");
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+}
+
+// Standard input split into NOM.001, NOM.002... and the set joined back to
+// standard output, through pipes as a shell makes them. Every piece stays.
+TEST_F(CliTest, StandardInputIsSplitAndTheSetJoinedToStandardOutputThroughPipes) {
+    struct Case {
+        std::int64_t size;
+        std::vector<std::int64_t> pieces;
+    };
+    const Case cases[] = {
+        {2500000, {1000000, 1000000, 500000}},
+        {2000000, {1000000, 1000000, 0}},  // ends on a piece boundary: a last, empty piece
+        {0, {0}},
+    };
+    const std::string base = folder / "flux";
+    for (const auto& c : cases) {
+        const std::string bytes = PatternBytes(c.size, 18);
+        ProgramRun run = RunProgram(
+            CliProgram(), {"decouper", "--somme", "-o", folder.Path(), "-", "1M", "--nom", "flux"},
+            scratch.Path(), testing::BuiltProgramLauncher(), {.input = bytes});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out + run.err, "");
+        std::vector<std::int64_t> sizes;
+        for (std::uint64_t i = 1; FileExists(PieceName(base, i)); ++i) {
+            sizes.push_back(FileSize(PieceName(base, i)));
+        }
+        EXPECT_EQ(sizes, c.pieces) << c.size;
+        EXPECT_TRUE(FileExists(base + ".sha256"));
+
+        const auto set = folder.Snapshot();
+        run = RunProgram(CliProgram(), {"regrouper", "-c", base + ".001"}, scratch.Path(),
+                         testing::BuiltProgramLauncher(),
+                         {.input = std::nullopt, .outputThroughPipe = true});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "");
+        EXPECT_TRUE(run.out == bytes) << c.size << ": " << run.out.size() << " bytes";
+        EXPECT_EQ(folder.Snapshot(), set);
+        for (const std::string& entry : folder.Names()) {
+            if (entry.starts_with("flux")) {
+                RemoveFile(folder / entry);
+            }
+        }
+    }
+}
+
+TEST_F(CliTest, ADamagedPieceStopsTheJoinToStandardOutput) {
+    WriteFileBytes(source, PatternBytes(2500000, 19));
+    ASSERT_EQ(Run({"decouper", "--somme", source, "1"}).status, 0);
+    std::string second = ReadFileBytes(source + ".002");
+    second[999999] ^= 1;
+    WriteFileBytes(source + ".002", second);
+    const ProgramRun run = Run({"regrouper", "-c", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, kPrefix + "Le fichier " + source + ".002 est endommagé\n");
+    EXPECT_EQ(run.out.size(), 2000000u) << "the pieces up to the damaged one, not the next";
+}
+
+#ifndef _WIN32
+// What the tool is for in a backup script: tar's stream cut into pieces as it
+// is made, checked by the system's tools, and fed back to tar.
+TEST_F(CliTest, ATarStreamIsSplitAsItIsMadeAndJoinedIntoTar) {
+    TempFolder tree;
+    MakeFolder(tree / "sous-dossier");
+    const std::pair<std::string, std::string> files[] = {
+        {"a.bin", PatternBytes(300000, 20)},
+        {"sous-dossier/b.bin", PatternBytes(2200000, 21)},
+        {"vide.txt", ""},
+    };
+    for (const auto& [path, bytes] : files) {
+        WriteFileBytes(tree / path, bytes);
+    }
+    TempFolder restored;
+    std::vector<std::string> arguments = {
+        "-c",
+        "set -euo pipefail\n"
+        "cd \"$1\"\n"
+        "cli=(\"${@:4}\")\n"
+        "tar -c -C \"$2\" . | \"${cli[@]}\" decouper - 1M --nom sauvegarde.tar --somme\n"
+        "sha256sum -c --ignore-missing --quiet sauvegarde.tar.sha256\n"
+        "\"${cli[@]}\" regrouper -c sauvegarde.tar.001 | tar -x -C \"$3\"\n"
+        "\"${cli[@]}\" regrouper --stdout sauvegarde.tar.001 >sauvegarde.tar\n"
+        "sha256sum -c --quiet sauvegarde.tar.sha256\n",
+        "bash",
+        folder.Path(),
+        tree.Path(),
+        restored.Path()};
+    for (const std::string& word : testing::BuiltProgramLauncher()) {
+        arguments.push_back(word);
+    }
+    arguments.push_back(CliProgram());
+    const ProgramRun run = RunProgram("bash", arguments, scratch.Path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out + run.err, "");
+    for (const auto& [path, bytes] : files) {
+        EXPECT_TRUE(testing::PathExists(restored / path) && ReadFileBytes(restored / path) == bytes)
+            << path;
+    }
+    const std::vector<std::string> names = folder.Names();
+    EXPECT_EQ(std::count_if(
+                  names.begin(), names.end(),
+                  [](const std::string& entry) { return entry.starts_with("sauvegarde.tar.00"); }),
+              3)
+        << "every piece kept";
+}
+
+// Standard input that brings nothing and stays open (a producer that stalls,
+// a terminal): Ctrl+C still stops the split at once, the piece begun kept.
+TEST_F(CliTest, AnInterruptionStopsTheWaitForStandardInput) {
+    const std::string fifo = scratch / "entree";
+    testing::MakeFifo(fifo);
+    const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // held open, never written
+    ASSERT_GE(writer, 0);
+    const std::string piece = folder / "flux.001";
+    std::vector<std::string> arguments = {"-c", "exec \"$@\" <\"$0\"", fifo};
+    for (const std::string& word : testing::BuiltProgramLauncher()) {
+        arguments.push_back(word);
+    }
+    for (const std::string& word : {CliProgram(), std::string("decouper"), std::string("-"),
+                                    std::string("1"), std::string("--nom"), folder / "flux"}) {
+        arguments.push_back(word);
+    }
+    testing::ProgramProcess split("bash", arguments, scratch.Path());
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!FileExists(piece) && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(FileExists(piece)) << "the split did not start";
+    split.Interrupt();
+    const ProgramRun run = split.Wait(std::chrono::seconds(30));
+    close(writer);
+    EXPECT_EQ(run.status, 130) << "-1: it went on waiting";
+    EXPECT_EQ(run.err, kPrefix + "Découpage interrompu\n" + kPrefix + "Les parties jusqu'à " +
+                           piece +
+                           " sont gardées : elles contiennent le début de l'entrée, 0 octet\n");
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"flux.001"});
+}
+#endif
+
+#ifdef _WIN32
+// A pipe and a redirection as a cmd script makes them: the bytes go through
+// unchanged, not taken for text.
+TEST_F(CliTest, PiecesGoThroughThePipesAndRedirectionsOfCmd) {
+    const std::string bytes = PatternBytes(2500000, 22);
+    WriteFileBytes(folder / "a.bin", bytes);
+    ASSERT_EQ(Run({"decouper", folder / "a.bin", "1"}).status, 0);
+    const std::string cli = CliProgram();
+    ASSERT_EQ(cli.find(' '), std::string::npos);
+    ASSERT_EQ(folder.Path().find(' '), std::string::npos);
+    const ProgramRun run =
+        RunProgram(std::getenv("ComSpec"),
+                   {"/s", "/c",
+                    "cd /d " + folder.Path() + " && " + cli + " regrouper -c a.bin.001 | " + cli +
+                        " decouper - 700k --nom b && " + cli + " regrouper --stdout b.001 > b"},
+                   scratch.Path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(ReadFileBytes(folder / "b") == bytes);
+    EXPECT_EQ(FileSize(folder / "b.004"), 400000);
+}
+#endif
+
 TEST_F(CliTest, APieceOfTheWrongSizeIsReportedAndRefused) {
     WriteFileBytes(source, PatternBytes(2500000, 7));
     ASSERT_EQ(Run({"decouper", source, "1"}).status, 0);
@@ -427,7 +655,8 @@ TEST_F(CliTest, APieceOfTheWrongSizeIsReportedAndRefused) {
     // A copy cut off: the middle piece is short.
     WriteFileBytes(source + ".002", ReadFileBytes(source + ".002").substr(0, 600000));
     const auto before = folder.Snapshot();
-    const std::string wrong = "Le fichier " + source + ".002 n'a pas la taille attendue\n";
+    const std::string wrong =
+        kPrefix + "Le fichier " + source + ".002 n'a pas la taille attendue\n";
 
     ProgramRun run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
@@ -466,7 +695,7 @@ TEST_F(CliTest, AFolderThatCanNotBeListedIsRefusedBeforeAnythingIsTouched) {
     std::filesystem::permissions(testing::NativePath(folder.Path()),
                                  std::filesystem::perms::owner_all);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Impossible de lire le dossier " + folder.Path() + "\n");
+    EXPECT_EQ(run.err, kPrefix + "Impossible de lire le dossier " + folder.Path() + "\n");
     EXPECT_EQ(folder.Snapshot(), before);
 }
 
@@ -479,7 +708,7 @@ TEST_F(CliTest, OnlyARegularFileIsSplit) {
                                     testing::BuiltProgramLauncher())
                 .Wait(std::chrono::seconds(20));
         EXPECT_EQ(run.status, 1) << notAFile << " (-1: it waited on the FIFO)";
-        EXPECT_EQ(run.err, "Fichier non trouvé\n");
+        EXPECT_EQ(run.err, kPrefix + "Fichier non trouvé : " + notAFile + "\n");
     }
     EXPECT_FALSE(FileExists(fifo + ".001"));
     EXPECT_FALSE(testing::PathExists("/dev/zero.001"));
@@ -547,7 +776,7 @@ TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextO
 
     ProgramRun run = Run({"regrouper", first});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "Le fichier " + second + " n'a pas pu être supprimé\n");
+    EXPECT_EQ(run.err, kPrefix + "Le fichier " + second + " n'a pas pu être supprimé\n");
     EXPECT_EQ(ReadFileBytes(source), bytes);
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".002"}));
 
@@ -589,8 +818,8 @@ TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
     sparse(source, 5'000'000'000);
     ProgramRun run = Run({"decouper", "-o", stick.Path(), source, "4500"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err,
-              "Le disque de " + stick / name + ".001 n'accepte pas les fichiers de plus de 4 Go\n");
+    EXPECT_EQ(run.err, "morcelix-cli : Le disque de " + stick / name +
+                           ".001 n'accepte pas les fichiers de plus de 4 Go\n");
 
     RemoveFile(source);
     sparse(first, 2'500'000'000);
@@ -598,8 +827,8 @@ TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
     sparse(PieceName(source, 3), 1000);
     run = Run({"regrouper", "-o", stick.Path(), first});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err,
-              "Le disque de " + stick / name + " n'accepte pas les fichiers de plus de 4 Go\n");
+    EXPECT_EQ(run.err, "morcelix-cli : Le disque de " + stick / name +
+                           " n'accepte pas les fichiers de plus de 4 Go\n");
     EXPECT_TRUE(stick.Names().empty());
 }
 

@@ -42,8 +42,9 @@ TEST_F(CliFullDiskTest, ASplitOrJoinWithoutTheRoomIsRefusedBeforeAnythingIsWritt
     const std::string left = free();
     ProgramRun run = Run({"decouper", "--somme", source, "1"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Espace disque insuffisant pour " + source + ".001 : il faut " +
-                           FormatBytes(room / 5 * 3) + ", il reste " + left + "\n");
+    EXPECT_EQ(run.err, "morcelix-cli : Espace disque insuffisant pour " + source +
+                           ".001 : il faut " + FormatBytes(room / 5 * 3) + ", il reste " + left +
+                           "\n");
     EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
 
     // Pieces elsewhere, joined onto the small disk: the whole file must fit.
@@ -52,8 +53,8 @@ TEST_F(CliFullDiskTest, ASplitOrJoinWithoutTheRoomIsRefusedBeforeAnythingIsWritt
     Split(source, 1'000'000, progress, {.piecesAt = elsewhere / "g"});
     run = Run({"regrouper", "-o", folder->Path(), elsewhere / "g.001"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Espace disque insuffisant pour " + *folder / "g" + " : il faut " +
-                           FormatBytes(room / 5 * 3) + ", il reste " + left + "\n");
+    EXPECT_EQ(run.err, "morcelix-cli : Espace disque insuffisant pour " + *folder / "g" +
+                           " : il faut " + FormatBytes(room / 5 * 3) + ", il reste " + left + "\n");
     EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
 }
 
@@ -66,7 +67,8 @@ TEST_F(CliFullDiskTest, AChecksummedSplitThatFillsTheDiskFailsAndLeavesOnlyTheSo
     const std::int64_t parts = static_cast<std::int64_t>(content.size()) / 4097;
     const ProgramRun run = Run({"decouper", "--somme", "--parties", std::to_string(parts), source});
     EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(run.err.starts_with("Espace disque insuffisant pour écrire " + source + "."))
+    EXPECT_TRUE(
+        run.err.starts_with("morcelix-cli : Espace disque insuffisant pour écrire " + source + "."))
         << run.err;
     EXPECT_EQ(folder->Names(), std::vector<std::string>{"f"});
     EXPECT_TRUE(ReadFileBytes(source) == content);
@@ -106,7 +108,8 @@ TEST_F(CliFullDiskTest, AChecksummedJoinOnAFillingDiskLosesNothingAndFinishesOnc
 
         RemoveFile(filler);
         if (run.status != 0) {
-            EXPECT_EQ(run.err, "Espace disque insuffisant pour écrire " + base + "\n");
+            EXPECT_EQ(run.err,
+                      "morcelix-cli : Espace disque insuffisant pour écrire " + base + "\n");
             const ProgramRun again = Run({"regrouper", base + ".001"});
             EXPECT_EQ(again.status, 0) << again.err;
         }

@@ -38,7 +38,7 @@ using testing::TempFolder;
 constexpr auto kPoll = 1ms;
 
 constexpr char kJoinInterrupted[] =
-    "Regroupage interrompu : relancez la même commande pour le terminer\n";
+    "morcelix-cli : Regroupage interrompu : relancez la même commande pour le terminer\n";
 
 class CliInterruptionTest : public ::testing::Test {
   protected:
@@ -182,7 +182,7 @@ TEST_F(CliInterruptionTest, AnInterruptedSplitRemovesItsPieces) {
     const ProgramRun run = split.Wait();
     if (run.status != 0) {
         EXPECT_EQ(run.status, 130) << run.err;
-        EXPECT_EQ(run.err, "Découpage interrompu\n");
+        EXPECT_EQ(run.err, "morcelix-cli : Découpage interrompu\n");
         EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.bin"});
     }
     EXPECT_TRUE(ReadFileBytes(source) == bytes);

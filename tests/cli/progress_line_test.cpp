@@ -99,5 +99,35 @@ TEST_F(ProgressLineTest, TextWrittenAboveTheLineStandsOnALineOfItsOwn) {
     EXPECT_EQ(other.str(), "créé : a.002\n");
 }
 
+TEST_F(ProgressLineTest, TheThroughputCountsThisRunOnlyAndAStreamShowsNoTotal) {
+    {
+        // A resumed join: 2 Mo were joined before this run.
+        ProgressLine line(out, 3000000, meter, clock, 2000000);
+        done = 2000000;
+        line.SetPosition(67);
+        now += 1;
+        done = 2500000;
+        line.SetPosition(83);
+    }
+    EXPECT_EQ(out.str(),
+              "\r67 %  2,0 Mo / 3,0 Mo"
+              "\r83 %  2,5 Mo / 3,0 Mo  500,0 ko/s"
+              "\n");
+    out.str("");
+    done = 0;
+    {
+        ProgressLine line(out, ProgressLine::kUnknownTotal, meter, clock);
+        line.SetPosition(0);
+        now += 2;
+        done = 3000000;
+        line.BlockCopied();
+        line.Finish();
+    }
+    EXPECT_EQ(out.str(),
+              "\r0 o"
+              "\r3,0 Mo  1,5 Mo/s"
+              "\r3,0 Mo  1,5 Mo/s\n");
+}
+
 }  // namespace
 }  // namespace morcelix::cli

@@ -1,9 +1,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <thread>
 
 #include "tests/cli/run_program.h"
@@ -16,15 +19,26 @@ namespace morcelix::testing {
 ProgramProcess::ProgramProcess(const std::string& program,
                                const std::vector<std::string>& arguments,
                                const std::string& scratchFolder,
-                               const std::vector<std::string>& launcher)
+                               const std::vector<std::string>& launcher, const ProgramPipes& pipes)
     : scratchFolder_(scratchFolder) {
     const std::string outPath = scratchFolder + "/out.txt";
     const std::string errPath = scratchFolder + "/err.txt";
+    // The test's ends are closed on exec, so that no program holds them open.
+    int input[2] = {-1, -1};
+    int output[2] = {-1, -1};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    if (pipes.input && pipe2(input, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+    if (pipes.outputThroughPipe && pipe2(output, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+    }
     posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
 
@@ -42,6 +56,44 @@ ProgramProcess::ProgramProcess(const std::string& program,
         process_ = pid;
     }
     posix_spawn_file_actions_destroy(&actions);
+    for (const int programEnd : {input[0], output[1]}) {
+        if (programEnd >= 0) {
+            close(programEnd);
+        }
+    }
+    if (input[1] >= 0) {
+        pipeThreads_.Run([fd = input[1], bytes = *pipes.input] {
+            // A program that stops reading makes the writes fail (EPIPE)
+            // instead of ending the tests with SIGPIPE.
+            sigset_t pipeSignal;
+            sigemptyset(&pipeSignal);
+            sigaddset(&pipeSignal, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+            for (std::size_t at = 0; at < bytes.size();) {
+                const ssize_t done = write(fd, bytes.data() + at, bytes.size() - at);
+                if (done < 0 && errno != EINTR) {
+                    break;
+                }
+                at += static_cast<std::size_t>(std::max<ssize_t>(done, 0));
+            }
+            close(fd);
+        });
+    }
+    if (output[0] >= 0) {
+        pipedOutput_.emplace();
+        pipeThreads_.Run([this, fd = output[0]] {
+            char buffer[65536];
+            ssize_t done = 0;
+            while ((done = read(fd, buffer, sizeof buffer)) != 0) {
+                if (done > 0) {
+                    pipedOutput_->append(buffer, static_cast<std::size_t>(done));
+                } else if (errno != EINTR) {
+                    break;
+                }
+            }
+            close(fd);
+        });
+    }
 }
 
 ProgramProcess::~ProgramProcess() {
@@ -95,7 +147,8 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     process_ = -1;
-    run.out = ReadFileBytes(scratchFolder_ + "/out.txt");
+    pipeThreads_.Join();
+    run.out = pipedOutput_ ? *pipedOutput_ : ReadFileBytes(scratchFolder_ + "/out.txt");
     run.err = ReadFileBytes(scratchFolder_ + "/err.txt");
     return run;
 }

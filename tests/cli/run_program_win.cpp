@@ -62,12 +62,38 @@ HANDLE Process(std::intptr_t process) {
 
 }  // namespace
 
+namespace {
+
+// A pipe whose end for the program is inheritable, and the test's not.
+struct Pipe {
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+};
+
+Pipe InheritablePipe(bool programReads) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    Pipe pipe;
+    if (CreatePipe(&pipe.read, &pipe.write, &inherit, 0)) {
+        SetHandleInformation(programReads ? pipe.write : pipe.read, HANDLE_FLAG_INHERIT, 0);
+    }
+    return pipe;
+}
+
+}  // namespace
+
 ProgramProcess::ProgramProcess(const std::string& program,
                                const std::vector<std::string>& arguments,
-                               const std::string& scratchFolder, const std::vector<std::string>&)
+                               const std::string& scratchFolder, const std::vector<std::string>&,
+                               const ProgramPipes& pipes)
     : scratchFolder_(scratchFolder) {
-    OwnedHandle input(InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
-    OwnedHandle output(InheritableFile(scratchFolder + "\\out.txt", GENERIC_WRITE, CREATE_ALWAYS));
+    const Pipe inputPipe = pipes.input ? InheritablePipe(true) : Pipe{};
+    const Pipe outputPipe = pipes.outputThroughPipe ? InheritablePipe(false) : Pipe{};
+    OwnedHandle input(inputPipe.read != nullptr
+                          ? inputPipe.read
+                          : InheritableFile("NUL", GENERIC_READ, OPEN_EXISTING));
+    OwnedHandle output(outputPipe.write != nullptr ? outputPipe.write
+                                                   : InheritableFile(scratchFolder + "\\out.txt",
+                                                                     GENERIC_WRITE, CREATE_ALWAYS));
     OwnedHandle error(InheritableFile(scratchFolder + "\\err.txt", GENERIC_WRITE, CREATE_ALWAYS));
 
     std::wstring commandLine = QuoteArgument(Widen(program));
@@ -88,6 +114,29 @@ ProgramProcess::ProgramProcess(const std::string& program,
         CloseHandle(process.hThread);
         process_ = reinterpret_cast<std::intptr_t>(process.hProcess);
         processId_ = process.dwProcessId;
+    }
+    if (inputPipe.write != nullptr) {
+        pipeThreads_.Run([handle = inputPipe.write, bytes = *pipes.input] {
+            DWORD done = 0;
+            for (std::size_t at = 0; at < bytes.size(); at += done) {
+                if (!WriteFile(handle, bytes.data() + at, static_cast<DWORD>(bytes.size() - at),
+                               &done, nullptr)) {
+                    break;  // the program stopped reading
+                }
+            }
+            CloseHandle(handle);
+        });
+    }
+    if (outputPipe.read != nullptr) {
+        pipedOutput_.emplace();
+        pipeThreads_.Run([this, handle = outputPipe.read] {
+            char buffer[65536];
+            DWORD done = 0;
+            while (ReadFile(handle, buffer, sizeof buffer, &done, nullptr) && done > 0) {
+                pipedOutput_->append(buffer, done);
+            }
+            CloseHandle(handle);
+        });
     }
 }
 
@@ -136,7 +185,8 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
     }
     CloseHandle(Process(process_));
     process_ = -1;
-    run.out = ReadFileBytes(scratchFolder_ + "\\out.txt");
+    pipeThreads_.Join();
+    run.out = pipedOutput_ ? *pipedOutput_ : ReadFileBytes(scratchFolder_ + "\\out.txt");
     run.err = ReadFileBytes(scratchFolder_ + "\\err.txt");
     return run;
 }

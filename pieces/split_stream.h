@@ -1,0 +1,42 @@
+// Splitting what a pipe brings: input of a length unknown beforehand, read
+// once from its start to its end.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "pieces/progress.h"
+#include "pieces/split.h"
+
+namespace morcelix {
+
+// Bytes read once, in order, to their end: standard input, a pipe.
+class SequentialInput {
+  public:
+    virtual ~SequentialInput() = default;
+    // Reads at most `count` (> 0) bytes into `buffer` and returns how many: 0
+    // only at the end of the input. Fewer than asked is not the end: a pipe
+    // hands over what its writer has written so far. Raises EReadError when
+    // the input fails.
+    virtual std::int32_t ReadSome(void* buffer, std::int32_t count) = 0;
+};
+
+// Cuts `input`, read to its end, into pieces of `pieceSize` bytes named
+// PieceName(options.piecesAt, i), which must not be empty: every piece full
+// but the last, which holds the rest (empty when the input ends on a piece
+// boundary, and the only piece, empty, for an empty input). With
+// options.manifest, the set's manifest is written once the input has ended,
+// the digests computed as the data goes by. A manifest of the same name is
+// deleted before the first piece is written. Progress goes to 0 first and to
+// 100 once the input has ended; BlockCopied follows every block.
+//
+// Raises EPieceSizeError for a size below 1 before anything is touched, and
+// the failures of the input, of the file layer and of the progress sink. As
+// the input can not be read again, a split that fails keeps the pieces it
+// wrote: they hold the start of the input. Whether it completes or fails, the
+// pieces numbered beyond the last one it wrote are deleted (an earlier split
+// of the same name left them; a join would take them for part of this set).
+void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& progress,
+                 const SplitOptions& options);
+
+}  // namespace morcelix
