@@ -2,10 +2,10 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <thread>
 
 #include "cli/commands.h"
 #include "cli/console.h"
@@ -32,9 +32,9 @@ namespace {
 constexpr int kWaitSliceMs = 100;
 
 // Returns once `fd` is ready for `events` (or failed: the next call says
-// how). The handler of CatchInterruptions lets a blocked read or write wait
-// on, so the wait is made here, in slices, and an interruption requested
-// meanwhile raises EInterrupted(`interrupted`).
+// how). The requests to stop are taken by another thread (see
+// CatchInterruptions), and a blocked read or write would wait on, so the wait is made here, in
+// slices, and an interruption requested meanwhile raises EInterrupted(`interrupted`).
 void WaitUntilReady(int fd, short events, Text interrupted) {
     for (;;) {
         pollfd watched{fd, events, 0};
@@ -85,9 +85,6 @@ bool StandardErrorIsTerminal() {
 
 namespace {
 
-std::atomic<int> interruptions{0};
-static_assert(std::atomic<int>::is_always_lock_free, "counted in a signal handler");
-
 // Ends the process at once, as a kill would: the join left as it stands is
 // finished by running it again.
 [[noreturn]] void EndAtOnce() {
@@ -98,26 +95,29 @@ static_assert(std::atomic<int>::is_always_lock_free, "counted in a signal handle
     _exit(kExitInterrupted);
 }
 
-void OnInterruption(int) {
-    if (interruptions++ > 0) {
-        EndAtOnce();
-    }
-    RequestInterruption();
-    alarm(kInterruptionGraceSeconds);  // then SIGALRM ends it
-}
-
 }  // namespace
 
 void CatchInterruptions() {
-    struct sigaction action {};
-    action.sa_handler = OnInterruption;
-    sigemptyset(&action.sa_mask);
-    // Calls in progress go on: the operation looks at the request between blocks.
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    action.sa_handler = [](int) { EndAtOnce(); };
-    sigaction(SIGALRM, &action, nullptr);
+    // The requests are taken by a thread of their own, which waits for them:
+    // no handler ever interrupts the operation's threads (a blocked call, a
+    // lane of the checked copy). Every thread made afterwards inherits the
+    // blocked mask.
+    sigset_t requests;
+    sigemptyset(&requests);
+    sigaddset(&requests, SIGINT);
+    sigaddset(&requests, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &requests, nullptr);
+    std::thread([requests] {
+        int signal = 0;
+        while (sigwait(&requests, &signal) != 0) {
+        }
+        RequestInterruption();
+        // A second request, or the grace time over, ends the process.
+        const timespec grace{kInterruptionGraceSeconds, 0};
+        while (sigtimedwait(&requests, nullptr, &grace) < 0 && errno == EINTR) {
+        }
+        EndAtOnce();
+    }).detach();
 }
 
 }  // namespace morcelix::cli

@@ -10,6 +10,7 @@
 
 #include "cli/commands.h"
 #include "pieces/file_stream.h"
+#include "pieces/join.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
@@ -17,6 +18,9 @@
 #include "tests/support/temp_folder.h"
 
 #ifndef _WIN32
+#include <signal.h>
+
+#include <fstream>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -255,6 +259,58 @@ std::vector<Call> ReadTrace(const std::string& log) {
 std::string QuotedPath(const std::string& arguments) {
     const auto open = arguments.find('"');
     return arguments.substr(open + 1, arguments.find('"', open + 1) - open - 1);
+}
+
+// The process that a program running under a tracer is: the tracer's child.
+pid_t TracedChild(long tracer) {
+    std::ifstream children("/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) +
+                           "/children");
+    pid_t child = 0;
+    children >> child;
+    return child;
+}
+
+TEST_F(CliInterruptionTest, AJoinThatCanNotStopCleanlyIsEndedWhenTheGraceTimeIsOver) {
+    if (!testing::BuiltProgramLauncher().empty()) {
+        GTEST_SKIP() << "the tracer can not follow an emulated program";
+    }
+    // Every flush takes seconds, as on a disk that hangs: the join waits in
+    // its first one, and a clean stop, which flushes, can not come in time.
+    // The tracer holds the flushing thread until its delay is over, even
+    // once the process has chosen to end: the end shows in its last words.
+    constexpr auto kFlushDelay = std::chrono::seconds(12);
+    MakeSet();
+    ProgramProcess join("strace",
+                        {"-f", "-o", "/dev/null", "-e", "trace=fdatasync", "-e",
+                         "inject=fdatasync:delay_enter=" +
+                             std::to_string(std::chrono::microseconds(kFlushDelay).count()),
+                         CliProgram(), "regrouper", first},
+                        scratch.Path());
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (FileSize(source) < kFlushGroupBytes && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(kPoll);
+    }
+    pid_t program = 0;
+    for (int look = 0; look < 1000 && program == 0; ++look) {
+        program = TracedChild(join.Pid());
+        std::this_thread::sleep_for(kPoll);
+    }
+    ASSERT_NE(program, 0);
+    kill(program, SIGTERM);
+    const auto asked = std::chrono::steady_clock::now();
+    const std::string said = scratch / "err.txt";
+    while (!ReadFileBytes(said).starts_with(kJoinInterrupted) &&
+           std::chrono::steady_clock::now() - asked < kFlushDelay) {
+        std::this_thread::sleep_for(kPoll);
+    }
+    const auto waited = std::chrono::steady_clock::now() - asked;
+    EXPECT_LT(waited, kEndBound) << "not ended when the grace time was over";
+    EXPECT_GT(waited, std::chrono::seconds(cli::kInterruptionGraceSeconds) / 2)
+        << "it stopped cleanly: the flush was not delayed";
+    const ProgramRun run = join.Wait(std::chrono::minutes(1));
+    EXPECT_EQ(run.status, 130);
+    // Ended as a kill would end it: the next run finishes the join.
+    ExpectFinishedByRunningAgain("after the grace time");
 }
 
 TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterItsLastWrite) {

@@ -41,6 +41,8 @@ class ProgramProcess {
     ProgramProcess& operator=(const ProgramProcess&) = delete;
 
     bool Started() const;
+    // The process id (POSIX).
+    long Pid() const { return static_cast<long>(process_); }
     // Ends it at once, as a power cut or `kill -9` would.
     void Kill();
     // Asks it to stop as Ctrl+C does (SIGINT on POSIX).
