@@ -109,10 +109,29 @@ void WindowActions::Button4Click() {
         window_.ShowInformation(FormatText(Text::FileNotFound));
         return;
     }
+    // The join refuses what needs the user's consent before it touches
+    // anything: asked, and given, it runs again with it.
+    JoinOptions options;
     JoinOutcome outcome;
-    const bool joined = RunStoppable(Text::JoinInterruptedInWindow, [&](ProgressSink& progress) {
-        outcome = Join(state_.firstPiece, state_.destination, progress);
-    });
+    bool joined = false;
+    for (;;) {
+        try {
+            joined = RunStoppable(Text::JoinInterruptedInWindow, [&](ProgressSink& progress) {
+                outcome = Join(state_.firstPiece, state_.destination, progress, options);
+            });
+            break;
+        } catch (const EMissingEnd& missing) {
+            if (!Consents(FormatText(Text::FullLastPieceQuestion, missing.LastPiece()))) {
+                return;
+            }
+            options.acceptFullLastPiece = true;
+        } catch (const EDestinationExists&) {
+            if (!Consents(FormatText(Text::ReplaceQuestion, state_.destination))) {
+                return;
+            }
+            options.replaceDestination = true;
+        }
+    }
     // Pieces joined but still there: "Regrouper" again deletes them.
     if (joined && !outcome.undeleted.empty()) {
         std::string text;
@@ -154,6 +173,10 @@ void WindowActions::TakeFirstPiece(const std::string& path) {
     window_.SetFieldText(Field::FirstPiece, state_.firstPiece);
     state_.destination = DestinationOfPiece(state_.firstPiece);
     window_.SetFieldText(Field::Destination, state_.destination);
+}
+
+bool WindowActions::Consents(const std::string& question) {
+    return window_.AskYesNo(question, QuestionIcon::Warning, Answer::No) == Answer::Yes;
 }
 
 bool WindowActions::RefuseEmpty(Field field) {

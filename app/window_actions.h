@@ -90,6 +90,9 @@ class WindowActions {
     void TakeFirstPiece(const std::string& path);
     // Clears an empty field and gives it the focus; true when it was empty.
     bool RefuseEmpty(Field field);
+    // Asks before something the user may not want (the warning icon, "Non"
+    // by default); true for "Oui".
+    bool Consents(const std::string& question);
     // Runs `operation` with the window's progress, which the user may stop
     // (Échap, or closing the window) once they confirm; then tells how it
     // ended: "Opération terminé", or `interrupted` and, if the stop came with

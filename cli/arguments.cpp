@@ -29,12 +29,15 @@ const char* const kUsage =
     "      Avec --somme, FICHIER.sha256 (ou NOM.sha256) est écrit à côté des\n"
     "      parties : la somme SHA-256 de chacune et du fichier entier, que\n"
     "      tout regroupage vérifie.\n"
-    "  morcelix-cli regrouper [--garder] [-o DOSSIER] PREMIER.001\n"
-    "  morcelix-cli regrouper -c PREMIER.001\n"
+    "  morcelix-cli regrouper [--garder] [-f] [-o DOSSIER] PREMIER.001\n"
+    "  morcelix-cli regrouper -c [-f] PREMIER.001\n"
     "      reconstitue le fichier à côté de ses parties, ou dans DOSSIER, et\n"
     "      supprime chaque partie une fois ajoutée ; avec --garder, les parties\n"
     "      sont conservées. Avec -c, écrit le fichier sur la sortie standard\n"
-    "      et garde toutes les parties.\n"
+    "      et garde toutes les parties. Un fichier existant qui n'est pas ce\n"
+    "      regroupement, ou un découpage dont la dernière partie n'est pas\n"
+    "      plus courte que les autres (il en manque peut-être), est refusé\n"
+    "      sans -f.\n"
     "  morcelix-cli verifier PREMIER.001\n"
     "      liste les parties, leurs tailles et le total sans rien modifier,\n"
     "      et signale la première partie manquante ; avec un fichier de\n"
@@ -59,6 +62,8 @@ const char* const kUsage =
     "  --somme                écrit aussi le fichier de sommes des parties\n"
     "  --garder               garde les parties une fois regroupées\n"
     "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
+    "  -f, --forcer           remplace un fichier existant, regroupe un découpage\n"
+    "                         qui finit par une partie pleine\n"
     "  --verbeux              affiche chaque fichier créé ou supprimé\n"
     "  --silencieux           n'affiche rien d'autre que les échecs\n"
     "  -h, --aide, --help     affiche cette aide (et /? sous Windows)\n"
@@ -100,6 +105,7 @@ constexpr OptionEntry kOptions[] = {
     {Option::Checksum, 0, {"somme"}, false, {"decouper"}},
     {Option::Keep, 0, {"garder"}, false, {"regrouper"}},
     {Option::ToStandardOutput, 'c', {"stdout"}, false, {"regrouper"}},
+    {Option::Force, 'f', {"forcer"}, false, {"regrouper"}},
     {Option::Verbose, 0, {"verbeux"}, false, {}},
     {Option::Quiet, 0, {"silencieux"}, false, {}},
 };

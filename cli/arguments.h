@@ -32,6 +32,7 @@ enum class Option {
     Checksum,
     Name,
     ToStandardOutput,
+    Force,
     Verbose,
     Quiet,
 };

@@ -15,6 +15,7 @@
 #include "pieces/join_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
+#include "pieces/sha256.h"
 #include "pieces/split.h"
 
 namespace morcelix::cli {
@@ -294,8 +295,10 @@ void JoinCommand(const Command& command, Report& report, std::ostream& err) {
     auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
     report.Start(survey.totalSize, meter, Text::JoinInterrupted,
                  survey.totalSize - survey.PiecesSize());
-    const JoinOutcome outcome =
-        Join(picked, destination, report, {.keepPieces = command.Has(Option::Keep)});
+    const JoinOutcome outcome = Join(picked, destination, report,
+                                     {.keepPieces = command.Has(Option::Keep),
+                                      .acceptFullLastPiece = command.Has(Option::Force),
+                                      .replaceDestination = command.Has(Option::Force)});
     report.Finish();
     for (const std::string& piece : outcome.undeleted) {
         err << kMessagePrefix << FormatText(Text::NotDeleted, piece) << '\n';
@@ -309,7 +312,7 @@ void JoinToStandardOutputCommand(const Command& command, Report& report, TStream
     const std::int64_t total = SurveyPieceSet(picked, {}).totalSize;
     report.Start(
         total, [&counted](int) { return counted.Written(); }, Text::StreamJoinInterrupted);
-    JoinToStream(picked, counted, report);
+    JoinToStream(picked, counted, report, command.Has(Option::Force));
     report.Finish();
 }
 
@@ -332,6 +335,11 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
         total += piece.piece.facts.size;
     }
     std::vector<std::string> damaged;
+    // A whole set is read once for its pieces' digests and the whole file's.
+    std::optional<Sha256> whole;
+    if (survey.manifest && !survey.Resumes()) {
+        whole.emplace();
+    }
     const std::size_t width = std::to_string(total).size();
     for (const auto& [number, piece] : standing) {
         const std::string size = std::to_string(piece.facts.size);
@@ -339,7 +347,8 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
         if (survey.manifest) {
             const std::size_t listed = number - 1;
             const bool intact = listed < survey.manifest->pieces.size() &&
-                                FileDigest(piece.path) == survey.manifest->pieces[listed];
+                                FileDigest(piece.path, whole ? &*whole : nullptr) ==
+                                    survey.manifest->pieces[listed];
             out << (intact ? "  OK" : "  endommagé");
             if (!intact) {
                 damaged.push_back(piece.path);
@@ -361,6 +370,12 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     }
     for (const std::string& piece : damaged) {
         err << kMessagePrefix << FormatText(Text::Damaged, piece) << '\n';
+    }
+    // Every piece fits its line, the whole file does not fit its own: the
+    // manifest contradicts itself, and a join would find it only at its end.
+    if (sound && damaged.empty() && whole && whole->HexDigest() != survey.manifest->whole) {
+        err << kMessagePrefix << FormatText(Text::BadManifest, ManifestPath(survey.base)) << '\n';
+        sound = false;
     }
     return sound && damaged.empty();
 }

@@ -46,7 +46,7 @@ _morcelix_cli() {
         local options="-h --aide --help -V --version --verbeux --silencieux --"
         case $command in
             decouper) options+=" -o --dossier --parties --nom --somme" ;;
-            regrouper) options+=" -o --dossier --garder -c --stdout" ;;
+            regrouper) options+=" -o --dossier --garder -c --stdout -f --forcer" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")
         return

@@ -142,6 +142,18 @@ std::optional<std::int64_t> LongestOverlap(TStream& output, std::int64_t length,
     return best;
 }
 
+// Whether the bytes of an existing destination are the beginning of the
+// set's: a join of this set, stopped or finished, which a fresh join may
+// replace. Reads the destination once.
+bool IsThisSetsJoin(TFileStream& output, const PieceSetSurvey& survey) {
+    const std::int64_t length = output.Size();
+    if (length > survey.totalSize) {
+        return false;
+    }
+    output.SetPosition(0);
+    return HoldsThePieces(output, length, survey);
+}
+
 // Where a join starts, and what the destination holds already.
 struct Plan {
     std::int64_t start = 0;           // the bytes of the set that the destination keeps
@@ -239,7 +251,7 @@ class Appender {
     // in the destination.
     Appender(TFileStream& output, const std::string& destination, ProgressSink& progress,
              const JoinOptions& options, std::int64_t start, std::int64_t total,
-             const std::optional<Manifest>& manifest, std::optional<Sha256>& whole)
+             const PieceSetSurvey& survey, std::optional<Sha256>& whole)
         : output_(output),
           destination_(destination),
           progress_(progress),
@@ -248,7 +260,8 @@ class Appender {
           appended_(start),
           gone_(start),
           writtenBack_(start),
-          manifest_(manifest),
+          manifest_(survey.manifest),
+          manifestPath_(ManifestPath(survey.base)),
           whole_(whole) {
         if (manifest_) {
             hashing_.emplace(kDigestLanes);
@@ -306,8 +319,10 @@ class Appender {
     // checked against the manifest.
     JoinOutcome Finish() {
         RequireIntact();
+        // Every piece matched its line: a whole-file line that does not is
+        // the manifest's fault, not the file's.
         if (manifest_ && WholeDigest() != manifest_->whole) {
-            throw EDamaged(destination_);
+            throw EBadManifest(manifestPath_);
         }
         FlushAndDelete();
         if (!pending_.empty()) {
@@ -498,6 +513,7 @@ class Appender {
     std::vector<std::string> undeleted_;
     bool folderFlushed_ = false;
     const std::optional<Manifest>& manifest_;
+    std::string manifestPath_;
     std::optional<Sha256>& whole_;  // with a manifest: the digest of what is appended
     bool wholeFromDestination_ = false;
     // With a manifest: the copies that hash. Declared last, to end first: its
@@ -571,7 +587,7 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
 JoinOutcome Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
                  const JoinOptions& options) {
     const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
-    survey.Refuse();
+    survey.Refuse(options.acceptFullLastPiece);
     RequireRoomForJoin(survey, destination, options);
 
     TFileStream output(destination, OpenMode::Update);
@@ -583,6 +599,10 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
         }
     }
     RequireUnchanged(survey, picked, destination);
+    if (!survey.Resumes() && !output.Created() && !options.replaceDestination &&
+        !IsThisSetsJoin(output, survey)) {
+        throw EDestinationExists(destination);
+    }
     const Plan plan = PlanJoin(output, survey, picked);
     std::optional<Sha256> whole;
     if (survey.manifest) {
@@ -602,8 +622,7 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
     }
 
     Appender appender(output, destination, progress, options, plan.start,
-                      plan.start + (plan.append.empty() ? 0 : survey.PiecesSize()), survey.manifest,
-                      whole);
+                      plan.start + (plan.append.empty() ? 0 : survey.PiecesSize()), survey, whole);
     try {
         appender.RemoveHeld(plan.held);
         const std::uint64_t firstNumber = plan.append.empty() ? 0 : survey.firstNumber;

@@ -20,6 +20,12 @@ namespace morcelix {
 struct JoinOptions {
     // Leaves every piece in place instead of deleting it once appended.
     bool keepPieces = false;
+    // Joins a set whose last piece is as large as the others, which may lack
+    // its end (EMissingEnd otherwise): sets that other tools write end so.
+    bool acceptFullLastPiece = false;
+    // Replaces an existing destination that is not this set's join
+    // (EDestinationExists otherwise).
+    bool replaceDestination = false;
 };
 
 // What a join that ended well has to say besides.
@@ -37,12 +43,16 @@ inline constexpr std::int64_t kFlushGroupBytes = std::int64_t{64} << 20;
 // SurveyPieceSet): a first piece starts a fresh join; a set whose first pieces
 // an interrupted join already appended is finished from the first piece left.
 //
-// Nothing is touched before the survey's refusals. Then the destination is
-// opened (created if absent) without being emptied and locked against any other
-// join, the set is surveyed again, and only if both surveys agree does the join
-// begin (EChangedDuringJoin otherwise, the destination left as it was). Raises
-// EFCreateError when the destination is held by another join, and
-// EDestinationIsPiece when it is one of the pieces (a link to it).
+// Nothing is touched before the survey's refusals, nor before the room on the
+// destination's disk is checked (ENoRoom, ETooLargeForDisk). Then the
+// destination is opened (created if absent) without being emptied and locked
+// against any other join, the set is surveyed again, and only if both surveys
+// agree does the join begin (EChangedDuringJoin otherwise, the destination
+// left as it was). Raises EFCreateError when the destination is held by
+// another join, EDestinationIsPiece when it is one of the pieces (a link to
+// it), and for a fresh join EDestinationExists when it exists and its bytes
+// are not the beginning of the set's (a join of this set, stopped or
+// finished), unless the options say to replace it.
 //
 // The pieces surveyed, and only they, are appended in number order; a piece
 // gone, or whose size or last-write time changed since the survey or during its

@@ -10,9 +10,10 @@
 
 namespace morcelix {
 
-void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress) {
+void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress,
+                  bool acceptFullLastPiece) {
     const PieceSetSurvey survey = SurveyPieceSet(firstPiece, /*destination=*/{});
-    survey.Refuse();
+    survey.Refuse(acceptFullLastPiece);
     const std::optional<Manifest>& manifest = survey.manifest;
     // With a manifest: the digests, computed on other threads as the data goes by.
     std::optional<Sha256> whole;

@@ -22,6 +22,9 @@ namespace morcelix {
 // changed since the survey, EBadManifest when every piece matches the
 // manifest but the whole does not, and the failures of the file layer (the
 // output's: EWriteError) and of the progress sink.
-void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress);
+// A set whose last piece is as large as the others is refused (EMissingEnd)
+// unless `acceptFullLastPiece`.
+void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress,
+                  bool acceptFullLastPiece = false);
 
 }  // namespace morcelix

@@ -206,10 +206,14 @@ bool RemoveManifest(const std::string& base) {
 
 namespace morcelix {
 
-std::string FileDigest(const std::string& path) {
+std::string FileDigest(const std::string& path, Sha256* alsoInto) {
     TFileStream file(path, OpenMode::Read);
     Sha256 digest;
-    HashNext(file, file.Size(), {&digest});
+    if (alsoInto != nullptr) {
+        HashNext(file, file.Size(), {&digest, alsoInto});
+    } else {
+        HashNext(file, file.Size(), {&digest});
+    }
     return digest.HexDigest();
 }
 

@@ -48,8 +48,10 @@ void WriteManifest(const std::string& base, const Manifest& manifest);
 // Removes the manifest of `base`; whether there was one to remove.
 bool RemoveManifest(const std::string& base);
 
-// The digest of a whole file's content. Raises the file layer's failures.
-std::string FileDigest(const std::string& path);
+// The digest of a whole file's content; its bytes go into `alsoInto` too,
+// when given (the whole file's digest of a set read piece after piece).
+// Raises the file layer's failures.
+std::string FileDigest(const std::string& path, Sha256* alsoInto = nullptr);
 
 // The inspectors that hash what is copied into a piece's digest and into the
 // whole file's, on two lanes of an InspectedCopier (kDigestLanes).

@@ -47,6 +47,38 @@ struct OpenDialogSeen {
     bool formEnabled = true;
 };
 
+// What a person saw of a yes/no question of the program's.
+struct QuestionSeen {
+    std::wstring caption;
+    std::wstring text;
+    HICON icon = nullptr;  // compare with LoadIconW(nullptr, IDI_QUESTION), say
+    bool yesAndNoOnly = false;
+    int defaultButton = 0;
+    bool formEnabled = true;
+};
+
+inline QuestionSeen LookAt(HWND box, HWND form) {
+    QuestionSeen seen;
+    seen.caption = TextOf(box);
+    seen.text = MessageOf(box);
+    for (HWND child = FindWindowExW(box, nullptr, L"Static", nullptr); child != nullptr;
+         child = FindWindowExW(box, child, L"Static", nullptr)) {
+        if ((GetWindowLongPtrW(child, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) {
+            seen.icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+        }
+    }
+    seen.yesAndNoOnly = GetDlgItem(box, IDYES) != nullptr && GetDlgItem(box, IDNO) != nullptr &&
+                        GetDlgItem(box, IDOK) == nullptr && GetDlgItem(box, IDCANCEL) == nullptr;
+    // The default button is drawn as such and answers Enter.
+    for (int id : {IDYES, IDNO}) {
+        if (SendMessageW(GetDlgItem(box, id), WM_GETDLGCODE, 0, 0) & DLGC_DEFPUSHBUTTON) {
+            seen.defaultButton = id;
+        }
+    }
+    seen.formEnabled = IsWindowEnabled(form) != FALSE;
+    return seen;
+}
+
 class ActionsGuiTest : public GuiTest {
   protected:
     void SetUp() override {

@@ -247,6 +247,109 @@ TEST_F(ActionsGuiTest, AChecksummedJoinWithoutTheRoomEndsInTheErrorBoxAndTheWind
     EXPECT_EQ(Form(), nullptr) << "the window did not close";
 }
 
+// A person who answers each yes/no question the action asks with the next of
+// `answers`, and dismisses every other message, while the test's thread runs
+// the action; what was seen is kept.
+class Answerer {
+  public:
+    Answerer(HWND form, std::vector<Answer> answers)
+        : answers_(std::move(answers)),
+          thread_([this, form, ui = GetCurrentThreadId()] { Run(ui, form); }) {}
+    ~Answerer() { Finish(); }
+    Answerer(const Answerer&) = delete;
+    Answerer& operator=(const Answerer&) = delete;
+
+    void Finish() {
+        done_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+    std::vector<QuestionSeen> questions;
+    std::vector<std::wstring> messages;
+
+  private:
+    void Run(DWORD ui, HWND form) {
+        std::size_t next = 0;
+        while (!done_) {
+            HWND box = WaitForWindow(ui, IsDialogBox(), 50ms);
+            if (box == nullptr) {
+                continue;
+            }
+            if (GetDlgItem(box, IDYES) != nullptr) {
+                questions.push_back(LookAt(box, form));
+                const Answer answer = next < answers_.size() ? answers_[next++] : Answer::No;
+                PostMessageW(GetDlgItem(box, answer == Answer::Yes ? IDYES : IDNO), BM_CLICK, 0, 0);
+            } else {
+                messages.push_back(MessageOf(box));
+                PostMessageW(box, WM_COMMAND, IDOK, 0);
+            }
+            WaitUntilGone(box);
+        }
+    }
+
+    std::vector<Answer> answers_;
+    std::atomic<bool> done_ = false;
+    std::thread thread_;  // last: it uses the members above
+};
+
+TEST_F(ActionsGuiTest, TheJoinAsksBeforeTakingASetThatMayLackItsEndOrReplacingAnotherFile) {
+    const std::string film = folder_ / "film.avi";
+    const std::string bytes = PatternBytes(4'000'000);
+    for (std::size_t number = 1; number <= 4; ++number) {
+        WriteFileBytes(PieceName(film, number), bytes.substr((number - 1) * 1'000'000, 1'000'000));
+    }
+    Browse(Button3, film + ".001");
+    const auto press = [&](std::vector<Answer> answers) {
+        auto person = std::make_unique<Answerer>(Form(), std::move(answers));
+        SendMessageW(Item(Button4), BM_CLICK, 0, 0);
+        Pump();
+        person->Finish();
+        return person;
+    };
+    const auto expectWarning = [&](const QuestionSeen& seen, const std::string& text) {
+        EXPECT_EQ(seen.text, Widen(text));
+        EXPECT_EQ(seen.caption, L"Morcelix");
+        EXPECT_EQ(seen.icon, LoadIconW(nullptr, IDI_WARNING));
+        EXPECT_TRUE(seen.yesAndNoOnly);
+        EXPECT_EQ(seen.defaultButton, IDNO);
+    };
+    const std::string lastQuestion = "La dernière partie, " + film +
+                                     ".004, a la même taille que les autres : il en manque "
+                                     "peut-être. Regrouper quand même ?";
+    auto before = folder_.Snapshot();
+    auto person = press({Answer::No});
+    ASSERT_EQ(person->questions.size(), 1u);
+    expectWarning(person->questions[0], lastQuestion);
+    EXPECT_TRUE(person->messages.empty());
+    EXPECT_EQ(folder_.Snapshot(), before) << "Non touched something";
+
+    // Another file of the destination's name is asked about next.
+    WriteFileBytes(film, "another file");
+    before = folder_.Snapshot();
+    person = press({Answer::Yes, Answer::No});
+    ASSERT_EQ(person->questions.size(), 2u);
+    expectWarning(person->questions[1],
+                  "Le fichier " + film + " existe déjà. Voulez-vous le remplacer ?");
+    EXPECT_TRUE(person->messages.empty());
+    EXPECT_EQ(folder_.Snapshot(), before) << "Non touched something";
+
+    person = press({Answer::Yes, Answer::Yes});
+    EXPECT_EQ(person->questions.size(), 2u);
+    EXPECT_EQ(person->messages, std::vector<std::wstring>{L"Opération terminé"});
+    EXPECT_EQ(ReadFileBytes(film), bytes);
+
+    // A set that ends as a split ends, beside a join of it that stopped: no question.
+    RemoveFile(film);
+    WriteFileBytes(film + ".001", bytes.substr(0, 1'000'000));
+    WriteFileBytes(film + ".002", bytes.substr(1'000'000, 700'000));
+    WriteFileBytes(film, bytes.substr(0, 400'000));
+    person = press({});
+    EXPECT_TRUE(person->questions.empty());
+    EXPECT_EQ(person->messages, std::vector<std::wstring>{L"Opération terminé"});
+    EXPECT_EQ(ReadFileBytes(film), bytes.substr(0, 1'700'000));
+}
+
 TEST_F(ActionsGuiTest, ABadSizeEndsInTheErrorBoxAndTheWindowGoesOn) {
     const std::string film = folder_ / "film.avi";
     WriteFileBytes(film, PatternBytes(1'500'000));

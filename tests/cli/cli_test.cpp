@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "pieces/file_stream.h"
+#include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/cli/run_program.h"
@@ -830,6 +831,96 @@ TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
     EXPECT_EQ(run.err, "morcelix-cli : Le disque de " + stick / name +
                            " n'accepte pas les fichiers de plus de 4 Go\n");
     EXPECT_TRUE(stick.Names().empty());
+}
+
+// What is found before anything is touched: a set that may lack its end, a
+// file of the destination's name that is not the set's join, a manifest that
+// contradicts itself. Each refusal leaves every file as it was.
+TEST_F(CliTest, ASetThatMayLackItsEndOrAnotherFileOfItsNameIsRefusedUnlessForced) {
+    const std::string bytes = PatternBytes(4'500'000, 3);
+    WriteFileBytes(source, bytes);
+    RecordingProgress progress;
+    Split(source, 1'000'000, progress);
+    RemoveFile(source);
+    // The last piece still on the USB stick: all the others are full.
+    const std::string last = ReadFileBytes(PieceName(source, 5));
+    RemoveFile(PieceName(source, 5));
+    const std::string missing =
+        "morcelix-cli : Le fichier " + PieceName(source, 5) + " est manquant\n";
+    auto before = folder.Snapshot();
+    ProgramRun run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, missing);
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, missing);
+    EXPECT_EQ(folder.Snapshot(), before);
+    WriteFileBytes(PieceName(source, 5), last);
+
+    // Another file of the destination's name.
+    WriteFileBytes(source, "an unrelated file");
+    before = folder.Snapshot();
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "morcelix-cli : Le fichier " + source + " existe déjà\n");
+    EXPECT_EQ(folder.Snapshot(), before);
+    run = Run({"regrouper", "--forcer", first});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+
+    // Another tool's set of a whole multiple ends on a full piece.
+    RemoveFile(source);
+    for (std::size_t number = 1; number <= 4; ++number) {
+        WriteFileBytes(PieceName(source, number),
+                       bytes.substr((number - 1) * 1'000'000, 1'000'000));
+    }
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, missing);
+    run = Run({"regrouper", "-f", first});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source), bytes.substr(0, 4'000'000));
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
+}
+
+TEST_F(CliTest, AManifestWhoseWholeLineContradictsItsPiecesIsNamed) {
+    const std::string bytes = PatternBytes(2'500'000, 4);
+    WriteFileBytes(source, bytes);
+    RecordingProgress progress;
+    Split(source, 1'000'000, progress, {.manifest = true});
+    RemoveFile(source);
+    const std::string manifest = ManifestPath(source);
+    std::string text = ReadFileBytes(manifest);
+    const std::size_t wholeLine = text.rfind('\n', text.size() - 2) + 1;
+    text[wholeLine] = text[wholeLine] == '0' ? '1' : '0';
+    WriteFileBytes(manifest, text);
+    const std::string invalid =
+        "morcelix-cli : Le fichier " + manifest + " n'est pas un fichier de sommes valide\n";
+    ProgramRun run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, invalid);
+    // The join finds it only at the end: the file is the source all the same.
+    run = Run({"regrouper", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, invalid);
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+}
+
+TEST_F(CliTest, VerifierReportsADestinationThatIsOneOfThePieces) {
+    WriteFileBytes(source, PatternBytes(1'500'000, 5));
+    RecordingProgress progress;
+    Split(source, 1'000'000, progress);
+    RemoveFile(source);
+    std::error_code error;
+    std::filesystem::create_hard_link(testing::NativePath(PieceName(source, 2)),
+                                      testing::NativePath(source), error);
+    if (error) {
+        GTEST_SKIP() << "no hard links here";
+    }
+    const ProgramRun run = Run({"verifier", first});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "morcelix-cli : Le fichier " + source + " est aussi une partie du découpage\n");
 }
 
 }  // namespace

@@ -84,9 +84,10 @@ TEST_F(JoinTest, ProgressIsTheShareOfTheSetAppendedAndIsNotResetFirst) {
         {{1000000, 1000000, 500000}, {40, 80, 100}},
         {{1000, 1000, 1000, 1000, 1000, 1000, 1000, 1000, 0},
          {12, 25, 38, 50, 62, 75, 88, 100, 100}},
-        {{0, 0}, {100, 100}},  // nothing at all to append
+        {{0}, {100}},  // nothing at all to append
     };
     for (const auto& c : cases) {
+        RemoveFile(destination);
         progress.positions.clear();
         MakeSet(c.sizes);
         Join(first, destination, progress);
@@ -108,11 +109,70 @@ TEST_F(JoinTest, KeepingThePiecesLeavesTheSetAsItWasAndCanJoinItAgain) {
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
 }
 
-TEST_F(JoinTest, AnExistingDestinationIsOverwritten) {
-    WriteFileBytes(destination, std::string(100000, 'x'));
-    MakeSet({10, 5});
-    Join(first, destination, progress);
+TEST_F(JoinTest, AnExistingDestinationIsReplacedWithConsentUnlessItIsThisSetsJoin) {
+    MakeSet({100, 100, 50});
+    // Another file of that name: refused untouched, replaced when asked to.
+    for (const std::string& other :
+         {std::string(100000, 'x'), std::string(120, 'x'), content.substr(0, 100) + "y"}) {
+        WriteFileBytes(destination, other);
+        const auto before = folder.Snapshot();
+        ExpectFailure<EDestinationExists>([&] { Join(first, destination, progress); },
+                                          "Le fichier " + destination + " existe déjà");
+        EXPECT_EQ(folder.Snapshot(), before);
+    }
+    Join(first, destination, progress, {.replaceDestination = true});
     EXPECT_EQ(ReadFileBytes(destination), content);
+
+    // This set's own join, stopped or finished (--garder), is not asked about.
+    for (const std::size_t length : {std::size_t{0}, std::size_t{130}, content.size()}) {
+        MakeSet({100, 100, 50});
+        WriteFileBytes(destination, content.substr(0, length));
+        Join(first, destination, progress);
+        EXPECT_EQ(ReadFileBytes(destination), content) << length;
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+    }
+}
+
+TEST_F(JoinTest, ASetThatEndsOnAFullPieceMayLackItsEndAndIsJoinedOnlyWithConsent) {
+    // A source of 4,500,000 bytes at 1 Mo whose last piece is still on the
+    // USB stick, and a set of another tool's that ends on a full piece.
+    for (const std::vector<std::int64_t>& sizes :
+         {std::vector<std::int64_t>{1000, 1000, 1000, 1000}, std::vector<std::int64_t>{10, 10}}) {
+        MakeSet(sizes);
+        const std::string last = PieceName(destination, sizes.size());
+        const auto before = folder.Snapshot();
+        try {
+            Join(first, destination, progress);
+            ADD_FAILURE() << "joined a set that may lack its end";
+        } catch (const EMissingEnd& missing) {
+            EXPECT_EQ(missing.Message(),
+                      "Le fichier " + PieceName(destination, sizes.size() + 1) + " est manquant");
+            EXPECT_EQ(missing.LastPiece(), last);
+        }
+        EXPECT_EQ(folder.Snapshot(), before);
+        Join(first, destination, progress, {.acceptFullLastPiece = true});
+        EXPECT_EQ(ReadFileBytes(destination), content);
+        RemoveFile(destination);
+    }
+    // One piece alone, and an empty last piece, end as a split ends.
+    for (const std::vector<std::int64_t>& sizes :
+         {std::vector<std::int64_t>{1000}, std::vector<std::int64_t>{1000, 1000, 0}}) {
+        MakeSet(sizes);
+        Join(first, destination, progress);
+        EXPECT_EQ(ReadFileBytes(destination), content);
+        RemoveFile(destination);
+    }
+    // A resumed join whose pieces left end on a full one, or whose destination
+    // ends where a full piece it holds ends.
+    MakeSet({100, 100, 100, 100});
+    WriteFileBytes(destination, content.substr(0, 200));
+    RemoveFile(first);
+    RemoveFile(destination + ".002");
+    ExpectFailure<EMissingEnd>([&] { Join(first, destination, progress); },
+                               "Le fichier " + destination + ".005 est manquant");
+    WriteFileBytes(destination, content);
+    ExpectFailure<EMissingEnd>([&] { Join(first, destination, progress); },
+                               "Le fichier " + destination + ".005 est manquant");
 }
 
 TEST_F(JoinTest, OnlyTheFirstPieceOfASetIsAccepted) {
