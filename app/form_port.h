@@ -24,6 +24,7 @@ class FormPort final : public MainWindowPort {
     void SetFieldText(Field field, const std::string& text) override;
     void FocusField(Field field) override;
     ProgressSink& Progress() override { return progress_; }
+    void ResetProgress() override { form_.ProgressBar1().SetPosition(0); }
     // The shell's "open" verb: the default browser. Whether it worked is not
     // looked at.
     void OpenWebPage(const std::string& address) override;

@@ -1,5 +1,7 @@
 #include "app/live_progress.h"
 
+#include "app/main_window.h"
+
 #include <windows.h>
 
 namespace morcelix {
@@ -98,12 +100,14 @@ void ServeWindows() {
     DispatchWaiting(quit, WM_TIMER);
 }
 
-void LiveProgress::SetPosition(int percent) {
-    bar_.SetPosition(percent);
-    ServeWhenDue();
+void LiveProgress::Begin(std::int64_t total, std::int64_t) {
+    total_ = total;
 }
 
-void LiveProgress::BlockCopied() {
+void LiveProgress::Moved(std::int64_t done, Mark mark) {
+    if (mark != Mark::Block) {
+        bar_.SetPosition(mark == Mark::Start ? 0 : Percent(done, total_));
+    }
     ServeWhenDue();
 }
 

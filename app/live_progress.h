@@ -25,22 +25,26 @@ void DiscardInput();
 // taken: a posted command or quit stays for the message loop.
 void ServeWindows();
 
-// A progress sink that passes positions on to `bar` and, while data is copied,
-// serves the windows (ServeWindows) at most every `interval` milliseconds.
+class ProgressBar;
+
+// A progress sink that shows on `bar` the whole percentage done after each
+// piece and, while data is copied, serves the windows (ServeWindows) at most
+// every `interval` milliseconds.
 class LiveProgress final : public ProgressSink {
   public:
     static constexpr std::uint64_t kDefaultInterval = 50;
 
-    explicit LiveProgress(ProgressSink& bar, std::uint64_t interval = kDefaultInterval)
+    explicit LiveProgress(ProgressBar& bar, std::uint64_t interval = kDefaultInterval)
         : bar_(bar), interval_(interval) {}
 
-    void SetPosition(int percent) override;
-    void BlockCopied() override;
+    void Begin(std::int64_t total, std::int64_t done) override;
+    void Moved(std::int64_t done, Mark mark) override;
 
   private:
     void ServeWhenDue();
 
-    ProgressSink& bar_;
+    ProgressBar& bar_;
+    std::int64_t total_ = 0;
     std::uint64_t interval_;
     std::uint64_t lastServed_ = 0;
 };

@@ -87,13 +87,13 @@ using FrameAdjuster = BOOL(WINAPI*)(RECT* rect, DWORD style, BOOL menu, DWORD ex
 // size would leave a client area too small for the controls on some.
 SIZE FormOuterSize(const LayoutScale& scale, UINT dpi, FrameAdjuster adjust);
 
-// The progress bar as the operations see it.
-class ProgressBar final : public ProgressSink {
+// The progress bar, 0 to 100.
+class ProgressBar final {
   public:
     explicit ProgressBar(HWND bar = nullptr) : bar_(bar) {}
     // Sets the bar's position and paints it at once: no messages are pumped
     // while an operation runs.
-    void SetPosition(int percent) override;
+    void SetPosition(int percent);
 
   private:
     HWND bar_;
@@ -133,7 +133,7 @@ class TForm1 {
     void SetFieldText(ControlId edit, std::string_view text);
     // Gives the focus to `id`; an edit field then has its whole text selected.
     void Focus(ControlId id);
-    ProgressSink& ProgressBar1() { return progressBar1_; }
+    ProgressBar& ProgressBar1() { return progressBar1_; }
 
     // What the user asked of the action running since the last call: a close
     // before Échap. Both are forgotten once taken, so that the window stays

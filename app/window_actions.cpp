@@ -37,12 +37,11 @@ class StoppableProgress final : public ProgressSink {
     StoppableProgress(MainWindowPort& window, Text interrupted)
         : window_(window), interrupted_(interrupted) {}
 
-    void SetPosition(int percent) override {
-        window_.Progress().SetPosition(percent);
-        StopIfConfirmed();
+    void Begin(std::int64_t total, std::int64_t done) override {
+        window_.Progress().Begin(total, done);
     }
-    void BlockCopied() override {
-        window_.Progress().BlockCopied();
+    void Moved(std::int64_t done, Mark mark) override {
+        window_.Progress().Moved(done, mark);
         StopIfConfirmed();
     }
 
@@ -69,7 +68,7 @@ class StoppableProgress final : public ProgressSink {
 }  // namespace
 
 void WindowActions::Button1Click() {
-    window_.Progress().SetPosition(0);
+    window_.ResetProgress();
     if (const auto chosen = window_.Browse(kSplitFilter)) {
         TakeFileToSplit(*chosen);
     }
@@ -93,7 +92,7 @@ void WindowActions::Button2Click() {
 }
 
 void WindowActions::Button3Click() {
-    window_.Progress().SetPosition(0);
+    window_.ResetProgress();
     if (const auto chosen = window_.Browse(kJoinFilter)) {
         TakeFirstPiece(*chosen);
     }
@@ -105,7 +104,8 @@ void WindowActions::Button4Click() {
     }
     // A first piece that is gone may belong to a join that stopped part-way:
     // joining again finishes it.
-    if (!FileExists(state_.firstPiece) && !JoinCanResume(state_.firstPiece, state_.destination)) {
+    if (!FileExists(state_.firstPiece) &&
+        StartOf(state_.firstPiece, state_.destination) != JoinStart::Resume) {
         window_.ShowInformation(FormatText(Text::FileNotFound));
         return;
     }
@@ -151,7 +151,7 @@ void WindowActions::FilesDropped(const std::vector<std::string>& paths, DropTarg
     if (file == paths.end()) {
         return;
     }
-    window_.Progress().SetPosition(0);
+    window_.ResetProgress();
     if (target == DropTarget::JoinGroup ||
         (target == DropTarget::Elsewhere && EndsInDotAndDigits(*file))) {
         TakeFirstPiece(*file);

@@ -54,6 +54,8 @@ class MainWindowPort {
     virtual void SetFieldText(Field field, const std::string& text) = 0;
     virtual void FocusField(Field field) = 0;
     virtual ProgressSink& Progress() = 0;
+    // The progress bar back to 0.
+    virtual void ResetProgress() = 0;
     virtual void OpenWebPage(const std::string& address) = 0;
     // A question answered by "Oui" or "Non", `byDefault` being the answer
     // that Enter gives; returns once the user has answered.

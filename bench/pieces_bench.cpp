@@ -12,7 +12,8 @@ namespace {
 
 class NoProgress : public morcelix::ProgressSink {
   public:
-    void SetPosition(int) override {}
+    void Begin(std::int64_t, std::int64_t) override {}
+    void Moved(std::int64_t, Mark) override {}
 };
 
 }  // namespace

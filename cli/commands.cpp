@@ -56,7 +56,7 @@ void RequirePieceToJoin(const std::string& picked, const std::string& destinatio
     if (first != picked && FileExists(first)) {
         throw ENotFirstPiece(picked, first);
     }
-    if (!FileExists(picked) && !(resumable && JoinCanResume(picked, destination))) {
+    if (!FileExists(picked) && !(resumable && StartOf(picked, destination) == JoinStart::Resume)) {
         throw ENamedFileNotFound(picked);
     }
 }
@@ -105,16 +105,13 @@ class Report : public ProgressSink {
     Report(const Report&) = delete;
     Report& operator=(const Report&) = delete;
 
-    // Starts the report of an operation over `total` bytes (kUnknownTotal for
-    // a stream), `alreadyDone` of them done before this run: its progress
-    // line, where one is drawn, and `interrupted` as the message of an
-    // interruption.
-    void Start(std::int64_t total, ProgressLine::Meter meter, Text interrupted,
-               std::int64_t alreadyDone = 0) {
+    // Starts the report of an operation: `interrupted` is the message of an
+    // interruption; the operation itself says how many bytes it covers.
+    void Start(Text interrupted) {
         interrupted_ = interrupted;
         forcedEndMessage = LineOf(interrupted);
         if (drawsProgress_) {
-            line_.emplace(err_, total, std::move(meter), ProgressLine::SteadySeconds, alreadyDone);
+            line_.emplace(err_);
         }
     }
     void Finish() {
@@ -132,16 +129,15 @@ class Report : public ProgressSink {
     // The files the operation created, in order.
     const std::vector<std::string>& Created() const { return created_; }
 
-    void SetPosition(int percent) override {
-        StopIfAsked();
+    void Begin(std::int64_t total, std::int64_t done) override {
         if (line_) {
-            line_->SetPosition(percent);
+            line_->Begin(total, done);
         }
     }
-    void BlockCopied() override {
+    void Moved(std::int64_t done, Mark mark) override {
         StopIfAsked();
         if (line_) {
-            line_->BlockCopied();
+            line_->Moved(done, mark);
         }
     }
     void FileCreated(const std::string& path) override {
@@ -181,42 +177,6 @@ class Report : public ProgressSink {
     std::ostream discard_{nullptr};
 };
 
-// Standard input, counted as it is read, for the progress line.
-class CountedInput : public SequentialInput {
-  public:
-    explicit CountedInput(SequentialInput& input) : input_(input) {}
-    std::int32_t ReadSome(void* buffer, std::int32_t count) override {
-        const std::int32_t read = input_.ReadSome(buffer, count);
-        read_ += read;
-        return read;
-    }
-    std::int64_t Read() const { return read_; }
-
-  private:
-    SequentialInput& input_;
-    std::int64_t read_ = 0;
-};
-
-// Standard output, counted as it is written, for the progress line.
-class CountedOutput : public TStream {
-  public:
-    explicit CountedOutput(TStream& output) : output_(output) {}
-    std::int32_t Read(void*, std::int32_t) override { return 0; }
-    std::int32_t Write(const void* buffer, std::int32_t count) override {
-        const std::int32_t written = output_.Write(buffer, count);
-        written_ += written;
-        return written;
-    }
-    std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override {
-        return output_.Seek(offset, origin);
-    }
-    std::int64_t Written() const { return written_; }
-
-  private:
-    TStream& output_;
-    std::int64_t written_ = 0;
-};
-
 // `path`'s file name in `folder`; `path` itself when `folder` is empty.
 std::string InFolder(const std::string& folder, const std::string& path) {
     if (folder.empty()) {
@@ -247,15 +207,7 @@ void SplitCommand(const Command& command, Report& report) {
     const std::int64_t pieceSize =
         command.parts > 0 ? PieceSizeForParts(length, command.parts) : command.pieceSize;
     const std::string piecesAt = PiecesAt(command);
-    // Split reports 0 first, then once after each piece: the pieces before the
-    // one being written are full, and that one holds what is copied so far.
-    auto meter = [&piecesAt, pieceSize](int reports) {
-        const std::int64_t finished = std::max(reports - 1, 0);
-        const std::int64_t current =
-            FileSize(PieceName(piecesAt, static_cast<std::uint64_t>(finished) + 1));
-        return finished * pieceSize + std::max<std::int64_t>(current, 0);
-    };
-    report.Start(length, meter, Text::SplitInterrupted);
+    report.Start(Text::SplitInterrupted);
     Split(source, pieceSize, report,
           {.piecesAt = piecesAt, .manifest = command.Has(Option::Checksum)});
     report.Finish();
@@ -264,10 +216,7 @@ void SplitCommand(const Command& command, Report& report) {
 // Splits standard input. A failure keeps the pieces written, and its message
 // is followed by how far they go.
 void SplitStandardInputCommand(const Command& command, Report& report, SequentialInput& input) {
-    CountedInput counted(input);
-    report.Start(
-        ProgressLine::kUnknownTotal, [&counted](int) { return counted.Read(); },
-        Text::SplitInterrupted);
+    report.Start(Text::SplitInterrupted);
     report.SetFailureNote([&report] {
         const std::vector<std::string>& pieces = report.Created();
         if (pieces.empty()) {
@@ -279,7 +228,7 @@ void SplitStandardInputCommand(const Command& command, Report& report, Sequentia
         }
         return FormatText(Text::StandardInputKept, {pieces.back(), ByteCount(bytes)});
     });
-    SplitStream(counted, command.pieceSize, report,
+    SplitStream(input, command.pieceSize, report,
                 {.piecesAt = PiecesAt(command), .manifest = command.Has(Option::Checksum)});
     report.Finish();
 }
@@ -291,10 +240,7 @@ void JoinCommand(const Command& command, Report& report, std::ostream& err) {
     const std::string destination =
         InFolder(command.Value(Option::Folder), DestinationOfPiece(picked));
     RequirePieceToJoin(picked, destination, /*resumable=*/true);
-    const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
-    auto meter = [&destination](int) { return std::max<std::int64_t>(FileSize(destination), 0); };
-    report.Start(survey.totalSize, meter, Text::JoinInterrupted,
-                 survey.totalSize - survey.PiecesSize());
+    report.Start(Text::JoinInterrupted);
     const JoinOutcome outcome = Join(picked, destination, report,
                                      {.keepPieces = command.Has(Option::Keep),
                                       .acceptFullLastPiece = command.Has(Option::Force),
@@ -308,11 +254,8 @@ void JoinCommand(const Command& command, Report& report, std::ostream& err) {
 void JoinToStandardOutputCommand(const Command& command, Report& report, TStream& output) {
     const std::string& picked = command.operands[0];
     RequirePieceToJoin(picked, {}, /*resumable=*/false);
-    CountedOutput counted(output);
-    const std::int64_t total = SurveyPieceSet(picked, {}).totalSize;
-    report.Start(
-        total, [&counted](int) { return counted.Written(); }, Text::StreamJoinInterrupted);
-    JoinToStream(picked, counted, report, command.Has(Option::Force));
+    report.Start(Text::StreamJoinInterrupted);
+    JoinToStream(picked, output, report, command.Has(Option::Force));
     report.Finish();
 }
 

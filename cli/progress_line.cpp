@@ -11,33 +11,26 @@ double ProgressLine::SteadySeconds() {
     return duration<double>(steady_clock::now().time_since_epoch()).count();
 }
 
-ProgressLine::ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock,
-                           std::int64_t alreadyDone)
-    : out_(out),
-      total_(total),
-      alreadyDone_(alreadyDone),
-      meter_(std::move(meter)),
-      clock_(std::move(clock)),
-      start_(clock_()) {
-    // The first report draws at once.
-    lastDraw_ = start_ - kRedrawInterval;
-}
+ProgressLine::ProgressLine(std::ostream& out, Clock clock) : out_(out), clock_(std::move(clock)) {}
 
 ProgressLine::~ProgressLine() {
     EndLine();
 }
 
-void ProgressLine::SetPosition(int percent) {
-    ++reports_;
+void ProgressLine::Begin(std::int64_t total, std::int64_t done) {
+    total_ = total;
+    alreadyDone_ = done;
+    done_ = done;
+    start_ = clock_();
+    lastDraw_ = start_ - kRedrawInterval;
+}
+
+void ProgressLine::Moved(std::int64_t done, Mark) {
+    done_ = total_ == kUnknownTotal ? done : std::min(done, total_);
+    const int percent = total_ == kUnknownTotal ? 0 : Percent(done_, total_);
     const bool changed = percent != percent_;
     percent_ = percent;
     if (changed || clock_() - lastDraw_ >= kRedrawInterval) {
-        Draw();
-    }
-}
-
-void ProgressLine::BlockCopied() {
-    if (clock_() - lastDraw_ >= kRedrawInterval) {
         Draw();
     }
 }
@@ -62,17 +55,13 @@ void ProgressLine::WriteAbove(std::ostream& stream, const std::string& text) {
 void ProgressLine::Draw() {
     const double now = clock_();
     lastDraw_ = now;
-    std::int64_t done = meter_(reports_);
-    std::string line;
-    if (total_ == kUnknownTotal) {
-        line = FormatBytes(done);
-    } else {
-        done = std::min(done, total_);
-        line = std::to_string(percent_) + " %  " + FormatBytes(done) + " / " + FormatBytes(total_);
+    std::string line = FormatBytes(done_);
+    if (total_ != kUnknownTotal) {
+        line = std::to_string(percent_) + " %  " + line + " / " + FormatBytes(total_);
     }
     const double elapsed = now - start_;
     if (elapsed > 0) {
-        const std::int64_t thisRun = std::max<std::int64_t>(done - alreadyDone_, 0);
+        const std::int64_t thisRun = std::max<std::int64_t>(done_ - alreadyDone_, 0);
         line += "  " + FormatBytes(static_cast<std::int64_t>(thisRun / elapsed)) + "/s";
     }
     const std::size_t width = line.size();

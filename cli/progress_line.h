@@ -11,34 +11,28 @@
 
 namespace morcelix::cli {
 
-// Redraws one line on `out` with "\r": the percentage the operation reports
-// (the same values as the window's bar), the bytes done and the total, and the
-// mean throughput of this run; for a stream, whose total is unknown, only the
-// bytes done and the throughput. Redraws when the percentage changes, and
-// otherwise at most every kRedrawInterval, so a copy is not slowed by drawing.
+// Redraws one line on `out` with "\r": the percentage done (as the window's
+// bar rounds it), the bytes done and the total, and the mean throughput of
+// this run; for a stream, whose total is unknown, only the bytes done and the
+// throughput. Redraws when the percentage changes, and otherwise at most
+// every kRedrawInterval, so a copy is not slowed by drawing.
 class ProgressLine : public ProgressSink {
   public:
-    // How many bytes are done so far, given how many times SetPosition has been
-    // called; must not raise.
-    using Meter = std::function<std::int64_t(int reports)>;
     // Seconds on a steady clock.
     using Clock = std::function<double()>;
 
     static constexpr double kRedrawInterval = 0.25;
-    // The total of a stream, whose end is not known beforehand.
-    static constexpr std::int64_t kUnknownTotal = -1;
 
-    // `alreadyDone`: the bytes done before this run (a resumed join), which
-    // the throughput does not count.
-    ProgressLine(std::ostream& out, std::int64_t total, Meter meter, Clock clock = SteadySeconds,
-                 std::int64_t alreadyDone = 0);
+    explicit ProgressLine(std::ostream& out, Clock clock = SteadySeconds);
     // Ends the line if one was drawn and Finish was not called (a failure).
     ~ProgressLine() override;
     ProgressLine(const ProgressLine&) = delete;
     ProgressLine& operator=(const ProgressLine&) = delete;
 
-    void SetPosition(int percent) override;
-    void BlockCopied() override;
+    // The throughput counts from here, without the bytes `done` before.
+    void Begin(std::int64_t total, std::int64_t done) override;
+    // The first report draws at once.
+    void Moved(std::int64_t done, Mark mark) override;
 
     // Draws the final state and ends the line.
     void Finish();
@@ -54,14 +48,13 @@ class ProgressLine : public ProgressSink {
     void EndLine();
 
     std::ostream& out_;
-    std::int64_t total_;
-    std::int64_t alreadyDone_;
-    Meter meter_;
     Clock clock_;
-    double start_;
+    std::int64_t total_ = kUnknownTotal;
+    std::int64_t alreadyDone_ = 0;
+    std::int64_t done_ = 0;
+    double start_ = 0;
     double lastDraw_ = 0;
-    int percent_ = 0;
-    int reports_ = 0;
+    int percent_ = -1;
     bool drawn_ = false;
     std::size_t lastWidth_ = 0;
 };

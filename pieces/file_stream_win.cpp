@@ -1,10 +1,10 @@
 // Windows backend of the file layer, on the wide-character file functions.
 #include <windows.h>
 
+#include "pieces/checked_copy.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/file_stream_backend.h"
-#include "pieces/inspected_copy.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {

@@ -2,8 +2,8 @@
 
 #include <optional>
 
+#include "pieces/checked_copy.h"
 #include "pieces/failure.h"
-#include "pieces/inspected_copy.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_set.h"
 #include "pieces/sha256.h"
@@ -17,42 +17,42 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
     const std::optional<Manifest>& manifest = survey.manifest;
     // With a manifest: the digests, computed on other threads as the data goes by.
     std::optional<Sha256> whole;
-    std::optional<InspectedCopier> hashing;
     if (manifest) {
         whole.emplace();
-        hashing.emplace(kDigestLanes);
     }
-    const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
+    CheckedCopier copier(manifest ? kDigestLanes : 0);
+    progress.Begin(survey.totalSize, 0);
     std::int64_t written = 0;
     for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
         const SurveyedPiece& piece = survey.pieces[i];
         TFileStream input(piece.path, OpenMode::Read);
-        const auto requireUnchanged = [&] {
-            if (input.Facts() != piece.facts) {
-                throw EChangedDuringJoin(piece.path);
-            }
+        const BlockObserver afterBlock = [&] {
+            progress.Moved(written + input.Position(), ProgressSink::Mark::Block);
         };
-        requireUnchanged();
-        try {
-            if (!hashing) {
-                if (piece.facts.size > 0) {
-                    output.CopyFrom(input, piece.facts.size, afterBlock);
-                }
-            } else {
-                Sha256 own;
-                hashing->Copy(output, input, piece.facts.size, Digests(own, *whole), afterBlock);
-                hashing->Wait();
-                if (own.HexDigest() != manifest->pieces[i]) {
-                    throw EDamaged(piece.path);
-                }
-            }
-        } catch (const EReadError&) {
-            requireUnchanged();  // a short read: the piece shrank under the copy
-            throw;
+        Sha256 own;
+        InspectedCopier::Inspectors inspectors;
+        if (manifest) {
+            inspectors = Digests(own, *whole);
         }
-        requireUnchanged();
+        if (input.Facts() != piece.facts) {
+            throw EChangedDuringJoin(piece.path);
+        }
+        switch (copier.Copy(output, input, piece.facts, piece.facts.size, inspectors, afterBlock)) {
+            case CopyOutcome::Copied:
+                break;
+            case CopyOutcome::SourceChanged:
+                throw EChangedDuringJoin(piece.path);
+            case CopyOutcome::TargetFull:
+                throw EWriteError();
+        }
+        if (manifest) {
+            copier.Wait();
+            if (own.HexDigest() != manifest->pieces[i]) {
+                throw EDamaged(piece.path);
+            }
+        }
         written += piece.facts.size;
-        progress.SetPosition(Percent(written, survey.totalSize));
+        progress.Moved(written, ProgressSink::Mark::Piece);
     }
     if (whole && whole->HexDigest() != manifest->whole) {
         throw EBadManifest(ManifestPath(survey.base));

@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
+#include "pieces/checked_copy.h"
 #include "pieces/file_stream.h"
-#include "pieces/inspected_copy.h"
 
 namespace morcelix {
 

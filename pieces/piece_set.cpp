@@ -223,9 +223,39 @@ void RemovePiecesAfter(const std::string& base, std::uint64_t count, ProgressSin
     }
 }
 
-bool JoinCanResume(const std::string& picked, const std::string& destination) {
-    return OwnPieceNumber(picked) != 0 && !FileExists(SiblingPieceName(picked, 1)) &&
-           FileExists(destination) && !LaterPieces(ChangeExtension(picked, "")).empty();
+namespace {
+
+// What stands of a set, enough to tell how a join starts: for a resume, the
+// destination and the pieces beyond the first.
+struct FirstLook {
+    JoinStart start = JoinStart::None;
+    std::optional<FileFacts> destination;
+    std::vector<NumberedPiece> later;
+};
+
+FirstLook LookAtSet(const std::string& picked, const std::string& destination) {
+    FirstLook look;
+    if (OwnPieceNumber(picked) == 0) {
+        return look;
+    }
+    if (FileExists(SiblingPieceName(picked, 1))) {
+        look.start = JoinStart::Fresh;
+        return look;
+    }
+    look.destination = RegularFileFacts(destination);
+    if (look.destination) {
+        look.later = LaterPieces(ChangeExtension(picked, ""));
+    }
+    if (!look.later.empty()) {
+        look.start = JoinStart::Resume;
+    }
+    return look;
+}
+
+}  // namespace
+
+JoinStart StartOf(const std::string& picked, const std::string& destination) {
+    return LookAtSet(picked, destination).start;
 }
 
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination) {
@@ -236,7 +266,14 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     PieceSetSurvey survey;
     survey.base = ChangeExtension(picked, "");
     survey.manifest = ReadManifest(survey.base);
-    if (FileExists(SiblingPieceName(picked, 1))) {
+    FirstLook look = LookAtSet(picked, destination);
+    if (look.start == JoinStart::None) {
+        if (pickedNumber == 1) {
+            throw EFileNotFound();
+        }
+        throw ENotFirstPiece(picked);
+    }
+    if (look.start == JoinStart::Fresh) {
         if (pickedNumber != 1) {
             throw ENotFirstPiece(picked);
         }
@@ -253,18 +290,8 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         }
         survey.pieceSize = survey.pieces.front().facts.size;
     } else {
-        survey.destination = RegularFileFacts(destination);
-        std::vector<NumberedPiece> later;
-        if (survey.destination) {
-            later = LaterPieces(survey.base);
-        }
-        if (later.empty()) {
-            if (pickedNumber == 1) {
-                throw EFileNotFound();
-            }
-            throw ENotFirstPiece(picked);
-        }
-        TakeResumedPieces(survey, std::move(later));
+        survey.destination = look.destination;
+        TakeResumedPieces(survey, std::move(look.later));
         const std::int64_t length = survey.destination->size;
         survey.totalSize = survey.joined.value_or(
             length - std::min(length, survey.pieces.empty() ? 0 : survey.pieces.back().facts.size));

@@ -91,9 +91,13 @@ struct PieceSetSurvey {
 // the set's manifest can not be read.
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination);
 
-// Whether `picked`, whose set's first piece is gone, names an interrupted join
-// into `destination` that SurveyPieceSet would resume. Raises EFolderReadError.
-bool JoinCanResume(const std::string& picked, const std::string& destination);
+// How a join from `picked` into `destination` starts, as SurveyPieceSet
+// decides it, from names alone: fresh when the set's first piece stands;
+// resumed when it is gone but the destination and a later piece stand (a join
+// that stopped part-way); otherwise there is nothing to join (or `picked` is
+// not a piece name). Raises EFolderReadError.
+enum class JoinStart { Fresh, Resume, None };
+JoinStart StartOf(const std::string& picked, const std::string& destination);
 
 // The file that changed between two surveys of the set for `destination`:
 // the first piece that differs, or else the destination (when resuming);

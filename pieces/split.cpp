@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
+#include "pieces/checked_copy.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
-#include "pieces/inspected_copy.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
@@ -67,10 +67,11 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     if (pieceSize < 0) {
         throw EPieceSizeError(std::to_string(pieceSize));
     }
-    progress.SetPosition(0);
     TFileStream input(source, OpenMode::Read);
-    const FileFacts before = input.Facts();
-    const std::int64_t length = before.size;
+    const FileFacts facts = input.Facts();
+    const std::int64_t length = facts.size;
+    progress.Begin(length, 0);
+    progress.Moved(0, ProgressSink::Mark::Start);
     if (pieceSize == 0) {
         // The quotient length / 0: infinite for a source that holds bytes, undefined for 0 / 0.
         if (length == 0) {
@@ -81,18 +82,19 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
     RequireRoomForPieces(piecesAt, count, length, pieceSize);
-    const BlockObserver afterBlock = [&progress] { progress.BlockCopied(); };
     if (RemoveManifest(piecesAt)) {
         progress.FileDeleted(ManifestPath(piecesAt));
     }
     // With a manifest: the digests, computed as the pieces are copied.
     std::optional<Sha256> whole;
     std::vector<std::unique_ptr<Sha256>> digests;
-    std::optional<InspectedCopier> hashing;
     if (options.manifest) {
         whole.emplace();
-        hashing.emplace(kDigestLanes);
     }
+    CheckedCopier copier(options.manifest ? kDigestLanes : 0);
+    const BlockObserver afterBlock = [&] {
+        progress.Moved(input.Position(), ProgressSink::Mark::Block);
+    };
     WrittenPieces written(progress);
     for (std::int64_t number = 1; number <= count; ++number) {
         const std::string name = PieceName(piecesAt, static_cast<std::uint64_t>(number));
@@ -100,32 +102,25 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         written.Add(name);
         progress.FileCreated(name);
         const std::int64_t size = std::min(pieceSize, length - input.Position());
-        try {
-            if (!whole) {
-                if (size > 0) {
-                    piece.CopyFrom(input, size, afterBlock);
-                }
-            } else {
-                auto own = std::make_unique<Sha256>();
-                hashing->Copy(piece, input, size, Digests(*own, *whole), afterBlock);
-                digests.push_back(std::move(own));
-            }
-        } catch (const EReadError&) {
-            // A short read: the source shrank under the copy.
-            if (input.Facts() != before) {
-                throw EChangedDuringSplit(source);
-            }
-            throw;
+        InspectedCopier::Inspectors inspectors;
+        if (whole) {
+            digests.push_back(std::make_unique<Sha256>());
+            inspectors = Digests(*digests.back(), *whole);
         }
-        progress.SetPosition(Percent(input.Position(), length));
-    }
-    // The pieces cut a source that changed under them hold neither version.
-    if (input.Facts() != before) {
-        throw EChangedDuringSplit(source);
+        switch (copier.Copy(piece, input, facts, size, inspectors, afterBlock)) {
+            case CopyOutcome::Copied:
+                break;
+            case CopyOutcome::SourceChanged:
+                // The pieces cut from a source that changed hold neither version.
+                throw EChangedDuringSplit(source);
+            case CopyOutcome::TargetFull:
+                throw ENoRoomToWrite(name);
+        }
+        progress.Moved(input.Position(), ProgressSink::Mark::Piece);
     }
     RemovePiecesAfter(piecesAt, static_cast<std::uint64_t>(count), progress);
     if (whole) {
-        hashing->Wait();
+        copier.Wait();
         Manifest manifest;
         for (const auto& digest : digests) {
             manifest.pieces.push_back(digest->HexDigest());

@@ -19,8 +19,9 @@ struct SplitOptions {
 // Cuts `source` into pieces of `pieceSize` bytes beside it (or where `options`
 // says), named by PieceName (piece_names.h): length / pieceSize + 1 pieces,
 // all full but the last, which holds the rest (empty when the length is a
-// whole multiple). The source is only read. Progress goes to 0 first, then to
-// the share of the source read after each piece. A manifest of the same name
+// whole multiple). The source is only read. Progress begins with the source's
+// length and a start mark; then the bytes read go after every block, and with
+// a piece mark after each piece. A manifest of the same name
 // (an earlier split's) is deleted before the first piece is written, and once
 // the last one is, higher-numbered pieces of the same name: they no longer
 // describe the set, and a join would take them for part of it.

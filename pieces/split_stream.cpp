@@ -55,7 +55,8 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
         throw EPieceSizeError(std::to_string(pieceSize));
     }
     const std::string& piecesAt = options.piecesAt;
-    progress.SetPosition(0);
+    progress.Begin(ProgressSink::kUnknownTotal, 0);
+    progress.Moved(0, ProgressSink::Mark::Start);
     if (RemoveManifest(piecesAt)) {
         progress.FileDeleted(ManifestPath(piecesAt));
     }
@@ -66,6 +67,7 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
         whole.emplace();
     }
     const auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
+    std::int64_t read = 0;
     LaterPiecesRemoval laterPieces(piecesAt, progress);
     for (std::uint64_t number = 1;; ++number) {
         const std::string name = PieceName(piecesAt, number);
@@ -90,16 +92,17 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
                 whole->Update(buffer.get(), static_cast<std::size_t>(count));
             }
             left -= count;
-            progress.BlockCopied();
+            read += count;
+            progress.Moved(read, ProgressSink::Mark::Block);
         }
         if (own) {
             manifest.pieces.push_back(own->HexDigest());
         }
+        progress.Moved(read, ProgressSink::Mark::Piece);
         if (left > 0) {
             break;  // the input ended within this piece
         }
     }
-    progress.SetPosition(100);
     laterPieces.Finish();
     if (whole) {
         manifest.whole = whole->HexDigest();

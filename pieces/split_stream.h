@@ -27,8 +27,9 @@ class SequentialInput {
 // boundary, and the only piece, empty, for an empty input). With
 // options.manifest, the set's manifest is written once the input has ended,
 // the digests computed as the data goes by. A manifest of the same name is
-// deleted before the first piece is written. Progress goes to 0 first and to
-// 100 once the input has ended; BlockCopied follows every block.
+// deleted before the first piece is written. Progress begins with an unknown
+// total and a start mark; the bytes read go after every block, and with a
+// piece mark after each piece.
 //
 // Raises EPieceSizeError for a size below 1 before anything is touched, and
 // the failures of the input, of the file layer and of the progress sink. As

@@ -42,6 +42,7 @@ class StandInWindow : public MainWindowPort {
     void SetFieldText(Field field, const std::string& text) override { fields[field] = text; }
     void FocusField(Field field) override { focused.push_back(field); }
     ProgressSink& Progress() override { return progress; }
+    void ResetProgress() override { progress.positions.push_back(0); }
     void OpenWebPage(const std::string& address) override { opened.push_back(address); }
     Answer AskYesNo(const std::string& question, QuestionIcon icon, Answer byDefault) override {
         questions.push_back({question, icon, byDefault});

@@ -185,11 +185,11 @@ TEST_F(PieceSetTest, AnInterruptedJoinIsResumedWhenTheDestinationFits) {
         } else {
             ExpectFailure<Failure>([&] { survey.Refuse(); }, c.refusal);
         }
-        EXPECT_TRUE(JoinCanResume(first, destination));
-        EXPECT_TRUE(JoinCanResume(destination + ".004", destination));
+        EXPECT_EQ(StartOf(first, destination), JoinStart::Resume);
+        EXPECT_EQ(StartOf(destination + ".004", destination), JoinStart::Resume);
     }
     RemoveFile(destination);
-    EXPECT_FALSE(JoinCanResume(first, destination));
+    EXPECT_EQ(StartOf(first, destination), JoinStart::None);
     ExpectRefused("Fichier non trouvé");
 }
 

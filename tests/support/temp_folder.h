@@ -57,14 +57,30 @@ std::string SmallDiskFolder();
 // there is none.
 std::string FatDiskFolder();
 
+// Records the whole percentages a window's bar would show after each piece,
+// and the files created and deleted.
 class RecordingProgress : public ProgressSink {
   public:
-    void SetPosition(int percent) override { positions.push_back(percent); }
+    void Begin(std::int64_t total, std::int64_t) override { total_ = total; }
+    void Moved(std::int64_t done, Mark mark) override {
+        if (mark == Mark::Start) {
+            positions.push_back(0);
+        } else if (mark == Mark::Piece) {
+            positions.push_back(Percent(done, total_));
+        } else {
+            BlockCopied();
+        }
+    }
+    // After every block: where a test meddles with the operation.
+    virtual void BlockCopied() {}
     void FileCreated(const std::string& path) override { created.push_back(path); }
     void FileDeleted(const std::string& path) override { deleted.push_back(path); }
     std::vector<int> positions;
     std::vector<std::string> created;
     std::vector<std::string> deleted;
+
+  private:
+    std::int64_t total_ = 0;
 };
 
 }  // namespace morcelix::testing

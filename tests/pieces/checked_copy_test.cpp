@@ -1,4 +1,4 @@
-#include "pieces/inspected_copy.h"
+#include "pieces/checked_copy.h"
 
 #include <gtest/gtest.h>
 

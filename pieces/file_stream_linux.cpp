@@ -1,8 +1,10 @@
-// POSIX backend of the file layer. Windows' share modes are emulated with open
-// file description locks: a file opened for reading holds a shared lock, a
-// written one an exclusive lock, and a conflicting lock fails the open. The
-// locks are advisory: they keep this program's instances out of each other's
-// way, not other programs.
+// Linux backend of the file layer: beyond POSIX, it uses open file
+// description locks (F_OFD_SETLK), unnamed files (O_TMPFILE, linked into place
+// through /proc/self/fd), sync_file_range, copy_file_range and
+// /proc/self/mountinfo. Windows' share modes are emulated with the locks: a
+// file opened for reading holds a shared lock, a written one an exclusive
+// lock, and a conflicting lock fails the open. The locks are advisory: they
+// keep this program's instances out of each other's way, not other programs.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,10 +19,10 @@
 #include <memory>
 #include <sstream>
 
+#include "pieces/checked_copy.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/file_stream_backend.h"
-#include "pieces/inspected_copy.h"
 
 namespace morcelix {
 

@@ -1,4 +1,4 @@
-#include "pieces/inspected_copy.h"
+#include "pieces/checked_copy.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -6,6 +6,8 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+
+#include "pieces/failure.h"
 
 namespace morcelix {
 
@@ -202,6 +204,44 @@ void InspectedCopier::Copy(TStream& target, TStream& source, std::int64_t count,
 void InspectedCopier::Wait() {
     if (const std::exception_ptr failure = lanes_->Drain()) {
         std::rethrow_exception(failure);
+    }
+}
+
+CheckedCopier::CheckedCopier(std::size_t lanes) {
+    if (lanes > 0) {
+        lanes_.emplace(lanes);
+    }
+}
+
+CopyOutcome CheckedCopier::Copy(TStream& target, THandleStream& source, const FileFacts& facts,
+                                std::int64_t count, const InspectedCopier::Inspectors& inspectors,
+                                const BlockObserver& afterBlock) {
+    // The copies raise a short read or a full disk as any other failure; here
+    // the two are told for what they are, in one place, for all.
+    try {
+        if (lanes_) {
+            lanes_->Copy(target, source, count, inspectors, afterBlock);
+        } else if (count > 0) {
+            target.CopyFrom(source, count, afterBlock);
+        }
+    } catch (const EReadError&) {
+        if (source.Facts() != facts) {
+            return CopyOutcome::SourceChanged;
+        }
+        throw;
+    } catch (const ENoRoomToWrite&) {
+        return CopyOutcome::TargetFull;
+    }
+    if (source.Facts() != facts) {
+        Wait();  // the lanes may still be at its last blocks
+        return CopyOutcome::SourceChanged;
+    }
+    return CopyOutcome::Copied;
+}
+
+void CheckedCopier::Wait() {
+    if (lanes_) {
+        lanes_->Wait();
     }
 }
 

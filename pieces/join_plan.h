@@ -1,0 +1,61 @@
+// The join's plan: what a join does once it holds the destination, decided
+// before it changes anything. A fresh join starts from nothing, into a
+// destination that is absent, this set's own join, or replaced with consent.
+// A resumed join goes on where an earlier one stopped: after the bytes of the
+// pieces gone, the destination's length and content telling where; the pieces
+// it already holds (an earlier join could not delete them) are deleted.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pieces/file_stream.h"
+#include "pieces/join.h"
+#include "pieces/piece_set.h"
+#include "pieces/sha256.h"
+
+namespace morcelix {
+
+struct JoinPlan {
+    // The bytes of the set that the destination keeps: appending starts there.
+    std::int64_t start = 0;
+    // Pieces whose bytes the destination holds already: deleted once it is flushed.
+    std::vector<SurveyedPiece> held;
+    // The pieces appended from `start` on, in number order (the survey's).
+    std::span<const SurveyedPiece> append;
+    // The whole file's size, once they are.
+    std::int64_t total = 0;
+    // The size of the pieces before `start`, but the last.
+    std::int64_t pieceSize = 0;
+    // With a manifest: the digest of the `start` bytes kept, each of their
+    // pieces checked against its own.
+    std::optional<Sha256> digestSoFar;
+};
+
+// Checks, before anything is created, that the destination's disk can take
+// what the join adds to it: the whole file less what the destination holds
+// already; beside the pieces, whose room the join frees as it goes, one piece
+// at a time. Its file system must take the whole file. Raises ENoRoom or
+// ETooLargeForDisk.
+void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destination,
+                        const JoinOptions& options);
+
+// Plans the join of `survey`'s set into `output`, the destination held by
+// this join. Reads only; moves the destination's position. Raises
+// EDestinationIsPiece when the destination is one of the pieces (a link),
+// EDestinationExists for a fresh join into another file (unless
+// `replaceDestination`), ENotFirstPiece when a resumed join's destination is
+// not this set's join, and EDamaged when, with a manifest, the bytes it keeps
+// are not what the manifest says.
+JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& picked,
+                  const std::string& destination, bool replaceDestination);
+
+// A surveyed piece opened for reading, checked unchanged since the survey:
+// EChangedDuringJoin when it is gone, replaced or changed.
+std::unique_ptr<TFileStream> OpenUnchanged(const SurveyedPiece& piece);
+
+}  // namespace morcelix
