@@ -39,6 +39,7 @@ class StoppableProgress final : public ProgressSink {
 
     void Begin(std::int64_t total, std::int64_t done) override {
         window_.Progress().Begin(total, done);
+        StopIfConfirmed();
     }
     void Moved(std::int64_t done, Mark mark) override {
         window_.Progress().Moved(done, mark);

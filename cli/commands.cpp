@@ -130,6 +130,7 @@ class Report : public ProgressSink {
     const std::vector<std::string>& Created() const { return created_; }
 
     void Begin(std::int64_t total, std::int64_t done) override {
+        StopIfAsked();
         if (line_) {
             line_->Begin(total, done);
         }

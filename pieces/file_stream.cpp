@@ -88,6 +88,15 @@ void TStream::CopyThroughBuffer(TStream& source, std::int64_t count,
 TFileStream::TFileStream(const std::string& fileName, OpenMode mode)
     : TFileStream(fileName, mode, Open(fileName, mode)) {}
 
+std::unique_ptr<TFileStream> TFileStream::OpenIfAvailable(const std::string& fileName,
+                                                          OpenMode mode) {
+    const Opened opened = Open(fileName, mode);
+    if (opened.handle == kInvalidHandle) {
+        return nullptr;
+    }
+    return std::unique_ptr<TFileStream>(new TFileStream(fileName, mode, opened));
+}
+
 TFileStream::TFileStream(const std::string& fileName, OpenMode mode, Opened opened)
     : THandleStream(opened.handle), name_(fileName), created_(opened.created) {
     if (Handle() == kInvalidHandle) {

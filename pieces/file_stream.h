@@ -119,6 +119,8 @@ class THandleStream : public TStream {
     void CopyBlocks(TStream& source, std::int64_t count, const BlockObserver& afterBlock) override;
     // Whether the last write or flush that failed did so for want of room.
     bool DiskWasFull() const { return diskFull_; }
+    // Closes the handle now; the stream holds nothing afterwards.
+    void Close();
 
   private:
     NativeHandle handle_;
@@ -142,6 +144,8 @@ class TFileStream : public THandleStream {
     // Raises EFCreateError (modes Create and Update) or EFOpenError (mode Read)
     // with the name exactly as given.
     TFileStream(const std::string& fileName, OpenMode mode);
+    // The same, or nothing where that raises (another holds the file, say).
+    static std::unique_ptr<TFileStream> OpenIfAvailable(const std::string& fileName, OpenMode mode);
 
     // Whether opening created the file (mode Update; always true for Create).
     bool Created() const { return created_; }
@@ -152,6 +156,15 @@ class TFileStream : public THandleStream {
     // others can not open it meanwhile. The stream must not be used afterwards
     // but to be destroyed. Returns whether it worked.
     bool RemoveWhileOpen(const std::string& fileName);
+
+    // Gives the file this stream holds (named `name`, opened in mode Update)
+    // the name of `other`'s file, `otherName`, in its place: that file goes.
+    // This stream keeps its file, still locked; no other stream of this
+    // program can take the name meanwhile where the system renames onto an
+    // open file (Linux). Where it can not (Windows), `other`'s file goes first,
+    // and the rename may then find the name taken: false, `other` no longer
+    // holding anything. False also when the system refuses the rename.
+    bool MoveOnto(const std::string& name, TFileStream& other, const std::string& otherName);
 
   private:
     struct Opened {

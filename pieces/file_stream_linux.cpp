@@ -184,8 +184,13 @@ constexpr std::int64_t kKernelCopyChunk = 8 << 20;
 const std::int32_t kInspectedCopyBlock = 1 << 20;
 
 THandleStream::~THandleStream() {
+    Close();
+}
+
+void THandleStream::Close() {
     if (handle_ != kInvalidHandle) {
         close(Fd(handle_));
+        handle_ = kInvalidHandle;
     }
 }
 
@@ -287,6 +292,12 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
 
 bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
     return RemoveFile(fileName);
+}
+
+bool TFileStream::MoveOnto(const std::string& name, TFileStream&, const std::string& otherName) {
+    // The name passes from one locked file to the other at once; the other
+    // stays open, unnamed, until its stream goes.
+    return rename(name.c_str(), otherName.c_str()) == 0;
 }
 
 std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {

@@ -1,6 +1,9 @@
 // Windows backend of the file layer, on the wide-character file functions.
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
 #include "pieces/checked_copy.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
@@ -100,8 +103,13 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
 const std::int32_t kInspectedCopyBlock = kCopyBufferSize;
 
 THandleStream::~THandleStream() {
+    Close();
+}
+
+void THandleStream::Close() {
     if (handle_ != kInvalidHandle) {
         CloseHandle(Win(handle_));
+        handle_ = kInvalidHandle;
     }
 }
 
@@ -184,6 +192,26 @@ bool TFileStream::RemoveWhileOpen(const std::string&) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(Win(Handle()), FileDispositionInfo, &disposition,
                                       sizeof disposition) != 0;
+}
+
+bool TFileStream::MoveOnto(const std::string&, TFileStream& other, const std::string& otherName) {
+    // Windows renames nothing onto an open file: the other file is let go
+    // first (removed as its handle closes). This one is renamed through its
+    // own handle, which keeps it from everyone else throughout.
+    if (!other.RemoveWhileOpen(otherName)) {
+        return false;
+    }
+    other.Close();
+    const std::wstring target = WidePath(otherName);
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + nameBytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = FALSE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(rename->FileName, target.data(), nameBytes);
+    return SetFileInformationByHandle(Win(Handle()), FileRenameInfo, rename,
+                                      static_cast<DWORD>(buffer.size())) != 0;
 }
 
 std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {

@@ -107,9 +107,11 @@ class Appender {
         if (held.empty()) {
             return;
         }
-        output_.Flush();
-        for (const SurveyedPiece& piece : held) {
-            RemoveOrNote(piece.path);
+        if (!options_.keepPieces) {
+            output_.Flush();
+            for (const SurveyedPiece& piece : held) {
+                RemoveOrNote(piece.path);
+            }
         }
         progress_.Moved(appended_, ProgressSink::Mark::Piece);
     }
@@ -179,7 +181,7 @@ class Appender {
         const BlockObserver afterBlock = [this] {
             // The disk writes what is appended while the copy goes on.
             const std::int64_t written = output_.Position();
-            if (written > writtenBack_) {
+            if (written > writtenBack_ && !options_.keepPieces) {
                 output_.BeginFlush(writtenBack_, written - writtenBack_);
             }
             writtenBack_ = written;
@@ -239,15 +241,17 @@ class Appender {
     // next flush. Another that can not be deleted is left and noted.
     bool FlushAndDelete() {
         RequireIntact();
+        pendingBytes_ = 0;
+        if (options_.keepPieces) {
+            // Nothing is deleted, so nothing depends on the destination's
+            // bytes being on the disk: no flush, as a plain copy makes none.
+            pending_.clear();
+            return false;
+        }
         output_.Flush();
         if (!folderFlushed_) {
             FlushFolderOf(destination_);
             folderFlushed_ = true;
-        }
-        pendingBytes_ = 0;
-        if (options_.keepPieces) {
-            pending_.clear();
-            return false;
         }
         if (!pending_.empty() && pending_.front().number == 1 && !Remove(pending_.front().path)) {
             return false;
@@ -306,11 +310,49 @@ void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
     try {
         changed = FirstDifference(survey, SurveyPieceSet(picked, destination), destination);
     } catch (const EFileNotFound&) {
-        changed = survey.pieces.front().path;  // another join took the whole set meanwhile
+        // Another join took the whole set meanwhile.
+        changed = survey.pieces.empty() ? destination : survey.pieces.front().path;
     }
     if (changed) {
         throw EChangedDuringJoin(*changed);
     }
+}
+
+// A fresh join whose pieces go, into a destination on the first piece's
+// volume, starts from the first piece itself: it takes the destination's name
+// (no byte of it copied) and the plan starts after it. To a later run, that is
+// exactly a join stopped after its first piece. With a manifest, the piece is
+// checked first (EDamaged). Nothing when the join copies it instead: the
+// pieces stay, the destination is on another volume, or the first piece is
+// in use (read by another program) or changed (the copy finds out).
+std::unique_ptr<TFileStream> FirstPieceInPlace(TFileStream& held, const std::string& destination,
+                                               const PieceSetSurvey& survey, JoinPlan& plan,
+                                               const JoinOptions& options) {
+    if (survey.Resumes() || options.keepPieces || plan.append.empty()) {
+        return nullptr;
+    }
+    const SurveyedPiece& first = plan.append.front();
+    if (first.facts.identity.volume != held.Facts().identity.volume) {
+        return nullptr;
+    }
+    std::unique_ptr<TFileStream> piece = TFileStream::OpenIfAvailable(first.path, OpenMode::Update);
+    if (!piece || piece->Facts() != first.facts) {
+        return nullptr;
+    }
+    if (survey.manifest) {
+        Sha256 own;
+        HashNext(*piece, first.facts.size, {&own, &*plan.digestSoFar});
+        if (own.HexDigest() != survey.manifest->pieces.front()) {
+            throw EDamaged(first.path);
+        }
+    }
+    if (!piece->MoveOnto(first.path, held, destination)) {
+        throw EFCreateError(destination);
+    }
+    plan.start = first.facts.size;
+    plan.append = plan.append.subspan(1);
+    ++plan.firstNumber;
+    return piece;
 }
 
 }  // namespace
@@ -321,27 +363,32 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
     survey.Refuse(options.acceptFullLastPiece);
     RequireRoomForJoin(survey, destination, options);
 
-    TFileStream output(destination, OpenMode::Update);
-    UntouchedUnlessBegun untouched(output, destination);
+    TFileStream held(destination, OpenMode::Update);
+    UntouchedUnlessBegun untouched(held, destination);
     RequireUnchanged(survey, picked, destination);
-    JoinPlan plan = PlanJoin(output, survey, picked, destination, options.replaceDestination);
+    JoinPlan plan = PlanJoin(held, survey, picked, destination, options.replaceDestination);
+    progress.Begin(plan.total, plan.start);
+    const std::unique_ptr<TFileStream> firstPiece =
+        FirstPieceInPlace(held, destination, survey, plan, options);
+    untouched.Begin();
+    TFileStream& output = firstPiece ? *firstPiece : held;
     if (output.Size() != plan.start) {
         output.SetSize(plan.start);
     } else {
         output.SetPosition(plan.start);
     }
-    untouched.Begin();
-    if (output.Created()) {
+    if (held.Created()) {
         progress.FileCreated(destination);
     }
-
-    progress.Begin(plan.total, plan.start);
+    if (firstPiece) {
+        progress.FileDeleted(survey.pieces.front().path);
+        progress.Moved(plan.start, ProgressSink::Mark::Piece);
+    }
     Appender appender(output, destination, progress, options, plan.start, survey, plan.digestSoFar);
     try {
         appender.RemoveHeld(plan.held);
-        const std::uint64_t firstNumber = plan.append.empty() ? 0 : survey.firstNumber;
         for (std::size_t i = 0; i < plan.append.size(); ++i) {
-            appender.Append(plan.append[i], firstNumber + i, i + 2 == plan.append.size());
+            appender.Append(plan.append[i], plan.firstNumber + i, i + 2 == plan.append.size());
         }
         return appender.Finish();
     } catch (...) {

@@ -252,7 +252,8 @@ JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::
             throw EDestinationIsPiece(destination);
         }
     }
-    JoinPlan plan{.append = survey.pieces, .pieceSize = survey.pieceSize};
+    JoinPlan plan{
+        .append = survey.pieces, .firstNumber = survey.firstNumber, .pieceSize = survey.pieceSize};
     if (survey.Resumes()) {
         PlanResume(plan, output, survey, picked);
     } else if (!output.Created() && !replaceDestination && !IsThisSetsJoin(output, survey)) {

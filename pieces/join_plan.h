@@ -25,8 +25,10 @@ struct JoinPlan {
     std::int64_t start = 0;
     // Pieces whose bytes the destination holds already: deleted once it is flushed.
     std::vector<SurveyedPiece> held;
-    // The pieces appended from `start` on, in number order (the survey's).
+    // The pieces appended from `start` on, in number order (the survey's),
+    // the first of them numbered `firstNumber`.
     std::span<const SurveyedPiece> append;
+    std::uint64_t firstNumber = 1;
     // The whole file's size, once they are.
     std::int64_t total = 0;
     // The size of the pieces before `start`, but the last.

@@ -22,7 +22,8 @@ class ProgressSink {
 
     virtual ~ProgressSink() = default;
     // Once, before anything is moved: the bytes the operation covers in all,
-    // of which `done` were done before it began (a resumed join).
+    // of which `done` were done before it began (a resumed join). May raise
+    // to stop the operation before it has changed anything.
     virtual void Begin(std::int64_t total, std::int64_t done) = 0;
     // `done` bytes of the total are done. May raise to stop the operation (an
     // interruption): it then ends as on any other failure.

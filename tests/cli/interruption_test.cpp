@@ -313,6 +313,31 @@ TEST_F(CliInterruptionTest, AJoinThatCanNotStopCleanlyIsEndedWhenTheGraceTimeIsO
     ExpectFinishedByRunningAgain("after the grace time");
 }
 
+TEST_F(CliInterruptionTest, AJoinThatKeepsThePiecesFlushesNothing) {
+    if (!testing::BuiltProgramLauncher().empty()) {
+        GTEST_SKIP() << "under an emulator, its own system calls mix in";
+    }
+    for (const bool manifest : {false, true}) {
+        MakeSet(manifest);
+        const auto before = folder.Snapshot();
+        const std::string log = scratch / "trace.txt";
+        const ProgramRun run = testing::RunProgram(
+            "strace",
+            {"-f", "-o", log, "-e", "trace=fsync,fdatasync,sync_file_range,syncfs,sync",
+             CliProgram(), "regrouper", "--garder", first},
+            scratch.Path());
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(ReadTrace(ReadFileBytes(log)).empty()) << ReadFileBytes(log);
+        EXPECT_TRUE(ReadFileBytes(source) == bytes);
+        RemoveFile(source);
+        EXPECT_EQ(folder.Snapshot(), before) << "a piece was touched";
+        RemoveManifest(source);
+        for (const std::string& name : folder.Names()) {
+            RemoveFile(folder / name);
+        }
+    }
+}
+
 TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterItsLastWrite) {
     if (!testing::BuiltProgramLauncher().empty()) {
         GTEST_SKIP() << "under an emulator, its own system calls mix in";
@@ -322,7 +347,8 @@ TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterIts
     const ProgramRun run =
         testing::RunProgram("strace",
                             {"-f", "-s", "4096", "-o", log, "-e",
-                             "trace=openat,write,copy_file_range,fdatasync,fsync,unlink,linkat",
+                             "trace=openat,write,copy_file_range,fdatasync,fsync,unlink,linkat,"
+                             "rename",
                              CliProgram(), "regrouper", first},
                             scratch.Path());
     ASSERT_EQ(run.status, 0) << run.err;
@@ -345,6 +371,16 @@ TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterIts
             if (open[call.result] == source) {
                 destination = call.result;
             }
+        } else if (call.name == "rename" && call.result == 0 &&
+                   call.arguments.ends_with('"' + source + '"')) {
+            // The first piece took the destination's name: its bytes are in.
+            const std::string piece = QuotedPath(call.arguments);
+            for (const auto& [fd, path] : open) {
+                if (path == piece) {
+                    destination = fd;
+                }
+            }
+            appendedAt[piece] = i;
         } else if (call.name == "linkat" && call.result == 0 &&
                    call.arguments.find('"' + source + '"') != std::string::npos) {
             destination = std::atol(QuotedPath(call.arguments).substr(14).c_str());

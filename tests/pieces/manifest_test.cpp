@@ -183,6 +183,14 @@ TEST_F(ManifestTest, ADamagedPieceStopsTheJoinThereAndTheRepairedSetIsFinished) 
     }
 }
 
+TEST_F(ManifestTest, ADamagedFirstPieceIsRefusedBeforeItTakesTheDestinationsName) {
+    SplitWithManifest(350000, 100000);
+    std::string flipped = ReadFileBytes(first);
+    flipped[99] ^= 1;
+    WriteFileBytes(first, flipped);
+    ExpectRefusedUntouched("Le fichier " + first + " est endommagé");
+}
+
 TEST_F(ManifestTest, TheManifestFixesWhichPiecesMakeTheSet) {
     SplitWithManifest(350000, 100000);
     const std::string last = base + ".004";
