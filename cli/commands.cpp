@@ -270,13 +270,11 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
     // Every piece that stands, with its number: those an interrupted join
     // holds already in the destination, then those it has still to append.
-    std::vector<HeldPiece> standing = survey.held;
-    for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
-        standing.push_back({survey.firstNumber + i, survey.pieces[i]});
-    }
+    std::vector<SurveyedPiece> standing = survey.held;
+    standing.insert(standing.end(), survey.pieces.begin(), survey.pieces.end());
     std::int64_t total = 0;
-    for (const HeldPiece& piece : standing) {
-        total += piece.piece.facts.size;
+    for (const SurveyedPiece& piece : standing) {
+        total += piece.facts.size;
     }
     std::vector<std::string> damaged;
     // A whole set is read once for its pieces' digests and the whole file's.
@@ -285,17 +283,18 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
         whole.emplace();
     }
     const std::size_t width = std::to_string(total).size();
-    for (const auto& [number, piece] : standing) {
+    for (const SurveyedPiece& piece : standing) {
+        const std::string path = survey.PathOf(piece);
         const std::string size = std::to_string(piece.facts.size);
-        out << std::string(width - size.size(), ' ') << size << "  " << piece.path;
+        out << std::string(width - size.size(), ' ') << size << "  " << path;
         if (survey.manifest) {
-            const std::size_t listed = number - 1;
-            const bool intact = listed < survey.manifest->pieces.size() &&
-                                FileDigest(piece.path, whole ? &*whole : nullptr) ==
-                                    survey.manifest->pieces[listed];
+            const std::size_t listed = piece.number - 1;
+            const bool intact =
+                listed < survey.manifest->pieces.size() &&
+                FileDigest(path, whole ? &*whole : nullptr) == survey.manifest->pieces[listed];
             out << (intact ? "  OK" : "  endommagé");
             if (!intact) {
-                damaged.push_back(piece.path);
+                damaged.push_back(path);
             }
         }
         out << '\n';

@@ -192,7 +192,7 @@ void InspectedCopier::Copy(TStream& target, TStream& source, std::int64_t count,
             }
             left -= block;
             if (afterBlock) {
-                afterBlock();
+                afterBlock(left);
             }
         }
     } catch (...) {

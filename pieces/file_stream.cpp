@@ -80,7 +80,7 @@ void TStream::CopyThroughBuffer(TStream& source, std::int64_t count,
         WriteBuffer(buffer.get(), block);
         count -= block;
         if (afterBlock) {
-            afterBlock();
+            afterBlock(count);
         }
     }
 }
@@ -98,7 +98,10 @@ std::unique_ptr<TFileStream> TFileStream::OpenIfAvailable(const std::string& fil
 }
 
 TFileStream::TFileStream(const std::string& fileName, OpenMode mode, Opened opened)
-    : THandleStream(opened.handle), name_(fileName), created_(opened.created) {
+    : THandleStream(opened.handle),
+      name_(fileName),
+      created_(opened.created),
+      openedFacts_(opened.facts) {
     if (Handle() == kInvalidHandle) {
         if (mode == OpenMode::Read) {
             throw EFOpenError(fileName);

@@ -19,9 +19,9 @@ namespace morcelix {
 
 enum class SeekOrigin { Beginning, Current, End };
 
-// Called after every block a copy moves; lets a caller keep an interface alive.
-// May raise: the copy stops there.
-using BlockObserver = std::function<void()>;
+// Called after every block a copy moves, with the bytes the copy has still to
+// move; lets a caller keep an interface alive. May raise: the copy stops there.
+using BlockObserver = std::function<void(std::int64_t left)>;
 
 // The largest block a copy moves at once, through one heap buffer.
 inline constexpr std::int32_t kCopyBufferSize = 61440;
@@ -151,6 +151,9 @@ class TFileStream : public THandleStream {
     bool Created() const { return created_; }
     // The name it was opened with, for the messages.
     const std::string& Name() const { return name_; }
+    // Opened for reading: the file's facts as the open found them (what
+    // Facts() would have said then, without asking again).
+    const FileFacts& OpenedFacts() const { return openedFacts_; }
 
     // Deletes the file while this stream holds it (the name as it was opened):
     // others can not open it meanwhile. The stream must not be used afterwards
@@ -170,6 +173,7 @@ class TFileStream : public THandleStream {
     struct Opened {
         NativeHandle handle;
         bool created;
+        FileFacts facts;  // for reading: as the open found the file
     };
     // The backend's open: kInvalidHandle when it fails.
     static Opened Open(const std::string& fileName, OpenMode mode);
@@ -180,6 +184,7 @@ class TFileStream : public THandleStream {
 
     std::string name_;
     bool created_;
+    FileFacts openedFacts_;
 };
 
 // The facts of an existing regular file; nothing for anything else. Raises nothing.

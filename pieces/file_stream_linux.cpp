@@ -64,9 +64,13 @@ FileFacts FactsOf(const struct stat& status) {
     return facts;
 }
 
-bool IsRegular(int fd) {
+// The facts of `fd` when it is a regular file.
+std::optional<FileFacts> RegularFacts(int fd) {
     struct stat status {};
-    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return FactsOf(status);
 }
 
 // Truncates the file to 0 bytes unless it is already empty. A file system may
@@ -80,12 +84,18 @@ bool Empty(int fd) {
     return status.st_size == 0 || ftruncate(fd, 0) == 0;
 }
 
-// `fd` when it is a regular file and `lock` is granted; otherwise closed.
-int Kept(int fd, short lock) {
-    if (fd >= 0 && (!IsRegular(fd) || !LockWholeFile(fd, lock))) {
+// `fd` when it is a regular file and `lock` is granted, its facts in
+// `facts`; otherwise closed.
+int Kept(int fd, short lock, FileFacts& facts) {
+    if (fd < 0) {
+        return fd;
+    }
+    const std::optional<FileFacts> regular = RegularFacts(fd);
+    if (!regular || !LockWholeFile(fd, lock)) {
         close(fd);
         return -1;
     }
+    facts = *regular;
     return fd;
 }
 
@@ -99,14 +109,10 @@ bool StillNamed(int fd, const std::string& fileName) {
            held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
-int OpenForReading(const std::string& fileName) {
-    // Without O_NONBLOCK, opening a FIFO would wait for a writer: the type is
-    // checked first, then the descriptor goes back to blocking reads.
-    const int fd = Kept(open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), F_RDLCK);
-    if (fd >= 0) {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    }
-    return fd;
+int OpenForReading(const std::string& fileName, FileFacts& facts) {
+    // Without O_NONBLOCK, opening a FIFO would wait for a writer. Only a
+    // regular file is kept, and reads of one never wait: the flag stays.
+    return Kept(open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC), F_RDLCK, facts);
 }
 
 // Opens `fileName` for writing with `open` (which tells whether it created the
@@ -114,7 +120,8 @@ int OpenForReading(const std::string& fileName) {
 template <typename OpenCall>
 int OpenForWriting(const std::string& fileName, OpenCall open) {
     for (;;) {
-        const int fd = Kept(open(), F_WRLCK);
+        FileFacts facts;
+        const int fd = Kept(open(), F_WRLCK, facts);
         if (fd < 0 || StillNamed(fd, fileName)) {
             return fd;
         }
@@ -264,7 +271,7 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
             }
             count -= done;
             if (afterBlock) {
-                afterBlock();
+                afterBlock(count);
             }
         }
     }
@@ -276,9 +283,10 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
 TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode) {
     bool created = mode == OpenMode::Create;
     int fd = -1;
+    FileFacts facts;
     switch (mode) {
         case OpenMode::Read:
-            fd = OpenForReading(fileName);
+            fd = OpenForReading(fileName, facts);
             break;
         case OpenMode::Update:
             fd = OpenForUpdate(fileName, created);
@@ -287,7 +295,7 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
             fd = CreateAlways(fileName);
             break;
     }
-    return {fd < 0 ? kInvalidHandle : fd, created};
+    return {fd < 0 ? kInvalidHandle : fd, created, facts};
 }
 
 bool TFileStream::RemoveWhileOpen(const std::string& fileName) {

@@ -56,16 +56,21 @@ std::optional<FileFacts> DiskFileFacts(HANDLE handle) {
     return facts;
 }
 
-// `handle` when it is a regular file; otherwise closed.
-HANDLE Kept(HANDLE handle) {
-    if (handle != INVALID_HANDLE_VALUE && !DiskFileFacts(handle)) {
+// `handle` when it is a regular file, its facts in `facts`; otherwise closed.
+HANDLE Kept(HANDLE handle, FileFacts& facts) {
+    if (handle == INVALID_HANDLE_VALUE) {
+        return handle;
+    }
+    const std::optional<FileFacts> regular = DiskFileFacts(handle);
+    if (!regular) {
         CloseHandle(handle);
         return INVALID_HANDLE_VALUE;
     }
+    facts = *regular;
     return handle;
 }
 
-HANDLE OpenForUpdate(const std::wstring& name, bool& created) {
+HANDLE OpenForUpdate(const std::wstring& name, bool& created, FileFacts& facts) {
     // With the right to delete, a file this join created can be removed again
     // without being let go first; a folder that grants no deletion still works.
     HANDLE handle = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
@@ -75,7 +80,7 @@ HANDLE OpenForUpdate(const std::wstring& name, bool& created) {
                              FILE_ATTRIBUTE_NORMAL, nullptr);
     }
     created = handle != INVALID_HANDLE_VALUE && GetLastError() != ERROR_ALREADY_EXISTS;
-    return Kept(handle);
+    return Kept(handle, facts);
 }
 
 }  // namespace
@@ -84,20 +89,23 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     const std::wstring name = WidePath(fileName);
     bool created = mode == OpenMode::Create;
     HANDLE handle = INVALID_HANDLE_VALUE;
+    FileFacts facts;
     switch (mode) {
         case OpenMode::Read:
             handle = Kept(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                          facts);
             break;
         case OpenMode::Update:
-            handle = OpenForUpdate(name, created);
+            handle = OpenForUpdate(name, created, facts);
             break;
         case OpenMode::Create:
             handle = Kept(CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr),
+                          facts);
             break;
     }
-    return {reinterpret_cast<NativeHandle>(handle), created};
+    return {reinterpret_cast<NativeHandle>(handle), created, facts};
 }
 
 const std::int32_t kInspectedCopyBlock = kCopyBufferSize;

@@ -17,6 +17,11 @@ namespace morcelix {
 
 namespace {
 
+// The destination's bytes are handed to the disk as they are appended, in
+// stretches of this many at least, so that each flush has little left to wait
+// for, and small pieces do not cost a call each.
+constexpr std::int64_t kWriteBackBytes = std::int64_t{8} << 20;
+
 // Until the join begins, a refusal leaves the destination as it was: removed
 // again if this join created it.
 class UntouchedUnlessBegun {
@@ -57,6 +62,7 @@ class Appender {
           appended_(start),
           gone_(start),
           writtenBack_(start),
+          survey_(survey),
           manifest_(survey.manifest),
           manifestPath_(ManifestPath(survey.base)),
           whole_(whole),
@@ -66,7 +72,7 @@ class Appender {
     // they make a group. The group never ends just before the last piece: as
     // long as pieces are left, one of them has the set's piece size, which a
     // resume needs.
-    void Append(const SurveyedPiece& piece, std::uint64_t number, bool nextIsLast) {
+    void Append(const SurveyedPiece& piece, bool nextIsLast) {
         std::unique_ptr<Sha256> digest;
         for (;;) {
             if (manifest_) {
@@ -77,7 +83,7 @@ class Appender {
                 break;
             }
             if (outcome == CopyOutcome::SourceChanged) {
-                throw EChangedDuringJoin(piece.path);
+                throw EChangedDuringJoin(survey_.PathOf(piece));
             }
             // The disk is full. Deleting piece by piece would have freed the
             // room of the pieces waiting: free it now, go on.
@@ -92,7 +98,7 @@ class Appender {
                 throw ENoRoomToWrite(destination_);
             }
         }
-        pending_.push_back({piece.path, appended_, number, std::move(digest)});
+        pending_.push_back({appended_, piece.number, std::move(digest)});
         appended_ += piece.facts.size;
         pendingBytes_ += piece.facts.size;
         progress_.Moved(appended_, ProgressSink::Mark::Piece);
@@ -110,7 +116,7 @@ class Appender {
         if (!options_.keepPieces) {
             output_.Flush();
             for (const SurveyedPiece& piece : held) {
-                RemoveOrNote(piece.path);
+                RemoveOrNote(piece.number);
             }
         }
         progress_.Moved(appended_, ProgressSink::Mark::Piece);
@@ -128,7 +134,7 @@ class Appender {
         FlushAndDelete();
         if (!pending_.empty()) {
             // The first piece stayed, and so did those after it.
-            undeleted_.insert(undeleted_.begin(), pending_.front().path);
+            undeleted_.insert(undeleted_.begin(), PathOf(pending_.front().number));
         }
         return {std::move(undeleted_)};
     }
@@ -167,24 +173,27 @@ class Appender {
     }
 
   private:
+    // A piece appended, not yet deleted: kept as its number, not its name,
+    // so that sets of many small pieces take little memory.
     struct Pending {
-        std::string path;
         std::int64_t start;  // where its bytes begin in the destination
         std::uint64_t number;
         std::unique_ptr<Sha256> digest;  // with a manifest, until checked
     };
 
+    std::string PathOf(std::uint64_t number) const { return PieceName(survey_.base, number); }
+
     // Copies the piece; with a manifest, its blocks are hashed into `digest`
     // and the whole file's.
     CopyOutcome Copy(const SurveyedPiece& piece, Sha256* digest) {
-        const std::unique_ptr<TFileStream> input = OpenUnchanged(piece);
-        const BlockObserver afterBlock = [this] {
+        const std::unique_ptr<TFileStream> input = OpenUnchanged(survey_, piece);
+        const BlockObserver afterBlock = [this, &piece](std::int64_t left) {
+            const std::int64_t written = appended_ + piece.facts.size - left;
             // The disk writes what is appended while the copy goes on.
-            const std::int64_t written = output_.Position();
-            if (written > writtenBack_ && !options_.keepPieces) {
+            if (written - writtenBack_ >= kWriteBackBytes && !options_.keepPieces) {
                 output_.BeginFlush(writtenBack_, written - writtenBack_);
+                writtenBack_ = written;
             }
-            writtenBack_ = written;
             progress_.Moved(written, ProgressSink::Mark::Block);
         };
         InspectedCopier::Inspectors inspectors;
@@ -209,7 +218,7 @@ class Appender {
             const bool intact = piece.digest->HexDigest() == manifest_->pieces[piece.number - 1];
             piece.digest.reset();
             if (!intact) {
-                std::string damaged = piece.path;
+                std::string damaged = PathOf(piece.number);
                 appended_ = piece.start;
                 pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i), pending_.end());
                 pendingBytes_ = pending_.empty() ? 0 : appended_ - pending_.front().start;
@@ -253,13 +262,13 @@ class Appender {
             FlushFolderOf(destination_);
             folderFlushed_ = true;
         }
-        if (!pending_.empty() && pending_.front().number == 1 && !Remove(pending_.front().path)) {
+        if (!pending_.empty() && pending_.front().number == 1 && !Remove(1)) {
             return false;
         }
         const bool any = !pending_.empty();
         for (std::size_t i = 0; i < pending_.size(); ++i) {
             if (pending_[i].number != 1) {
-                RemoveOrNote(pending_[i].path);
+                RemoveOrNote(pending_[i].number);
             }
         }
         gone_ = appended_;
@@ -267,7 +276,8 @@ class Appender {
         return any;
     }
 
-    bool Remove(const std::string& piece) {
+    bool Remove(std::uint64_t number) {
+        const std::string piece = PathOf(number);
         if (!RemoveFile(piece)) {
             return false;
         }
@@ -277,13 +287,14 @@ class Appender {
 
     // A piece whose bytes are safe but that can not be deleted does not stop
     // the join: a later one deletes it.
-    void RemoveOrNote(const std::string& piece) {
-        if (!Remove(piece)) {
-            undeleted_.push_back(piece);
+    void RemoveOrNote(std::uint64_t number) {
+        if (!Remove(number)) {
+            undeleted_.push_back(PathOf(number));
         }
     }
 
     TFileStream& output_;
+    const PieceSetSurvey& survey_;
     const std::string& destination_;
     ProgressSink& progress_;
     const JoinOptions& options_;
@@ -303,17 +314,9 @@ class Appender {
     CheckedCopier copier_;
 };
 
-// The set surveyed again once the destination is held: it must be as it was.
-void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
-                      const std::string& destination) {
-    std::optional<std::string> changed;
-    try {
-        changed = FirstDifference(survey, SurveyPieceSet(picked, destination), destination);
-    } catch (const EFileNotFound&) {
-        // Another join took the whole set meanwhile.
-        changed = survey.pieces.empty() ? destination : survey.pieces.front().path;
-    }
-    if (changed) {
+// The set looked at again once the destination is held: it must be as it was.
+void RequireUnchanged(const PieceSetSurvey& survey, const std::string& destination) {
+    if (const std::optional<std::string> changed = ChangedSince(survey, destination)) {
         throw EChangedDuringJoin(*changed);
     }
 }
@@ -335,7 +338,8 @@ std::unique_ptr<TFileStream> FirstPieceInPlace(TFileStream& held, const std::str
     if (first.facts.identity.volume != held.Facts().identity.volume) {
         return nullptr;
     }
-    std::unique_ptr<TFileStream> piece = TFileStream::OpenIfAvailable(first.path, OpenMode::Update);
+    const std::string firstPath = survey.PathOf(first);
+    std::unique_ptr<TFileStream> piece = TFileStream::OpenIfAvailable(firstPath, OpenMode::Update);
     if (!piece || piece->Facts() != first.facts) {
         return nullptr;
     }
@@ -343,10 +347,10 @@ std::unique_ptr<TFileStream> FirstPieceInPlace(TFileStream& held, const std::str
         Sha256 own;
         HashNext(*piece, first.facts.size, {&own, &*plan.digestSoFar});
         if (own.HexDigest() != survey.manifest->pieces.front()) {
-            throw EDamaged(first.path);
+            throw EDamaged(firstPath);
         }
     }
-    if (!piece->MoveOnto(first.path, held, destination)) {
+    if (!piece->MoveOnto(firstPath, held, destination)) {
         throw EFCreateError(destination);
     }
     plan.start = first.facts.size;
@@ -365,7 +369,7 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
 
     TFileStream held(destination, OpenMode::Update);
     UntouchedUnlessBegun untouched(held, destination);
-    RequireUnchanged(survey, picked, destination);
+    RequireUnchanged(survey, destination);
     JoinPlan plan = PlanJoin(held, survey, picked, destination, options.replaceDestination);
     progress.Begin(plan.total, plan.start);
     const std::unique_ptr<TFileStream> firstPiece =
@@ -381,14 +385,14 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
         progress.FileCreated(destination);
     }
     if (firstPiece) {
-        progress.FileDeleted(survey.pieces.front().path);
+        progress.FileDeleted(survey.PathOf(survey.pieces.front()));
         progress.Moved(plan.start, ProgressSink::Mark::Piece);
     }
     Appender appender(output, destination, progress, options, plan.start, survey, plan.digestSoFar);
     try {
         appender.RemoveHeld(plan.held);
         for (std::size_t i = 0; i < plan.append.size(); ++i) {
-            appender.Append(plan.append[i], plan.firstNumber + i, i + 2 == plan.append.size());
+            appender.Append(plan.append[i], i + 2 == plan.append.size());
         }
         return appender.Finish();
     } catch (...) {

@@ -7,19 +7,19 @@
 
 namespace morcelix {
 
-std::unique_ptr<TFileStream> OpenUnchanged(const SurveyedPiece& piece) {
-    std::unique_ptr<TFileStream> input;
-    try {
-        input = std::make_unique<TFileStream>(piece.path, OpenMode::Read);
-    } catch (const EFOpenError&) {
+std::unique_ptr<TFileStream> OpenUnchanged(const PieceSetSurvey& survey,
+                                           const SurveyedPiece& piece) {
+    const std::string path = survey.PathOf(piece);
+    std::unique_ptr<TFileStream> input = TFileStream::OpenIfAvailable(path, OpenMode::Read);
+    if (!input) {
         // Gone or replaced is a change; still there as it was, it is locked.
-        if (RegularFileFacts(piece.path) != piece.facts) {
-            throw EChangedDuringJoin(piece.path);
+        if (RegularFileFacts(path) != piece.facts) {
+            throw EChangedDuringJoin(path);
         }
-        throw;
+        throw EFOpenError(path);
     }
-    if (input->Facts() != piece.facts) {
-        throw EChangedDuringJoin(piece.path);
+    if (input->OpenedFacts() != piece.facts) {
+        throw EChangedDuringJoin(path);
     }
     return input;
 }
@@ -51,7 +51,7 @@ bool HoldsThePieces(TStream& output, std::int64_t count, const PieceSetSurvey& s
             break;
         }
         const std::int64_t part = std::min(count, piece.facts.size);
-        if (!SameBytes(output, *OpenUnchanged(piece), part)) {
+        if (!SameBytes(output, *OpenUnchanged(survey, piece), part)) {
             return false;
         }
         count -= part;
@@ -153,12 +153,12 @@ bool IsThisSetsJoin(TFileStream& output, const PieceSetSurvey& survey) {
 // otherwise the destination is not this set's join.
 void PlanResume(JoinPlan& plan, TFileStream& output, const PieceSetSurvey& survey,
                 const std::string& picked) {
-    for (const HeldPiece& held : survey.held) {
+    for (const SurveyedPiece& held : survey.held) {
         output.SetPosition(static_cast<std::int64_t>(held.number - 1) * survey.pieceSize);
-        if (!SameBytes(output, *OpenUnchanged(held.piece), held.piece.facts.size)) {
+        if (!SameBytes(output, *OpenUnchanged(survey, held), held.facts.size)) {
             throw ENotFirstPiece(picked);
         }
-        plan.held.push_back(held.piece);
+        plan.held.push_back(held);
     }
     const std::int64_t length = output.Size();
     if (survey.pieces.empty()) {
@@ -182,7 +182,7 @@ void PlanResume(JoinPlan& plan, TFileStream& output, const PieceSetSurvey& surve
     const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
     if (size > 0 && length / size > gone) {
         output.SetPosition(gone * size);
-        if (SameBytes(output, *OpenUnchanged(only), size)) {
+        if (SameBytes(output, *OpenUnchanged(survey, only), size)) {
             plan.held.push_back(only);
             plan.append = {};
             plan.start = length;
@@ -191,7 +191,7 @@ void PlanResume(JoinPlan& plan, TFileStream& output, const PieceSetSurvey& surve
         }
     }
     const std::optional<std::int64_t> overlap = LongestOverlap(
-        output, length, *OpenUnchanged(only), size, gone, std::max<std::int64_t>(size, 1));
+        output, length, *OpenUnchanged(survey, only), size, gone, std::max<std::int64_t>(size, 1));
     if (!overlap) {
         throw ENotFirstPiece(picked);
     }

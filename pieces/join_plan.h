@@ -56,8 +56,9 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
 JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& picked,
                   const std::string& destination, bool replaceDestination);
 
-// A surveyed piece opened for reading, checked unchanged since the survey:
+// A piece of `survey` opened for reading, checked unchanged since the survey:
 // EChangedDuringJoin when it is gone, replaced or changed.
-std::unique_ptr<TFileStream> OpenUnchanged(const SurveyedPiece& piece);
+std::unique_ptr<TFileStream> OpenUnchanged(const PieceSetSurvey& survey,
+                                           const SurveyedPiece& piece);
 
 }  // namespace morcelix

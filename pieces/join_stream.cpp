@@ -25,9 +25,10 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
     std::int64_t written = 0;
     for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
         const SurveyedPiece& piece = survey.pieces[i];
-        TFileStream input(piece.path, OpenMode::Read);
-        const BlockObserver afterBlock = [&] {
-            progress.Moved(written + input.Position(), ProgressSink::Mark::Block);
+        const std::string path = survey.PathOf(piece);
+        TFileStream input(path, OpenMode::Read);
+        const BlockObserver afterBlock = [&](std::int64_t left) {
+            progress.Moved(written + piece.facts.size - left, ProgressSink::Mark::Block);
         };
         Sha256 own;
         InspectedCopier::Inspectors inspectors;
@@ -35,20 +36,20 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
             inspectors = Digests(own, *whole);
         }
         if (input.Facts() != piece.facts) {
-            throw EChangedDuringJoin(piece.path);
+            throw EChangedDuringJoin(path);
         }
         switch (copier.Copy(output, input, piece.facts, piece.facts.size, inspectors, afterBlock)) {
             case CopyOutcome::Copied:
                 break;
             case CopyOutcome::SourceChanged:
-                throw EChangedDuringJoin(piece.path);
+                throw EChangedDuringJoin(path);
             case CopyOutcome::TargetFull:
                 throw EWriteError();
         }
         if (manifest) {
             copier.Wait();
             if (own.HexDigest() != manifest->pieces[i]) {
-                throw EDamaged(piece.path);
+                throw EDamaged(path);
             }
         }
         written += piece.facts.size;

@@ -10,24 +10,19 @@ namespace morcelix {
 
 namespace {
 
-struct NumberedPiece {
-    std::uint64_t number;
-    SurveyedPiece piece;
-};
-
 // The pieces beside `base` from number 2 on, in number order.
-std::vector<NumberedPiece> LaterPieces(const std::string& base) {
-    std::vector<std::pair<std::uint64_t, std::string>> names;
-    ForEachPieceNameBeside(base, [&](std::uint64_t number, const std::string& piece) {
+std::vector<SurveyedPiece> LaterPieces(const std::string& base) {
+    std::vector<std::uint64_t> numbers;
+    ForEachPieceNameBeside(base, [&](std::uint64_t number, const std::string&) {
         if (number >= 2) {
-            names.emplace_back(number, piece);
+            numbers.push_back(number);
         }
     });
-    std::sort(names.begin(), names.end());
-    std::vector<NumberedPiece> pieces;
-    for (auto& [number, path] : names) {
-        if (const std::optional<FileFacts> facts = RegularFileFacts(path)) {
-            pieces.push_back({number, {std::move(path), *facts}});
+    std::sort(numbers.begin(), numbers.end());
+    std::vector<SurveyedPiece> pieces;
+    for (const std::uint64_t number : numbers) {
+        if (const std::optional<FileFacts> facts = RegularFileFacts(PieceName(base, number))) {
+            pieces.push_back({number, *facts});
         }
     }
     return pieces;
@@ -62,8 +57,8 @@ std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string
     // Every piece present but the highest has the set's piece size; the highest
     // is no larger. Without held pieces, the first one joined sets the size.
     std::vector<const SurveyedPiece*> present;
-    for (const HeldPiece& held : survey.held) {
-        present.push_back(&held.piece);
+    for (const SurveyedPiece& held : survey.held) {
+        present.push_back(&held);
     }
     for (const SurveyedPiece& piece : survey.pieces) {
         present.push_back(&piece);
@@ -71,7 +66,7 @@ std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string
     for (std::size_t i = 1; i < present.size(); ++i) {
         const std::int64_t size = present[i]->facts.size;
         if (i + 1 < present.size() ? size != survey.pieceSize : size > survey.pieceSize) {
-            return Refusal<EWrongSize>(present[i]->path);
+            return Refusal<EWrongSize>(survey.PathOf(*present[i]));
         }
     }
     return nullptr;
@@ -89,10 +84,10 @@ bool DestinationFits(const PieceSetSurvey& survey) {
             return length >= (gone - 1) * survey.pieceSize && length <= gone * survey.pieceSize;
         }
         // A shorter piece is the set's last: the destination ends with it.
-        const HeldPiece& last = survey.held.back();
-        return last.piece.facts.size == survey.pieceSize ||
-               length == static_cast<std::int64_t>(last.number - 1) * survey.pieceSize +
-                             last.piece.facts.size;
+        const SurveyedPiece& last = survey.held.back();
+        return last.facts.size == survey.pieceSize ||
+               length ==
+                   static_cast<std::int64_t>(last.number - 1) * survey.pieceSize + last.facts.size;
     }
     if (survey.joined) {
         return length >= *survey.joined && length - *survey.joined <= survey.PiecesSize();
@@ -111,8 +106,7 @@ bool IsOneOfThePieces(const PieceSetSurvey& survey, const std::string& destinati
         return piece.facts.identity == facts->identity;
     };
     return std::any_of(survey.pieces.begin(), survey.pieces.end(), same) ||
-           std::any_of(survey.held.begin(), survey.held.end(),
-                       [&](const HeldPiece& held) { return same(held.piece); });
+           std::any_of(survey.held.begin(), survey.held.end(), same);
 }
 
 // EMissingEnd when the last piece known is as large as the others, naming
@@ -131,36 +125,37 @@ std::exception_ptr MissingEnd(const PieceSetSurvey& survey, const std::string& p
         number = survey.firstNumber + survey.pieces.size() - 1;
         last = &survey.pieces.back();
     } else {
-        const HeldPiece& held = survey.held.back();
+        const SurveyedPiece& held = survey.held.back();
         const auto end = static_cast<std::int64_t>(held.number) * survey.pieceSize;
         if (survey.destination->size != end) {
             return nullptr;
         }
         number = held.number;
-        last = &held.piece;
+        last = &held;
     }
     if (last->facts.size != survey.pieceSize) {
         return nullptr;
     }
-    return std::make_exception_ptr(EMissingEnd(last->path, SiblingPieceName(picked, number + 1)));
+    return std::make_exception_ptr(
+        EMissingEnd(survey.PathOf(*last), SiblingPieceName(picked, number + 1)));
 }
 
 // Takes the pieces of a resumed join from `later`, the pieces present beyond
 // the first: those the destination holds whole at their place (by their
 // sizes) are held, the rest, from the first that it does not, are to join.
 // With a single piece left, its size tells nothing of the set's: it is to join.
-void TakeResumedPieces(PieceSetSurvey& survey, std::vector<NumberedPiece> later) {
+void TakeResumedPieces(PieceSetSurvey& survey, std::vector<SurveyedPiece> later) {
     const std::int64_t length = survey.destination->size;
     std::size_t firstToJoin = 0;
     if (later.size() >= 2) {
-        survey.pieceSize = later.front().piece.facts.size;
-        const auto holds = [&](const NumberedPiece& piece) {
+        survey.pieceSize = later.front().facts.size;
+        const auto holds = [&](const SurveyedPiece& piece) {
             const auto before = static_cast<std::int64_t>(piece.number - 1);
             return survey.pieceSize > 0 && before <= length / survey.pieceSize &&
-                   before * survey.pieceSize + piece.piece.facts.size <= length;
+                   before * survey.pieceSize + piece.facts.size <= length;
         };
         while (firstToJoin < later.size() && holds(later[firstToJoin])) {
-            survey.held.push_back({later[firstToJoin].number, later[firstToJoin].piece});
+            survey.held.push_back(later[firstToJoin]);
             ++firstToJoin;
         }
     }
@@ -174,7 +169,7 @@ void TakeResumedPieces(PieceSetSurvey& survey, std::vector<NumberedPiece> later)
     survey.firstNumber = later[firstToJoin].number;
     for (std::size_t i = firstToJoin;
          i < later.size() && later[i].number == survey.firstNumber + (i - firstToJoin); ++i) {
-        survey.pieces.push_back(std::move(later[i].piece));
+        survey.pieces.push_back(later[i]);
     }
     if (later.size() >= 2) {
         survey.joined = static_cast<std::int64_t>(survey.firstNumber - 1) * survey.pieceSize;
@@ -182,6 +177,10 @@ void TakeResumedPieces(PieceSetSurvey& survey, std::vector<NumberedPiece> later)
 }
 
 }  // namespace
+
+std::string PieceSetSurvey::PathOf(const SurveyedPiece& piece) const {
+    return PieceName(base, piece.number);
+}
 
 std::int64_t PieceSetSurvey::PiecesSize() const {
     std::int64_t size = 0;
@@ -230,7 +229,7 @@ namespace {
 struct FirstLook {
     JoinStart start = JoinStart::None;
     std::optional<FileFacts> destination;
-    std::vector<NumberedPiece> later;
+    std::vector<SurveyedPiece> later;
 };
 
 FirstLook LookAtSet(const std::string& picked, const std::string& destination) {
@@ -278,12 +277,12 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
             throw ENotFirstPiece(picked);
         }
         for (std::uint64_t number = 1;; ++number) {
-            std::string piece = SiblingPieceName(picked, number);
-            const std::optional<FileFacts> facts = RegularFileFacts(piece);
+            const std::optional<FileFacts> facts =
+                RegularFileFacts(SiblingPieceName(picked, number));
             if (!facts) {
                 break;
             }
-            survey.pieces.push_back({std::move(piece), *facts});
+            survey.pieces.push_back({number, *facts});
         }
         if (survey.pieces.empty()) {
             throw EFileNotFound();  // gone between the first look and the walk
@@ -318,27 +317,30 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     return survey;
 }
 
-std::optional<std::string> FirstDifference(const PieceSetSurvey& before,
-                                           const PieceSetSurvey& after,
-                                           const std::string& destination) {
-    const std::size_t common = std::min(before.pieces.size(), after.pieces.size());
-    for (std::size_t i = 0; i < common; ++i) {
-        if (before.pieces[i] != after.pieces[i]) {
-            return before.pieces[i].path;
+std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
+                                        const std::string& destination) {
+    for (const std::vector<SurveyedPiece>* pieces : {&survey.held, &survey.pieces}) {
+        for (const SurveyedPiece& piece : *pieces) {
+            const std::string path = survey.PathOf(piece);
+            if (RegularFileFacts(path) != piece.facts) {
+                return path;
+            }
         }
     }
-    if (before.pieces.size() != after.pieces.size() || before.firstNumber != after.firstNumber) {
-        const PieceSetSurvey& longer = before.pieces.size() >= after.pieces.size() ? before : after;
-        return longer.pieces.empty() ? destination : longer.pieces[common].path;
+    const SurveyedPiece* last = !survey.pieces.empty() ? &survey.pieces.back()
+                                : !survey.held.empty() ? &survey.held.back()
+                                                       : nullptr;
+    if (last != nullptr) {
+        const std::string next = PieceName(survey.base, last->number + 1);
+        if (FileExists(next)) {
+            return next;
+        }
     }
-    if (before.held != after.held) {
-        return before.held.empty() ? after.held.front().piece.path : before.held.front().piece.path;
-    }
-    if (before.destination != after.destination) {
+    if (survey.Resumes() && RegularFileFacts(destination) != survey.destination) {
         return destination;
     }
-    if (before.manifest != after.manifest) {
-        return ManifestPath(before.base);
+    if (ReadManifest(survey.base) != survey.manifest) {
+        return ManifestPath(survey.base);
     }
     return std::nullopt;
 }

@@ -16,18 +16,12 @@
 
 namespace morcelix {
 
+// A piece as the survey found it: its number in the set (its name follows,
+// PieceSetSurvey::PathOf) and its facts.
 struct SurveyedPiece {
-    std::string path;
+    std::uint64_t number = 0;
     FileFacts facts;
     bool operator==(const SurveyedPiece&) const = default;
-};
-
-// A piece whose bytes a resumed join's destination already holds whole, at
-// the piece's place: an earlier join appended it but could not delete it.
-struct HeldPiece {
-    std::uint64_t number = 0;
-    SurveyedPiece piece;
-    bool operator==(const HeldPiece&) const = default;
 };
 
 struct PieceSetSurvey {
@@ -39,10 +33,11 @@ struct PieceSetSurvey {
     std::uint64_t firstNumber = 1;
     std::vector<SurveyedPiece> pieces;
     // When resuming: the pieces below `firstNumber` that are still there
-    // although the destination holds them, judged by their sizes (the join
-    // checks their bytes). With every piece left among them, the join only
-    // deletes them: `pieces` is empty.
-    std::vector<HeldPiece> held;
+    // although the destination holds them whole at their place, judged by
+    // their sizes (the join checks their bytes): an earlier join appended them
+    // but could not delete them. With every piece left among them, the join
+    // only deletes them: `pieces` is empty.
+    std::vector<SurveyedPiece> held;
     // The size of every piece but the last; unknown (0) when the only piece
     // left is the last one of a resumed join.
     std::int64_t pieceSize = 0;
@@ -69,6 +64,7 @@ struct PieceSetSurvey {
     std::exception_ptr missingEnd;
 
     bool Resumes() const { return firstNumber > 1; }
+    std::string PathOf(const SurveyedPiece& piece) const;
     std::int64_t PiecesSize() const;
     // Raises the refusal, if there is one, then the missing end unless the
     // user accepts a full last piece.
@@ -99,12 +95,13 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
 enum class JoinStart { Fresh, Resume, None };
 JoinStart StartOf(const std::string& picked, const std::string& destination);
 
-// The file that changed between two surveys of the set for `destination`:
-// the first piece that differs, or else the destination (when resuming);
-// nothing when they agree.
-std::optional<std::string> FirstDifference(const PieceSetSurvey& before,
-                                           const PieceSetSurvey& after,
-                                           const std::string& destination);
+// The file that changed since `survey` was made for `destination`, looked at
+// again name by name rather than surveyed again (a set of many pieces is not
+// held twice): a piece gone or whose facts differ, a piece beyond the last, a
+// resumed join's destination, the manifest; nothing when all stand as they
+// were. Raises EBadManifest when the manifest can not be read any more.
+std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
+                                        const std::string& destination);
 
 // Calls `visit` with the number and path of each entry beside `base` named
 // `base` + "." + a number text, whatever kind of entry it is: only a regular

@@ -92,16 +92,17 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         whole.emplace();
     }
     CheckedCopier copier(options.manifest ? kDigestLanes : 0);
-    const BlockObserver afterBlock = [&] {
-        progress.Moved(input.Position(), ProgressSink::Mark::Block);
-    };
     WrittenPieces written(progress);
+    std::int64_t read = 0;
     for (std::int64_t number = 1; number <= count; ++number) {
         const std::string name = PieceName(piecesAt, static_cast<std::uint64_t>(number));
         TFileStream piece(name, OpenMode::Create);
         written.Add(name);
         progress.FileCreated(name);
-        const std::int64_t size = std::min(pieceSize, length - input.Position());
+        const std::int64_t size = std::min(pieceSize, length - read);
+        const BlockObserver afterBlock = [&](std::int64_t left) {
+            progress.Moved(read + size - left, ProgressSink::Mark::Block);
+        };
         InspectedCopier::Inspectors inspectors;
         if (whole) {
             digests.push_back(std::make_unique<Sha256>());
@@ -116,7 +117,8 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
             case CopyOutcome::TargetFull:
                 throw ENoRoomToWrite(name);
         }
-        progress.Moved(input.Position(), ProgressSink::Mark::Piece);
+        read += size;
+        progress.Moved(read, ProgressSink::Mark::Piece);
     }
     RemovePiecesAfter(piecesAt, static_cast<std::uint64_t>(count), progress);
     if (whole) {

@@ -89,7 +89,8 @@ TEST(InspectedCopier, EveryLaneSeesEveryBlockInOrderOnceItIsWritten) {
     SlowInspector first, second;
     int blocks = 0;
     InspectedCopier copier(2);
-    copier.Copy(target, source, kSize, {first.Make(), second.Make()}, [&] { ++blocks; });
+    copier.Copy(target, source, kSize, {first.Make(), second.Make()},
+                [&](std::int64_t) { ++blocks; });
     copier.Wait();
     EXPECT_EQ(target.bytes, content);
     EXPECT_EQ(first.seen, content);

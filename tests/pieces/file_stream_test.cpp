@@ -55,7 +55,7 @@ TEST(CopyFrom, MovesBlocksOfAtMost61440Bytes) {
         TFileStream source(folder / "source", OpenMode::Read);
         MemoryStream target;
         int observed = 0;
-        EXPECT_EQ(target.CopyFrom(source, size, [&] { ++observed; }), size);
+        EXPECT_EQ(target.CopyFrom(source, size, [&](std::int64_t) { ++observed; }), size);
         EXPECT_EQ(target.writes, blocks) << size;
         EXPECT_EQ(observed, static_cast<int>(blocks.size()));
         EXPECT_EQ(target.bytes, content);

@@ -212,7 +212,7 @@ TEST_F(JoinTest, SurveyListsThePiecesAndTheFirstMissingOne) {
     MakeSet({20, 20, 5});
     PieceSetSurvey survey = SurveyPieceSet(first, destination);
     ASSERT_EQ(survey.pieces.size(), 3u);
-    EXPECT_EQ(survey.pieces[1].path, destination + ".002");
+    EXPECT_EQ(survey.PathOf(survey.pieces[1]), destination + ".002");
     EXPECT_EQ(survey.pieces[1].facts.size, 20);
     EXPECT_EQ(survey.totalSize, 45);
     EXPECT_FALSE(survey.refusal);
