@@ -306,7 +306,10 @@ void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
     try {
         changed = FirstDifference(survey, SurveyPieceSet(picked, destination), destination);
     } catch (const EFileNotFound&) {
-        changed = survey.pieces.front().path;  // another join took the whole set meanwhile
+        // Another join took the whole set meanwhile: the first piece this one
+        // had found, one to append or, with none left, one held.
+        changed = survey.pieces.empty() ? survey.held.front().piece.path
+                                        : survey.pieces.front().path;
     }
     if (changed) {
         throw EChangedDuringJoin(*changed);
