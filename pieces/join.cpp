@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "pieces/checked_copy.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join_plan.h"
 #include "pieces/piece_names.h"
-#include "pieces/sha256.h"
+#include "pieces/whole_check.h"
 
 namespace morcelix {
 
@@ -49,7 +50,7 @@ class Appender {
     // in the destination.
     Appender(TFileStream& output, const std::string& destination, ProgressSink& progress,
              const JoinOptions& options, std::int64_t start, const PieceSetSurvey& survey,
-             std::optional<Sha256>& whole)
+             std::optional<Digest>& whole)
         : output_(output),
           destination_(destination),
           progress_(progress),
@@ -57,8 +58,7 @@ class Appender {
           appended_(start),
           gone_(start),
           writtenBack_(start),
-          manifest_(survey.manifest),
-          manifestPath_(ManifestPath(survey.base)),
+          manifest_(survey.PieceSums()),
           whole_(whole),
           copier_(manifest_ ? kDigestLanes : 0) {}
 
@@ -67,10 +67,10 @@ class Appender {
     // long as pieces are left, one of them has the set's piece size, which a
     // resume needs.
     void Append(const SurveyedPiece& piece, std::uint64_t number, bool nextIsLast) {
-        std::unique_ptr<Sha256> digest;
+        std::unique_ptr<Digest> digest;
         for (;;) {
             if (manifest_) {
-                digest = std::make_unique<Sha256>();
+                digest = std::make_unique<Digest>(manifest_->kind);
             }
             const CopyOutcome outcome = Copy(piece, digest.get());
             if (outcome == CopyOutcome::Copied) {
@@ -120,8 +120,8 @@ class Appender {
         RequireIntact();
         // Every piece matched its line: a whole-file line that does not is
         // the manifest's fault, not the file's.
-        if (manifest_ && WholeDigest() != manifest_->whole) {
-            throw EBadManifest(manifestPath_);
+        if (manifest_ && !manifest_->whole.empty() && WholeDigest() != manifest_->whole) {
+            throw EBadManifest(manifest_->path);
         }
         FlushAndDelete();
         if (!pending_.empty()) {
@@ -169,12 +169,12 @@ class Appender {
         std::string path;
         std::int64_t start;  // where its bytes begin in the destination
         std::uint64_t number;
-        std::unique_ptr<Sha256> digest;  // with a manifest, until checked
+        std::unique_ptr<Digest> digest;  // with a manifest, until checked
     };
 
     // Copies the piece; with a manifest, its blocks are hashed into `digest`
     // and the whole file's.
-    CopyOutcome Copy(const SurveyedPiece& piece, Sha256* digest) {
+    CopyOutcome Copy(const SurveyedPiece& piece, Digest* digest) {
         const std::unique_ptr<TFileStream> input = OpenUnchanged(piece);
         const BlockObserver afterBlock = [this] {
             // The disk writes what is appended while the copy goes on.
@@ -187,7 +187,7 @@ class Appender {
         };
         InspectedCopier::Inspectors inspectors;
         if (digest != nullptr) {
-            inspectors = Digests(*digest, *whole_);
+            inspectors = Digests({digest, &*whole_});
         }
         return copier_.Copy(output_, *input, piece.facts, piece.facts.size, inspectors, afterBlock);
     }
@@ -227,7 +227,7 @@ class Appender {
         if (!wholeFromDestination_) {
             return whole_->HexDigest();
         }
-        Sha256 digest;
+        Digest digest(manifest_->kind);
         output_.SetPosition(0);
         HashNext(output_, appended_, {&digest});
         return digest.HexDigest();
@@ -290,9 +290,8 @@ class Appender {
     std::int64_t pendingBytes_ = 0;  // appended since the last flush
     std::vector<std::string> undeleted_;
     bool folderFlushed_ = false;
-    const std::optional<Manifest>& manifest_;
-    std::string manifestPath_;
-    std::optional<Sha256>& whole_;  // with a manifest: the digest of what is appended
+    const Manifest* manifest_;      // when the set's checksum file vouches for each piece
+    std::optional<Digest>& whole_;  // with a manifest: the digest of what is appended
     bool wholeFromDestination_ = false;
     // With a manifest: the copies that hash. Declared last, to end first: its
     // thread uses the digests above until then.
@@ -308,8 +307,8 @@ void RequireUnchanged(const PieceSetSurvey& survey, const std::string& picked,
     } catch (const EFileNotFound&) {
         // Another join took the whole set meanwhile: the first piece this one
         // had found, one to append or, with none left, one held.
-        changed = survey.pieces.empty() ? survey.held.front().piece.path
-                                        : survey.pieces.front().path;
+        changed =
+            survey.pieces.empty() ? survey.held.front().piece.path : survey.pieces.front().path;
     }
     if (changed) {
         throw EChangedDuringJoin(*changed);
@@ -328,6 +327,16 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
     UntouchedUnlessBegun untouched(output, destination);
     RequireUnchanged(survey, picked, destination);
     JoinPlan plan = PlanJoin(output, survey, picked, destination, options.replaceDestination);
+    progress.Begin(plan.total, plan.start);
+    if (const Manifest* sums = survey.WholeSum()) {
+        // The whole set is read once, and must be the file, before anything is touched.
+        const BlockObserver afterBlock = [&] {
+            progress.Moved(plan.start, ProgressSink::Mark::Block);
+        };
+        if (!WholeFileMatches(*sums, &output, plan.start, plan.append, afterBlock)) {
+            throw EDamaged(destination);
+        }
+    }
     if (output.Size() != plan.start) {
         output.SetSize(plan.start);
     } else {
@@ -338,7 +347,6 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
         progress.FileCreated(destination);
     }
 
-    progress.Begin(plan.total, plan.start);
     Appender appender(output, destination, progress, options, plan.start, survey, plan.digestSoFar);
     try {
         appender.RemoveHeld(plan.held);

@@ -231,7 +231,7 @@ TEST_F(CliInterruptionTest, AChecksummedSplitOrJoinAskedToEndEndsWithinTheGraceT
         } else {
             ExpectFinishedByRunningAgain(when, joined);
             RemoveFile(source);
-            RemoveManifest(source);
+            RemoveFile(ManifestPath(source));
         }
     }
 }

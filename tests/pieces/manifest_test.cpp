@@ -6,11 +6,12 @@
 
 #include <filesystem>
 
+#include "pieces/checksum_files.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
-#include "pieces/sha256.h"
+#include "pieces/digest.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
@@ -82,7 +83,7 @@ TEST_F(ManifestTest, ASplitWritesTheDigestsInTheSystemToolsFormat) {
                                            "  film.avi.002\n" + DigestOf(content.substr(200000)) +
                                            "  film.avi.003\n" + DigestOf(content) + "  film.avi\n");
     EXPECT_EQ(progress.created.back(), manifest);
-    EXPECT_EQ(FileDigest(base + ".002"), DigestOf(content.substr(100000, 100000)));
+    EXPECT_EQ(FileDigest(base + ".002", DigestKind::Sha256), DigestOf(content.substr(100000, 100000)));
     EXPECT_FALSE(FileExists(manifest + ".part"));
 }
 
@@ -112,8 +113,8 @@ TEST_F(ManifestTest, ManifestsAreReadAsOtherToolsWriteThem) {
         {one + "  film.avi.001\r\n" + two + "  film.avi.002\r\n" + whole + "  film.avi\r\n", true},
         {one + " *film.avi.001\n" + two + " *film.avi.002\n" + upper + " *film.avi", true},
         {"", false},
-        {one + "  film.avi.001\n", false},  // no whole file
-        {one + "  film.avi.002\n" + two + "  film.avi.001\n" + whole + "  film.avi\n", false},
+        {two + "  film.avi.002\n" + whole + "  film.avi\n", false},  // no piece 1
+        {one + "  film.avi.001\n" + one + "  film.avi.001\n" + whole + "  film.avi\n", false},
         {one + "  film.avi.001\n" + two + "  film.avi.002\n" + whole + "  autre.avi\n", false},
         {one + " film.avi.001\n" + two + "  film.avi.002\n" + whole + "  film.avi\n", false},
         {one.substr(1) + "  film.avi.001\n" + whole + "  film.avi\n", false},
@@ -123,24 +124,24 @@ TEST_F(ManifestTest, ManifestsAreReadAsOtherToolsWriteThem) {
     for (const auto& [text, valid] : cases) {
         WriteFileBytes(manifest, text);
         if (valid) {
-            const auto read = ReadManifest(base);
+            const auto read = ReadChecksumFile(base);
             ASSERT_TRUE(read) << text;
             EXPECT_EQ(read->pieces, (std::vector<std::string>{one, two})) << text;
             EXPECT_EQ(read->whole, whole);
         } else {
             ExpectFailure<EBadManifest>(
-                [&] { ReadManifest(base); },
+                [&] { ReadChecksumFile(base); },
                 "Le fichier " + manifest + " n'est pas un fichier de sommes valide");
         }
     }
     WriteFileBytes(manifest, one + "  FILM.AVI.001\n" + whole + "  Film.avi\n");
 #ifdef _WIN32
-    EXPECT_TRUE(ReadManifest(base)) << "names differing in case name the same files";
+    EXPECT_TRUE(ReadChecksumFile(base)) << "names differing in case name the same files";
 #else
-    EXPECT_THROW(ReadManifest(base), EBadManifest);
+    EXPECT_THROW(ReadChecksumFile(base), EBadManifest);
 #endif
     RemoveFile(manifest);
-    EXPECT_FALSE(ReadManifest(base));
+    EXPECT_FALSE(ReadChecksumFile(base));
 }
 
 TEST_F(ManifestTest, NamesThatSha256sumEscapesAreEscapedTheSameWay) {
