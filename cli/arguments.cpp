@@ -98,7 +98,11 @@ namespace {
 
 // Whether an option takes a value: getopt_long's no_argument,
 // required_argument or optional_argument (given after "=" only).
-enum class Takes { kNothing = no_argument, kValue = required_argument, kMaybeValue = optional_argument };
+enum class Takes {
+    kNothing = no_argument,
+    kValue = required_argument,
+    kMaybeValue = optional_argument
+};
 
 struct OptionEntry {
     Option option;

@@ -191,8 +191,9 @@ std::optional<Reading> ReadWholeFileCrc(const Lines& lines, const Format& format
         if (key == "filename" && !name && !value.empty()) {
             name.emplace(value);
         } else if (key == "size" && !size && !value.empty() &&
-                   std::all_of(value.begin(), value.end(),
-                               [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+                   std::all_of(value.begin(), value.end(), [](char c) {
+                       return std::isdigit(static_cast<unsigned char>(c));
+                   })) {
             std::int64_t bytes = 0;
             if (std::from_chars(value.data(), value.data() + value.size(), bytes).ec !=
                 std::errc()) {

@@ -13,7 +13,9 @@ namespace {
 // CRC-32 through zlib (the polynomial of zip, PNG and the checksum files).
 class Crc32 : public DigestAlgorithm {
   public:
-    std::unique_ptr<DigestAlgorithm> Copy() const override { return std::make_unique<Crc32>(*this); }
+    std::unique_ptr<DigestAlgorithm> Copy() const override {
+        return std::make_unique<Crc32>(*this);
+    }
     void Update(const void* data, std::size_t size) override {
         value_ = crc32_z(value_, static_cast<const Bytef*>(data), size);
     }
@@ -35,8 +37,8 @@ struct KindFacts {
 };
 
 constexpr KindFacts kKinds[] = {
-    {DigestKind::Md5, "MD5", 32},          {DigestKind::Sha1, "SHA-1", 40},
-    {DigestKind::Sha256, "SHA-256", 64},   {DigestKind::Sha512, "SHA-512", 128},
+    {DigestKind::Md5, "MD5", 32},        {DigestKind::Sha1, "SHA-1", 40},
+    {DigestKind::Sha256, "SHA-256", 64}, {DigestKind::Sha512, "SHA-512", 128},
     {DigestKind::Crc32, "CRC-32", 8},
 };
 

@@ -52,8 +52,7 @@ class EvpDigest : public DigestAlgorithm {
     }
 
   private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_{EVP_MD_CTX_new(),
-                                                                 EVP_MD_CTX_free};
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX*)> context_{EVP_MD_CTX_new(), EVP_MD_CTX_free};
 };
 
 }  // namespace

@@ -72,8 +72,8 @@ std::string FileDigest(const std::string& path, DigestKind kind, Digest* alsoInt
 InspectedCopier::Inspectors Digests(const std::vector<Digest*>& digests) {
     InspectedCopier::Inspectors inspectors;
     for (Digest* digest : digests) {
-        inspectors.push_back(std::make_shared<const BlockInspector>(
-            [digest](const char* data, std::int32_t size) {
+        inspectors.push_back(
+            std::make_shared<const BlockInspector>([digest](const char* data, std::int32_t size) {
                 digest->Update(data, static_cast<std::size_t>(size));
             }));
     }

@@ -7,11 +7,11 @@
 #include <filesystem>
 
 #include "pieces/checksum_files.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
-#include "pieces/digest.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
@@ -83,7 +83,8 @@ TEST_F(ManifestTest, ASplitWritesTheDigestsInTheSystemToolsFormat) {
                                            "  film.avi.002\n" + DigestOf(content.substr(200000)) +
                                            "  film.avi.003\n" + DigestOf(content) + "  film.avi\n");
     EXPECT_EQ(progress.created.back(), manifest);
-    EXPECT_EQ(FileDigest(base + ".002", DigestKind::Sha256), DigestOf(content.substr(100000, 100000)));
+    EXPECT_EQ(FileDigest(base + ".002", DigestKind::Sha256),
+              DigestOf(content.substr(100000, 100000)));
     EXPECT_FALSE(FileExists(manifest + ".part"));
 }
 
