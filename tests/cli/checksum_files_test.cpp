@@ -3,11 +3,9 @@
 // written here with CRLF line ends and names in another case), and .sfv and
 // .crc files written here from zlib's CRC-32.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 
 #include "pieces/digest.h"
 #include "pieces/file_stream.h"
@@ -15,6 +13,7 @@
 #include "pieces/split.h"
 #include "tests/cli/run_program.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/zlib_crc.h"
 
 namespace morcelix {
 namespace {
@@ -48,13 +47,9 @@ std::vector<std::string> Sorted(std::vector<std::string> names) {
     return names;
 }
 
-// zlib's CRC-32 of `bytes`, as 8 upper-case hexadecimal digits.
+// zlib's CRC-32 of `bytes`, as the checksum files of Windows tools write it.
 std::string ZlibCrc(const std::string& bytes) {
-    char text[9];
-    std::snprintf(
-        text, sizeof text, "%08lX",
-        crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-    return text;
+    return Upper(testing::ZlibCrc(bytes));
 }
 
 // A checksum file of one format, and how it is made.
@@ -283,6 +278,13 @@ TEST_F(ChecksumFilesCliTest, ASplitWithItsCrcFileIsCheckedByIt) {
     EXPECT_TRUE(FileExists(source + ".sha256"));
     EXPECT_EQ(ReadFileBytes(source + ".crc"),
               "filename=" + name + "\r\nsize=250000\r\ncrc32=" + ZlibCrc(bytes) + "\r\n");
+    // Standard input, split the same way, gives the same file.
+    const std::string written = ReadFileBytes(source + ".crc");
+    RemoveFile(source + ".crc");
+    run = RunProgram(CliProgram(), {"decouper", "--somme=crc", "--nom", source, "-", "100k"},
+                     scratch.Path(), testing::BuiltProgramLauncher(), {.input = bytes});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source + ".crc"), written);
 
     // Without the manifest, the .crc file vouches for the whole set.
     RemoveFile(source);

@@ -1,20 +1,10 @@
-// The digests, the checksum files of other tools as they are read, and the
-// join of a set whose checksum file vouches for the whole file only.
+// The digests, and the checksum files of other tools as they are read.
 #include "pieces/checksum_files.h"
 
 #include <gtest/gtest.h>
-#include <zlib.h>
-
-#include <cstdio>
 
 #include "pieces/digest.h"
 #include "pieces/failure.h"
-#include "pieces/file_stream.h"
-#include "pieces/join.h"
-#include "pieces/join_stream.h"
-#include "pieces/piece_names.h"
-#include "pieces/split.h"
-#include "pieces/split_stream.h"
 #include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
 
@@ -22,9 +12,6 @@ namespace morcelix {
 namespace {
 
 using testing::ExpectFailure;
-using testing::PatternBytes;
-using testing::ReadFileBytes;
-using testing::RecordingProgress;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 
@@ -32,15 +19,6 @@ std::string DigestOf(DigestKind kind, const std::string& bytes) {
     Digest digest(kind);
     digest.Update(bytes.data(), bytes.size());
     return digest.HexDigest();
-}
-
-// zlib's own CRC-32 of `bytes`, as 8 hexadecimal digits.
-std::string ZlibCrc(const std::string& bytes) {
-    char text[9];
-    std::snprintf(
-        text, sizeof text, "%08lx",
-        crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-    return text;
 }
 
 TEST(DigestTest, KnownDigestsOfEveryKindAndACopyThatGoesOnAlone) {
@@ -213,110 +191,6 @@ TEST_F(ChecksumFileTest, TheFirstFileFoundInTheOrderIsTheOneRead) {
     ASSERT_TRUE(read);
     EXPECT_EQ(read->pieces, std::vector<std::string>{"01020304"});
 #endif
-}
-
-class WholeFileSumTest : public ChecksumFileTest {
-  protected:
-    // A split of `size` bytes at 100000 with its .crc file only, the source kept aside.
-    void SplitWithCrcFile(std::int64_t size) {
-        content = PatternBytes(size, 31);
-        WriteFileBytes(base, content);
-        Split(base, 100000, progress, {.manifest = true, .crcFile = true});
-        RemoveFile(ManifestPath(base));
-        RemoveFile(base);
-    }
-
-    void ExpectRefusedUntouched(const std::string& message) {
-        const auto before = folder.Snapshot();
-        ExpectFailure<Failure>([&] { Join(first, base, progress); }, message);
-        EXPECT_EQ(folder.Snapshot(), before);
-    }
-
-    std::string first = base + ".001";
-    std::string crcFile = base + ".crc";
-    std::string content;
-    RecordingProgress progress;
-};
-
-TEST_F(WholeFileSumTest, ASplitWritesTheCrcFileThatTheFileManagersCheck) {
-    SplitWithCrcFile(250000);
-    EXPECT_EQ(
-        ReadFileBytes(crcFile), "filename=" + name + "\r\nsize=250000\r\ncrc32=" + [&] {
-            std::string digits = ZlibCrc(content);
-            for (char& c : digits) {
-                c = static_cast<char>(std::toupper(c));
-            }
-            return digits;
-        }() + "\r\n");
-    // Standard input split the same way gives the same file.
-    class Input : public SequentialInput {
-      public:
-        explicit Input(const std::string& bytes) : bytes_(bytes) {}
-        std::int32_t ReadSome(void* buffer, std::int32_t count) override {
-            const auto part =
-                std::min<std::size_t>(static_cast<std::size_t>(count), bytes_.size() - at_);
-            bytes_.copy(static_cast<char*>(buffer), part, at_);
-            at_ += part;
-            return static_cast<std::int32_t>(part);
-        }
-
-      private:
-        const std::string& bytes_;
-        std::size_t at_ = 0;
-    };
-    const std::string written = ReadFileBytes(crcFile);
-    RemoveFile(crcFile);
-    Input input(content);
-    SplitStream(input, 100000, progress, {.piecesAt = base, .crcFile = true});
-    EXPECT_EQ(ReadFileBytes(crcFile), written);
-    EXPECT_EQ(progress.created.back(), crcFile);
-}
-
-TEST_F(WholeFileSumTest, TheWholeSetIsReadAndCheckedBeforeAnythingIsTouched) {
-    SplitWithCrcFile(250000);
-    const std::string second = base + ".002";
-    const std::string good = ReadFileBytes(second);
-    std::string flipped = good;
-    flipped[99999] ^= 0x40;  // the right size, the wrong content
-    WriteFileBytes(second, flipped);
-    ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
-    // Nor is anything written to a stream.
-    const TempFolder elsewhere;
-    {
-        TFileStream output(elsewhere / "sortie", OpenMode::Create);
-        ExpectFailure<EDamaged>([&] { JoinToStream(first, output, progress); },
-                                "Le fichier " + base + " est endommagé");
-    }
-    EXPECT_EQ(FileSize(elsewhere / "sortie"), 0);
-    WriteFileBytes(second, good);
-
-    // The size tells what is missing before anything is read.
-    const std::string third = ReadFileBytes(base + ".003");
-    RemoveFile(base + ".003");
-    ExpectRefusedUntouched("Le fichier " + base + ".003 est manquant");
-    WriteFileBytes(base + ".003", third + "x");
-    ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
-    WriteFileBytes(base + ".003", third);
-
-    Join(first, base, progress);
-    EXPECT_EQ(ReadFileBytes(base), content);
-    EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".crc"}));
-}
-
-TEST_F(WholeFileSumTest, AResumedJoinChecksWhatTheDestinationKeepsWithThePiecesLeft) {
-    SplitWithCrcFile(350000);
-    // A join stopped once two pieces were safe in the file and deleted.
-    RemoveFile(first);
-    RemoveFile(base + ".002");
-    std::string kept = content.substr(0, 200000);
-    kept[150000] ^= 1;
-    WriteFileBytes(base, kept);
-    ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
-
-    WriteFileBytes(base, content.substr(0, 200000));
-    Join(first, base, progress);
-    EXPECT_EQ(ReadFileBytes(base), content);
-    EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".crc"}));
 }
 
 }  // namespace

@@ -5,12 +5,12 @@
 
 #include <utility>
 
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
-#include "pieces/digest.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
