@@ -18,9 +18,9 @@ namespace morcelix::cli {
 const char* const kUsage =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper [--somme[=crc]] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
-    "  morcelix-cli decouper [--somme[=crc]] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
-    "  morcelix-cli decouper [--somme[=crc]] [-o DOSSIER] --nom NOM - TAILLE\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
+    "  morcelix-cli decouper [--somme] [-o DOSSIER] --nom NOM - TAILLE\n"
     "      découpe FICHIER en parties de TAILLE, ou en N parties au plus,\n"
     "      toutes de même taille sauf la dernière, plus courte ; elles sont\n"
     "      écrites à côté de lui, ou dans DOSSIER : FICHIER.001, FICHIER.002,\n"
