@@ -185,7 +185,9 @@ TEST_F(ChecksumFileTest, TheFirstFileFoundInTheOrderIsTheOneRead) {
     EXPECT_THROW(ReadChecksumFile(base), EBadManifest);
 #ifdef _WIN32
     // Names in another case name the same files.
-    RemoveFile(base + ".sha1");
+    for (const char* extension : {".sha1", ".md5", ".sfv"}) {
+        RemoveFile(base + extension);
+    }
     WriteFileBytes(folder / "FILM D'éTé.AVI.SFV", "FILM D'éTé.AVI.001 01020304\r\n");
     const std::optional<Manifest> read = ReadChecksumFile(base);
     ASSERT_TRUE(read);
