@@ -28,7 +28,9 @@ const char* const kUsage =
     "      standard jusqu'à sa fin, dans le dossier courant ou dans DOSSIER.\n"
     "      Avec --somme, FICHIER.sha256 (ou NOM.sha256) est écrit à côté des\n"
     "      parties : la somme SHA-256 de chacune et du fichier entier, que\n"
-    "      tout regroupage vérifie.\n"
+    "      tout regroupage vérifie ; avec --somme=crc, FICHIER.crc aussi : le\n"
+    "      nom, la taille et le CRC-32 du fichier entier, que vérifient les\n"
+    "      gestionnaires de fichiers à deux panneaux.\n"
     "  morcelix-cli regrouper [--garder] [-f] [-o DOSSIER] PREMIER.001\n"
     "  morcelix-cli regrouper -c [-f] PREMIER.001\n"
     "      reconstitue le fichier à côté de ses parties, ou dans DOSSIER, et\n"
@@ -41,7 +43,15 @@ const char* const kUsage =
     "  morcelix-cli verifier PREMIER.001\n"
     "      liste les parties, leurs tailles et le total sans rien modifier,\n"
     "      et signale la première partie manquante ; avec un fichier de\n"
-    "      sommes, lit chaque partie et la dit OK ou endommagée.\n"
+    "      sommes, lit chaque partie et la dit OK ou endommagée (ou le\n"
+    "      fichier entier, quand seul lui a une somme), et nomme ce fichier.\n"
+    "\n"
+    "Fichiers de sommes : à côté de FICHIER.001, le premier trouvé parmi\n"
+    "FICHIER.sha256, .sha512, .sha1, .md5 (listes de sha256sum, sha1sum...,\n"
+    "ou lignes BSD « SHA256 (nom) = somme »), .sfv (CRC-32) et .crc (nom,\n"
+    "taille et CRC-32 du fichier entier). Chaque partie listée est vérifiée\n"
+    "avant d'être supprimée ; une somme du seul fichier entier est vérifiée\n"
+    "en lisant tout le découpage avant de rien modifier.\n"
     "\n"
     "TAILLE : un nombre de Mo (1 Mo = 1 000 000 octets), entier ou décimal\n"
     "(1,5 ou 1.5), ou un nombre suivi d'une unité : o ; k, Ko ; M, Mo ; G, Go ;\n"
@@ -59,7 +69,8 @@ const char* const kUsage =
     "  -o, --dossier DOSSIER  écrit les parties ou le fichier regroupé dans DOSSIER\n"
     "  --parties N            découpe en N parties au plus au lieu de TAILLE\n"
     "  --nom NOM              nomme les parties NOM.001, NOM.002, etc.\n"
-    "  --somme                écrit aussi le fichier de sommes des parties\n"
+    "  --somme[=crc]          écrit aussi le fichier de sommes des parties\n"
+    "                         (et avec =crc, celui du fichier entier, .crc)\n"
     "  --garder               garde les parties une fois regroupées\n"
     "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
     "  -f, --forcer           remplace un fichier existant, regroupe un découpage\n"
@@ -85,29 +96,37 @@ const char* const kVersion =
 
 namespace {
 
+// Whether an option takes a value: getopt_long's no_argument,
+// required_argument or optional_argument (given after "=" only).
+enum class Takes {
+    kNothing = no_argument,
+    kValue = required_argument,
+    kMaybeValue = optional_argument
+};
+
 struct OptionEntry {
     Option option;
     char shortName;  // 0: none
     // The long names, without "--"; an unused one is null.
     std::array<const char*, 2> longNames;
-    bool takesValue;
+    Takes takes;
     // The commands it applies to; none: every command.
     std::array<std::string_view, 2> commands;
 };
 
 // Every option, once: getopt_long's tables are made from this one.
 constexpr OptionEntry kOptions[] = {
-    {Option::Help, 'h', {"aide", "help"}, false, {}},
-    {Option::Version, 'V', {"version"}, false, {}},
-    {Option::Folder, 'o', {"dossier"}, true, {"decouper", "regrouper"}},
-    {Option::Parts, 0, {"parties"}, true, {"decouper"}},
-    {Option::Name, 0, {"nom"}, true, {"decouper"}},
-    {Option::Checksum, 0, {"somme"}, false, {"decouper"}},
-    {Option::Keep, 0, {"garder"}, false, {"regrouper"}},
-    {Option::ToStandardOutput, 'c', {"stdout"}, false, {"regrouper"}},
-    {Option::Force, 'f', {"forcer"}, false, {"regrouper"}},
-    {Option::Verbose, 0, {"verbeux"}, false, {}},
-    {Option::Quiet, 0, {"silencieux"}, false, {}},
+    {Option::Help, 'h', {"aide", "help"}, Takes::kNothing, {}},
+    {Option::Version, 'V', {"version"}, Takes::kNothing, {}},
+    {Option::Folder, 'o', {"dossier"}, Takes::kValue, {"decouper", "regrouper"}},
+    {Option::Parts, 0, {"parties"}, Takes::kValue, {"decouper"}},
+    {Option::Name, 0, {"nom"}, Takes::kValue, {"decouper"}},
+    {Option::Checksum, 0, {"somme"}, Takes::kMaybeValue, {"decouper"}},
+    {Option::Keep, 0, {"garder"}, Takes::kNothing, {"regrouper"}},
+    {Option::ToStandardOutput, 'c', {"stdout"}, Takes::kNothing, {"regrouper"}},
+    {Option::Force, 'f', {"forcer"}, Takes::kNothing, {"regrouper"}},
+    {Option::Verbose, 0, {"verbeux"}, Takes::kNothing, {}},
+    {Option::Quiet, 0, {"silencieux"}, Takes::kNothing, {}},
 };
 
 // Options that can not be given together.
@@ -144,7 +163,7 @@ std::string ShortOptions() {
     for (const OptionEntry& entry : kOptions) {
         if (entry.shortName != 0) {
             text += entry.shortName;
-            if (entry.takesValue) {
+            if (entry.takes == Takes::kValue) {
                 text += ':';
             }
         }
@@ -157,8 +176,8 @@ std::vector<option> LongOptions() {
     for (std::size_t i = 0; i < std::size(kOptions); ++i) {
         for (const char* name : kOptions[i].longNames) {
             if (name != nullptr) {
-                options.push_back({name, kOptions[i].takesValue ? required_argument : no_argument,
-                                   nullptr, kLongCode + static_cast<int>(i)});
+                options.push_back({name, static_cast<int>(kOptions[i].takes), nullptr,
+                                   kLongCode + static_cast<int>(i)});
             }
         }
     }
@@ -182,7 +201,7 @@ const OptionEntry& EntryOf(Option option) {
 // What is wrong with a known option getopt_long refused, written `spelling`:
 // its value is missing, or it takes none and was given one.
 std::string SpelledMistake(const OptionEntry& entry, const std::string& spelling) {
-    if (entry.takesValue) {
+    if (entry.takes != Takes::kNothing) {
         return "Valeur manquante pour l'option " + spelling;
     }
     return "L'option " + spelling + " ne prend pas de valeur";
@@ -295,7 +314,7 @@ std::vector<std::string> ReadOptions(const std::vector<std::string>& arguments, 
                                          ? "--" + std::string(longOptions[longIndex].name)
                                          : std::string{'-', static_cast<char>(code)};
         GivenOption& given = command.options[entry.option] = {spelling, {}};
-        if (entry.takesValue) {
+        if (entry.takes != Takes::kNothing && optarg != nullptr) {
             given.value = optarg;
             if (given.value.empty()) {
                 throw UsageError{"Valeur manquante pour l'option " + spelling};
@@ -469,6 +488,10 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     }
     if (command.name != "decouper") {
         return command;
+    }
+    if (const std::string kind = command.Value(Option::Checksum); !kind.empty() && kind != "crc") {
+        throw UsageError{"Valeur inconnue pour l'option " +
+                         command.options.at(Option::Checksum).spelling + " : " + kind};
     }
     if (command.operands[0] == kStandardInput) {
         if (command.Has(Option::Parts)) {

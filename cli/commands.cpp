@@ -10,13 +10,14 @@
 
 #include "cli/arguments.h"
 #include "cli/progress_line.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/join.h"
 #include "pieces/join_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
-#include "pieces/sha256.h"
 #include "pieces/split.h"
+#include "pieces/whole_check.h"
 
 namespace morcelix::cli {
 
@@ -201,16 +202,21 @@ std::string PiecesAt(const Command& command) {
     return InFolder(command.Value(Option::Folder), named);
 }
 
+// The checksum files of --somme: the manifest, and with --somme=crc the .crc file too.
+SplitOptions SplitOptionsOf(const Command& command) {
+    return {.piecesAt = PiecesAt(command),
+            .manifest = command.Has(Option::Checksum),
+            .crcFile = command.Value(Option::Checksum) == "crc"};
+}
+
 void SplitCommand(const Command& command, Report& report) {
     const std::string& source = command.operands[0];
     RequireFile(source);
     const std::int64_t length = std::max<std::int64_t>(FileSize(source), 0);
     const std::int64_t pieceSize =
         command.parts > 0 ? PieceSizeForParts(length, command.parts) : command.pieceSize;
-    const std::string piecesAt = PiecesAt(command);
     report.Start(Text::SplitInterrupted);
-    Split(source, pieceSize, report,
-          {.piecesAt = piecesAt, .manifest = command.Has(Option::Checksum)});
+    Split(source, pieceSize, report, SplitOptionsOf(command));
     report.Finish();
 }
 
@@ -229,8 +235,7 @@ void SplitStandardInputCommand(const Command& command, Report& report, Sequentia
         }
         return FormatText(Text::StandardInputKept, {pieces.back(), ByteCount(bytes)});
     });
-    SplitStream(input, command.pieceSize, report,
-                {.piecesAt = PiecesAt(command), .manifest = command.Has(Option::Checksum)});
+    SplitStream(input, command.pieceSize, report, SplitOptionsOf(command));
     report.Finish();
 }
 
@@ -260,10 +265,13 @@ void JoinToStandardOutputCommand(const Command& command, Report& report, TStream
     report.Finish();
 }
 
-// Lists the set on `out` and, when it has a manifest, reads every piece and
-// says whether it is intact; returns false when the set can not be joined (a
-// gap, a piece missing, of the wrong size, damaged: reported on `err`). Takes
-// the names that regrouper takes, the pieces left by an interrupted join too.
+// Lists the set on `out` and, when it has a checksum file, checks the set
+// against it and names it: every piece read and said OK or damaged, or, when
+// the file vouches for the whole file only, the whole set read once and the
+// joined file said OK or damaged. Returns false when the set can not be joined
+// (a gap, a piece missing, of the wrong size, damaged: reported on `err`).
+// Takes the names that regrouper takes, the pieces left by an interrupted
+// join too.
 bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& err) {
     const std::string destination = DestinationOfPiece(picked);
     RequirePieceToJoin(picked, destination, /*resumable=*/true);
@@ -277,21 +285,22 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
         total += piece.facts.size;
     }
     std::vector<std::string> damaged;
+    const Manifest* pieceSums = survey.PieceSums();
     // A whole set is read once for its pieces' digests and the whole file's.
-    std::optional<Sha256> whole;
-    if (survey.manifest && !survey.Resumes()) {
-        whole.emplace();
+    std::optional<Digest> whole;
+    if (pieceSums && !pieceSums->whole.empty() && !survey.Resumes()) {
+        whole.emplace(pieceSums->kind);
     }
     const std::size_t width = std::to_string(total).size();
     for (const SurveyedPiece& piece : standing) {
         const std::string path = survey.PathOf(piece);
         const std::string size = std::to_string(piece.facts.size);
         out << std::string(width - size.size(), ' ') << size << "  " << path;
-        if (survey.manifest) {
+        if (pieceSums) {
             const std::size_t listed = piece.number - 1;
-            const bool intact =
-                listed < survey.manifest->pieces.size() &&
-                FileDigest(path, whole ? &*whole : nullptr) == survey.manifest->pieces[listed];
+            const bool intact = listed < pieceSums->pieces.size() &&
+                                FileDigest(path, pieceSums->kind, whole ? &*whole : nullptr) ==
+                                    pieceSums->pieces[listed];
             out << (intact ? "  OK" : "  endommagé");
             if (!intact) {
                 damaged.push_back(path);
@@ -299,10 +308,31 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
         }
         out << '\n';
     }
+    // The whole file's sum alone: the set read as a join would read it, when
+    // it can be joined and its bytes in a resumed join's destination are known.
+    std::optional<bool> wholeIntact;
+    if (const Manifest* sums = survey.WholeSum();
+        sums && !survey.refusal && (!survey.Resumes() || survey.joined)) {
+        const std::int64_t heldSize = survey.Resumes() ? *survey.joined : 0;
+        std::optional<TFileStream> held;
+        if (heldSize > 0) {
+            held.emplace(destination, OpenMode::Read);
+        }
+        wholeIntact =
+            WholeFileMatches(survey, *sums, held ? &*held : nullptr, heldSize, survey.pieces, {});
+    }
     const std::size_t count = standing.size();
     out << "Total : " << count << (count > 1 ? " parties, " : " partie, ") << ByteCount(total)
         << '\n'
-        << "Fichier regroupé : " << destination << '\n';
+        << "Fichier regroupé : " << destination;
+    if (wholeIntact) {
+        out << (*wholeIntact ? "  OK" : "  endommagé");
+    }
+    out << '\n';
+    if (pieceSums || wholeIntact) {
+        out << "Sommes de contrôle : " << survey.manifest->path << " ("
+            << DigestName(survey.manifest->kind) << ")\n";
+    }
     out.flush();
     bool sound = true;
     try {
@@ -314,10 +344,14 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     for (const std::string& piece : damaged) {
         err << kMessagePrefix << FormatText(Text::Damaged, piece) << '\n';
     }
+    if (wholeIntact == false) {
+        err << kMessagePrefix << FormatText(Text::Damaged, destination) << '\n';
+        sound = false;
+    }
     // Every piece fits its line, the whole file does not fit its own: the
     // manifest contradicts itself, and a join would find it only at its end.
-    if (sound && damaged.empty() && whole && whole->HexDigest() != survey.manifest->whole) {
-        err << kMessagePrefix << FormatText(Text::BadManifest, ManifestPath(survey.base)) << '\n';
+    if (sound && damaged.empty() && whole && whole->HexDigest() != pieceSums->whole) {
+        err << kMessagePrefix << FormatText(Text::BadManifest, pieceSums->path) << '\n';
         sound = false;
     }
     return sound && damaged.empty();

@@ -1,6 +1,8 @@
 # Bash completion for morcelix-cli: its commands, its options, the size
-# presets, folders after -o, and numbered pieces (*.001, *.002...) for
-# regrouper and verifier: after an interruption, a join goes on from any piece.
+# presets, folders after -o, crc after --somme=, and numbered pieces (*.001,
+# *.002...) for regrouper and verifier: after an interruption, a join goes on
+# from any piece. Bash breaks words at "=": "--somme=crc" comes as "--somme",
+# "=" and "crc".
 #
 # The presets, and what each is for:
 #   cd        700 Mo    a 700 MB CD-R
@@ -20,6 +22,10 @@ _morcelix_cli() {
                 --) ended=1; continue ;;
                 --parties) parts=1; ((i++)); continue ;;
                 -o | --dossier | --nom) ((i++)); continue ;;
+                =)
+                    [[ ${COMP_WORDS[i - 1]} == --parties ]] && parts=1
+                    ((i++))
+                    continue ;;
                 --parties=*) parts=1; continue ;;
                 -[a-zA-Z]* | --*) continue ;;
             esac
@@ -31,6 +37,14 @@ _morcelix_cli() {
         fi
     done
 
+    if [[ $current == = && $previous == --somme ]]; then
+        COMPREPLY=(crc)
+        return
+    fi
+    if [[ $previous == = && ${COMP_WORDS[COMP_CWORD - 2]} == --somme ]]; then
+        mapfile -t COMPREPLY < <(compgen -W crc -- "$current")
+        return
+    fi
     case $previous in
         -o | --dossier)
             mapfile -t COMPREPLY < <(compgen -d -- "$current")
@@ -45,7 +59,7 @@ _morcelix_cli() {
     if ((!ended)) && [[ $current == -* ]]; then
         local options="-h --aide --help -V --version --verbeux --silencieux --"
         case $command in
-            decouper) options+=" -o --dossier --parties --nom --somme" ;;
+            decouper) options+=" -o --dossier --parties --nom --somme --somme=crc" ;;
             regrouper) options+=" -o --dossier --garder -c --stdout -f --forcer" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")

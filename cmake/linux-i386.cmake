@@ -9,8 +9,10 @@ set(CMAKE_C_FLAGS_INIT -m32)
 set(CMAKE_CXX_FLAGS_INIT -m32)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-m32 -static")
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/qemu-i386)
-# The 32-bit libraries (libssl-dev:i386) are Debian's multiarch ones, linked statically.
+# The 32-bit libraries (libssl-dev:i386, zlib1g-dev:i386) are Debian's multiarch
+# ones, linked statically.
 set(CMAKE_LIBRARY_ARCHITECTURE i386-linux-gnu)
 set(OPENSSL_USE_STATIC_LIBS TRUE)
+set(ZLIB_USE_STATIC_LIBS ON)
 # pkg-config would point the library search at the native ones.
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/i386-linux-gnu/pkgconfig:/usr/share/pkgconfig)

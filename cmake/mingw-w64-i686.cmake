@@ -10,3 +10,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(MORCELIX_MANIFEST_ARCH x86)
+# zlib (libz-mingw-w64-dev) linked statically: the programs import system DLLs only.
+set(ZLIB_USE_STATIC_LIBS ON)

@@ -11,3 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
 set(MORCELIX_MANIFEST_ARCH amd64)
+# zlib (libz-mingw-w64-dev) linked statically: the programs import system DLLs only.
+set(ZLIB_USE_STATIC_LIBS ON)

@@ -7,11 +7,12 @@
 #include <vector>
 
 #include "pieces/checked_copy.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join_plan.h"
 #include "pieces/piece_names.h"
-#include "pieces/sha256.h"
+#include "pieces/whole_check.h"
 
 namespace morcelix {
 
@@ -54,7 +55,7 @@ class Appender {
     // in the destination.
     Appender(TFileStream& output, const std::string& destination, ProgressSink& progress,
              const JoinOptions& options, std::int64_t start, const PieceSetSurvey& survey,
-             std::optional<Sha256>& whole)
+             std::optional<Digest>& whole)
         : output_(output),
           destination_(destination),
           progress_(progress),
@@ -63,8 +64,7 @@ class Appender {
           gone_(start),
           writtenBack_(start),
           survey_(survey),
-          manifest_(survey.manifest),
-          manifestPath_(ManifestPath(survey.base)),
+          manifest_(survey.PieceSums()),
           whole_(whole),
           copier_(manifest_ ? kDigestLanes : 0) {}
 
@@ -73,10 +73,10 @@ class Appender {
     // long as pieces are left, one of them has the set's piece size, which a
     // resume needs.
     void Append(const SurveyedPiece& piece, bool nextIsLast) {
-        std::unique_ptr<Sha256> digest;
+        std::unique_ptr<Digest> digest;
         for (;;) {
             if (manifest_) {
-                digest = std::make_unique<Sha256>();
+                digest = std::make_unique<Digest>(manifest_->kind);
             }
             const CopyOutcome outcome = Copy(piece, digest.get());
             if (outcome == CopyOutcome::Copied) {
@@ -128,8 +128,8 @@ class Appender {
         RequireIntact();
         // Every piece matched its line: a whole-file line that does not is
         // the manifest's fault, not the file's.
-        if (manifest_ && WholeDigest() != manifest_->whole) {
-            throw EBadManifest(manifestPath_);
+        if (manifest_ && !manifest_->whole.empty() && WholeDigest() != manifest_->whole) {
+            throw EBadManifest(manifest_->path);
         }
         FlushAndDelete();
         if (!pending_.empty()) {
@@ -178,14 +178,14 @@ class Appender {
     struct Pending {
         std::int64_t start;  // where its bytes begin in the destination
         std::uint64_t number;
-        std::unique_ptr<Sha256> digest;  // with a manifest, until checked
+        std::unique_ptr<Digest> digest;  // with a manifest, until checked
     };
 
     std::string PathOf(std::uint64_t number) const { return PieceName(survey_.base, number); }
 
     // Copies the piece; with a manifest, its blocks are hashed into `digest`
     // and the whole file's.
-    CopyOutcome Copy(const SurveyedPiece& piece, Sha256* digest) {
+    CopyOutcome Copy(const SurveyedPiece& piece, Digest* digest) {
         const std::unique_ptr<TFileStream> input = OpenUnchanged(survey_, piece);
         const BlockObserver afterBlock = [this, &piece](std::int64_t left) {
             const std::int64_t written = appended_ + piece.facts.size - left;
@@ -198,7 +198,7 @@ class Appender {
         };
         InspectedCopier::Inspectors inspectors;
         if (digest != nullptr) {
-            inspectors = Digests(*digest, *whole_);
+            inspectors = Digests({digest, &*whole_});
         }
         return copier_.Copy(output_, *input, piece.facts, piece.facts.size, inspectors, afterBlock);
     }
@@ -238,7 +238,7 @@ class Appender {
         if (!wholeFromDestination_) {
             return whole_->HexDigest();
         }
-        Sha256 digest;
+        Digest digest(manifest_->kind);
         output_.SetPosition(0);
         HashNext(output_, appended_, {&digest});
         return digest.HexDigest();
@@ -305,9 +305,8 @@ class Appender {
     std::int64_t pendingBytes_ = 0;  // appended since the last flush
     std::vector<std::string> undeleted_;
     bool folderFlushed_ = false;
-    const std::optional<Manifest>& manifest_;
-    std::string manifestPath_;
-    std::optional<Sha256>& whole_;  // with a manifest: the digest of what is appended
+    const Manifest* manifest_;      // when the set's checksum file vouches for each piece
+    std::optional<Digest>& whole_;  // with a manifest: the digest of what is appended
     bool wholeFromDestination_ = false;
     // With a manifest: the copies that hash. Declared last, to end first: its
     // thread uses the digests above until then.
@@ -343,10 +342,10 @@ std::unique_ptr<TFileStream> FirstPieceInPlace(TFileStream& held, const std::str
     if (!piece || piece->Facts() != first.facts) {
         return nullptr;
     }
-    if (survey.manifest) {
-        Sha256 own;
+    if (const Manifest* sums = survey.PieceSums()) {
+        Digest own(sums->kind);
         HashNext(*piece, first.facts.size, {&own, &*plan.digestSoFar});
-        if (own.HexDigest() != survey.manifest->pieces.front()) {
+        if (own.HexDigest() != sums->pieces.front()) {
             throw EDamaged(firstPath);
         }
     }
@@ -372,6 +371,15 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
     RequireUnchanged(survey, destination);
     JoinPlan plan = PlanJoin(held, survey, picked, destination, options.replaceDestination);
     progress.Begin(plan.total, plan.start);
+    if (const Manifest* sums = survey.WholeSum()) {
+        // The whole set is read once, and must be the file, before anything is touched.
+        const BlockObserver afterBlock = [&](std::int64_t) {
+            progress.Moved(plan.start, ProgressSink::Mark::Block);
+        };
+        if (!WholeFileMatches(survey, *sums, &held, plan.start, plan.append, afterBlock)) {
+            throw EDamaged(destination);
+        }
+    }
     const std::unique_ptr<TFileStream> firstPiece =
         FirstPieceInPlace(held, destination, survey, plan, options);
     untouched.Begin();

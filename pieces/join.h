@@ -48,7 +48,10 @@ inline constexpr std::int64_t kFlushGroupBytes = std::int64_t{64} << 20;
 // destination is opened (created if absent) without being emptied and locked
 // against any other join, the set is surveyed again, and only if both surveys
 // agree does the join begin (EChangedDuringJoin otherwise, the destination
-// left as it was). Raises EFCreateError when the destination is held by
+// left as it was). With a checksum file that vouches for the whole file only,
+// the set (with what a resumed join's destination keeps of it) is read once
+// before it begins, and must have the file's size and sum (EDamaged, naming the
+// destination, otherwise). Raises EFCreateError when the destination is held by
 // another join, EDestinationIsPiece when it is one of the pieces (a link to
 // it), and for a fresh join EDestinationExists when it exists and its bytes
 // are not the beginning of the set's (a join of this set, stopped or

@@ -203,17 +203,17 @@ void PlanResume(JoinPlan& plan, TFileStream& output, const PieceSetSurvey& surve
 // the destination, each against its digest: `count` pieces of the plan's
 // size, the last one shorter when the destination ends sooner. Returns the
 // digest of those bytes, for the whole file's. Reads only.
-Sha256 CheckedPrefix(TFileStream& output, const Manifest& manifest, const JoinPlan& plan,
+Digest CheckedPrefix(TFileStream& output, const Manifest& manifest, const JoinPlan& plan,
                      std::uint64_t count, const std::string& destination) {
     const auto pieces = static_cast<std::int64_t>(count);
     if (plan.start < (pieces - 1) * plan.pieceSize || plan.start > pieces * plan.pieceSize) {
         throw EDamaged(destination);
     }
-    Sha256 whole;
+    Digest whole(manifest.kind);
     output.SetPosition(0);
     for (std::uint64_t number = 1; number <= count; ++number) {
         const std::int64_t offset = static_cast<std::int64_t>(number - 1) * plan.pieceSize;
-        Sha256 own;
+        Digest own(manifest.kind);
         HashNext(output, std::min(plan.pieceSize, plan.start - offset), {&own, &whole});
         if (own.HexDigest() != manifest.pieces[number - 1]) {
             throw EDamaged(destination);
@@ -260,11 +260,11 @@ JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::
         throw EDestinationExists(destination);
     }
     plan.total = plan.start + (plan.append.empty() ? 0 : survey.PiecesSize());
-    if (survey.manifest) {
+    if (const Manifest* sums = survey.PieceSums()) {
         // Every piece is in the destination once none is left to append.
         const std::uint64_t kept =
-            plan.append.empty() ? survey.manifest->pieces.size() : survey.firstNumber - 1;
-        plan.digestSoFar.emplace(CheckedPrefix(output, *survey.manifest, plan, kept, destination));
+            plan.append.empty() ? sums->pieces.size() : survey.firstNumber - 1;
+        plan.digestSoFar.emplace(CheckedPrefix(output, *sums, plan, kept, destination));
     }
     return plan;
 }

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "pieces/digest.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_set.h"
-#include "pieces/sha256.h"
 
 namespace morcelix {
 
@@ -35,7 +35,7 @@ struct JoinPlan {
     std::int64_t pieceSize = 0;
     // With a manifest: the digest of the `start` bytes kept, each of their
     // pieces checked against its own.
-    std::optional<Sha256> digestSoFar;
+    std::optional<Digest> digestSoFar;
 };
 
 // Checks, before anything is created, that the destination's disk can take

@@ -3,10 +3,11 @@
 #include <optional>
 
 #include "pieces/checked_copy.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_set.h"
-#include "pieces/sha256.h"
+#include "pieces/whole_check.h"
 
 namespace morcelix {
 
@@ -14,14 +15,21 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
                   bool acceptFullLastPiece) {
     const PieceSetSurvey survey = SurveyPieceSet(firstPiece, /*destination=*/{});
     survey.Refuse(acceptFullLastPiece);
-    const std::optional<Manifest>& manifest = survey.manifest;
+    progress.Begin(survey.totalSize, 0);
+    if (const Manifest* sums = survey.WholeSum();
+        sums != nullptr &&
+        !WholeFileMatches(survey, *sums, nullptr, 0, survey.pieces, [&progress](std::int64_t) {
+            progress.Moved(0, ProgressSink::Mark::Block);
+        })) {
+        throw EDamaged(survey.base);
+    }
+    const Manifest* manifest = survey.PieceSums();
     // With a manifest: the digests, computed on other threads as the data goes by.
-    std::optional<Sha256> whole;
+    std::optional<Digest> whole;
     if (manifest) {
-        whole.emplace();
+        whole.emplace(manifest->kind);
     }
     CheckedCopier copier(manifest ? kDigestLanes : 0);
-    progress.Begin(survey.totalSize, 0);
     std::int64_t written = 0;
     for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
         const SurveyedPiece& piece = survey.pieces[i];
@@ -30,10 +38,10 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
         const BlockObserver afterBlock = [&](std::int64_t left) {
             progress.Moved(written + piece.facts.size - left, ProgressSink::Mark::Block);
         };
-        Sha256 own;
+        Digest own(manifest ? manifest->kind : DigestKind::Sha256);
         InspectedCopier::Inspectors inspectors;
         if (manifest) {
-            inspectors = Digests(own, *whole);
+            inspectors = Digests({&own, &*whole});
         }
         if (input.Facts() != piece.facts) {
             throw EChangedDuringJoin(path);
@@ -55,8 +63,8 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
         written += piece.facts.size;
         progress.Moved(written, ProgressSink::Mark::Piece);
     }
-    if (whole && whole->HexDigest() != manifest->whole) {
-        throw EBadManifest(ManifestPath(survey.base));
+    if (whole && !manifest->whole.empty() && whole->HexDigest() != manifest->whole) {
+        throw EBadManifest(manifest->path);
     }
 }
 

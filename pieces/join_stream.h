@@ -14,9 +14,11 @@ namespace morcelix {
 // refused as a join refuses it, before anything is written; as there is no
 // destination, a set whose first piece is gone (an interrupted join) is not
 // found. With a manifest, each piece is checked once its bytes are written: a
-// damaged one raises EDamaged, and no later piece is written. Progress begins
-// with the set's size; the bytes written go after every block, and with a
-// piece mark after each piece.
+// damaged one raises EDamaged, and no later piece is written. With a checksum
+// file that vouches for the whole file only, the set is read once and checked
+// before anything is written (EDamaged naming the set's file otherwise).
+// Progress begins with the set's size; the bytes written go after every block,
+// and with a piece mark after each piece.
 //
 // Raises the survey's refusals, EChangedDuringJoin for a piece gone or
 // changed since the survey, EBadManifest when every piece matches the

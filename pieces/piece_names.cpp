@@ -67,6 +67,10 @@ std::string JoinDestination(std::string_view firstPiece) {
     return std::string(firstPiece);
 }
 
+std::string FileNameOf(const std::string& path) {
+    return path.substr(FolderPart(path).size());
+}
+
 std::uint64_t OwnPieceNumber(std::string_view piece) {
     const std::string_view extension = Extension(piece);
     if (extension.size() < 2) {

@@ -37,6 +37,9 @@ std::string JoinDestination(std::string_view firstPiece);
 // name without a number extension.
 std::string DestinationOfPiece(std::string_view picked);
 
+// The file name of `path`: what follows its folder part (FolderPart).
+std::string FileNameOf(const std::string& path);
+
 // The number that the extension of `piece` writes when it is "." + a number
 // text (".001", ".1000"); 0 otherwise.
 std::uint64_t OwnPieceNumber(std::string_view piece);

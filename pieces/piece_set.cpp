@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "pieces/checksum_files.h"
 #include "pieces/failure.h"
 #include "pieces/piece_names.h"
 
@@ -45,8 +46,8 @@ std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string
     if (laterPiece) {
         return Refusal<EMissingPiece>(SiblingPieceName(picked, missing));
     }
-    if (survey.manifest) {
-        const std::uint64_t listed = survey.manifest->pieces.size();
+    if (const Manifest* sums = survey.PieceSums()) {
+        const std::uint64_t listed = sums->pieces.size();
         if (missing <= listed) {
             return Refusal<EMissingPiece>(SiblingPieceName(picked, missing));
         }
@@ -80,7 +81,7 @@ bool DestinationFits(const PieceSetSurvey& survey) {
     const std::int64_t length = survey.destination->size;
     const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
     if (survey.pieces.empty()) {
-        if (survey.manifest) {
+        if (survey.PieceSums()) {
             return length >= (gone - 1) * survey.pieceSize && length <= gone * survey.pieceSize;
         }
         // A shorter piece is the set's last: the destination ends with it.
@@ -161,8 +162,8 @@ void TakeResumedPieces(PieceSetSurvey& survey, std::vector<SurveyedPiece> later)
     }
     if (firstToJoin == later.size()) {
         // Nothing left to append: the pieces gone are all the set's.
-        survey.firstNumber =
-            survey.manifest ? survey.manifest->pieces.size() + 1 : survey.held.back().number + 1;
+        survey.firstNumber = survey.PieceSums() ? survey.PieceSums()->pieces.size() + 1
+                                                : survey.held.back().number + 1;
         survey.joined = length;
         return;
     }
@@ -176,10 +177,36 @@ void TakeResumedPieces(PieceSetSurvey& survey, std::vector<SurveyedPiece> later)
     }
 }
 
+// With a whole file's size from the checksum file, a set whose size is known
+// (not a resume with only its last piece left) must have it: one that is
+// shorter and ends on a full piece lacks the next one; any other is damaged.
+std::exception_ptr WholeSizeRefusal(const PieceSetSurvey& survey, const std::string& picked,
+                                    const std::string& destination) {
+    const Manifest* sums = survey.WholeSum();
+    if (sums == nullptr || !sums->size || *sums->size == survey.totalSize ||
+        (survey.Resumes() && !survey.joined)) {
+        return nullptr;
+    }
+    if (*sums->size > survey.totalSize && !survey.pieces.empty() &&
+        survey.pieces.back().facts.size == survey.pieceSize) {
+        return Refusal<EMissingPiece>(
+            SiblingPieceName(picked, survey.firstNumber + survey.pieces.size()));
+    }
+    return Refusal<EDamaged>(destination.empty() ? survey.base : destination);
+}
+
 }  // namespace
 
 std::string PieceSetSurvey::PathOf(const SurveyedPiece& piece) const {
     return PieceName(base, piece.number);
+}
+
+const Manifest* PieceSetSurvey::PieceSums() const {
+    return manifest && manifest->VouchesForPieces() ? &*manifest : nullptr;
+}
+
+const Manifest* PieceSetSurvey::WholeSum() const {
+    return manifest && !manifest->VouchesForPieces() ? &*manifest : nullptr;
 }
 
 std::int64_t PieceSetSurvey::PiecesSize() const {
@@ -264,7 +291,7 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     }
     PieceSetSurvey survey;
     survey.base = ChangeExtension(picked, "");
-    survey.manifest = ReadManifest(survey.base);
+    survey.manifest = ReadChecksumFile(survey.base);
     FirstLook look = LookAtSet(picked, destination);
     if (look.start == JoinStart::None) {
         if (pickedNumber == 1) {
@@ -311,6 +338,9 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     if (!survey.refusal && IsOneOfThePieces(survey, destination)) {
         survey.refusal = Refusal<EDestinationIsPiece>(destination);
     }
+    if (!survey.refusal) {
+        survey.refusal = WholeSizeRefusal(survey, picked, destination);
+    }
     if (!survey.manifest) {
         survey.missingEnd = MissingEnd(survey, picked);
     }
@@ -339,8 +369,9 @@ std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
     if (survey.Resumes() && RegularFileFacts(destination) != survey.destination) {
         return destination;
     }
-    if (ReadManifest(survey.base) != survey.manifest) {
-        return ManifestPath(survey.base);
+    if (const std::optional<Manifest> sums = ReadChecksumFile(survey.base);
+        sums != survey.manifest) {
+        return survey.manifest ? survey.manifest->path : sums->path;
     }
     return std::nullopt;
 }

@@ -50,14 +50,17 @@ struct PieceSetSurvey {
     // The whole file's size (with only the last piece left: as if the
     // destination held that piece already, which is where such a join stops).
     std::int64_t totalSize = 0;
-    // The set's SHA-256 manifest, when one stands beside the pieces: it fixes
-    // their number and names, and each piece's content.
+    // The set's checksum file, when one stands beside the pieces (its SHA-256
+    // manifest, or another tool's file: checksum_files.h). One that names
+    // pieces fixes their number and names, and each piece's content; one that
+    // names the whole file only vouches for the whole set once read.
     std::optional<Manifest> manifest;
     // Why the set can not be joined (a gap, a piece the manifest lists missing
-    // or one it does not list, a piece of the wrong size, a destination that
-    // does not fit or is one of the pieces); null when it can.
+    // or one it does not list, a piece of the wrong size, a whole size other
+    // than the checksum file's, a destination that does not fit or is one of
+    // the pieces); null when it can.
     std::exception_ptr refusal;
-    // Without a manifest: EMissingEnd when the set has two pieces or more and
+    // Without a checksum file: EMissingEnd when the set has two pieces or more and
     // the last one found is as large as the others. A split always ends with
     // a shorter piece, so the set's end may be missing; but sets that other
     // tools write may end so, and the user may join them all the same.
@@ -65,6 +68,10 @@ struct PieceSetSurvey {
 
     bool Resumes() const { return firstNumber > 1; }
     std::string PathOf(const SurveyedPiece& piece) const;
+    // The checksum file when it vouches for each piece; null otherwise.
+    const Manifest* PieceSums() const;
+    // The checksum file when it vouches for the whole file only; null otherwise.
+    const Manifest* WholeSum() const;
     std::int64_t PiecesSize() const;
     // Raises the refusal, if there is one, then the missing end unless the
     // user accepts a full last piece.
@@ -84,7 +91,7 @@ struct PieceSetSurvey {
 // Raises ENotFirstPiece when `picked` is neither, EFileNotFound when there is
 // nothing to join (the first piece absent, no join to resume),
 // EFolderReadError when the folder can not be listed, and EBadManifest when
-// the set's manifest can not be read.
+// the set's checksum file can not be read.
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination);
 
 // How a join from `picked` into `destination` starts, as SurveyPieceSet

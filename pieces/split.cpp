@@ -6,18 +6,19 @@
 #include <vector>
 
 #include "pieces/checked_copy.h"
+#include "pieces/checksum_files.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
-#include "pieces/sha256.h"
 
 namespace morcelix {
 
 namespace {
 
-// The pieces a split has created, deleted again unless the split completes.
+// The files a split has created, deleted again unless the split completes.
 class WrittenPieces {
   public:
     explicit WrittenPieces(ProgressSink& progress) : progress_(progress) {}
@@ -82,16 +83,20 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
     RequireRoomForPieces(piecesAt, count, length, pieceSize);
-    if (RemoveManifest(piecesAt)) {
-        progress.FileDeleted(ManifestPath(piecesAt));
-    }
-    // With a manifest: the digests, computed as the pieces are copied.
+    RemoveChecksumFiles(piecesAt, progress);
+    // The digests, computed on lanes of their own as the pieces are copied:
+    // with a manifest, each piece's and the whole file's SHA-256; with a .crc
+    // file, the whole file's CRC-32.
     std::optional<Sha256> whole;
     std::vector<std::unique_ptr<Sha256>> digests;
+    std::optional<Digest> crc;
     if (options.manifest) {
         whole.emplace();
     }
-    CheckedCopier copier(options.manifest ? kDigestLanes : 0);
+    if (options.crcFile) {
+        crc.emplace(DigestKind::Crc32);
+    }
+    CheckedCopier copier((whole ? kDigestLanes : 0) + (crc ? 1 : 0));
     WrittenPieces written(progress);
     std::int64_t read = 0;
     for (std::int64_t number = 1; number <= count; ++number) {
@@ -103,11 +108,15 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         const BlockObserver afterBlock = [&](std::int64_t left) {
             progress.Moved(read + size - left, ProgressSink::Mark::Block);
         };
-        InspectedCopier::Inspectors inspectors;
+        std::vector<Digest*> into;
         if (whole) {
             digests.push_back(std::make_unique<Sha256>());
-            inspectors = Digests(*digests.back(), *whole);
+            into = {digests.back().get(), &*whole};
         }
+        if (crc) {
+            into.push_back(&*crc);
+        }
+        const InspectedCopier::Inspectors inspectors = Digests(into);
         switch (copier.Copy(piece, input, facts, size, inspectors, afterBlock)) {
             case CopyOutcome::Copied:
                 break;
@@ -121,8 +130,13 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         progress.Moved(read, ProgressSink::Mark::Piece);
     }
     RemovePiecesAfter(piecesAt, static_cast<std::uint64_t>(count), progress);
+    copier.Wait();
+    if (crc) {
+        WriteCrcFile(piecesAt, length, crc->HexDigest());
+        written.Add(CrcFilePath(piecesAt));
+        progress.FileCreated(CrcFilePath(piecesAt));
+    }
     if (whole) {
-        copier.Wait();
         Manifest manifest;
         for (const auto& digest : digests) {
             manifest.pieces.push_back(digest->HexDigest());

@@ -14,6 +14,9 @@ struct SplitOptions {
     // Writes the set's SHA-256 manifest (manifest.h) once every piece is
     // written, hashing the data as it is copied.
     bool manifest = false;
+    // Writes also the set's .crc file (checksum_files.h): the whole file's
+    // name, size and CRC-32, which two-panel file managers check when they join.
+    bool crcFile = false;
 };
 
 // Cuts `source` into pieces of `pieceSize` bytes beside it (or where `options`
@@ -21,8 +24,8 @@ struct SplitOptions {
 // all full but the last, which holds the rest (empty when the length is a
 // whole multiple). The source is only read. Progress begins with the source's
 // length and a start mark; then the bytes read go after every block, and with
-// a piece mark after each piece. A manifest of the same name
-// (an earlier split's) is deleted before the first piece is written, and once
+// a piece mark after each piece. A manifest or .crc file of the same name (an
+// earlier split's) is deleted before the first piece is written, and once
 // the last one is, higher-numbered pieces of the same name: they no longer
 // describe the set, and a join would take them for part of it.
 //

@@ -5,12 +5,13 @@
 #include <optional>
 #include <vector>
 
+#include "pieces/checksum_files.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
-#include "pieces/sha256.h"
 
 namespace morcelix {
 
@@ -57,14 +58,17 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
     const std::string& piecesAt = options.piecesAt;
     progress.Begin(ProgressSink::kUnknownTotal, 0);
     progress.Moved(0, ProgressSink::Mark::Start);
-    if (RemoveManifest(piecesAt)) {
-        progress.FileDeleted(ManifestPath(piecesAt));
-    }
-    // With a manifest: the whole input's digest, and each piece's once written.
+    RemoveChecksumFiles(piecesAt, progress);
+    // With a manifest: the whole input's digest, and each piece's once
+    // written; with a .crc file, the whole input's CRC-32.
     std::optional<Sha256> whole;
     Manifest manifest;
     if (options.manifest) {
         whole.emplace();
+    }
+    std::optional<Digest> crc;
+    if (options.crcFile) {
+        crc.emplace(DigestKind::Crc32);
     }
     const auto buffer = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
     std::int64_t read = 0;
@@ -91,6 +95,9 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
                 own->Update(buffer.get(), static_cast<std::size_t>(count));
                 whole->Update(buffer.get(), static_cast<std::size_t>(count));
             }
+            if (crc) {
+                crc->Update(buffer.get(), static_cast<std::size_t>(count));
+            }
             left -= count;
             read += count;
             progress.Moved(read, ProgressSink::Mark::Block);
@@ -104,6 +111,10 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
         }
     }
     laterPieces.Finish();
+    if (crc) {
+        WriteCrcFile(piecesAt, read, crc->HexDigest());
+        progress.FileCreated(CrcFilePath(piecesAt));
+    }
     if (whole) {
         manifest.whole = whole->HexDigest();
         WriteManifest(piecesAt, manifest);

@@ -26,10 +26,10 @@ class SequentialInput {
 // but the last, which holds the rest (empty when the input ends on a piece
 // boundary, and the only piece, empty, for an empty input). With
 // options.manifest, the set's manifest is written once the input has ended,
-// the digests computed as the data goes by. A manifest of the same name is
-// deleted before the first piece is written. Progress begins with an unknown
-// total and a start mark; the bytes read go after every block, and with a
-// piece mark after each piece.
+// the digests computed as the data goes by, and with options.crcFile its .crc
+// file. A manifest or .crc file of the same name is deleted before the first
+// piece is written. Progress begins with an unknown total and a start mark;
+// the bytes read go after every block, and with a piece mark after each piece.
 //
 // Raises EPieceSizeError for a size below 1 before anything is touched, and
 // the failures of the input, of the file layer and of the progress sink. As

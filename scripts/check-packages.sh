@@ -119,6 +119,11 @@ completion_offers_commands_options_and_presets() {
         same "$(complete_words regrouper --s)" "$(printf '%s\n' --silencieux --stdout)" &&
         same "$(complete_words decouper --p)" --parties &&
         same "$(complete_words decouper --n)" --nom &&
+        same "$(complete_words decouper --so)" "$(printf '%s\n' --somme --somme=crc)" &&
+        same "$(complete_words decouper --somme =)" crc &&
+        same "$(complete_words decouper --somme = c)" crc &&
+        same "$(complete_words decouper --somme = crc film.avi '')" \
+            "$(printf '%s\n' cd courriel discord dvd fat32 github telegram)" &&
         same "$(complete_words verifier --v)" "$(printf '%s\n' --verbeux --version)"
 }
 

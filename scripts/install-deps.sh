@@ -8,9 +8,10 @@ packages=(
     # A FAT32 file system mounted through FUSE, for the tests of its file limit.
     dosfstools fusefat fuse3
     g++-multilib qemu-user strace
-    # SHA-256 from OpenSSL: for the native programs and for the 32-bit ones.
-    libssl-dev libssl-dev:i386
-    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
+    # MD5, SHA-1, SHA-256 and SHA-512 from OpenSSL, CRC-32 from zlib: for the
+    # native programs and for the 32-bit ones; zlib for the Windows ones too.
+    libssl-dev libssl-dev:i386 zlib1g-dev zlib1g-dev:i386
+    g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 libz-mingw-w64-dev
     wine wine64 fonts-wine xvfb xdotool imagemagick
     zip unzip dpkg-dev lintian man-db scdoc
 )

@@ -110,5 +110,25 @@ TEST(ParseArgumentsTest, EachReadingStartsAfreshWhateverTheLastOneLeft) {
     }
 }
 
+// --somme takes its value after "=" only: a word after it is an operand.
+TEST(ParseArgumentsTest, TheChecksumOptionTakesCrcAfterAnEqualsSignOnly) {
+    EXPECT_EQ(ParseArguments({"decouper", "--somme", "f", "1"}).Value(Option::Checksum), "");
+    EXPECT_EQ(ParseArguments({"decouper", "--som=crc", "f", "1"}).Value(Option::Checksum), "crc");
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"decouper", "--somme", "crc", "f", "1"}, "Nombre d'arguments incorrect pour decouper"},
+        {{"decouper", "--somme=", "f", "1"}, "Valeur manquante pour l'option --somme"},
+        {{"decouper", "--somme=CRC32", "f", "1"}, "Valeur inconnue pour l'option --somme : CRC32"},
+        {{"regrouper", "--somme=crc", "f.001"}, "L'option --somme ne s'applique qu'à decouper"},
+    };
+    for (const auto& [arguments, message] : refused) {
+        try {
+            ParseArguments(arguments);
+            ADD_FAILURE() << message;
+        } catch (const UsageError& error) {
+            EXPECT_EQ(error.text, message);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace morcelix::cli

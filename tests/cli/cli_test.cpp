@@ -413,7 +413,7 @@ TEST_F(CliTest, AChecksummedSetIsVerifiedPieceByPieceAndByTheSystemsTools) {
                                 " 500000  " + source + ".003  {3}\n" +  //
                                 "Total : 3 parties, 2500000 octets\n"   //
                                 "Fichier regroupé : " +
-                                source + "\n";
+                                source + "\nSommes de contrôle : " + source + ".sha256 (SHA-256)\n";
     const auto states = [&](const char* one, const char* two, const char* three) {
         std::string text = listing;
         for (const auto& [mark, state] : {std::pair{"{1}", one}, {"{2}", two}, {"{3}", three}}) {

@@ -116,7 +116,7 @@ TEST_F(CliFullDiskTest, AChecksummedJoinOnAFillingDiskLosesNothingAndFinishesOnc
         EXPECT_TRUE(ReadFileBytes(base) == content);
         EXPECT_EQ(folder->Names(), (std::vector<std::string>{"film.avi", "film.avi.sha256"}));
         RemoveFile(base);
-        RemoveManifest(base);
+        RemoveFile(ManifestPath(base));
     }
 }
 

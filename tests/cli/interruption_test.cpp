@@ -231,7 +231,7 @@ TEST_F(CliInterruptionTest, AChecksummedSplitOrJoinAskedToEndEndsWithinTheGraceT
         } else {
             ExpectFinishedByRunningAgain(when, joined);
             RemoveFile(source);
-            RemoveManifest(source);
+            RemoveFile(ManifestPath(source));
         }
     }
 }
@@ -331,7 +331,7 @@ TEST_F(CliInterruptionTest, AJoinThatKeepsThePiecesFlushesNothing) {
         EXPECT_TRUE(ReadFileBytes(source) == bytes);
         RemoveFile(source);
         EXPECT_EQ(folder.Snapshot(), before) << "a piece was touched";
-        RemoveManifest(source);
+        RemoveFile(ManifestPath(source));
         for (const std::string& name : folder.Names()) {
             RemoveFile(folder / name);
         }

@@ -5,12 +5,12 @@
 
 #include <utility>
 
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
-#include "pieces/sha256.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
@@ -167,7 +167,7 @@ TEST_F(FullDiskTest, DeletingInGroupsNeverFailsAJoinThatDeletingOneByOneWouldFin
         testing::WithinTime(std::chrono::seconds(60), "the join",
                             [&] { Join(destination + ".001", destination, progress); });
         EXPECT_EQ(ReadFileBytes(destination), content);
-        RemoveManifest(destination);
+        RemoveFile(ManifestPath(destination));
         EXPECT_EQ(folder->Names(), std::vector<std::string>{"film.avi"});
         RemoveFile(destination);
     }

@@ -4,17 +4,22 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 
+#include "pieces/checksum_files.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
+#include "pieces/join_stream.h"
 #include "pieces/piece_names.h"
-#include "pieces/sha256.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/zlib_crc.h"
 
 namespace morcelix {
 namespace {
@@ -48,11 +53,13 @@ TEST(Sha256Test, DigestsOfKnownTextsAndACopyThatGoesOnAlone) {
 
 class ManifestTest : public ::testing::Test {
   protected:
-    // A split with a manifest of `size` bytes at `pieceSize`, the source kept aside.
-    void SplitWithManifest(std::int64_t size, std::int64_t pieceSize) {
+    // A split with a manifest of `size` bytes at `pieceSize`, the source kept
+    // aside; with `crcFileOnly`, the set's .crc file instead, which vouches for
+    // the whole file only.
+    void SplitWithManifest(std::int64_t size, std::int64_t pieceSize, bool crcFileOnly = false) {
         content = PatternBytes(size, 21);
         WriteFileBytes(base, content);
-        Split(base, pieceSize, progress, {.manifest = true});
+        Split(base, pieceSize, progress, {.manifest = !crcFileOnly, .crcFile = crcFileOnly});
         RemoveFile(base);
     }
 
@@ -71,6 +78,7 @@ class ManifestTest : public ::testing::Test {
     std::string base = folder / "film.avi";
     std::string first = base + ".001";
     std::string manifest = base + ".sha256";
+    std::string crcFile = base + ".crc";
     std::string content;
     RecordingProgress progress;
 };
@@ -82,7 +90,8 @@ TEST_F(ManifestTest, ASplitWritesTheDigestsInTheSystemToolsFormat) {
                                            "  film.avi.002\n" + DigestOf(content.substr(200000)) +
                                            "  film.avi.003\n" + DigestOf(content) + "  film.avi\n");
     EXPECT_EQ(progress.created.back(), manifest);
-    EXPECT_EQ(FileDigest(base + ".002"), DigestOf(content.substr(100000, 100000)));
+    EXPECT_EQ(FileDigest(base + ".002", DigestKind::Sha256),
+              DigestOf(content.substr(100000, 100000)));
     EXPECT_FALSE(FileExists(manifest + ".part"));
 }
 
@@ -112,8 +121,8 @@ TEST_F(ManifestTest, ManifestsAreReadAsOtherToolsWriteThem) {
         {one + "  film.avi.001\r\n" + two + "  film.avi.002\r\n" + whole + "  film.avi\r\n", true},
         {one + " *film.avi.001\n" + two + " *film.avi.002\n" + upper + " *film.avi", true},
         {"", false},
-        {one + "  film.avi.001\n", false},  // no whole file
-        {one + "  film.avi.002\n" + two + "  film.avi.001\n" + whole + "  film.avi\n", false},
+        {two + "  film.avi.002\n" + whole + "  film.avi\n", false},  // no piece 1
+        {one + "  film.avi.001\n" + one + "  film.avi.001\n" + whole + "  film.avi\n", false},
         {one + "  film.avi.001\n" + two + "  film.avi.002\n" + whole + "  autre.avi\n", false},
         {one + " film.avi.001\n" + two + "  film.avi.002\n" + whole + "  film.avi\n", false},
         {one.substr(1) + "  film.avi.001\n" + whole + "  film.avi\n", false},
@@ -123,24 +132,24 @@ TEST_F(ManifestTest, ManifestsAreReadAsOtherToolsWriteThem) {
     for (const auto& [text, valid] : cases) {
         WriteFileBytes(manifest, text);
         if (valid) {
-            const auto read = ReadManifest(base);
+            const auto read = ReadChecksumFile(base);
             ASSERT_TRUE(read) << text;
             EXPECT_EQ(read->pieces, (std::vector<std::string>{one, two})) << text;
             EXPECT_EQ(read->whole, whole);
         } else {
             ExpectFailure<EBadManifest>(
-                [&] { ReadManifest(base); },
+                [&] { ReadChecksumFile(base); },
                 "Le fichier " + manifest + " n'est pas un fichier de sommes valide");
         }
     }
     WriteFileBytes(manifest, one + "  FILM.AVI.001\n" + whole + "  Film.avi\n");
 #ifdef _WIN32
-    EXPECT_TRUE(ReadManifest(base)) << "names differing in case name the same files";
+    EXPECT_TRUE(ReadChecksumFile(base)) << "names differing in case name the same files";
 #else
-    EXPECT_THROW(ReadManifest(base), EBadManifest);
+    EXPECT_THROW(ReadChecksumFile(base), EBadManifest);
 #endif
     RemoveFile(manifest);
-    EXPECT_FALSE(ReadManifest(base));
+    EXPECT_FALSE(ReadChecksumFile(base));
 }
 
 TEST_F(ManifestTest, NamesThatSha256sumEscapesAreEscapedTheSameWay) {
@@ -219,6 +228,52 @@ TEST_F(ManifestTest, TheManifestFixesWhichPiecesMakeTheSet) {
     EXPECT_EQ(ReadFileBytes(base), content);
 }
 
+TEST_F(ManifestTest, ASplitWritesTheCrcFileThatTheFileManagersCheck) {
+    SplitWithManifest(250000, 100000, /*crcFileOnly=*/true);
+    std::string crc = testing::ZlibCrc(content);
+    std::transform(crc.begin(), crc.end(), crc.begin(), [](char c) { return std::toupper(c); });
+    EXPECT_EQ(ReadFileBytes(crcFile), "filename=film.avi\r\nsize=250000\r\ncrc32=" + crc + "\r\n");
+    EXPECT_EQ(progress.created.back(), crcFile);
+    // Another split of the same name without it: this one would no longer fit.
+    WriteFileBytes(base, content);
+    Split(base, 100000, progress, {.manifest = true});
+    EXPECT_FALSE(FileExists(crcFile));
+    EXPECT_EQ(progress.deleted.front(), crcFile);
+}
+
+// A sum of the whole file only can not vouch for a piece before the end: the
+// set is read and checked whole before anything is touched.
+TEST_F(ManifestTest, AWholeFileSumAloneIsCheckedOnTheWholeSetBeforeAnythingIsTouched) {
+    SplitWithManifest(250000, 100000, /*crcFileOnly=*/true);
+    const std::string second = base + ".002";
+    const std::string good = ReadFileBytes(second);
+    std::string flipped = good;
+    flipped[99999] ^= 0x40;  // the right size, the wrong content
+    WriteFileBytes(second, flipped);
+    ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
+    // Nor is anything written to a stream.
+    const TempFolder elsewhere;
+    {
+        TFileStream output(elsewhere / "sortie", OpenMode::Create);
+        ExpectFailure<EDamaged>([&] { JoinToStream(first, output, progress); },
+                                "Le fichier " + base + " est endommagé");
+    }
+    EXPECT_EQ(FileSize(elsewhere / "sortie"), 0);
+    WriteFileBytes(second, good);
+
+    // The size tells what is missing before anything is read.
+    const std::string third = ReadFileBytes(base + ".003");
+    RemoveFile(base + ".003");
+    ExpectRefusedUntouched("Le fichier " + base + ".003 est manquant");
+    WriteFileBytes(base + ".003", third + "x");
+    ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
+    WriteFileBytes(base + ".003", third);
+
+    Join(first, base, progress);
+    EXPECT_EQ(ReadFileBytes(base), content);
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi", "film.avi.crc"}));
+}
+
 #ifndef _WIN32
 TEST_F(ManifestTest, APieceThatShrinksUnderACheckedCopyStopsTheJoinWithNothingLost) {
     // Windows lets nobody write a piece that is being read; POSIX locks bind
@@ -252,17 +307,20 @@ TEST_F(ManifestTest, APieceThatShrinksUnderACheckedCopyStopsTheJoinWithNothingLo
 #endif
 
 TEST_F(ManifestTest, AResumedJoinChecksThePiecesAlreadyInTheDestination) {
-    SplitWithManifest(350000, 100000);
-    RemoveFile(first);
-    RemoveFile(base + ".002");
-    std::string prefix = content.substr(0, 200000);
-    prefix[150000] ^= 1;
-    WriteFileBytes(base, prefix);
-    ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
+    // A sum for each piece; the whole file's alone, read with the pieces left.
+    for (const bool crcFileOnly : {false, true}) {
+        SplitWithManifest(350000, 100000, crcFileOnly);
+        RemoveFile(first);
+        RemoveFile(base + ".002");
+        std::string prefix = content.substr(0, 200000);
+        prefix[150000] ^= 1;
+        WriteFileBytes(base, prefix);
+        ExpectRefusedUntouched("Le fichier " + base + " est endommagé");
 
-    WriteFileBytes(base, content.substr(0, 200000));
-    Join(first, base, progress);
-    EXPECT_EQ(ReadFileBytes(base), content);
+        WriteFileBytes(base, content.substr(0, 200000));
+        Join(first, base, progress);
+        EXPECT_EQ(ReadFileBytes(base), content);
+    }
     // Only the last piece left, the destination holding part of it.
     SplitWithManifest(350000, 100000);
     WriteFileBytes(base, content.substr(0, 320000));
