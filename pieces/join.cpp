@@ -1,6 +1,7 @@
 #include "pieces/join.h"
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -22,6 +23,10 @@ namespace {
 // stretches of this many at least, so that each flush has little left to wait
 // for, and small pieces do not cost a call each.
 constexpr std::int64_t kWriteBackBytes = std::int64_t{8} << 20;
+
+// With a manifest, the digests of the pieces appended are checked once this
+// many wait, at the latest: sets of many small pieces keep few at a time.
+constexpr std::size_t kUncheckedPieces = 256;
 
 // Until the join begins, a refusal leaves the destination as it was: removed
 // again if this join created it.
@@ -87,7 +92,7 @@ class Appender {
             }
             // The disk is full. Deleting piece by piece would have freed the
             // room of the pieces waiting: free it now, go on.
-            if (pending_.empty() || options_.keepPieces) {
+            if (pending_.count == 0 || options_.keepPieces) {
                 throw ENoRoomToWrite(destination_);
             }
             // The whole file's digest took in the part copied: it is computed
@@ -98,12 +103,21 @@ class Appender {
                 throw ENoRoomToWrite(destination_);
             }
         }
-        pending_.push_back({appended_, piece.number, std::move(digest)});
+        if (pending_.count == 0) {
+            pending_.first = piece.number;
+            pending_.start = appended_;
+        }
+        ++pending_.count;
+        if (digest) {
+            pending_.unchecked.push_back(std::move(digest));
+        }
         appended_ += piece.facts.size;
         pendingBytes_ += piece.facts.size;
         progress_.Moved(appended_, ProgressSink::Mark::Piece);
         if (pendingBytes_ >= kFlushGroupBytes && !nextIsLast) {
             FlushAndDelete();
+        } else if (pending_.unchecked.size() >= kUncheckedPieces) {
+            RequireIntact();
         }
     }
 
@@ -132,9 +146,9 @@ class Appender {
             throw EBadManifest(manifest_->path);
         }
         FlushAndDelete();
-        if (!pending_.empty()) {
+        if (pending_.count > 0) {
             // The first piece stayed, and so did those after it.
-            undeleted_.insert(undeleted_.begin(), PathOf(pending_.front().number));
+            undeleted_.insert(undeleted_.begin(), PathOf(pending_.first));
         }
         return {std::move(undeleted_)};
     }
@@ -147,9 +161,9 @@ class Appender {
             KeepIntactOnly();
         } catch (...) {
             // The digests could not be computed: no piece waiting is vouched for.
-            if (!pending_.empty()) {
-                appended_ = pending_.front().start;
-                pending_.clear();
+            if (pending_.count > 0) {
+                appended_ = pending_.start;
+                pending_ = {};
             }
         }
         try {
@@ -173,12 +187,14 @@ class Appender {
     }
 
   private:
-    // A piece appended, not yet deleted: kept as its number, not its name,
-    // so that sets of many small pieces take little memory.
+    // The pieces appended, not yet deleted: always consecutive ones, so kept
+    // as a range of numbers, however many. With a manifest, the digests of the
+    // last of them, not yet checked, in number order.
     struct Pending {
-        std::int64_t start;  // where its bytes begin in the destination
-        std::uint64_t number;
-        std::unique_ptr<Digest> digest;  // with a manifest, until checked
+        std::uint64_t first = 0;
+        std::uint64_t count = 0;
+        std::int64_t start = 0;  // where the first one's bytes begin in the destination
+        std::deque<std::unique_ptr<Digest>> unchecked;
     };
 
     std::string PathOf(std::uint64_t number) const { return PieceName(survey_.base, number); }
@@ -210,22 +226,28 @@ class Appender {
             return std::nullopt;
         }
         copier_.Wait();
-        for (std::size_t i = 0; i < pending_.size(); ++i) {
-            Pending& piece = pending_[i];
-            if (!piece.digest) {
-                continue;  // checked already
-            }
-            const bool intact = piece.digest->HexDigest() == manifest_->pieces[piece.number - 1];
-            piece.digest.reset();
+        const std::uint64_t end = pending_.first + pending_.count;
+        std::uint64_t number = end - pending_.unchecked.size();
+        for (; !pending_.unchecked.empty(); ++number) {
+            const bool intact =
+                pending_.unchecked.front()->HexDigest() == manifest_->pieces[number - 1];
+            pending_.unchecked.pop_front();
             if (!intact) {
-                std::string damaged = PathOf(piece.number);
-                appended_ = piece.start;
-                pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i), pending_.end());
-                pendingBytes_ = pending_.empty() ? 0 : appended_ - pending_.front().start;
-                return damaged;
+                // Back to where the damaged piece begins.
+                for (std::uint64_t later = number; later < end; ++later) {
+                    appended_ -= SizeOf(later);
+                }
+                pending_.count = number - pending_.first;
+                pending_.unchecked.clear();
+                pendingBytes_ = pending_.count == 0 ? 0 : appended_ - pending_.start;
+                return PathOf(number);
             }
         }
         return std::nullopt;
+    }
+
+    std::int64_t SizeOf(std::uint64_t number) const {
+        return survey_.pieces[number - survey_.firstNumber].facts.size;
     }
 
     void RequireIntact() {
@@ -254,7 +276,7 @@ class Appender {
         if (options_.keepPieces) {
             // Nothing is deleted, so nothing depends on the destination's
             // bytes being on the disk: no flush, as a plain copy makes none.
-            pending_.clear();
+            pending_ = {};
             return false;
         }
         output_.Flush();
@@ -262,17 +284,18 @@ class Appender {
             FlushFolderOf(destination_);
             folderFlushed_ = true;
         }
-        if (!pending_.empty() && pending_.front().number == 1 && !Remove(1)) {
+        if (pending_.count > 0 && pending_.first == 1 && !Remove(1)) {
             return false;
         }
-        const bool any = !pending_.empty();
-        for (std::size_t i = 0; i < pending_.size(); ++i) {
-            if (pending_[i].number != 1) {
-                RemoveOrNote(pending_[i].number);
+        const bool any = pending_.count > 0;
+        for (std::uint64_t number = pending_.first; number < pending_.first + pending_.count;
+             ++number) {
+            if (number != 1) {
+                RemoveOrNote(number);
             }
         }
         gone_ = appended_;
-        pending_.clear();
+        pending_ = {};
         return any;
     }
 
@@ -298,10 +321,10 @@ class Appender {
     const std::string& destination_;
     ProgressSink& progress_;
     const JoinOptions& options_;
-    std::int64_t appended_;          // the end of the last whole piece appended
-    std::int64_t gone_;              // the end of the bytes whose pieces are deleted
-    std::int64_t writtenBack_;       // the end of the bytes handed to the disk
-    std::vector<Pending> pending_;   // appended, not yet deleted
+    std::int64_t appended_;     // the end of the last whole piece appended
+    std::int64_t gone_;         // the end of the bytes whose pieces are deleted
+    std::int64_t writtenBack_;  // the end of the bytes handed to the disk
+    Pending pending_;
     std::int64_t pendingBytes_ = 0;  // appended since the last flush
     std::vector<std::string> undeleted_;
     bool folderFlushed_ = false;

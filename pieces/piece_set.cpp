@@ -57,17 +57,14 @@ std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string
     }
     // Every piece present but the highest has the set's piece size; the highest
     // is no larger. Without held pieces, the first one joined sets the size.
-    std::vector<const SurveyedPiece*> present;
-    for (const SurveyedPiece& held : survey.held) {
-        present.push_back(&held);
-    }
-    for (const SurveyedPiece& piece : survey.pieces) {
-        present.push_back(&piece);
-    }
-    for (std::size_t i = 1; i < present.size(); ++i) {
-        const std::int64_t size = present[i]->facts.size;
-        if (i + 1 < present.size() ? size != survey.pieceSize : size > survey.pieceSize) {
-            return Refusal<EWrongSize>(survey.PathOf(*present[i]));
+    const std::size_t count = survey.held.size() + survey.pieces.size();
+    const auto present = [&](std::size_t i) -> const SurveyedPiece& {
+        return i < survey.held.size() ? survey.held[i] : survey.pieces[i - survey.held.size()];
+    };
+    for (std::size_t i = 1; i < count; ++i) {
+        const std::int64_t size = present(i).facts.size;
+        if (i + 1 < count ? size != survey.pieceSize : size > survey.pieceSize) {
+            return Refusal<EWrongSize>(survey.PathOf(present(i)));
         }
     }
     return nullptr;
@@ -303,6 +300,11 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         if (pickedNumber != 1) {
             throw ENotFirstPiece(picked);
         }
+        // As many as there are names of pieces, at most: made room for once,
+        // a set of many pieces is not copied as it grows.
+        std::size_t names = 0;
+        ForEachPieceNameBeside(survey.base, [&](std::uint64_t, const std::string&) { ++names; });
+        survey.pieces.reserve(names);
         for (std::uint64_t number = 1;; ++number) {
             const std::optional<FileFacts> facts =
                 RegularFileFacts(SiblingPieceName(picked, number));

@@ -923,5 +923,25 @@ TEST_F(CliTest, VerifierReportsADestinationThatIsOneOfThePieces) {
               "morcelix-cli : Le fichier " + source + " est aussi une partie du découpage\n");
 }
 
+#ifndef _WIN32
+TEST_F(CliTest, AHundredThousandPiecesAreJoinedInLittleMemory) {
+    if (!testing::BuiltProgramLauncher().empty()) {
+        GTEST_SKIP() << "under an emulator, the memory measured is the emulator's";
+    }
+    const std::string bytes = PatternBytes(1'000'005, 8);
+    WriteFileBytes(source, bytes);
+    RecordingProgress progress;
+    Split(source, 10, progress);
+    RemoveFile(source);
+    const ProgramRun idle = Run({"--version"});
+    const ProgramRun run = Run({"regrouper", first});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(ReadFileBytes(source) == bytes);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
+    // The program's own memory, beyond what any run of it takes.
+    EXPECT_LT(run.peakKiB - idle.peakKiB, 8 * 1024) << run.peakKiB << " KiB";
+}
+#endif
+
 }  // namespace
 }  // namespace morcelix

@@ -11,9 +11,10 @@
 namespace morcelix::testing {
 
 struct ProgramRun {
-    int status = -1;  // the exit status (128 + the signal when killed); -1 if not run
-    std::string out;  // what it wrote on standard output
-    std::string err;  // what it wrote on standard error
+    int status = -1;   // the exit status (128 + the signal when killed); -1 if not run
+    std::string out;   // what it wrote on standard output
+    std::string err;   // what it wrote on standard error
+    long peakKiB = 0;  // its peak resident memory (POSIX; 0 elsewhere)
 };
 
 // Pipes between a test and a program it runs, as a shell pipeline makes them.

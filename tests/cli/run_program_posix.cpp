@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,7 +135,8 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     int status = 0;
     pid_t ended = 0;
-    while ((ended = waitpid(pid, &status, WNOHANG)) == 0 &&
+    struct rusage usage {};
+    while ((ended = wait4(pid, &status, WNOHANG, &usage)) == 0 &&
            std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -145,6 +147,7 @@ ProgramRun ProgramProcess::Wait(std::chrono::milliseconds timeout) {
     } else {
         // A program killed by a signal shows as the shell shows it: 128 + the signal.
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        run.peakKiB = usage.ru_maxrss;
     }
     process_ = -1;
     pipeThreads_.Join();
