@@ -1,4 +1,4 @@
-# Sourced by the benchmark scripts: a 2 GiB source on the project's disk,
+# Sourced by the benchmark scripts: a source (2 GiB) on the project's disk,
 # timing with peak memory, and the report of a comparison.
 #   ROUNDS     turns per measurement (default 3)
 set -euo pipefail
@@ -16,9 +16,10 @@ prepare() {
     rm -rf "$data"
     mkdir -p "$data"
     trap 'rm -rf "$data"' EXIT
-    # 2 GiB that no file system can compress or share.
-    echo "making a 2 GiB source in $data"
-    head -c $((2 << 30)) /dev/urandom >"$source"
+    # Bytes that no file system can compress or share: 2 GiB unless the
+    # script sets SOURCE_BYTES.
+    echo "making a source of ${SOURCE_BYTES:-$((2 << 30))} bytes in $data"
+    head -c "${SOURCE_BYTES:-$((2 << 30))}" /dev/urandom >"$source"
     sync
 }
 

@@ -16,9 +16,11 @@ namespace morcelix {
 // comes back once every lane has inspected it, or skipped it after a failure.
 class InspectedCopier::Lanes {
   public:
-    static constexpr std::size_t kBuffers = 4;
+    // Enough for the copy to run ahead of a lane kept off the processor a
+    // moment: 8 MiB on POSIX.
+    static constexpr std::size_t kBuffers = 8;
 
-    explicit Lanes(std::size_t lanes) : waiting_(lanes) {
+    explicit Lanes(std::size_t lanes) : waiting_(lanes), work_(lanes) {
         try {
             for (std::size_t lane = 0; lane < lanes; ++lane) {
                 threads_.emplace_back([this, lane] { Run(lane); });
@@ -63,7 +65,7 @@ class InspectedCopier::Lanes {
     // inspector. With the first inspection's failure, if one failed.
     std::exception_ptr Drain() {
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [this] { return free_.size() == buffers_.size(); });
+        freed_.wait(lock, [this] { return free_.size() == buffers_.size(); });
         return failure_;
     }
 
@@ -87,7 +89,7 @@ class InspectedCopier::Lanes {
             return buffers_.back().data.get();
         }
         // The lanes give every buffer back, a failure or not: this wait ends.
-        changed_.wait(lock, [this] { return !free_.empty(); });
+        freed_.wait(lock, [this] { return !free_.empty(); });
         if (failure_) {
             std::rethrow_exception(failure_);
         }
@@ -101,7 +103,7 @@ class InspectedCopier::Lanes {
             const std::lock_guard lock(mutex_);
             free_.push_back(buffer);
         }
-        changed_.notify_all();
+        freed_.notify_all();
     }
 
     void Inspect(char* buffer, std::int32_t size, const Inspectors& inspectors) {
@@ -112,7 +114,9 @@ class InspectedCopier::Lanes {
                 waiting_[lane].push_back({buffer, size, inspectors[lane]});
             }
         }
-        changed_.notify_all();
+        for (std::condition_variable& work : work_) {
+            work.notify_one();
+        }
     }
 
     Buffer& Owned(char* data) {
@@ -124,7 +128,7 @@ class InspectedCopier::Lanes {
         std::deque<Block>& waiting = waiting_[lane];
         std::unique_lock lock(mutex_);
         for (;;) {
-            changed_.wait(lock, [&] { return !waiting.empty() || ended_; });
+            work_[lane].wait(lock, [&] { return !waiting.empty() || ended_; });
             if (waiting.empty()) {
                 return;
             }
@@ -148,8 +152,8 @@ class InspectedCopier::Lanes {
             }
             if (--Owned(block.data).lanesLeft == 0) {
                 free_.push_back(block.data);
+                freed_.notify_all();
             }
-            changed_.notify_all();
         }
     }
 
@@ -158,17 +162,20 @@ class InspectedCopier::Lanes {
             const std::lock_guard lock(mutex_);
             ended_ = true;
         }
-        changed_.notify_all();
+        for (std::condition_variable& work : work_) {
+            work.notify_one();
+        }
         for (std::thread& thread : threads_) {
             thread.join();
         }
     }
 
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable freed_;  // a buffer came back
     std::vector<Buffer> buffers_;
     std::deque<char*> free_;
     std::vector<std::deque<Block>> waiting_;  // one queue a lane
+    std::vector<std::condition_variable> work_;  // and what wakes it
     std::exception_ptr failure_;              // the first inspection's failure
     bool ended_ = false;
     std::vector<std::thread> threads_;
