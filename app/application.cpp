@@ -1,57 +1,39 @@
 #include "app/application.h"
 
 #include "app/main_window.h"
-#include "app/message_box.h"
-#include "app/window_owner.h"
 #include "app/window_text.h"
-#include "pieces/failure.h"
 
 namespace morcelix {
 
-namespace {
-
-constexpr wchar_t kClassName[] = L"MorcelixApplication";
-
-}  // namespace
-
 Application* Application::instance_ = nullptr;
 
+// A popup with a caption but no size, in the middle of the screen: never seen,
+// yet visible to the system, so that it has the taskbar button.
 Application::Application() {
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = WindowProc;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.lpszClassName = kClassName;
-    RegisterClassExW(&windowClass);  // fails harmlessly when already registered
-
-    // A popup with a caption but no size, in the middle of the screen: never
-    // seen, yet visible to the system, so that it has the taskbar button.
-    CreateWindowExW(0, kClassName, L"",
-                    WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,
-                    GetSystemMetrics(SM_CXSCREEN) / 2, GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0,
-                    nullptr, nullptr, instance, this);
-    if (handle_ == nullptr) {
-        throw Failure(Text::CannotCreateWindow, {});
-    }
+    Create({.className = L"MorcelixApplication",
+            .background = nullptr,
+            .title = L"",
+            .style = WS_POPUP | WS_CAPTION | WS_CLIPSIBLINGS | WS_SYSMENU | WS_MINIMIZEBOX,
+            .extendedStyle = 0,
+            .left = GetSystemMetrics(SM_CXSCREEN) / 2,
+            .top = GetSystemMetrics(SM_CYSCREEN) / 2,
+            .width = 0,
+            .height = 0,
+            .owner = nullptr});
     instance_ = this;
 }
 
 Application::~Application() {
-    if (handle_ != nullptr) {
-        DestroyWindow(handle_);
-    }
+    Destroy();
     instance_ = nullptr;
 }
 
 void Application::SetTitle(std::string_view title) {
-    SetWindowTextUtf8(handle_, title);
+    SetWindowTextUtf8(Handle(), title);
 }
 
 std::string Application::Title() const {
-    return WindowTextUtf8(handle_);
+    return WindowTextUtf8(Handle());
 }
 
 // Started minimised, only the application window is shown, minimised and not
@@ -61,10 +43,10 @@ std::string Application::Title() const {
 void Application::ShowMainForm(TForm1& form, int showCommand) {
     mainForm_ = &form;
     if (showCommand == SW_SHOWMINNOACTIVE) {
-        ShowWindow(handle_, SW_SHOWMINNOACTIVE);
+        ShowWindow(Handle(), SW_SHOWMINNOACTIVE);
         return;
     }
-    ShowWindow(handle_, SW_SHOWNOACTIVATE);
+    ShowWindow(Handle(), SW_SHOWNOACTIVATE);
     ShowWindow(form.Handle(), showCommand == SW_SHOWMAXIMIZED ? SW_SHOWMAXIMIZED : SW_SHOWNORMAL);
 }
 
@@ -91,19 +73,6 @@ void Application::Dispatch(MSG& message) {
     DispatchMessageW(&message);
 }
 
-LRESULT CALLBACK Application::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* self = WindowOwner<Application>(window, message, lParam);
-    if (self == nullptr) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    if (message == WM_NCCREATE) {
-        self->handle_ = window;
-    } else if (message == WM_NCDESTROY) {
-        self->handle_ = nullptr;
-    }
-    return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
-}
-
 LRESULT Application::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_SIZE:
@@ -113,7 +82,7 @@ LRESULT Application::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_CLOSE:
             return OnClose();
     }
-    return DefWindowProcW(handle_, message, wParam, lParam);
+    return DefWindowProcW(Handle(), message, wParam, lParam);
 }
 
 // Minimising the application hides the main window; restoring it (from the

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "app/base_window.h"
+
 namespace morcelix {
 
 class TForm1;
@@ -15,16 +17,13 @@ class TForm1;
 // The caption of every message the program shows, and of its taskbar button.
 inline constexpr char kApplicationTitle[] = "Morcelix";
 
-class Application {
+class Application final : public BaseWindow<Application> {
   public:
     // Creates the hidden window, without a title yet. One object at a time.
     // Raises the failure CannotCreateWindow when the system refuses the window.
     Application();
     ~Application();
-    Application(const Application&) = delete;
-    Application& operator=(const Application&) = delete;
 
-    HWND Handle() const { return handle_; }
     void SetTitle(std::string_view title);
     std::string Title() const;
 
@@ -44,14 +43,13 @@ class Application {
     static Application* Instance() { return instance_; }
 
   private:
-    static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    friend class BaseWindow<Application>;
     LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     LRESULT OnSize(WPARAM kind);
     LRESULT OnSetFocus();
     LRESULT OnClose();
 
     static Application* instance_;
-    HWND handle_ = nullptr;
     TForm1* mainForm_ = nullptr;
 };
 

@@ -11,6 +11,7 @@
 #include "app/application.h"
 #include "app/disabled_windows.h"
 #include "app/message_box.h"
+#include "app/scoped_gdi.h"
 #include "pieces/failure.h"
 #include "pieces/utf16.h"
 
@@ -106,9 +107,6 @@ class InfoDialog {
         if (handle_ != nullptr) {
             DestroyWindow(handle_);
         }
-        if (font_ != nullptr) {
-            DeleteObject(font_);
-        }
     }
     InfoDialog(const InfoDialog&) = delete;
     InfoDialog& operator=(const InfoDialog&) = delete;
@@ -128,7 +126,7 @@ class InfoDialog {
     HMONITOR monitor_ = nullptr;
     HWND handle_ = nullptr;
     HWND button_ = nullptr;
-    HFONT font_ = nullptr;
+    ScopedFont font_;
     bool done_ = false;
 };
 
@@ -218,20 +216,19 @@ void InfoDialog::OnInitDialog() {
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
     SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof(metrics), &metrics, 0);
-    font_ = CreateFontIndirectW(&metrics.lfMessageFont);
+    font_.reset(CreateFontIndirectW(&metrics.lfMessageFont));
 
-    HDC dc = GetDC(handle_);
-    HGDIOBJ old = SelectObject(dc, font_);
     static constexpr wchar_t kLetters[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
     SIZE letters{};
-    GetTextExtentPoint32W(dc, kLetters, 52, &letters);
     RECT text{0, 0, GetSystemMetrics(SM_CXSCREEN) / 2, 0};
-    DrawTextW(dc, message_.c_str(), static_cast<int>(message_.size()), &text,
-              DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
     SIZE caption{};
-    GetTextExtentPoint32W(dc, kButtonCaption, lstrlenW(kButtonCaption), &caption);
-    SelectObject(dc, old);
-    ReleaseDC(handle_, dc);
+    {
+        const ScopedWindowDC dc(handle_, font_.get());
+        GetTextExtentPoint32W(dc.Get(), kLetters, 52, &letters);
+        DrawTextW(dc.Get(), message_.c_str(), static_cast<int>(message_.size()), &text,
+                  DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
+        GetTextExtentPoint32W(dc.Get(), kButtonCaption, lstrlenW(kButtonCaption), &caption);
+    }
 
     const Layout layout = LayOut(letters.cx / 52, letters.cy,
                                  {text.right - text.left, text.bottom - text.top}, caption.cx);
@@ -246,8 +243,8 @@ void InfoDialog::OnInitDialog() {
         0, L"BUTTON", kButtonCaption, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
         button.left, button.top, button.right - button.left, button.bottom - button.top, handle_,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance, nullptr);
-    SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    SendMessageW(button_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
+    SendMessageW(button_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
     SendMessageW(handle_, DM_SETDEFID, IDOK, 0);
 
     // Outer size from the client size; centred on the active window's monitor,

@@ -1,8 +1,6 @@
 #include "app/live_progress.h"
 
-#include "app/main_window.h"
-
-#include <windows.h>
+#include <commctrl.h>
 
 namespace morcelix {
 
@@ -98,6 +96,11 @@ void ServeWindows() {
     DispatchWaiting(quit, WM_DROPFILES);
     DispatchWaiting(quit, WM_PAINT);
     DispatchWaiting(quit, WM_TIMER);
+}
+
+void ProgressBar::SetPosition(int percent) {
+    SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    UpdateWindow(bar_);
 }
 
 void LiveProgress::Begin(std::int64_t total, std::int64_t) {

@@ -1,7 +1,10 @@
-// Keeps the program's windows drawn and answering while a split or join runs
-// on the interface thread, without letting anything start another action, and
-// passes on the user's requests to stop it.
+// The window's progress: ProgressBar1 and the sink that moves it, which keeps
+// the program's windows drawn and answering while a split or join runs on the
+// interface thread, without letting anything start another action, and passes
+// on the user's requests to stop it.
 #pragma once
+
+#include <windows.h>
 
 #include <cstdint>
 
@@ -25,7 +28,17 @@ void DiscardInput();
 // taken: a posted command or quit stays for the message loop.
 void ServeWindows();
 
-class ProgressBar;
+// The progress bar, 0 to 100.
+class ProgressBar final {
+  public:
+    explicit ProgressBar(HWND bar = nullptr) : bar_(bar) {}
+    // Sets the bar's position and paints it at once: no messages are pumped
+    // while an operation runs.
+    void SetPosition(int percent);
+
+  private:
+    HWND bar_;
+};
 
 // A progress sink that shows on `bar` the whole percentage done after each
 // piece and, while data is copied, serves the windows (ServeWindows) at most

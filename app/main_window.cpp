@@ -1,156 +1,19 @@
 #include "app/main_window.h"
 
-#include <commctrl.h>
-
-#include <algorithm>
-#include <iterator>
 #include <memory>
 #include <type_traits>
 
 #include "app/application.h"
+#include "app/live_progress.h"
 #include "app/message_box.h"
-#include "app/window_owner.h"
 #include "app/window_text.h"
-#include "pieces/failure.h"
 #include "pieces/utf16.h"
 
 namespace morcelix {
 
 namespace {
 
-constexpr wchar_t kClassName[] = L"TForm1";
-
-// The window's place on the screen, which stays whatever the dpi setting.
-constexpr int kFormLeft = 410;
-constexpr int kFormTop = 502;
-constexpr DWORD kFormStyle =
-    WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX;
-constexpr DWORD kFormExtendedStyle = WS_EX_CONTROLPARENT;
-// The client area that the layout was drawn for, in pixels at 96 dpi: the
-// window's outer size is what gives it inside the system's frame. Label6's
-// right edge keeps its distance to the client area's right edge measured
-// against this width.
-constexpr int kDesignClientWidth = 384;
-constexpr int kDesignClientHeight = 214;
-// The controls' extent: below it the client area scrolls. Label6 does not
-// count for the width, as it stretches with the window.
-constexpr int kExtentWidth = 377;
-constexpr int kExtentHeight = 213;
-
-enum class Kind { Label, Link, ProgressBar, GroupBox, Button, Edit };
-
-struct StoredControl {
-    ControlId id;
-    Kind kind;
-    ControlId parent;  // kForm: the window itself
-    int left, top, width, height;
-    const char* text;
-};
-
-constexpr ControlId kForm = static_cast<ControlId>(0);
-
 using enum ControlId;
-constexpr StoredControl kControls[] = {
-    {Label6, Kind::Link, kForm, 136, 200, 101, 13, kWebHost},
-    {ProgressBar1, Kind::ProgressBar, kForm, 8, 96, 369, 17, ""},
-    {GroupBox1, Kind::GroupBox, kForm, 8, 8, 369, 89, "Découpage"},
-    {Label1, Kind::Label, GroupBox1, 8, 28, 34, 13, "Fichier:"},
-    {Label2, Kind::Label, GroupBox1, 16, 61, 81, 13, "Taille des fichiers"},
-    {Label5, Kind::Label, GroupBox1, 176, 64, 15, 13, "Mo"},
-    {Button1, Kind::Button, GroupBox1, 294, 22, 67, 25, "Ouvrir"},
-    {Edit1, Kind::Edit, GroupBox1, 56, 24, 233, 21, ""},
-    {Edit2, Kind::Edit, GroupBox1, 112, 56, 57, 21, "1"},
-    {Button2, Kind::Button, GroupBox1, 232, 54, 129, 25, "Découper"},
-    {GroupBox2, Kind::GroupBox, kForm, 8, 112, 369, 89, "Regroupage"},
-    {Label4, Kind::Label, GroupBox2, 8, 28, 34, 13, "Fichier:"},
-    {Label3, Kind::Label, GroupBox2, 8, 56, 53, 17, "Destination"},
-    {Edit3, Kind::Edit, GroupBox2, 64, 24, 225, 21, ""},
-    {Button3, Kind::Button, GroupBox2, 296, 22, 65, 25, "Ouvrir"},
-    {Edit4, Kind::Edit, GroupBox2, 64, 56, 225, 21, ""},
-    {Button4, Kind::Button, GroupBox2, 296, 54, 67, 25, "Regrouper"},
-};
-static_assert(std::size(kControls) == 17);
-
-constexpr int IndexOf(ControlId id) {
-    return static_cast<int>(id) - static_cast<int>(Label6);
-}
-
-const StoredControl& StoredOf(ControlId id) {
-    return kControls[IndexOf(id)];
-}
-
-HFONT CreateFormFont(int height, bool underline) {
-    LOGFONTW font{};
-    font.lfHeight = height;
-    font.lfWeight = FW_NORMAL;
-    font.lfUnderline = underline ? TRUE : FALSE;
-    font.lfCharSet = DEFAULT_CHARSET;
-    lstrcpynW(font.lfFaceName, L"MS Sans Serif", LF_FACESIZE);
-    return CreateFontIndirectW(&font);
-}
-
-// The size of `text` drawn in `font`, as a label sizes itself.
-SIZE MeasureLabel(HWND label, HFONT font) {
-    const std::wstring text = Widen(WindowTextUtf8(label));
-    HDC dc = GetDC(label);
-    HGDIOBJ old = SelectObject(dc, font);
-    RECT bounds{};
-    DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &bounds,
-              DT_CALCRECT | DT_EXPANDTABS | DT_SINGLELINE);
-    SelectObject(dc, old);
-    ReleaseDC(label, dc);
-    return {bounds.right - bounds.left, bounds.bottom - bounds.top};
-}
-
-// Group boxes pass their children's notifications on to the window, which
-// handles them.
-LRESULT CALLBACK GroupBoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                              DWORD_PTR) {
-    switch (message) {
-        case WM_COMMAND:
-        case WM_NOTIFY:
-        case WM_CTLCOLORSTATIC:
-        case WM_CTLCOLOREDIT:
-        case WM_CTLCOLORBTN:
-            return SendMessageW(GetParent(window), message, wParam, lParam);
-    }
-    return DefSubclassProc(window, message, wParam, lParam);
-}
-
-BOOL WINAPI AdjustAtSystemDpi(RECT* rect, DWORD style, BOOL menu, DWORD extendedStyle, UINT) {
-    return AdjustWindowRectEx(rect, style, menu, extendedStyle);
-}
-
-// Windows 7 and 8 lack AdjustWindowRectExForDpi: it is looked up at run time.
-FrameAdjuster SystemFrameAdjuster() {
-    if (FARPROC found =
-            GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")) {
-        return reinterpret_cast<FrameAdjuster>(reinterpret_cast<void (*)()>(found));
-    }
-    return AdjustAtSystemDpi;
-}
-
-bool MouseButtonDown() {
-    return GetKeyState(VK_LBUTTON) < 0 || GetKeyState(VK_RBUTTON) < 0 ||
-           GetKeyState(VK_MBUTTON) < 0;
-}
-
-// An edit field selects its whole text when the focus comes to it from another
-// control of the window other than by a click. Focus coming back with the
-// window's activation leaves the selection as it was.
-LRESULT CALLBACK EditProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                          DWORD_PTR) {
-    if (message == WM_SETFOCUS) {
-        HWND previous = reinterpret_cast<HWND>(wParam);
-        const LRESULT result = DefSubclassProc(window, message, wParam, lParam);
-        if (previous != nullptr && previous != window &&
-            GetAncestor(previous, GA_ROOT) == GetAncestor(window, GA_ROOT) && !MouseButtonDown()) {
-            SendMessageW(window, EM_SETSEL, 0, -1);
-        }
-        return result;
-    }
-    return DefSubclassProc(window, message, wParam, lParam);
-}
 
 // Every path that a drop of files carries, in the order given.
 std::vector<std::string> DroppedPaths(HDROP drop) {
@@ -164,208 +27,40 @@ std::vector<std::string> DroppedPaths(HDROP drop) {
     return paths;
 }
 
-LRESULT CALLBACK LinkProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT_PTR,
-                          DWORD_PTR) {
-    if (message == WM_SETCURSOR) {
-        SetCursor(LoadCursorW(nullptr, IDC_HAND));
-        return TRUE;
-    }
-    return DefSubclassProc(window, message, wParam, lParam);
-}
-
 }  // namespace
 
-int LayoutScale::FontHeight(int dpi) {
-    return MulDiv(kDesignFontHeight, dpi, kDesignDpi);
-}
-
-LayoutScale::LayoutScale(int dpi, int textHeight) {
-    if (dpi != kDesignDpi && textHeight != kDesignTextHeight && textHeight > 0) {
-        numerator_ = textHeight;
-    }
-}
-
-int LayoutScale::operator()(int designPixels) const {
-    return numerator_ == kDesignTextHeight ? designPixels
-                                           : MulDiv(designPixels, numerator_, kDesignTextHeight);
-}
-
-SIZE FormOuterSize(const LayoutScale& scale, UINT dpi, FrameAdjuster adjust) {
-    RECT frame{0, 0, scale(kDesignClientWidth), scale(kDesignClientHeight)};
-    adjust(&frame, kFormStyle, FALSE, kFormExtendedStyle, dpi);
-    return {frame.right - frame.left, frame.bottom - frame.top};
-}
-
-void ProgressBar::SetPosition(int percent) {
-    SendMessageW(bar_, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
-    UpdateWindow(bar_);
-}
-
 TForm1::TForm1(Application& application) : application_(application) {
+    const SIZE outer = layout_.OuterSize();
+    Create({.className = L"TForm1",
+            .background = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1),
+            .title = L"Morcelix",
+            .style = kFormStyle,
+            .extendedStyle = kFormExtendedStyle,
+            .left = kFormLeft,
+            .top = kFormTop,
+            .width = outer.cx,
+            .height = outer.cy,
+            .owner = application_.Handle()});
     // The destructor does not run for an object whose constructor fails.
     try {
-        Create();
+        layout_.CreateControls(Handle());
     } catch (...) {
-        Release();
+        Destroy();
         throw;
     }
+    DragAcceptFiles(Handle(), TRUE);
+    progressBar1_ = ProgressBar(Control(ControlId::ProgressBar1));
+    lastFocus_ = Control(Button1);
 }
 
 TForm1::~TForm1() {
-    Release();
-}
-
-void TForm1::Create() {
-    HDC screen = GetDC(nullptr);
-    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
-    font_ = CreateFormFont(LayoutScale::FontHeight(dpi), false);
-    linkFont_ = CreateFormFont(LayoutScale::FontHeight(dpi), true);
-    HGDIOBJ old = SelectObject(screen, font_);
-    TEXTMETRICW metrics{};
-    GetTextMetricsW(screen, &metrics);
-    SelectObject(screen, old);
-    ReleaseDC(nullptr, screen);
-    scale_ = LayoutScale(dpi, metrics.tmHeight);
-
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    WNDCLASSEXW windowClass{};
-    windowClass.cbSize = sizeof(windowClass);
-    windowClass.lpfnWndProc = WindowProc;
-    windowClass.hInstance = instance;
-    windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(1));
-    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    windowClass.lpszClassName = kClassName;
-    RegisterClassExW(&windowClass);  // fails harmlessly when already registered
-
-    const SIZE outer = FormOuterSize(scale_, dpi, SystemFrameAdjuster());
-    CreateWindowExW(kFormExtendedStyle, kClassName, L"Morcelix", kFormStyle, kFormLeft, kFormTop,
-                    outer.cx, outer.cy, application_.Handle(), nullptr, instance, this);
-    if (handle_ == nullptr) {
-        throw Failure(Text::CannotCreateWindow, {});
-    }
-    CreateControls();
-    DragAcceptFiles(handle_, TRUE);
-    progressBar1_ = ProgressBar(Control(ControlId::ProgressBar1));
-    lastFocus_ = Control(Button1);
-    UpdateScrollBars();
-    StretchLink();
-}
-
-void TForm1::Release() {
-    if (handle_ != nullptr) {
-        DestroyWindow(handle_);
-    }
-    DeleteObject(font_);
-    DeleteObject(linkFont_);
+    Destroy();
     application_.FormDestroyed(*this);
 }
 
-HWND TForm1::Control(ControlId id) const {
-    return controls_[IndexOf(id)];
-}
-
-void TForm1::CreateControls() {
-    INITCOMMONCONTROLSEX progressClass{sizeof(progressClass), ICC_PROGRESS_CLASS};
-    InitCommonControlsEx(&progressClass);
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-
-    for (const StoredControl& stored : kControls) {
-        const wchar_t* windowClass = WC_STATICW;
-        DWORD style = WS_CHILD | WS_VISIBLE;
-        DWORD extendedStyle = 0;
-        switch (stored.kind) {
-            case Kind::Label:
-                style |= SS_LEFTNOWORDWRAP;
-                break;
-            case Kind::Link:
-                style |= SS_LEFTNOWORDWRAP | SS_NOTIFY;
-                break;
-            case Kind::ProgressBar:
-                windowClass = PROGRESS_CLASSW;
-                break;
-            case Kind::GroupBox:
-                windowClass = WC_BUTTONW;
-                style |= BS_GROUPBOX | WS_GROUP;
-                extendedStyle = WS_EX_CONTROLPARENT;
-                break;
-            case Kind::Button:
-                windowClass = WC_BUTTONW;
-                style |= BS_PUSHBUTTON | WS_TABSTOP | WS_GROUP;
-                break;
-            case Kind::Edit:
-                windowClass = WC_EDITW;
-                style |= ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP | WS_GROUP;
-                extendedStyle = WS_EX_CLIENTEDGE;
-                break;
-        }
-        HWND parent = stored.parent == kForm ? handle_ : Control(stored.parent);
-        HWND control = CreateWindowExW(
-            extendedStyle, windowClass, Widen(stored.text).c_str(), style, scale_(stored.left),
-            scale_(stored.top), scale_(stored.width), scale_(stored.height), parent,
-            reinterpret_cast<HMENU>(static_cast<INT_PTR>(stored.id)), instance, nullptr);
-        if (control == nullptr) {
-            throw Failure(Text::CannotCreateWindow, {});
-        }
-        controls_[IndexOf(stored.id)] = control;
-        SendMessageW(control, WM_SETFONT,
-                     reinterpret_cast<WPARAM>(stored.kind == Kind::Link ? linkFont_ : font_),
-                     FALSE);
-
-        switch (stored.kind) {
-            case Kind::Label: {
-                const SIZE size = MeasureLabel(control, font_);
-                SetWindowPos(control, nullptr, 0, 0, size.cx, size.cy,
-                             SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-                break;
-            }
-            case Kind::Link:
-                SetWindowSubclass(control, LinkProc, 0, 0);
-                break;
-            case Kind::ProgressBar:
-                SendMessageW(control, PBM_SETRANGE32, 0, 100);
-                SendMessageW(control, PBM_SETPOS, 0, 0);
-                break;
-            case Kind::GroupBox:
-                SetWindowSubclass(control, GroupBoxProc, 0, 0);
-                break;
-            case Kind::Button:
-                break;
-            case Kind::Edit:
-                SetWindowSubclass(control, EditProc, 0, 0);
-                break;
-        }
-    }
-}
-
-void TForm1::Button1Click() {
-    if (actions_ != nullptr) {
-        actions_->Button1Click();
-    }
-}
-
-void TForm1::Button2Click() {
-    if (actions_ != nullptr) {
-        actions_->Button2Click();
-    }
-}
-
-void TForm1::Button3Click() {
-    if (actions_ != nullptr) {
-        actions_->Button3Click();
-    }
-}
-
-void TForm1::Button4Click() {
-    if (actions_ != nullptr) {
-        actions_->Button4Click();
-    }
-}
-
-void TForm1::Label6Click() {
-    if (actions_ != nullptr) {
-        actions_->Label6Click();
-    }
+void TForm1::SetActions(ClickActions clicks, DropAction drop) {
+    clickActions_ = std::move(clicks);
+    dropAction_ = std::move(drop);
 }
 
 std::string TForm1::FieldText(ControlId edit) const {
@@ -374,6 +69,14 @@ std::string TForm1::FieldText(ControlId edit) const {
 
 void TForm1::SetFieldText(ControlId edit, std::string_view text) {
     SetWindowTextUtf8(Control(edit), text);
+}
+
+void TForm1::Focus(ControlId id) {
+    HWND control = Control(id);
+    SetFocus(control);
+    if (IsEditField(id)) {
+        SendMessageW(control, EM_SETSEL, 0, -1);
+    }
 }
 
 StopRequest TForm1::TakeStopRequest() {
@@ -386,31 +89,9 @@ StopRequest TForm1::TakeStopRequest() {
 }
 
 void TForm1::Close() {
-    if (handle_ != nullptr) {
-        PostMessageW(handle_, WM_CLOSE, 0, 0);
+    if (Handle() != nullptr) {
+        PostMessageW(Handle(), WM_CLOSE, 0, 0);
     }
-}
-
-void TForm1::Focus(ControlId id) {
-    HWND control = Control(id);
-    SetFocus(control);
-    if (StoredOf(id).kind == Kind::Edit) {
-        SendMessageW(control, EM_SETSEL, 0, -1);
-    }
-}
-
-LRESULT CALLBACK TForm1::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    auto* self = WindowOwner<TForm1>(window, message, lParam);
-    if (self == nullptr) {
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    if (message == WM_NCCREATE) {
-        self->handle_ = window;
-    } else if (message == WM_NCDESTROY) {
-        self->handle_ = nullptr;
-        return DefWindowProcW(window, message, wParam, lParam);
-    }
-    return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
 }
 
 LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -436,7 +117,7 @@ LRESULT TForm1::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_DESTROY:
             return OnDestroy();
     }
-    return DefWindowProcW(handle_, message, wParam, lParam);
+    return DefWindowProcW(Handle(), message, wParam, lParam);
 }
 
 LRESULT TForm1::OnCommand(int id, int code) {
@@ -446,7 +127,10 @@ LRESULT TForm1::OnCommand(int id, int code) {
     if (id == IDCANCEL) {
         return OnCancel();
     }
-    RunAction([&] { RunHandlerOf(static_cast<ControlId>(id)); });
+    if (const auto click = clickActions_.find(static_cast<ControlId>(id));
+        click != clickActions_.end()) {
+        RunAction(click->second);
+    }
     return 0;
 }
 
@@ -462,14 +146,14 @@ LRESULT TForm1::OnCancel() {
 LRESULT TForm1::OnDropFiles(HDROP drop) {
     const std::unique_ptr<std::remove_pointer_t<HDROP>, decltype(&DragFinish)> held(drop,
                                                                                     DragFinish);
-    if (actions_ == nullptr || actionRunning_) {
+    if (!dropAction_ || actionRunning_) {
         return 0;
     }
     const std::vector<std::string> paths = DroppedPaths(drop);
     POINT point{};
     const DropTarget target =
         DragQueryPoint(drop, &point) ? DropTargetAt(point) : DropTarget::Elsewhere;
-    RunAction([&] { actions_->FilesDropped(paths, target); });
+    RunAction([&] { dropAction_(paths, target); });
     return 0;
 }
 
@@ -477,44 +161,25 @@ LRESULT TForm1::OnDropFiles(HDROP drop) {
 // the window (sent by another thread or program, which the serving of the
 // windows during an operation delivers, or posted and taken by a dialog's
 // loop) starts nothing. Its failure is reported while it still counts as
-// running, and a close asked for meanwhile, and not taken as a request to stop
-// the operation, is carried out once it has ended.
+// running, once the input given during it is thrown away (a key could close
+// the error box unread). A close asked for meanwhile, and not taken as a
+// request to stop the operation, is carried out once it has ended.
 void TForm1::RunAction(const std::function<void()>& action) {
     if (actionRunning_) {
         return;
     }
     actionRunning_ = true;
-    Guarded([&] {
+    try {
         action();
-        return 0;
-    });
+    } catch (...) {
+        DiscardInput();
+        ReportCurrentFailure();
+    }
     actionRunning_ = false;
     stopRequested_ = false;
-    if (closeRequested_ && handle_ != nullptr) {
+    if (closeRequested_ && Handle() != nullptr) {
         closeRequested_ = false;
-        PostMessageW(handle_, WM_CLOSE, 0, 0);
-    }
-}
-
-void TForm1::RunHandlerOf(ControlId id) {
-    switch (id) {
-        case Button1:
-            Button1Click();
-            break;
-        case Button2:
-            Button2Click();
-            break;
-        case Button3:
-            Button3Click();
-            break;
-        case Button4:
-            Button4Click();
-            break;
-        case Label6:
-            Label6Click();
-            break;
-        default:
-            break;
+        PostMessageW(Handle(), WM_CLOSE, 0, 0);
     }
 }
 
@@ -524,7 +189,7 @@ DropTarget TForm1::DropTargetAt(POINT clientPoint) const {
     const auto contains = [&](ControlId group) {
         RECT frame{};
         GetWindowRect(Control(group), &frame);
-        MapWindowPoints(nullptr, handle_, reinterpret_cast<POINT*>(&frame), 2);
+        MapWindowPoints(nullptr, Handle(), reinterpret_cast<POINT*>(&frame), 2);
         return PtInRect(&frame, clientPoint) != FALSE;
     };
     if (contains(GroupBox1)) {
@@ -536,6 +201,7 @@ DropTarget TForm1::DropTargetAt(POINT clientPoint) const {
     return DropTarget::Elsewhere;
 }
 
+// The link's text is blue; every static control sits on the button face.
 LRESULT TForm1::OnCtlColorStatic(HDC dc, HWND control) {
     if (control == Control(Label6)) {
         SetTextColor(dc, RGB(0, 0, 255));
@@ -547,102 +213,13 @@ LRESULT TForm1::OnCtlColorStatic(HDC dc, HWND control) {
 }
 
 LRESULT TForm1::OnSize() {
-    UpdateScrollBars();
-    StretchLink();
+    layout_.FitClientArea();
     return 0;
-}
-
-// Showing or hiding a scroll bar changes the client area and sends WM_SIZE
-// again from inside SetScrollInfo: the client size is read afresh each time.
-void TForm1::UpdateScrollBars() {
-    SCROLLINFO info{};
-    info.cbSize = sizeof(info);
-    info.fMask = SIF_RANGE | SIF_PAGE;
-    RECT client{};
-
-    GetClientRect(handle_, &client);
-    info.nMax = scale_(kExtentWidth) - 1;
-    info.nPage = static_cast<UINT>(client.right);
-    SetScrollInfo(handle_, SB_HORZ, &info, TRUE);
-
-    GetClientRect(handle_, &client);
-    info.nMax = scale_(kExtentHeight) - 1;
-    info.nPage = static_cast<UINT>(client.bottom);
-    SetScrollInfo(handle_, SB_VERT, &info, TRUE);
-
-    // The system keeps the positions within the new ranges: follow them.
-    ScrollTo(GetScrollPos(handle_, SB_HORZ), GetScrollPos(handle_, SB_VERT));
-}
-
-void TForm1::ScrollTo(int x, int y) {
-    if (x == scrollX_ && y == scrollY_) {
-        return;
-    }
-    ScrollWindowEx(handle_, scrollX_ - x, scrollY_ - y, nullptr, nullptr, nullptr, nullptr,
-                   SW_SCROLLCHILDREN | SW_INVALIDATE | SW_ERASE);
-    scrollX_ = x;
-    scrollY_ = y;
-    SetScrollPos(handle_, SB_HORZ, x, TRUE);
-    SetScrollPos(handle_, SB_VERT, y, TRUE);
 }
 
 LRESULT TForm1::OnScroll(int bar, int request) {
-    SCROLLINFO info{};
-    info.cbSize = sizeof(info);
-    info.fMask = SIF_ALL;
-    GetScrollInfo(handle_, bar, &info);
-    const int line = scale_(LayoutScale::kDesignTextHeight);
-    const int page = static_cast<int>(info.nPage);
-    int position = info.nPos;
-    switch (request) {
-        case SB_LINEUP:
-            position -= line;
-            break;
-        case SB_LINEDOWN:
-            position += line;
-            break;
-        case SB_PAGEUP:
-            position -= page;
-            break;
-        case SB_PAGEDOWN:
-            position += page;
-            break;
-        case SB_THUMBTRACK:
-        case SB_THUMBPOSITION:
-            position = info.nTrackPos;
-            break;
-        case SB_TOP:
-            position = info.nMin;
-            break;
-        case SB_BOTTOM:
-            position = info.nMax;
-            break;
-        default:
-            return 0;
-    }
-    position = std::clamp(position, 0, std::max(0, info.nMax - page + 1));
-    if (bar == SB_HORZ) {
-        ScrollTo(position, scrollY_);
-    } else {
-        ScrollTo(scrollX_, position);
-    }
+    layout_.Scroll(bar, request);
     return 0;
-}
-
-// Label6 keeps its left edge and its distance to the client area's right edge.
-void TForm1::StretchLink() {
-    HWND link = Control(Label6);
-    if (link == nullptr) {
-        return;
-    }
-    RECT client{};
-    GetClientRect(handle_, &client);
-    const StoredControl& stored = StoredOf(Label6);
-    const int rightMargin = scale_(kDesignClientWidth) - scale_(stored.left) - scale_(stored.width);
-    const int width =
-        std::max(0, static_cast<int>(client.right) - scale_(stored.left) - rightMargin);
-    SetWindowPos(link, nullptr, 0, 0, width, scale_(stored.height),
-                 SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 // The window remembers which control had the focus when it was deactivated
@@ -650,7 +227,7 @@ void TForm1::StretchLink() {
 LRESULT TForm1::OnActivate(WPARAM state) {
     if (LOWORD(state) == WA_INACTIVE) {
         HWND focus = GetFocus();
-        if (focus != nullptr && IsChild(handle_, focus)) {
+        if (focus != nullptr && IsChild(Handle(), focus)) {
             lastFocus_ = focus;
         }
     } else if (HIWORD(state) == 0) {
@@ -666,7 +243,7 @@ LRESULT TForm1::OnSysCommand(WPARAM command, LPARAM lParam) {
         ShowWindow(application_.Handle(), SW_MINIMIZE);
         return 0;
     }
-    return DefWindowProcW(handle_, WM_SYSCOMMAND, command, lParam);
+    return DefWindowProcW(Handle(), WM_SYSCOMMAND, command, lParam);
 }
 
 // Closing destroys the window, unless an action runs: its files and the
@@ -676,7 +253,7 @@ LRESULT TForm1::OnClose() {
     if (actionRunning_) {
         closeRequested_ = true;
     } else {
-        DestroyWindow(handle_);
+        DestroyWindow(Handle());
     }
     return 0;
 }

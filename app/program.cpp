@@ -6,7 +6,7 @@
 #include <objbase.h>
 
 #include "app/application.h"
-#include "app/form_port.h"
+#include "app/attached_actions.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
 

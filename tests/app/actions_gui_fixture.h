@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/form_port.h"
+#include "app/attached_actions.h"
 #include "pieces/utf16.h"
 #include "tests/app/dialog_watcher.h"
 #include "tests/app/gui_fixture.h"

@@ -301,34 +301,29 @@ TEST_F(MainWindowTest, TheWindowNeedsTheControlsExtentBeforeScrolling) {
     EXPECT_TRUE(Style(Form()) & WS_VSCROLL);
 }
 
-class RecordingActions : public FormActions {
-  public:
-    void Button1Click() override { calls += "1"; }
-    void Button2Click() override { calls += "2"; }
-    void Button3Click() override { calls += "3"; }
-    void Button4Click() override { calls += "4"; }
-    void Label6Click() override { calls += "6"; }
-    std::string calls;
-};
-
 TEST_F(MainWindowTest, ClicksRunTheirHandlers) {
-    RecordingActions actions;
-    form_->SetActions(&actions);
+    std::string calls;
+    form_->SetActions({{Button1, [&] { calls += "1"; }},
+                       {Button2, [&] { calls += "2"; }},
+                       {Button3, [&] { calls += "3"; }},
+                       {Button4, [&] { calls += "4"; }},
+                       {Label6, [&] { calls += "6"; }}},
+                      {});
     for (ControlId button : {Button1, Button2, Button3, Button4}) {
         SendMessageW(Item(button), BM_CLICK, 0, 0);
     }
     SendMessageW(Item(Label6), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
     SendMessageW(Item(Label6), WM_LBUTTONUP, 0, MAKELPARAM(2, 2));
     Pump();
-    EXPECT_EQ(actions.calls, "12346");
+    EXPECT_EQ(calls, "12346");
 
     // Clicks elsewhere run nothing; without actions the handlers do nothing.
     SendMessageW(Item(Label2), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(2, 2));
     SendMessageW(Item(GroupBox1), BM_CLICK, 0, 0);
-    form_->SetActions(nullptr);
+    form_->SetActions({}, {});
     SendMessageW(Item(Button1), BM_CLICK, 0, 0);
     Pump();
-    EXPECT_EQ(actions.calls, "12346");
+    EXPECT_EQ(calls, "12346");
 }
 
 TEST_F(MainWindowTest, ProgressBarStartsEmptyAndTakesTheSinksPositions) {

@@ -45,21 +45,10 @@ TEST(FinalStopTest, ADotFollowsTextsEndingAboveTheDot) {
     }
 }
 
-class FailingActions : public FormActions {
-  public:
-    explicit FailingActions(HWND captureHolder) : captureHolder_(captureHolder) {}
-    void Button2Click() override {
-        ++clicks;
-        SetCapture(captureHolder_);
-        std::rethrow_exception(failure);
-    }
-    void Button4Click() override { ++clicks; }
-
+// Button2's action takes the mouse capture and fails; Button4's succeeds.
+struct FailingActions {
     std::exception_ptr failure;
     int clicks = 0;
-
-  private:
-    HWND captureHolder_;
 };
 
 struct ErrorBoxSeen {
@@ -102,11 +91,17 @@ class ErrorBoxTest : public GuiTest {
 
     void SetUp() override {
         GuiTest::SetUp();
-        actions_ = FailingActions(Item(Edit1));
-        form_->SetActions(&actions_);
+        form_->SetActions({{Button2,
+                            [this] {
+                                ++actions_.clicks;
+                                SetCapture(Item(Edit1));
+                                std::rethrow_exception(actions_.failure);
+                            }},
+                           {Button4, [this] { ++actions_.clicks; }}},
+                          {});
     }
 
-    FailingActions actions_{nullptr};
+    FailingActions actions_;
 };
 
 TEST_F(ErrorBoxTest, FailureShowsItsMessageWithAFinalStopUnderTheTitle) {
