@@ -45,10 +45,12 @@ TEST(FinalStopTest, ADotFollowsTextsEndingAboveTheDot) {
     }
 }
 
-// Button2's action takes the mouse capture and fails; Button4's succeeds.
+// Button2's action takes the mouse capture and fails (after typing `typed`
+// into Edit2, as a person would while it runs); Button4's succeeds.
 struct FailingActions {
     std::exception_ptr failure;
     int clicks = 0;
+    std::wstring typed;
 };
 
 struct ErrorBoxSeen {
@@ -95,6 +97,9 @@ class ErrorBoxTest : public GuiTest {
                             [this] {
                                 ++actions_.clicks;
                                 SetCapture(Item(Edit1));
+                                for (wchar_t c : actions_.typed) {
+                                    PostMessageW(Item(Edit2), WM_CHAR, c, 1);
+                                }
                                 std::rethrow_exception(actions_.failure);
                             }},
                            {Button4, [this] { ++actions_.clicks; }}},
@@ -151,6 +156,15 @@ TEST_F(ErrorBoxTest, TheWindowTakesInputAgainAfterTheBox) {
     // And a second failure is reported like the first.
     EXPECT_EQ(ClickFailingButton("encore").text, L"encore.");
     EXPECT_EQ(actions_.clicks, 3);
+}
+
+// The error box's own loop would take the keys typed while the action ran: they
+// are thrown away before it opens, and do not reach the window afterwards.
+TEST_F(ErrorBoxTest, InputGivenDuringTheFailedActionIsThrownAway) {
+    actions_.typed = L"xy";
+    EXPECT_EQ(ClickFailingButton("Erreur de lecture du flux.").text, L"Erreur de lecture du flux.");
+    Pump();
+    EXPECT_EQ(form_->FieldText(Edit2), "1");
 }
 
 }  // namespace
