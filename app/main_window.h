@@ -42,10 +42,12 @@ class TForm1 final : public BaseWindow<TForm1> {
     HWND Control(ControlId id) const { return layout_.Control(id); }
     const LayoutScale& Scale() const { return layout_.Scale(); }
 
-    // Replaces the actions; ({}, {}) leaves none. They run one at a time: a
-    // command or a drop of files that reaches the window while one runs is
-    // ignored, and a close waits for its end. Échap and a close during an
-    // action are requests to stop the operation running (TakeStopRequest).
+    // Replaces the actions, not while one runs; ({}, {}) leaves none. They run
+    // one at a time: a command or a drop of files that reaches the window
+    // while one runs is ignored, and a close waits for its end. Échap and a
+    // close during an action are requests to stop the operation running
+    // (TakeStopRequest). A failure escaping an action goes to the error box,
+    // once the input given during the action is thrown away.
     void SetActions(ClickActions clicks, DropAction drop);
 
     // What the actions use: the edit fields' texts (UTF-8), the keyboard focus,
