@@ -108,6 +108,9 @@ const char* TextOf(Text id) {
         case Text::InPlaceOtherSize:
             return "Le découpage sur place de %s a commencé en parties de %so : relancez-le avec "
                    "cette taille pour le terminer";
+        case Text::InPlaceOtherSizeCopies:
+            return "Les parties de %s déjà là ont la taille %so : relancez la commande avec cette "
+                   "taille, ou déplacez-les ailleurs";
     }
     return "";
 }

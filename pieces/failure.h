@@ -61,6 +61,7 @@ enum class Text {
     OtherNamesNotSplitInPlace,  // %s: the file that has other hard links
     NotInPlacePiece,            // %s: a piece of the name; %s: the file split in place
     InPlaceOtherSize,           // %s: the file; %s: the interrupted split's piece size in bytes
+    InPlaceOtherSizeCopies,     // %s: the file; %s: the size of the pieces beside it, in bytes
 };
 
 // The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
@@ -169,11 +170,14 @@ class ENotInPlacePiece : public Failure {
         : Failure(Text::NotInPlacePiece, {piece, file}) {}
 };
 
-// A split in place resumed with another piece size than the one it began with.
+// A split in place resumed with another piece size than the one it began
+// with, `cut` pieces off the file already; or, when nothing is cut, beside
+// copies of the file's pieces of another size.
 class EInPlaceOtherSize : public Failure {
   public:
-    EInPlaceOtherSize(std::string_view file, std::int64_t pieceSize)
-        : Failure(Text::InPlaceOtherSize, {file, std::to_string(pieceSize)}) {}
+    EInPlaceOtherSize(std::string_view file, std::int64_t pieceSize, bool cut)
+        : Failure(cut ? Text::InPlaceOtherSize : Text::InPlaceOtherSizeCopies,
+                  {file, std::to_string(pieceSize)}) {}
 };
 
 // An operation stopped at the user's request (Ctrl+C in the tool, Échap or a

@@ -113,11 +113,12 @@ std::optional<std::string> Fit(InPlaceSplitSurvey& survey, const FoundPieces& fo
     return std::nullopt;
 }
 
-// The piece size of another split in place that what stands fits, if one
-// does: that of a piece below the highest one, or, when the last piece alone
-// was cut off, the file's length shared among the pieces it still holds.
-std::optional<std::int64_t> OtherSizeThatFits(const InPlaceSplitSurvey& survey,
-                                              const FoundPieces& found, TStream& file) {
+// Raises EInPlaceOtherSize when what stands fits a split in place with
+// another piece size: that of a piece below the highest one, or, when the
+// last piece alone was cut off, the file's length shared among the pieces it
+// still holds.
+void RefuseOtherSizeThatFits(const InPlaceSplitSurvey& survey, const FoundPieces& found,
+                             TStream& file) {
     std::vector<std::int64_t> sizes;
     for (auto piece = found.begin(); piece != std::prev(found.end()); ++piece) {
         sizes.push_back(piece->second.facts.size);
@@ -131,10 +132,9 @@ std::optional<std::int64_t> OtherSizeThatFits(const InPlaceSplitSurvey& survey,
         InPlaceSplitSurvey other = survey;
         other.pieceSize = size;
         if (size > 0 && size != survey.pieceSize && !Fit(other, found, file)) {
-            return size;
+            throw EInPlaceOtherSize(survey.source, size, other.cutFrom <= other.count);
         }
     }
-    return std::nullopt;
 }
 
 // The pieces' disk must take what is left to write. On the file's own disk,
@@ -422,9 +422,7 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
     TFileStream file(source, OpenMode::Read);
     survey.file = file.Facts();
     if (const std::optional<std::string> misfit = Fit(survey, found, file)) {
-        if (const std::optional<std::int64_t> other = OtherSizeThatFits(survey, found, file)) {
-            throw EInPlaceOtherSize(source, *other);
-        }
+        RefuseOtherSizeThatFits(survey, found, file);
         throw ENotInPlacePiece(*misfit, source);
     }
     RequireRoomForPieces(survey);

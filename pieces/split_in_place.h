@@ -61,7 +61,7 @@ struct InPlaceSplitSurvey {
 // this file with this size, stopped at some point: below the pieces cut off
 // the file, copies of the bytes it still holds; otherwise ENotInPlacePiece
 // names one (another file, which the split would overwrite or take into the
-// set), or EInPlaceOtherSize when they are a split with another size. A file
+// set), or EInPlaceOtherSize when they fit another size. A file
 // that is gone while its whole set stands is a finished split.
 //
 // Raises EPieceSizeError for a size below 1; ENamedFileNotFound when the file
