@@ -120,7 +120,9 @@ TEST_F(SplitInPlaceTest, TheFileBecomesTheSetThatASplitWritesWhateverTheSizes) {
 TEST_F(SplitInPlaceTest, StoppedAtAnyReportItLosesNothingAndRunningAgainFinishesIt) {
     constexpr std::int64_t kPieceSize = 300000;
     for (const bool manifest : {false, true}) {
-        for (int stopAt = 0;; ++stopAt) {
+        int stops = 0;
+        // Every report at first, then fewer: the copy's blocks are many on Windows.
+        for (int stopAt = 0;; stopAt += 1 + stopAt / 8) {
             SCOPED_TRACE(::testing::Message()
                          << "stopped at report " << stopAt << ", manifest " << manifest);
             MakeSource(2500000, kPieceSize, manifest);
@@ -128,15 +130,16 @@ TEST_F(SplitInPlaceTest, StoppedAtAnyReportItLosesNothingAndRunningAgainFinishes
             try {
                 SplitAgain(kPieceSize, manifest, stopping);
             } catch (const EInterrupted&) {
+                ++stops;
                 EXPECT_EQ(InPlaceStateFault(source, kPieceSize, bytes), "");
                 SplitAgain(kPieceSize, manifest);
                 EXPECT_TRUE(folder.Snapshot() == expected);
                 continue;
             }
             EXPECT_TRUE(folder.Snapshot() == expected);
-            EXPECT_GE(stopAt, 16) << "fewer reports than pieces and blocks";
             break;
         }
+        EXPECT_GE(stops, 10) << "fewer reports than pieces";
     }
 }
 
