@@ -4,8 +4,8 @@
 # sync before the deletion (the careful way, which the split in place matches
 # by flushing each piece). 1 GiB at 1 Mo and 100 Mo pieces, taking turns:
 # the median time, and the most disk space each used beyond the source,
-# sampled with df while it runs (other programs writing to the same disk
-# show in it too: the median of the rounds is reported). Goals: a peak of one
+# sampled with df while it runs, on an ext4 file system of its own (a loop
+# mount: run as root) that no other program writes to. Goals: a peak of one
 # piece for the split in place; its time at most 1.2 x the split and rm's.
 # Every set is checked against the source.
 source "$(dirname "$0")/common.sh"
@@ -14,9 +14,16 @@ cli=$root/build/linux/cli/morcelix-cli
 kept=$data/kept.bin
 samples=$data/samples.txt
 mv "$source" "$kept"
+disk=$data/disk
+truncate -s 3G "$data/disk.img"
+mkfs.ext4 -q -F "$data/disk.img"
+mkdir -p "$disk"
+mount -o loop "$data/disk.img" "$disk"
+trap 'umount "$disk"; rm -rf "$data"' EXIT
+source=$disk/source.bin
 
 used() {
-    df --output=used -B1 "$data" | tail -1
+    df --output=used -B1 "$disk" | tail -1
 }
 
 # Runs a command while sampling the disk's used bytes every 20 ms; appends
