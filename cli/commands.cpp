@@ -231,13 +231,9 @@ void InPlaceSplitCommand(const Command& command, Report& report) {
     if (IsFolder(source)) {
         throw EIsAFolder(source);
     }
+    report.Start(Text::InPlaceSplitInterrupted);
     const InPlaceSplitSurvey survey =
         SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command));
-    // Done: the bytes cut off the file.
-    auto meter = [source, length = survey.length](int) {
-        return length - std::max<std::int64_t>(FileSize(source), 0);
-    };
-    report.Start(survey.length, meter, Text::InPlaceSplitInterrupted, meter(0));
     try {
         SplitInPlace(survey, report, command.Has(Option::Checksum));
     } catch (const EInterrupted&) {

@@ -4,8 +4,8 @@
 #include <map>
 #include <memory>
 
+#include "pieces/checked_copy.h"
 #include "pieces/failure.h"
-#include "pieces/inspected_copy.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/sha256.h"
@@ -137,18 +137,19 @@ void RefuseOtherSizeThatFits(const InPlaceSplitSurvey& survey, const FoundPieces
     }
 }
 
-// The pieces' disk must take what is left to write. On the file's own disk,
-// the first piece stays in the file and each other piece's room comes back
-// once it is cut off the file: the largest piece left, less what a copy of it
-// standing already takes. On another disk, every piece left, less the copies.
-// Its file system must take a piece.
-void RequireRoomForPieces(const InPlaceSplitSurvey& survey) {
+// Finds whether the pieces go beside the file, on its disk, which must take
+// what is left to write. There, the first piece stays in the file and each
+// other piece's room comes back once it is cut off the file: the largest piece
+// left, less what a copy of it standing already takes. On another disk, every
+// piece left, less the copies. Its file system must take a piece.
+void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
     const std::uint64_t next = survey.cutFrom - 1;  // the first piece to write
     const std::string name = PieceName(survey.piecesAt, next);
     const std::optional<DiskFacts> disk = DiskFactsOf(name);
     if (!disk) {
         return;  // a folder that is not there: creating the piece says so
     }
+    survey.piecesBesideFile = disk->volume == survey.file->identity.volume;
     std::int64_t copied = 0;
     std::int64_t copyOfNext = 0;
     for (const SurveyedPiece& copy : survey.copies) {
@@ -158,24 +159,12 @@ void RequireRoomForPieces(const InPlaceSplitSurvey& survey) {
         }
     }
     std::int64_t needed = 0;
-    if (disk->volume != survey.file->identity.volume) {
+    if (!survey.piecesBesideFile) {
         needed = OffsetOf(survey, next) + BytesOf(survey, next) - copied;
     } else if (next >= 2) {
         needed = std::max(BytesOf(survey, next) - copyOfNext, next >= 3 ? survey.pieceSize : 0);
     }
     RequireRoom(*disk, name, needed, std::min(survey.pieceSize, survey.length));
-}
-
-// Hashes the next `count` bytes of `stream` into `digests`; `progress` may stop
-// it between blocks.
-void HashNextWatched(TStream& stream, std::int64_t count, std::initializer_list<Sha256*> digests,
-                     ProgressSink& progress) {
-    while (count > 0) {
-        const std::int64_t block = std::min<std::int64_t>(count, kInspectedCopyBlock);
-        HashNext(stream, block, digests);
-        progress.BlockCopied();
-        count -= block;
-    }
 }
 
 void FlushFoldersOf(const std::string& piece, const std::string& source) {
@@ -188,6 +177,7 @@ void FlushFoldersOf(const std::string& piece, const std::string& source) {
 // A split found finished: the run that renamed the file may have stopped
 // before the rename was on the disk, or before the manifest was written.
 void ConfirmFinished(const InPlaceSplitSurvey& survey, ProgressSink& progress, bool manifest) {
+    progress.Begin(survey.length, survey.length);
     FlushFoldersOf(PieceName(survey.piecesAt, 1), survey.source);
     if (!manifest || FileExists(ManifestPath(survey.piecesAt))) {
         return;
@@ -237,18 +227,23 @@ class PieceBeingWritten {
 class Cutter {
   public:
     Cutter(const InPlaceSplitSurvey& survey, ProgressSink& progress, bool manifest)
-        : survey_(survey), progress_(progress), file_(OpenAsSurveyed()), kept_(file_->Facts()) {
+        : survey_(survey),
+          progress_(progress),
+          file_(OpenAsSurveyed()),
+          kept_(file_->Facts()),
+          manifest_(manifest),
+          copier_(manifest ? 1 : 0) {
         if (manifest) {
             digests_.resize(survey.count);
-            hashing_.emplace();
         }
     }
 
     void Run() {
+        progress_.Begin(survey_.length, Done());
         if (RemoveManifest(survey_.piecesAt)) {
             progress_.FileDeleted(ManifestPath(survey_.piecesAt));
         }
-        if (hashing_) {
+        if (manifest_) {
             DigestWhatStays();
         }
         for (std::uint64_t number = survey_.cutFrom - 1; number >= 2; --number) {
@@ -258,6 +253,9 @@ class Cutter {
     }
 
   private:
+    // The bytes cut off the file so far.
+    std::int64_t Done() const { return survey_.length - kept_.size; }
+
     // The file, held against any other writer, and the pieces, as surveyed.
     std::unique_ptr<TFileStream> OpenAsSurveyed() const {
         auto file = std::make_unique<TFileStream>(survey_.source, OpenMode::Update);
@@ -287,17 +285,29 @@ class Cutter {
         Sha256 whole;
         const std::int64_t head = std::min(survey_.pieceSize, kept_.size);
         file_->SetPosition(0);
-        HashNextWatched(*file_, head, {&first, &whole}, progress_);
-        HashNextWatched(*file_, kept_.size - head, {&whole}, progress_);
+        HashNextWatched(*file_, head, {&first, &whole});
+        HashNextWatched(*file_, kept_.size - head, {&whole});
         digests_[0] = first.HexDigest();
         std::uint64_t number = survey_.cutFrom;
         for (const SurveyedPiece& piece : survey_.cut) {
             TFileStream input(piece.path, OpenMode::Read);
             Sha256 own;
-            HashNextWatched(input, piece.facts.size, {&own, &whole}, progress_);
+            HashNextWatched(input, piece.facts.size, {&own, &whole});
             digests_[number++ - 1] = own.HexDigest();
         }
         whole_ = whole.HexDigest();
+    }
+
+    // Hashes the next `count` bytes of `stream` into `digests`; the progress
+    // sink may stop it between blocks.
+    void HashNextWatched(TStream& stream, std::int64_t count,
+                         std::initializer_list<Sha256*> digests) {
+        while (count > 0) {
+            const std::int64_t block = std::min<std::int64_t>(count, kInspectedCopyBlock);
+            HashNext(stream, block, digests);
+            progress_.Moved(Done(), ProgressSink::Mark::Block);
+            count -= block;
+        }
     }
 
     // Copies piece `number` out of the end of the file, flushes it and its
@@ -306,11 +316,12 @@ class Cutter {
         const std::int64_t offset = OffsetOf(survey_, number);
         PieceBeingWritten piece(PieceName(survey_.piecesAt, number), progress_);
         file_->SetPosition(offset);
-        CopyInto(piece.Stream(), *file_, BytesOf(survey_, number),
-                 hashing_ ? &digests_[number - 1] : nullptr);
-        // Another writer would have changed what was copied.
-        if (file_->Facts() != kept_) {
-            throw EChangedDuringSplit(survey_.source);
+        Sha256 own;
+        Copy(copier_, piece.Stream(), *file_, BytesOf(survey_, number),
+             manifest_ ? DigestInto(own) : InspectedCopier::Inspectors{});
+        if (manifest_) {
+            copier_.Wait();
+            digests_[number - 1] = own.HexDigest();
         }
         piece.Stream().Flush();
         FlushFolderOf(piece.Stream().Name());
@@ -319,56 +330,58 @@ class Cutter {
             kept_ = file_->Facts();
         }
         piece.Keep();
-        progress_.SetPosition(Percent(survey_.length - offset, survey_.length));
+        progress_.Moved(Done(), ProgressSink::Mark::Piece);
     }
 
-    // Copies `bytes` from the source's position into `piece`, handing what is
-    // written to the disk as it goes; with `digest`, hashed into it as written.
-    void CopyInto(TFileStream& piece, TStream& source, std::int64_t bytes, std::string* digest) {
+    // Copies `bytes` from the position of `from`, which holds the file as this
+    // run left it, into `piece` with `copier`, `inspectors` seeing the bytes,
+    // and hands what is written to the disk as it goes.
+    void Copy(CheckedCopier& copier, TFileStream& piece, THandleStream& from, std::int64_t bytes,
+              const InspectedCopier::Inspectors& inspectors) {
         std::int64_t handedOver = 0;
         const BlockObserver afterBlock = [&] {
             const std::int64_t written = piece.Position();
             piece.BeginFlush(handedOver, written - handedOver);
             handedOver = written;
-            progress_.BlockCopied();
+            progress_.Moved(Done() + written, ProgressSink::Mark::Block);
         };
-        if (digest == nullptr) {
-            if (bytes > 0) {
-                piece.CopyFrom(source, bytes, afterBlock);
-            }
-            return;
+        switch (copier.Copy(piece, from, kept_, bytes, inspectors, afterBlock)) {
+            case CopyOutcome::Copied:
+                return;
+            case CopyOutcome::SourceChanged:
+                throw EChangedDuringSplit(survey_.source);
+            case CopyOutcome::TargetFull:
+                throw ENoRoomToWrite(piece.Name());
         }
-        Sha256 own;
-        hashing_->Copy(piece, source, bytes, DigestInto(own), afterBlock);
-        hashing_->Wait();
-        *digest = own.HexDigest();
     }
 
     // The manifest, then the file, which holds the first piece's bytes, renamed
-    // to the first piece; when it can not be (another disk), copied there and
-    // deleted.
+    // to the first piece on its own disk; on another disk (or where the
+    // rename fails), copied there and deleted.
     void Finish() {
-        if (hashing_) {
+        if (manifest_) {
             WriteManifest(survey_.piecesAt, {digests_, whole_});
             progress_.FileCreated(ManifestPath(survey_.piecesAt));
         }
         const std::string first = PieceName(survey_.piecesAt, 1);
         file_.reset();  // Windows renames no open file
-        if (RenameFile(survey_.source, first)) {
-            FlushFoldersOf(first, survey_.source);
-            progress_.FileCreated(first);
-            return;
+        if (survey_.piecesBesideFile) {
+            progress_.Moved(survey_.length, ProgressSink::Mark::Piece);
+            if (RenameFile(survey_.source, first)) {
+                FlushFoldersOf(first, survey_.source);
+                progress_.FileCreated(first);
+                return;
+            }
         }
         {
             TFileStream input(survey_.source, OpenMode::Read);
-            if (input.Facts() != kept_) {
-                throw EChangedDuringSplit(survey_.source);
-            }
             PieceBeingWritten piece(first, progress_);
-            CopyInto(piece.Stream(), input, kept_.size, nullptr);
+            CheckedCopier plain;
+            Copy(plain, piece.Stream(), input, kept_.size, {});
             piece.Stream().Flush();
             FlushFolderOf(first);
             piece.Keep();
+            progress_.Moved(survey_.length, ProgressSink::Mark::Piece);
         }
         if (!RemoveFile(survey_.source)) {
             throw Failure(Text::NotDeleted, survey_.source);
@@ -382,9 +395,11 @@ class Cutter {
     std::unique_ptr<TFileStream> file_;
     FileFacts kept_;  // the file as this run last left it
     // With a manifest: each piece's digest, and the whole file's.
+    bool manifest_;
     std::vector<std::string> digests_;
     std::string whole_;
-    std::optional<InspectedCopier> hashing_;
+    // Declared last, to end first: its lanes use the digests until then.
+    CheckedCopier copier_;
 };
 
 }  // namespace

@@ -48,6 +48,9 @@ struct InPlaceSplitSurvey {
     // its bytes, which the file still holds: the copies of a split stopped
     // before it could cut them off. They are written again.
     std::vector<SurveyedPiece> copies;
+    // Whether the pieces go on the file's own disk, where the file becomes
+    // the first piece by a rename; on another, its bytes are copied there.
+    bool piecesBesideFile = true;
 
     bool Finished() const { return !file.has_value(); }
 };

@@ -181,11 +181,11 @@ TEST_F(CliInPlaceTest, WhatDoesNotFitIsRefusedBeforeAnythingIsTouched) {
     const std::string stopped = folder / "stopped.bin";
     WriteFileBytes(stopped, bytes);
     struct StopAtSecondPiece : testing::RecordingProgress {
-        void SetPosition(int percent) override {
-            if (!positions.empty()) {
+        void Moved(std::int64_t done, Mark mark) override {
+            if (mark == Mark::Piece && !positions.empty()) {
                 throw EInterrupted(Text::InPlaceSplitInterrupted);
             }
-            positions.push_back(percent);
+            RecordingProgress::Moved(done, mark);
         }
     } stopping;
     EXPECT_THROW(SplitInPlace(SurveyInPlaceSplit(stopped, 1'000'000), stopping), EInterrupted);

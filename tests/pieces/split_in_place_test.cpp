@@ -29,18 +29,14 @@ using Snapshot = std::vector<std::pair<std::string, std::string>>;
 class StoppingProgress : public RecordingProgress {
   public:
     explicit StoppingProgress(int stopAt) : left_(stopAt) {}
-    void SetPosition(int percent) override {
-        RecordingProgress::SetPosition(percent);
-        Report();
-    }
-    void BlockCopied() override { Report(); }
-
-  private:
-    void Report() {
+    void Moved(std::int64_t done, Mark mark) override {
+        RecordingProgress::Moved(done, mark);
         if (left_-- == 0) {
             throw EInterrupted(Text::InPlaceSplitInterrupted);
         }
     }
+
+  private:
     int left_;
 };
 
