@@ -1,13 +1,11 @@
 // The split in place gives the set an ordinary split gives, byte for byte and
-// name for name, however often it is stopped and wherever, once it is run again.
+// name for name, from whatever state a run stopped at any point leaves.
 #include "pieces/split_in_place.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
-#include <memory>
 
-#include "pieces/failure.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
@@ -24,21 +22,6 @@ using testing::RecordingProgress;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 using Snapshot = std::vector<std::pair<std::string, std::string>>;
-
-// Stops the split at its report number `stopAt` (a block or a piece), as Ctrl+C does.
-class StoppingProgress : public RecordingProgress {
-  public:
-    explicit StoppingProgress(int stopAt) : left_(stopAt) {}
-    void Moved(std::int64_t done, Mark mark) override {
-        RecordingProgress::Moved(done, mark);
-        if (left_-- == 0) {
-            throw EInterrupted(Text::InPlaceSplitInterrupted);
-        }
-    }
-
-  private:
-    int left_;
-};
 
 class SplitInPlaceTest : public ::testing::Test {
   protected:
@@ -58,12 +41,9 @@ class SplitInPlaceTest : public ::testing::Test {
         expected = elsewhere.Snapshot();
     }
 
-    void SplitAgain(std::int64_t pieceSize, bool manifest, ProgressSink& progress) {
-        SplitInPlace(SurveyInPlaceSplit(source, pieceSize), progress, manifest);
-    }
     void SplitAgain(std::int64_t pieceSize, bool manifest = false) {
         RecordingProgress progress;
-        SplitAgain(pieceSize, manifest, progress);
+        SplitInPlace(SurveyInPlaceSplit(source, pieceSize), progress, manifest);
     }
 
     // What a run stopped at any point may leave, as a kill leaves it: the file
@@ -110,32 +90,6 @@ TEST_F(SplitInPlaceTest, TheFileBecomesTheSetThatASplitWritesWhateverTheSizes) {
             SplitAgain(pieceSize, manifest);
             EXPECT_TRUE(folder.Snapshot() == expected);
         }
-    }
-}
-
-TEST_F(SplitInPlaceTest, StoppedAtAnyReportItLosesNothingAndRunningAgainFinishesIt) {
-    constexpr std::int64_t kPieceSize = 300000;
-    for (const bool manifest : {false, true}) {
-        int stops = 0;
-        // Every report at first, then fewer: the copy's blocks are many on Windows.
-        for (int stopAt = 0;; stopAt += 1 + stopAt / 8) {
-            SCOPED_TRACE(::testing::Message()
-                         << "stopped at report " << stopAt << ", manifest " << manifest);
-            MakeSource(2500000, kPieceSize, manifest);
-            StoppingProgress stopping(stopAt);
-            try {
-                SplitAgain(kPieceSize, manifest, stopping);
-            } catch (const EInterrupted&) {
-                ++stops;
-                EXPECT_EQ(InPlaceStateFault(source, kPieceSize, bytes), "");
-                SplitAgain(kPieceSize, manifest);
-                EXPECT_TRUE(folder.Snapshot() == expected);
-                continue;
-            }
-            EXPECT_TRUE(folder.Snapshot() == expected);
-            break;
-        }
-        EXPECT_GE(stops, 10) << "fewer reports than pieces";
     }
 }
 
