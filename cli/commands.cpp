@@ -235,7 +235,7 @@ void InPlaceSplitCommand(const Command& command, Report& report) {
     const InPlaceSplitSurvey survey =
         SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command));
     try {
-        SplitInPlace(survey, report, command.Has(Option::Checksum));
+        SplitInPlace(survey, report, SplitOptionsOf(command));
     } catch (const EInterrupted&) {
         throw;
     } catch (const Failure&) {

@@ -5,10 +5,11 @@
 #include <memory>
 
 #include "pieces/checked_copy.h"
+#include "pieces/checksum_files.h"
+#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
-#include "pieces/sha256.h"
 
 namespace morcelix {
 
@@ -26,9 +27,13 @@ FoundPieces FindPieces(const InPlaceSplitSurvey& survey) {
         if (!facts) {
             throw ENotInPlacePiece(path, survey.source);
         }
-        found[number] = {path, *facts};
+        found[number] = {number, *facts};
     });
     return found;
+}
+
+std::string PathOf(const InPlaceSplitSurvey& survey, const SurveyedPiece& piece) {
+    return PieceName(survey.piecesAt, piece.number);
 }
 
 std::int64_t OffsetOf(const InPlaceSplitSurvey& survey, std::uint64_t number) {
@@ -39,16 +44,15 @@ std::int64_t BytesOf(const InPlaceSplitSurvey& survey, std::uint64_t number) {
     return std::min(survey.pieceSize, survey.length - OffsetOf(survey, number));
 }
 
-// Whether `piece` holds the beginning of the `room` bytes at `offset` in `file`.
-bool HoldsBytesOf(TStream& file, std::int64_t offset, std::int64_t room,
-                  const SurveyedPiece& piece) {
-    if (piece.facts.size > room) {
+// Whether `piece` holds the beginning of the bytes of its place in `file`.
+bool HoldsBytesOf(const InPlaceSplitSurvey& survey, TStream& file, const SurveyedPiece& piece) {
+    if (piece.facts.size > BytesOf(survey, piece.number)) {
         return false;
     }
     Sha256 expected;
-    file.SetPosition(offset);
+    file.SetPosition(OffsetOf(survey, piece.number));
     HashNext(file, piece.facts.size, {&expected});
-    return FileDigest(piece.path) == expected.HexDigest();
+    return FileDigest(PathOf(survey, piece)) == expected.HexDigest();
 }
 
 // Takes the pieces from `first` up to the highest one found as standing whole
@@ -61,11 +65,11 @@ std::optional<std::string> TakeCutPieces(InPlaceSplitSurvey& survey, const Found
     for (std::uint64_t number = first; number <= highest; ++number) {
         const auto piece = found.find(number);
         if (piece == found.end()) {
-            return found.upper_bound(number)->second.path;
+            return PathOf(survey, found.upper_bound(number)->second);
         }
         const std::int64_t size = piece->second.facts.size;
         if (number < highest ? size != survey.pieceSize : size >= survey.pieceSize) {
-            return piece->second.path;
+            return PathOf(survey, piece->second);
         }
         survey.length += size;
         survey.cut.push_back(piece->second);
@@ -97,16 +101,15 @@ std::optional<std::string> Fit(InPlaceSplitSurvey& survey, const FoundPieces& fo
         survey.count = whole + 1;
         survey.cutFrom = survey.count + 1;
         if (highest > survey.count) {
-            return found.upper_bound(survey.count)->second.path;
+            return PathOf(survey, found.upper_bound(survey.count)->second);
         }
     }
     for (const auto& [number, piece] : found) {
         if (number >= survey.cutFrom) {
             break;
         }
-        const std::int64_t offset = OffsetOf(survey, number);
-        if (!HoldsBytesOf(file, offset, BytesOf(survey, number), piece)) {
-            return piece.path;
+        if (!HoldsBytesOf(survey, file, piece)) {
+            return PathOf(survey, piece);
         }
         survey.copies.push_back(piece);
     }
@@ -154,7 +157,7 @@ void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
     std::int64_t copyOfNext = 0;
     for (const SurveyedPiece& copy : survey.copies) {
         copied += copy.facts.size;
-        if (copy.path == name) {
+        if (copy.number == next) {
             copyOfNext = copy.facts.size;
         }
     }
@@ -174,22 +177,60 @@ void FlushFoldersOf(const std::string& piece, const std::string& source) {
     }
 }
 
+// The sums of the checksum files a split writes (SplitOptions): each piece's
+// SHA-256 for the manifest, with the whole file's; the whole file's CRC-32
+// for the .crc file.
+struct SetSums {
+    std::vector<std::string> pieces;
+    Sha256 whole;
+    Digest crc{DigestKind::Crc32};
+
+    // Hashes the next `count` bytes of `stream`, a piece's: into its own
+    // digest, when given, and into the whole file's.
+    void Add(TStream& stream, std::int64_t count, Digest* own, const BlockObserver& afterBlock) {
+        if (own != nullptr) {
+            HashNext(stream, count, {own, &whole, &crc}, afterBlock);
+        } else {
+            HashNext(stream, count, {&whole, &crc}, afterBlock);
+        }
+    }
+
+    // Writes the checksum files that `options` asks for.
+    void Write(const InPlaceSplitSurvey& survey, const SplitOptions& options,
+               ProgressSink& progress) {
+        if (options.crcFile) {
+            WriteCrcFile(survey.piecesAt, survey.length, crc.HexDigest());
+            progress.FileCreated(CrcFilePath(survey.piecesAt));
+        }
+        if (options.manifest) {
+            Manifest manifest;
+            manifest.pieces = pieces;
+            manifest.whole = whole.HexDigest();
+            WriteManifest(survey.piecesAt, manifest);
+            progress.FileCreated(ManifestPath(survey.piecesAt));
+        }
+    }
+};
+
 // A split found finished: the run that renamed the file may have stopped
-// before the rename was on the disk, or before the manifest was written.
-void ConfirmFinished(const InPlaceSplitSurvey& survey, ProgressSink& progress, bool manifest) {
+// before the rename was on the disk, or before its checksum files were
+// written.
+void ConfirmFinished(const InPlaceSplitSurvey& survey, ProgressSink& progress,
+                     const SplitOptions& options) {
     progress.Begin(survey.length, survey.length);
     FlushFoldersOf(PieceName(survey.piecesAt, 1), survey.source);
-    if (!manifest || FileExists(ManifestPath(survey.piecesAt))) {
+    if ((!options.manifest || FileExists(ManifestPath(survey.piecesAt))) &&
+        (!options.crcFile || FileExists(CrcFilePath(survey.piecesAt)))) {
         return;
     }
-    Manifest written;
-    Sha256 whole;
+    SetSums sums;
     for (const SurveyedPiece& piece : survey.cut) {
-        written.pieces.push_back(FileDigest(piece.path, &whole));
+        TFileStream input(PathOf(survey, piece), OpenMode::Read);
+        Sha256 own;
+        sums.Add(input, piece.facts.size, &own, {});
+        sums.pieces.push_back(own.HexDigest());
     }
-    written.whole = whole.HexDigest();
-    WriteManifest(survey.piecesAt, written);
-    progress.FileCreated(ManifestPath(survey.piecesAt));
+    sums.Write(survey, options, progress);
 }
 
 // A piece being written, deleted again once closed unless it is kept: until
@@ -226,24 +267,22 @@ class PieceBeingWritten {
 // a time, then the file made the first piece.
 class Cutter {
   public:
-    Cutter(const InPlaceSplitSurvey& survey, ProgressSink& progress, bool manifest)
+    Cutter(const InPlaceSplitSurvey& survey, ProgressSink& progress, const SplitOptions& options)
         : survey_(survey),
           progress_(progress),
           file_(OpenAsSurveyed()),
           kept_(file_->Facts()),
-          manifest_(manifest),
-          copier_(manifest ? 1 : 0) {
-        if (manifest) {
-            digests_.resize(survey.count);
+          options_(options),
+          copier_(options.manifest ? 1 : 0) {
+        if (options.manifest || options.crcFile) {
+            sums_.pieces.resize(survey.count);
         }
     }
 
     void Run() {
         progress_.Begin(survey_.length, Done());
-        if (RemoveManifest(survey_.piecesAt)) {
-            progress_.FileDeleted(ManifestPath(survey_.piecesAt));
-        }
-        if (manifest_) {
+        RemoveChecksumFiles(survey_.piecesAt, progress_);
+        if (options_.manifest || options_.crcFile) {
             DigestWhatStays();
         }
         for (std::uint64_t number = survey_.cutFrom - 1; number >= 2; --number) {
@@ -269,44 +308,32 @@ class Cutter {
         }
         for (const auto* pieces : {&survey_.cut, &survey_.copies}) {
             for (const SurveyedPiece& piece : *pieces) {
-                if (RegularFileFacts(piece.path) != piece.facts) {
-                    throw EChangedDuringSplit(piece.path);
+                if (RegularFileFacts(PathOf(survey_, piece)) != piece.facts) {
+                    throw EChangedDuringSplit(PathOf(survey_, piece));
                 }
             }
         }
         return file;
     }
 
-    // The digests of the bytes this run does not write, and with them the
-    // whole file's: the first piece, which stays in the file, and the pieces
-    // cut off it already. One read of the file from its start.
+    // The sums of the bytes this run does not write, and with them the whole
+    // file's: the first piece, which stays in the file, and the pieces cut off
+    // it already. One read of the file from its start, then of those pieces.
     void DigestWhatStays() {
+        const BlockObserver afterBlock = [this](std::int64_t) {
+            progress_.Moved(Done(), ProgressSink::Mark::Block);
+        };
         Sha256 first;
-        Sha256 whole;
-        const std::int64_t head = std::min(survey_.pieceSize, kept_.size);
         file_->SetPosition(0);
-        HashNextWatched(*file_, head, {&first, &whole});
-        HashNextWatched(*file_, kept_.size - head, {&whole});
-        digests_[0] = first.HexDigest();
+        sums_.Add(*file_, std::min(survey_.pieceSize, kept_.size), &first, afterBlock);
+        sums_.Add(*file_, kept_.size - file_->Position(), nullptr, afterBlock);
+        sums_.pieces[0] = first.HexDigest();
         std::uint64_t number = survey_.cutFrom;
         for (const SurveyedPiece& piece : survey_.cut) {
-            TFileStream input(piece.path, OpenMode::Read);
+            TFileStream input(PathOf(survey_, piece), OpenMode::Read);
             Sha256 own;
-            HashNextWatched(input, piece.facts.size, {&own, &whole});
-            digests_[number++ - 1] = own.HexDigest();
-        }
-        whole_ = whole.HexDigest();
-    }
-
-    // Hashes the next `count` bytes of `stream` into `digests`; the progress
-    // sink may stop it between blocks.
-    void HashNextWatched(TStream& stream, std::int64_t count,
-                         std::initializer_list<Sha256*> digests) {
-        while (count > 0) {
-            const std::int64_t block = std::min<std::int64_t>(count, kInspectedCopyBlock);
-            HashNext(stream, block, digests);
-            progress_.Moved(Done(), ProgressSink::Mark::Block);
-            count -= block;
+            sums_.Add(input, piece.facts.size, &own, afterBlock);
+            sums_.pieces[number++ - 1] = own.HexDigest();
         }
     }
 
@@ -318,10 +345,10 @@ class Cutter {
         file_->SetPosition(offset);
         Sha256 own;
         Copy(copier_, piece.Stream(), *file_, BytesOf(survey_, number),
-             manifest_ ? DigestInto(own) : InspectedCopier::Inspectors{});
-        if (manifest_) {
+             options_.manifest ? Digests({&own}) : InspectedCopier::Inspectors{});
+        if (options_.manifest) {
             copier_.Wait();
-            digests_[number - 1] = own.HexDigest();
+            sums_.pieces[number - 1] = own.HexDigest();
         }
         piece.Stream().Flush();
         FlushFolderOf(piece.Stream().Name());
@@ -339,7 +366,7 @@ class Cutter {
     void Copy(CheckedCopier& copier, TFileStream& piece, THandleStream& from, std::int64_t bytes,
               const InspectedCopier::Inspectors& inspectors) {
         std::int64_t handedOver = 0;
-        const BlockObserver afterBlock = [&] {
+        const BlockObserver afterBlock = [&](std::int64_t) {
             const std::int64_t written = piece.Position();
             piece.BeginFlush(handedOver, written - handedOver);
             handedOver = written;
@@ -359,10 +386,7 @@ class Cutter {
     // to the first piece on its own disk; on another disk (or where the
     // rename fails), copied there and deleted.
     void Finish() {
-        if (manifest_) {
-            WriteManifest(survey_.piecesAt, {digests_, whole_});
-            progress_.FileCreated(ManifestPath(survey_.piecesAt));
-        }
+        sums_.Write(survey_, options_, progress_);
         const std::string first = PieceName(survey_.piecesAt, 1);
         file_.reset();  // Windows renames no open file
         if (survey_.piecesBesideFile) {
@@ -394,10 +418,8 @@ class Cutter {
     ProgressSink& progress_;
     std::unique_ptr<TFileStream> file_;
     FileFacts kept_;  // the file as this run last left it
-    // With a manifest: each piece's digest, and the whole file's.
-    bool manifest_;
-    std::vector<std::string> digests_;
-    std::string whole_;
+    const SplitOptions& options_;
+    SetSums sums_;
     // Declared last, to end first: its lanes use the digests until then.
     CheckedCopier copier_;
 };
@@ -444,12 +466,13 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
     return survey;
 }
 
-void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress, bool manifest) {
+void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress,
+                  const SplitOptions& options) {
     if (survey.Finished()) {
-        ConfirmFinished(survey, progress, manifest);
+        ConfirmFinished(survey, progress, options);
         return;
     }
-    Cutter(survey, progress, manifest).Run();
+    Cutter(survey, progress, options).Run();
 }
 
 }  // namespace morcelix

@@ -4,11 +4,11 @@
 //   survey   the file, the pieces of its name that stand already (an
 //            interrupted split's) and the room; refuse here, before anything
 //            is touched
-//   digest   with a manifest: the file read once from its start, then the
-//            pieces already cut off it, before anything is cut
+//   digest   with checksum files: the file read once from its start, then
+//            the pieces already cut off it, before anything is cut
 //   cut      the pieces from the last down to the second, each copied out of
 //            the end of the file, flushed with its folder, then cut off the file
-//   finish   the manifest; the file, which then holds exactly the first
+//   finish   the checksum files; the file, which then holds exactly the first
 //            piece's bytes, renamed to the first piece (copied there, then
 //            deleted, when the pieces go to another disk); the folders flushed
 //
@@ -27,6 +27,7 @@
 #include "pieces/file_stream.h"
 #include "pieces/piece_set.h"
 #include "pieces/progress.h"
+#include "pieces/split.h"
 
 namespace morcelix {
 
@@ -79,10 +80,12 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
                                       const std::string& piecesAt = {});
 
 // Carries out the split `survey` describes, from where it stands, holding the
-// file against any other writer; with `manifest`, writes the set's SHA-256
-// manifest (manifest.h) before the last step, and writes it from the pieces
-// when a finished split lacks it. A manifest of that name that stands before
-// the first cut is deleted: it described another set.
+// file against any other writer. Of `options`, only the checksum files are
+// read (the pieces are named as the survey says): they are written before the
+// last step, the whole file's sums from one read of it before the first cut,
+// and written from the pieces when a finished split lacks them. Checksum
+// files of that name that stand before the first cut are deleted: they
+// described another set.
 //
 // Raises EChangedDuringSplit when the file or a surveyed piece changed since
 // the survey, or the file while a piece was copied out of it; the file
@@ -90,6 +93,7 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
 // sink's (an interruption). A piece being written when a failure comes is
 // deleted: the file still holds its bytes, and running the split again
 // finishes it. Progress goes to the share of the file cut off after each piece.
-void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress, bool manifest = false);
+void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress,
+                  const SplitOptions& options = {});
 
 }  // namespace morcelix

@@ -6,6 +6,7 @@
 
 #include <map>
 
+#include "pieces/checksum_files.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
@@ -26,8 +27,9 @@ using Snapshot = std::vector<std::pair<std::string, std::string>>;
 class SplitInPlaceTest : public ::testing::Test {
   protected:
     // A fresh source of `size` bytes, and the set that an ordinary split of it
-    // writes, manifest included when asked: what the folder must hold at the end.
-    void MakeSource(std::int64_t size, std::int64_t pieceSize, bool manifest = false) {
+    // writes, its checksum files included when asked: what the folder must
+    // hold at the end.
+    void MakeSource(std::int64_t size, std::int64_t pieceSize, bool sums = false) {
         for (const std::string& name : folder.Names()) {
             RemoveFile(folder / name);
         }
@@ -36,14 +38,18 @@ class SplitInPlaceTest : public ::testing::Test {
         const TempFolder elsewhere;
         WriteFileBytes(elsewhere / "film.avi", bytes);
         RecordingProgress progress;
-        Split(elsewhere / "film.avi", pieceSize, progress, {.piecesAt = "", .manifest = manifest});
+        Split(elsewhere / "film.avi", pieceSize, progress, Sums(sums));
         RemoveFile(elsewhere / "film.avi");
         expected = elsewhere.Snapshot();
     }
 
-    void SplitAgain(std::int64_t pieceSize, bool manifest = false) {
+    void SplitAgain(std::int64_t pieceSize, bool sums = false) {
         RecordingProgress progress;
-        SplitInPlace(SurveyInPlaceSplit(source, pieceSize), progress, manifest);
+        SplitInPlace(SurveyInPlaceSplit(source, pieceSize), progress, Sums(sums));
+    }
+    // The manifest and the .crc file, or neither.
+    static SplitOptions Sums(bool sums) {
+        return {.piecesAt = "", .manifest = sums, .crcFile = sums};
     }
 
     // What a run stopped at any point may leave, as a kill leaves it: the file
@@ -80,14 +86,14 @@ TEST_F(SplitInPlaceTest, TheFileBecomesTheSetThatASplitWritesWhateverTheSizes) {
         {5, 4700000000},    {1000, 1},  // 1001 pieces: .1000, .1001
     };
     for (const auto& [size, pieceSize] : cases) {
-        for (const bool manifest : {false, true}) {
-            if (manifest && pieceSize == 1) {
+        for (const bool sums : {false, true}) {
+            if (sums && pieceSize == 1) {
                 continue;
             }
             SCOPED_TRACE(::testing::Message()
-                         << size << " / " << pieceSize << " manifest " << manifest);
-            MakeSource(size, pieceSize, manifest);
-            SplitAgain(pieceSize, manifest);
+                         << size << " / " << pieceSize << " checksum files " << sums);
+            MakeSource(size, pieceSize, sums);
+            SplitAgain(pieceSize, sums);
             EXPECT_TRUE(folder.Snapshot() == expected);
         }
     }
@@ -109,21 +115,22 @@ TEST_F(SplitInPlaceTest, WhatAKilledRunLeavesIsFinishedByRunningAgain) {
         {S, {}, "every piece cut off, the file not yet renamed"},
         {S, {{1, S / 2}}, "the first piece copied in part, as to another disk"},
     };
-    for (const bool manifest : {false, true}) {
+    for (const bool sums : {false, true}) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(::testing::Message() << c.when << ", manifest " << manifest);
-            MakeSource(2500000, S, manifest);
+            SCOPED_TRACE(::testing::Message() << c.when << ", checksum files " << sums);
+            MakeSource(2500000, S, sums);
             MakeState(S, c.kept, c.copies);
             ASSERT_EQ(InPlaceStateFault(source, S, bytes), "");
-            SplitAgain(S, manifest);
+            SplitAgain(S, sums);
             EXPECT_TRUE(folder.Snapshot() == expected);
         }
-        // Killed once the file was renamed: finished, the manifest written if it
-        // was not yet; running again changes nothing.
-        RemoveManifest(source);
-        SplitAgain(S, manifest);
+        // Killed once the file was renamed: finished, the checksum files
+        // written if they were not yet; running again changes nothing.
+        RemoveFile(ManifestPath(source));
+        RemoveFile(CrcFilePath(source));
+        SplitAgain(S, sums);
         EXPECT_TRUE(folder.Snapshot() == expected);
-        SplitAgain(S, manifest);
+        SplitAgain(S, sums);
         EXPECT_TRUE(folder.Snapshot() == expected);
     }
 }
