@@ -1,13 +1,14 @@
-# Sourced by the benchmark scripts: a source (2 GiB) on the project's disk,
+# Sourced by the benchmark scripts: a source on the project's disk (2 GiB),
 # timing with peak memory, and the report of a comparison.
 #   ROUNDS     turns per measurement (default 3)
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 rounds=${ROUNDS:-3}
 
-# Builds `target` in the linux preset, makes $data/source.bin (removed on exit).
+# Builds `target` in the linux preset, makes $data/source.bin of `bytes`
+# (2 GiB unless given), removed on exit.
 prepare() {
-    local target=$1
+    local target=$1 bytes=${2:-$((2 << 30))}
     data=$root/build/bench-data-$target
     source=$data/source.bin
     command -v /usr/bin/time >/dev/null || { apt-get update -qq && apt-get install -y -qq time; }
@@ -16,10 +17,9 @@ prepare() {
     rm -rf "$data"
     mkdir -p "$data"
     trap 'rm -rf "$data"' EXIT
-    # Bytes that no file system can compress or share: 2 GiB unless the
-    # script sets SOURCE_BYTES.
-    echo "making a source of ${SOURCE_BYTES:-$((2 << 30))} bytes in $data"
-    head -c "${SOURCE_BYTES:-$((2 << 30))}" /dev/urandom >"$source"
+    # Bytes that no file system can compress or share.
+    echo "making a source of $bytes bytes in $data"
+    head -c "$bytes" /dev/urandom >"$source"
     sync
 }
 

@@ -11,9 +11,8 @@
 #   - a join of 100,000 small pieces (--parties 100000 of 100 MB) against
 #     cat + rm (goal: at most 1.5 x, within 8 MiB).
 # Every join is checked against the source.
-SOURCE_BYTES=$((1 << 30))
 source "$(dirname "$0")/common.sh"
-prepare morcelix-cli
+prepare morcelix-cli $((1 << 30))
 cli=$root/build/linux/cli/morcelix-cli
 kept=$data/kept.bin
 ourBase=$(baseline "$cli" --aide)

@@ -31,6 +31,12 @@ const char* const kUsage =
     "      tout regroupage vérifie ; avec --somme=crc, FICHIER.crc aussi : le\n"
     "      nom, la taille et le CRC-32 du fichier entier, que vérifient les\n"
     "      gestionnaires de fichiers à deux panneaux.\n"
+    "  morcelix-cli decouper --sur-place [--somme] [-o DOSSIER] FICHIER TAILLE\n"
+    "      découpe FICHIER sans le garder, quand le disque n'a pas la place\n"
+    "      d'une copie : FICHIER devient lui-même ses parties, et il suffit de\n"
+    "      la place d'une partie (avec -o vers un autre disque, de celle du\n"
+    "      fichier entier là-bas). Interrompu, il se termine en relançant la\n"
+    "      même commande.\n"
     "  morcelix-cli regrouper [--garder] [-f] [-o DOSSIER] PREMIER.001\n"
     "  morcelix-cli regrouper -c [-f] PREMIER.001\n"
     "      reconstitue le fichier à côté de ses parties, ou dans DOSSIER, et\n"
@@ -71,6 +77,7 @@ const char* const kUsage =
     "  --nom NOM              nomme les parties NOM.001, NOM.002, etc.\n"
     "  --somme[=crc]          écrit aussi le fichier de sommes des parties\n"
     "                         (et avec =crc, celui du fichier entier, .crc)\n"
+    "  --sur-place            découpe le fichier lui-même en ses parties\n"
     "  --garder               garde les parties une fois regroupées\n"
     "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
     "  -f, --forcer           remplace un fichier existant, regroupe un découpage\n"
@@ -81,7 +88,8 @@ const char* const kUsage =
     "  -V, --version          affiche la version et la licence\n"
     "  --                     termine les options\n"
     "\n"
-    "Un regroupage interrompu se termine en relançant la même commande.\n"
+    "Un regroupage ou un découpage sur place interrompu se termine en relançant\n"
+    "la même commande.\n"
     "\n"
     "Codes de sortie :\n"
     "  0    succès\n"
@@ -122,6 +130,7 @@ constexpr OptionEntry kOptions[] = {
     {Option::Parts, 0, {"parties"}, Takes::kValue, {"decouper"}},
     {Option::Name, 0, {"nom"}, Takes::kValue, {"decouper"}},
     {Option::Checksum, 0, {"somme"}, Takes::kMaybeValue, {"decouper"}},
+    {Option::InPlace, 0, {"sur-place"}, Takes::kNothing, {"decouper"}},
     {Option::Keep, 0, {"garder"}, Takes::kNothing, {"regrouper"}},
     {Option::ToStandardOutput, 'c', {"stdout"}, Takes::kNothing, {"regrouper"}},
     {Option::Force, 'f', {"forcer"}, Takes::kNothing, {"regrouper"}},
@@ -133,6 +142,8 @@ constexpr OptionEntry kOptions[] = {
 constexpr std::pair<Option, Option> kExclusive[] = {
     {Option::Verbose, Option::Quiet},
     {Option::ToStandardOutput, Option::Folder},
+    // N parts of a file that a resumed split finds cut already: its size no longer says.
+    {Option::InPlace, Option::Parts},
 };
 
 // The number of operands of each command.
@@ -496,6 +507,9 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     if (command.operands[0] == kStandardInput) {
         if (command.Has(Option::Parts)) {
             throw UsageError{"L'option --parties ne s'applique pas à l'entrée standard (-)"};
+        }
+        if (command.Has(Option::InPlace)) {
+            throw UsageError{"L'option --sur-place ne s'applique pas à l'entrée standard (-)"};
         }
         if (!command.Has(Option::Name)) {
             throw UsageError{"L'entrée standard (-) se découpe avec --nom NOM"};

@@ -30,6 +30,7 @@ enum class Option {
     Folder,
     Parts,
     Checksum,
+    InPlace,
     Name,
     ToStandardOutput,
     Force,

@@ -17,6 +17,7 @@
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
+#include "pieces/split_in_place.h"
 #include "pieces/whole_check.h"
 
 namespace morcelix::cli {
@@ -78,11 +79,14 @@ const char* LineOf(Text interrupted) {
         return std::string(kMessagePrefix) + FormatText(text) + '\n';
     };
     static const std::string split = line(Text::SplitInterrupted);
+    static const std::string inPlaceSplit = line(Text::InPlaceSplitInterrupted);
     static const std::string join = line(Text::JoinInterrupted);
     static const std::string streamJoin = line(Text::StreamJoinInterrupted);
     switch (interrupted) {
         case Text::SplitInterrupted:
             return split.c_str();
+        case Text::InPlaceSplitInterrupted:
+            return inPlaceSplit.c_str();
         case Text::StreamJoinInterrupted:
             return streamJoin.c_str();
         default:
@@ -217,6 +221,28 @@ void SplitCommand(const Command& command, Report& report) {
         command.parts > 0 ? PieceSizeForParts(length, command.parts) : command.pieceSize;
     report.Start(Text::SplitInterrupted);
     Split(source, pieceSize, report, SplitOptionsOf(command));
+    report.Finish();
+}
+
+// Splits the file in place: it becomes its pieces. A failure once the split
+// has begun is followed by how to finish it; an interruption's text says so.
+void InPlaceSplitCommand(const Command& command, Report& report) {
+    const std::string& source = command.operands[0];
+    if (IsFolder(source)) {
+        throw EIsAFolder(source);
+    }
+    report.Start(Text::InPlaceSplitInterrupted);
+    const InPlaceSplitSurvey survey =
+        SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command));
+    try {
+        SplitInPlace(survey, report, SplitOptionsOf(command));
+    } catch (const EInterrupted&) {
+        throw;
+    } catch (const Failure&) {
+        report.SetFailureNote(
+            [source] { return FormatText(Text::InPlaceSplitUnfinished, source); });
+        throw;
+    }
     report.Finish();
 }
 
@@ -384,6 +410,8 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
             if (command.name == "decouper") {
                 if (command.operands[0] == kStandardInput) {
                     SplitStandardInputCommand(command, *report, data.input);
+                } else if (command.Has(Option::InPlace)) {
+                    InPlaceSplitCommand(command, *report);
                 } else {
                     SplitCommand(command, *report);
                 }

@@ -92,6 +92,25 @@ const char* TextOf(Text id) {
         case Text::StandardInputKept:
             return "Les parties jusqu'à %s sont gardées : elles contiennent le début de l'entrée, "
                    "%s";
+        case Text::InPlaceSplitInterrupted:
+            return "Découpage interrompu : relancez la même commande pour le terminer";
+        case Text::InPlaceSplitUnfinished:
+            return "Le découpage sur place n'est pas terminé : %s et ses parties contiennent tout "
+                   "le fichier ; relancez la même commande pour le finir";
+        case Text::LinkNotSplitInPlace:
+            return "%s est un lien : découpez sur place le fichier vers lequel il mène";
+        case Text::OtherNamesNotSplitInPlace:
+            return "Le fichier %s a d'autres noms (liens physiques), que le découpage sur place "
+                   "viderait : supprimez-les ou découpez-le sans --sur-place";
+        case Text::NotInPlacePiece:
+            return "Le fichier %s n'est pas une partie du découpage sur place de %s : "
+                   "déplacez-le ailleurs, puis relancez la commande";
+        case Text::InPlaceOtherSize:
+            return "Le découpage sur place de %s a commencé en parties de %so : relancez-le avec "
+                   "cette taille pour le terminer";
+        case Text::InPlaceOtherSizeCopies:
+            return "Les parties de %s déjà là ont la taille %so : relancez la commande avec cette "
+                   "taille, ou déplacez-les ailleurs";
     }
     return "";
 }

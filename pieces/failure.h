@@ -55,6 +55,13 @@ enum class Text {
     NamedFileNotFound,        // %s: the path given
     IsAFolder,                // %s: the path given
     StandardInputKept,        // %s: the last piece kept; %s: the pieces' bytes, "N octets"
+    InPlaceSplitInterrupted,  // the tool's: run the command again
+    InPlaceSplitUnfinished,   // %s: the file, which with its pieces still holds every byte
+    LinkNotSplitInPlace,      // %s: the symbolic link given
+    OtherNamesNotSplitInPlace,  // %s: the file that has other hard links
+    NotInPlacePiece,            // %s: a piece of the name; %s: the file split in place
+    InPlaceOtherSize,           // %s: the file; %s: the interrupted split's piece size in bytes
+    InPlaceOtherSizeCopies,     // %s: the file; %s: the size of the pieces beside it, in bytes
 };
 
 // The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
@@ -105,6 +112,8 @@ MORCELIX_FAILURE(ETooLargeForDisk, Text::TooLargeForDisk);
 MORCELIX_FAILURE(EDestinationExists, Text::DestinationExists);
 MORCELIX_FAILURE(ENamedFileNotFound, Text::NamedFileNotFound);
 MORCELIX_FAILURE(EIsAFolder, Text::IsAFolder);
+MORCELIX_FAILURE(ELinkNotSplitInPlace, Text::LinkNotSplitInPlace);
+MORCELIX_FAILURE(EOtherNamesNotSplitInPlace, Text::OtherNamesNotSplitInPlace);
 
 #undef MORCELIX_FAILURE
 
@@ -153,10 +162,28 @@ class EMissingEnd : public Failure {
     std::string lastPiece_;
 };
 
+// A piece of the name beside a file split in place that its split did not
+// write: another file, which the split would overwrite or leave in the set.
+class ENotInPlacePiece : public Failure {
+  public:
+    ENotInPlacePiece(std::string_view piece, std::string_view file)
+        : Failure(Text::NotInPlacePiece, {piece, file}) {}
+};
+
+// A split in place resumed with another piece size than the one it began
+// with, `cut` pieces off the file already; or, when nothing is cut, beside
+// copies of the file's pieces of another size.
+class EInPlaceOtherSize : public Failure {
+  public:
+    EInPlaceOtherSize(std::string_view file, std::int64_t pieceSize, bool cut)
+        : Failure(cut ? Text::InPlaceOtherSize : Text::InPlaceOtherSizeCopies,
+                  {file, std::to_string(pieceSize)}) {}
+};
+
 // An operation stopped at the user's request (Ctrl+C in the tool, Échap or a
 // close in the window), with the text that says what to do now (`id`:
-// SplitInterrupted, JoinInterrupted, StreamJoinInterrupted or
-// JoinInterruptedInWindow).
+// SplitInterrupted, InPlaceSplitInterrupted, JoinInterrupted,
+// StreamJoinInterrupted or JoinInterruptedInWindow).
 class EInterrupted : public Failure {
   public:
     explicit EInterrupted(Text id) : Failure(id, {}) {}

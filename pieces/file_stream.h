@@ -190,6 +190,11 @@ class TFileStream : public THandleStream {
 // The facts of an existing regular file; nothing for anything else. Raises nothing.
 std::optional<FileFacts> RegularFileFacts(const std::string& fileName);
 
+// How many names (hard links) the regular file `fileName` has, when the name
+// is that file's own entry, not a symbolic link to it (nor, on Windows,
+// another reparse point); nothing otherwise. Raises nothing.
+std::optional<std::uint32_t> HardLinkCount(const std::string& fileName);
+
 // True for an existing regular file of exactly this name. No wildcards are
 // matched. Raises nothing.
 bool FileExists(const std::string& fileName);

@@ -316,6 +316,14 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
     return FactsOf(status);
 }
 
+std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
+    struct stat status {};
+    if (lstat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(status.st_nlink);
+}
+
 bool RemoveFile(const std::string& fileName) {
     return unlink(fileName.c_str()) == 0;
 }

@@ -170,7 +170,10 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
 }
 
 void THandleStream::SetSize(std::int64_t size) {
-    if (Seek(size, SeekOrigin::Beginning) != size || !SetEndOfFile(Win(handle_))) {
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    if (!SetFileInformationByHandle(Win(handle_), FileEndOfFileInfo, &end, sizeof end) ||
+        Seek(size, SeekOrigin::Beginning) != size) {
         throw EWriteError();
     }
 }
@@ -232,6 +235,21 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
         return std::nullopt;
     }
     return DiskFileFacts(file.Get());
+}
+
+std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
+    // Opened as the entry itself: a link is not followed to its target.
+    const ScopedHandle file(
+        CreateFileW(WidePath(fileName).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (file.Get() == INVALID_HANDLE_VALUE || GetFileType(file.Get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(file.Get(), &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(info.nNumberOfLinks);
 }
 
 namespace {

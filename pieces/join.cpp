@@ -62,13 +62,13 @@ class Appender {
              const JoinOptions& options, std::int64_t start, const PieceSetSurvey& survey,
              std::optional<Digest>& whole)
         : output_(output),
+          survey_(survey),
           destination_(destination),
           progress_(progress),
           options_(options),
           appended_(start),
           gone_(start),
           writtenBack_(start),
-          survey_(survey),
           manifest_(survey.PieceSums()),
           whole_(whole),
           copier_(manifest_ ? kDigestLanes : 0) {}

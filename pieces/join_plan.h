@@ -24,7 +24,7 @@ struct JoinPlan {
     // The bytes of the set that the destination keeps: appending starts there.
     std::int64_t start = 0;
     // Pieces whose bytes the destination holds already: deleted once it is flushed.
-    std::vector<SurveyedPiece> held;
+    std::vector<SurveyedPiece> held{};
     // The pieces appended from `start` on, in number order (the survey's),
     // the first of them numbered `firstNumber`.
     std::span<const SurveyedPiece> append;
@@ -35,7 +35,7 @@ struct JoinPlan {
     std::int64_t pieceSize = 0;
     // With a manifest: the digest of the `start` bytes kept, each of their
     // pieces checked against its own.
-    std::optional<Digest> digestSoFar;
+    std::optional<Digest> digestSoFar{};
 };
 
 // Checks, before anything is created, that the destination's disk can take

@@ -10,7 +10,7 @@ namespace morcelix {
 struct SplitOptions {
     // The path whose name the pieces take (folder and file name): piece i is
     // PieceName(piecesAt, i). Empty: beside the source, under its name.
-    std::string piecesAt;
+    std::string piecesAt{};
     // Writes the set's SHA-256 manifest (manifest.h) once every piece is
     // written, hashing the data as it is copied.
     bool manifest = false;

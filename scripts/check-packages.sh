@@ -85,7 +85,8 @@ man_page_renders() {
     [[ ! -s $work/warnings ]] || return 1
     text=$(LC_ALL=C.UTF-8 MANWIDTH=80 man -l "$page") || return 1
     for word in NOM SYNOPSIS "CODE DE RETOUR" REPRISE "SOMMES DE CONTRÔLE" "Morcelix $version" \
-        decouper regrouper verifier --dossier --parties --nom --somme --garder --stdout \
+        "DÉCOUPAGE SUR PLACE" decouper regrouper verifier --dossier --parties --nom --somme \
+        --sur-place --garder --stdout \
         --verbeux --silencieux --aide --version fat32 courriel discord github telegram Kio 130; do
         [[ $text == *"$word"* ]] || { echo "the page does not show $word"; return 1; }
     done
@@ -124,6 +125,7 @@ completion_offers_commands_options_and_presets() {
         same "$(complete_words decouper --somme = c)" crc &&
         same "$(complete_words decouper --somme = crc film.avi '')" \
             "$(printf '%s\n' cd courriel discord dvd fat32 github telegram)" &&
+        same "$(complete_words decouper --su)" --sur-place &&
         same "$(complete_words verifier --v)" "$(printf '%s\n' --verbeux --version)"
 }
 

@@ -22,8 +22,9 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 #include <sstream>
+
+#include "tests/cli/system_calls.h"
 #endif
 
 namespace morcelix {
@@ -236,30 +237,9 @@ TEST_F(CliInterruptionTest, AChecksummedSplitOrJoinAskedToEndEndsWithinTheGraceT
     }
 }
 
-// One system call of a strace log line: its name, arguments and result.
-struct Call {
-    std::string name, arguments;
-    long result = 0;
-};
-
-std::vector<Call> ReadTrace(const std::string& log) {
-    std::vector<Call> calls;
-    const std::regex line(R"(^\d+\s+(\w+)\((.*)\)\s+=\s+(-?\d+))");
-    std::istringstream lines(log);
-    for (std::string text; std::getline(lines, text);) {
-        std::smatch match;
-        if (std::regex_search(text, match, line)) {
-            calls.push_back({match[1], match[2], std::stol(match[3])});
-        }
-    }
-    return calls;
-}
-
-// The first quoted string of a call's arguments.
-std::string QuotedPath(const std::string& arguments) {
-    const auto open = arguments.find('"');
-    return arguments.substr(open + 1, arguments.find('"', open + 1) - open - 1);
-}
+using testing::Call;
+using testing::QuotedPath;
+using testing::ReadTrace;
 
 // The process that a program running under a tracer is: the tracer's child.
 pid_t TracedChild(long tracer) {
@@ -385,16 +365,7 @@ TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterIts
                    call.arguments.find('"' + source + '"') != std::string::npos) {
             destination = std::atol(QuotedPath(call.arguments).substr(14).c_str());
         } else if ((call.name == "write" || call.name == "copy_file_range") && call.result > 0) {
-            const long target = call.name == "write" ? fd : [&] {
-                // copy_file_range(in, NULL, out, ...): the third argument.
-                std::istringstream words(call.arguments);
-                std::string word;
-                for (int k = 0; k < 3; ++k) {
-                    std::getline(words, word, ',');
-                }
-                return std::atol(word.c_str());
-            }();
-            if (target == destination) {
+            if (testing::WrittenDescriptor(call) == destination) {
                 lastWrite = i;
                 if (call.name == "copy_file_range") {
                     appendedAt[open[fd]] = i;

@@ -1,0 +1,478 @@
+#include "pieces/split_in_place.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+
+#include "pieces/checked_copy.h"
+#include "pieces/checksum_files.h"
+#include "pieces/digest.h"
+#include "pieces/failure.h"
+#include "pieces/manifest.h"
+#include "pieces/piece_names.h"
+
+namespace morcelix {
+
+namespace {
+
+// The pieces of the set's name that stand, by number.
+using FoundPieces = std::map<std::uint64_t, SurveyedPiece>;
+
+// Every entry of the name counts: one that is not a regular file (a folder,
+// say) is no piece of this split, and would stop it where it is written.
+FoundPieces FindPieces(const InPlaceSplitSurvey& survey) {
+    FoundPieces found;
+    ForEachPieceNameBeside(survey.piecesAt, [&](std::uint64_t number, const std::string& path) {
+        const std::optional<FileFacts> facts = RegularFileFacts(path);
+        if (!facts) {
+            throw ENotInPlacePiece(path, survey.source);
+        }
+        found[number] = {number, *facts};
+    });
+    return found;
+}
+
+std::string PathOf(const InPlaceSplitSurvey& survey, const SurveyedPiece& piece) {
+    return PieceName(survey.piecesAt, piece.number);
+}
+
+std::int64_t OffsetOf(const InPlaceSplitSurvey& survey, std::uint64_t number) {
+    return static_cast<std::int64_t>(number - 1) * survey.pieceSize;
+}
+
+std::int64_t BytesOf(const InPlaceSplitSurvey& survey, std::uint64_t number) {
+    return std::min(survey.pieceSize, survey.length - OffsetOf(survey, number));
+}
+
+// Whether `piece` holds the beginning of the bytes of its place in `file`.
+bool HoldsBytesOf(const InPlaceSplitSurvey& survey, TStream& file, const SurveyedPiece& piece) {
+    if (piece.facts.size > BytesOf(survey, piece.number)) {
+        return false;
+    }
+    Sha256 expected;
+    file.SetPosition(OffsetOf(survey, piece.number));
+    HashNext(file, piece.facts.size, {&expected});
+    return FileDigest(PathOf(survey, piece)) == expected.HexDigest();
+}
+
+// Takes the pieces from `first` up to the highest one found as standing whole
+// beyond the file, into survey.cut, adding their bytes to survey.length: each
+// as large as a piece but the last, which is shorter. Returns the path of the
+// first piece that does not fit: one of another size, or one beyond a gap.
+std::optional<std::string> TakeCutPieces(InPlaceSplitSurvey& survey, const FoundPieces& found,
+                                         std::uint64_t first) {
+    const std::uint64_t highest = found.rbegin()->first;
+    for (std::uint64_t number = first; number <= highest; ++number) {
+        const auto piece = found.find(number);
+        if (piece == found.end()) {
+            return PathOf(survey, found.upper_bound(number)->second);
+        }
+        const std::int64_t size = piece->second.facts.size;
+        if (number < highest ? size != survey.pieceSize : size >= survey.pieceSize) {
+            return PathOf(survey, piece->second);
+        }
+        survey.length += size;
+        survey.cut.push_back(piece->second);
+    }
+    survey.count = highest;
+    survey.cutFrom = first;
+    return std::nullopt;
+}
+
+// Fits what stands to a split in place of the surveyed file with the survey's
+// piece size, filling in the rest of the survey. A file of whole pieces with
+// pieces beyond it was cut that far; otherwise nothing was cut yet, and the
+// file is the whole source. Below the pieces cut off, those found must be
+// copies of the file's bytes at their place. Returns the path of a piece that
+// does not fit, if one does not.
+std::optional<std::string> Fit(InPlaceSplitSurvey& survey, const FoundPieces& found,
+                               TStream& file) {
+    const std::int64_t kept = survey.file->size;
+    const auto whole = static_cast<std::uint64_t>(kept / survey.pieceSize);
+    const std::uint64_t highest = found.empty() ? 0 : found.rbegin()->first;
+    survey.length = kept;
+    survey.cut.clear();
+    survey.copies.clear();
+    if (kept % survey.pieceSize == 0 && whole >= 1 && highest > whole) {
+        if (auto misfit = TakeCutPieces(survey, found, whole + 1)) {
+            return misfit;
+        }
+    } else {
+        survey.count = whole + 1;
+        survey.cutFrom = survey.count + 1;
+        if (highest > survey.count) {
+            return PathOf(survey, found.upper_bound(survey.count)->second);
+        }
+    }
+    for (const auto& [number, piece] : found) {
+        if (number >= survey.cutFrom) {
+            break;
+        }
+        if (!HoldsBytesOf(survey, file, piece)) {
+            return PathOf(survey, piece);
+        }
+        survey.copies.push_back(piece);
+    }
+    return std::nullopt;
+}
+
+// Raises EInPlaceOtherSize when what stands fits a split in place with
+// another piece size: that of a piece below the highest one, or, when the
+// last piece alone was cut off, the file's length shared among the pieces it
+// still holds.
+void RefuseOtherSizeThatFits(const InPlaceSplitSurvey& survey, const FoundPieces& found,
+                             TStream& file) {
+    std::vector<std::int64_t> sizes;
+    for (auto piece = found.begin(); piece != std::prev(found.end()); ++piece) {
+        sizes.push_back(piece->second.facts.size);
+    }
+    const std::uint64_t highest = found.rbegin()->first;
+    const std::int64_t kept = survey.file->size;
+    if (highest >= 2 && kept % static_cast<std::int64_t>(highest - 1) == 0) {
+        sizes.push_back(kept / static_cast<std::int64_t>(highest - 1));
+    }
+    for (const std::int64_t size : sizes) {
+        InPlaceSplitSurvey other = survey;
+        other.pieceSize = size;
+        if (size > 0 && size != survey.pieceSize && !Fit(other, found, file)) {
+            throw EInPlaceOtherSize(survey.source, size, other.cutFrom <= other.count);
+        }
+    }
+}
+
+// Finds whether the pieces go beside the file, on its disk, which must take
+// what is left to write. There, the first piece stays in the file and each
+// other piece's room comes back once it is cut off the file: the largest piece
+// left, less what a copy of it standing already takes. On another disk, every
+// piece left, less the copies. Its file system must take a piece.
+void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
+    const std::uint64_t next = survey.cutFrom - 1;  // the first piece to write
+    const std::string name = PieceName(survey.piecesAt, next);
+    const std::optional<DiskFacts> disk = DiskFactsOf(name);
+    if (!disk) {
+        return;  // a folder that is not there: creating the piece says so
+    }
+    survey.piecesBesideFile = disk->volume == survey.file->identity.volume;
+    std::int64_t copied = 0;
+    std::int64_t copyOfNext = 0;
+    for (const SurveyedPiece& copy : survey.copies) {
+        copied += copy.facts.size;
+        if (copy.number == next) {
+            copyOfNext = copy.facts.size;
+        }
+    }
+    std::int64_t needed = 0;
+    if (!survey.piecesBesideFile) {
+        needed = OffsetOf(survey, next) + BytesOf(survey, next) - copied;
+    } else if (next >= 2) {
+        needed = std::max(BytesOf(survey, next) - copyOfNext, next >= 3 ? survey.pieceSize : 0);
+    }
+    RequireRoom(*disk, name, needed, std::min(survey.pieceSize, survey.length));
+}
+
+void FlushFoldersOf(const std::string& piece, const std::string& source) {
+    FlushFolderOf(piece);
+    if (FolderPart(piece) != FolderPart(source)) {
+        FlushFolderOf(source);
+    }
+}
+
+// The sums of the checksum files a split writes (SplitOptions): each piece's
+// SHA-256 for the manifest, with the whole file's; the whole file's CRC-32
+// for the .crc file.
+struct SetSums {
+    std::vector<std::string> pieces;
+    Sha256 whole;
+    Digest crc{DigestKind::Crc32};
+
+    // Hashes the next `count` bytes of `stream`, a piece's: into its own
+    // digest, when given, and into the whole file's.
+    void Add(TStream& stream, std::int64_t count, Digest* own, const BlockObserver& afterBlock) {
+        if (own != nullptr) {
+            HashNext(stream, count, {own, &whole, &crc}, afterBlock);
+        } else {
+            HashNext(stream, count, {&whole, &crc}, afterBlock);
+        }
+    }
+
+    // Writes the checksum files that `options` asks for.
+    void Write(const InPlaceSplitSurvey& survey, const SplitOptions& options,
+               ProgressSink& progress) {
+        if (options.crcFile) {
+            WriteCrcFile(survey.piecesAt, survey.length, crc.HexDigest());
+            progress.FileCreated(CrcFilePath(survey.piecesAt));
+        }
+        if (options.manifest) {
+            Manifest manifest;
+            manifest.pieces = pieces;
+            manifest.whole = whole.HexDigest();
+            WriteManifest(survey.piecesAt, manifest);
+            progress.FileCreated(ManifestPath(survey.piecesAt));
+        }
+    }
+};
+
+// A split found finished: the run that renamed the file may have stopped
+// before the rename was on the disk, or before its checksum files were
+// written.
+void ConfirmFinished(const InPlaceSplitSurvey& survey, ProgressSink& progress,
+                     const SplitOptions& options) {
+    progress.Begin(survey.length, survey.length);
+    FlushFoldersOf(PieceName(survey.piecesAt, 1), survey.source);
+    if ((!options.manifest || FileExists(ManifestPath(survey.piecesAt))) &&
+        (!options.crcFile || FileExists(CrcFilePath(survey.piecesAt)))) {
+        return;
+    }
+    SetSums sums;
+    for (const SurveyedPiece& piece : survey.cut) {
+        TFileStream input(PathOf(survey, piece), OpenMode::Read);
+        Sha256 own;
+        sums.Add(input, piece.facts.size, &own, {});
+        sums.pieces.push_back(own.HexDigest());
+    }
+    sums.Write(survey, options, progress);
+}
+
+// A piece being written, deleted again once closed unless it is kept: until
+// its bytes are cut off the file, the file holds them, and a piece written in
+// part would only take room.
+class PieceBeingWritten {
+  public:
+    PieceBeingWritten(const std::string& name, ProgressSink& progress)
+        : stream_(std::in_place, name, OpenMode::Create), progress_(progress) {
+        progress_.FileCreated(name);
+    }
+    ~PieceBeingWritten() {
+        if (!kept_) {
+            const std::string name = stream_->Name();
+            stream_.reset();
+            if (RemoveFile(name)) {
+                progress_.FileDeleted(name);
+            }
+        }
+    }
+    PieceBeingWritten(const PieceBeingWritten&) = delete;
+    PieceBeingWritten& operator=(const PieceBeingWritten&) = delete;
+
+    TFileStream& Stream() { return *stream_; }
+    void Keep() { kept_ = true; }
+
+  private:
+    std::optional<TFileStream> stream_;
+    ProgressSink& progress_;
+    bool kept_ = false;
+};
+
+// The file once held: the pieces copied out of its end and cut off it, one at
+// a time, then the file made the first piece.
+class Cutter {
+  public:
+    Cutter(const InPlaceSplitSurvey& survey, ProgressSink& progress, const SplitOptions& options)
+        : survey_(survey),
+          progress_(progress),
+          file_(OpenAsSurveyed()),
+          kept_(file_->Facts()),
+          options_(options),
+          copier_(options.manifest ? 1 : 0) {
+        if (options.manifest || options.crcFile) {
+            sums_.pieces.resize(survey.count);
+        }
+    }
+
+    void Run() {
+        progress_.Begin(survey_.length, Done());
+        RemoveChecksumFiles(survey_.piecesAt, progress_);
+        if (options_.manifest || options_.crcFile) {
+            DigestWhatStays();
+        }
+        for (std::uint64_t number = survey_.cutFrom - 1; number >= 2; --number) {
+            CutOff(number);
+        }
+        Finish();
+    }
+
+  private:
+    // The bytes cut off the file so far.
+    std::int64_t Done() const { return survey_.length - kept_.size; }
+
+    // The file, held against any other writer, and the pieces, as surveyed.
+    std::unique_ptr<TFileStream> OpenAsSurveyed() const {
+        auto file = std::make_unique<TFileStream>(survey_.source, OpenMode::Update);
+        if (file->Created()) {
+            // Gone since the survey: this open made an empty file of its name.
+            file->RemoveWhileOpen(survey_.source);
+            throw EChangedDuringSplit(survey_.source);
+        }
+        if (file->Facts() != *survey_.file) {
+            throw EChangedDuringSplit(survey_.source);
+        }
+        for (const auto* pieces : {&survey_.cut, &survey_.copies}) {
+            for (const SurveyedPiece& piece : *pieces) {
+                if (RegularFileFacts(PathOf(survey_, piece)) != piece.facts) {
+                    throw EChangedDuringSplit(PathOf(survey_, piece));
+                }
+            }
+        }
+        return file;
+    }
+
+    // The sums of the bytes this run does not write, and with them the whole
+    // file's: the first piece, which stays in the file, and the pieces cut off
+    // it already. One read of the file from its start, then of those pieces.
+    void DigestWhatStays() {
+        const BlockObserver afterBlock = [this](std::int64_t) {
+            progress_.Moved(Done(), ProgressSink::Mark::Block);
+        };
+        Sha256 first;
+        file_->SetPosition(0);
+        sums_.Add(*file_, std::min(survey_.pieceSize, kept_.size), &first, afterBlock);
+        sums_.Add(*file_, kept_.size - file_->Position(), nullptr, afterBlock);
+        sums_.pieces[0] = first.HexDigest();
+        std::uint64_t number = survey_.cutFrom;
+        for (const SurveyedPiece& piece : survey_.cut) {
+            TFileStream input(PathOf(survey_, piece), OpenMode::Read);
+            Sha256 own;
+            sums_.Add(input, piece.facts.size, &own, afterBlock);
+            sums_.pieces[number++ - 1] = own.HexDigest();
+        }
+    }
+
+    // Copies piece `number` out of the end of the file, flushes it and its
+    // folder, then cuts its bytes off the file.
+    void CutOff(std::uint64_t number) {
+        const std::int64_t offset = OffsetOf(survey_, number);
+        PieceBeingWritten piece(PieceName(survey_.piecesAt, number), progress_);
+        file_->SetPosition(offset);
+        Sha256 own;
+        Copy(copier_, piece.Stream(), *file_, BytesOf(survey_, number),
+             options_.manifest ? Digests({&own}) : InspectedCopier::Inspectors{});
+        if (options_.manifest) {
+            copier_.Wait();
+            sums_.pieces[number - 1] = own.HexDigest();
+        }
+        piece.Stream().Flush();
+        FlushFolderOf(piece.Stream().Name());
+        if (kept_.size > offset) {
+            file_->SetSize(offset);
+            kept_ = file_->Facts();
+        }
+        piece.Keep();
+        progress_.Moved(Done(), ProgressSink::Mark::Piece);
+    }
+
+    // Copies `bytes` from the position of `from`, which holds the file as this
+    // run left it, into `piece` with `copier`, `inspectors` seeing the bytes,
+    // and hands what is written to the disk as it goes.
+    void Copy(CheckedCopier& copier, TFileStream& piece, THandleStream& from, std::int64_t bytes,
+              const InspectedCopier::Inspectors& inspectors) {
+        std::int64_t handedOver = 0;
+        const BlockObserver afterBlock = [&](std::int64_t) {
+            const std::int64_t written = piece.Position();
+            piece.BeginFlush(handedOver, written - handedOver);
+            handedOver = written;
+            progress_.Moved(Done() + written, ProgressSink::Mark::Block);
+        };
+        switch (copier.Copy(piece, from, kept_, bytes, inspectors, afterBlock)) {
+            case CopyOutcome::Copied:
+                return;
+            case CopyOutcome::SourceChanged:
+                throw EChangedDuringSplit(survey_.source);
+            case CopyOutcome::TargetFull:
+                throw ENoRoomToWrite(piece.Name());
+        }
+    }
+
+    // The manifest, then the file, which holds the first piece's bytes, renamed
+    // to the first piece on its own disk; on another disk (or where the
+    // rename fails), copied there and deleted.
+    void Finish() {
+        sums_.Write(survey_, options_, progress_);
+        const std::string first = PieceName(survey_.piecesAt, 1);
+        file_.reset();  // Windows renames no open file
+        if (survey_.piecesBesideFile) {
+            progress_.Moved(survey_.length, ProgressSink::Mark::Piece);
+            if (RenameFile(survey_.source, first)) {
+                FlushFoldersOf(first, survey_.source);
+                progress_.FileCreated(first);
+                return;
+            }
+        }
+        {
+            TFileStream input(survey_.source, OpenMode::Read);
+            PieceBeingWritten piece(first, progress_);
+            CheckedCopier plain;
+            Copy(plain, piece.Stream(), input, kept_.size, {});
+            piece.Stream().Flush();
+            FlushFolderOf(first);
+            piece.Keep();
+            progress_.Moved(survey_.length, ProgressSink::Mark::Piece);
+        }
+        if (!RemoveFile(survey_.source)) {
+            throw Failure(Text::NotDeleted, survey_.source);
+        }
+        progress_.FileDeleted(survey_.source);
+        FlushFolderOf(survey_.source);
+    }
+
+    const InPlaceSplitSurvey& survey_;
+    ProgressSink& progress_;
+    std::unique_ptr<TFileStream> file_;
+    FileFacts kept_;  // the file as this run last left it
+    const SplitOptions& options_;
+    SetSums sums_;
+    // Declared last, to end first: its lanes use the digests until then.
+    CheckedCopier copier_;
+};
+
+}  // namespace
+
+InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pieceSize,
+                                      const std::string& piecesAt) {
+    if (pieceSize < 1) {
+        throw EPieceSizeError(std::to_string(pieceSize));
+    }
+    InPlaceSplitSurvey survey;
+    survey.source = source;
+    survey.piecesAt = piecesAt.empty() ? source : piecesAt;
+    survey.pieceSize = pieceSize;
+    const FoundPieces found = FindPieces(survey);
+    survey.file = RegularFileFacts(source);
+    if (!survey.file) {
+        // Finished: the file renamed to the first piece, the set whole.
+        if (found.empty() || TakeCutPieces(survey, found, 1)) {
+            throw ENamedFileNotFound(source);
+        }
+        return survey;
+    }
+    const std::optional<std::uint32_t> names = HardLinkCount(source);
+    if (!names) {
+        throw ELinkNotSplitInPlace(source);
+    }
+    if (*names > 1) {
+        throw EOtherNamesNotSplitInPlace(source);
+    }
+    for (const auto& [number, piece] : found) {
+        if (piece.facts.identity == survey.file->identity) {
+            throw EDestinationIsPiece(source);
+        }
+    }
+    TFileStream file(source, OpenMode::Read);
+    survey.file = file.Facts();
+    if (const std::optional<std::string> misfit = Fit(survey, found, file)) {
+        RefuseOtherSizeThatFits(survey, found, file);
+        throw ENotInPlacePiece(*misfit, source);
+    }
+    RequireRoomForPieces(survey);
+    return survey;
+}
+
+void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress,
+                  const SplitOptions& options) {
+    if (survey.Finished()) {
+        ConfirmFinished(survey, progress, options);
+        return;
+    }
+    Cutter(survey, progress, options).Run();
+}
+
+}  // namespace morcelix
