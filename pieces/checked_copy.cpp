@@ -11,19 +11,29 @@
 
 namespace morcelix {
 
-// The buffers and the inspectors' threads, one a lane. A buffer is free, or
-// leased to the copy (read into, written from), or handed to the lanes; it
-// comes back once every lane has inspected it, or skipped it after a failure.
+// The buffers, the lanes and the helper threads. A buffer is free, or leased
+// to the copy (read into, written from), or handed to the lanes; it comes back
+// once every lane has inspected it, or skipped it after a failure.
+//
+// A lane's blocks go through its inspector one at a time, in order, but on any
+// thread: the helpers, and the copy's own thread while it waits for a buffer
+// or for the lanes to finish. Whoever is free takes the next block of the lane
+// furthest behind that no one is at. With one thread a lane, a lane ahead of
+// the others would sit idle while the one behind held every buffer, and a core
+// with it.
 class InspectedCopier::Lanes {
   public:
     // Enough for the copy to run ahead of a lane kept off the processor a
     // moment: 8 MiB on POSIX.
     static constexpr std::size_t kBuffers = 8;
 
-    explicit Lanes(std::size_t lanes) : waiting_(lanes), work_(lanes) {
+    // One helper fewer than the processor's cores (the copy's thread is
+    // the other), at least one, and no more than the lanes.
+    explicit Lanes(std::size_t lanes) : lanes_(lanes) {
+        const std::size_t cores = std::max(std::thread::hardware_concurrency(), 2U);
         try {
-            for (std::size_t lane = 0; lane < lanes; ++lane) {
-                threads_.emplace_back([this, lane] { Run(lane); });
+            for (std::size_t helper = 0; helper < std::min(lanes, cores - 1); ++helper) {
+                helpers_.emplace_back([this] { Help(); });
             }
         } catch (...) {
             End();
@@ -65,7 +75,7 @@ class InspectedCopier::Lanes {
     // inspector. With the first inspection's failure, if one failed.
     std::exception_ptr Drain() {
         std::unique_lock lock(mutex_);
-        freed_.wait(lock, [this] { return free_.size() == buffers_.size(); });
+        WorkUntil(lock, [this] { return free_.size() == buffers_.size(); });
         return failure_;
     }
 
@@ -79,6 +89,10 @@ class InspectedCopier::Lanes {
         std::int32_t size;
         std::shared_ptr<const BlockInspector> inspect;
     };
+    struct Lane {
+        std::deque<Block> waiting;
+        bool taken = false;  // a thread is inspecting one of its blocks
+    };
 
     // A free buffer, or a new one while there are fewer than kBuffers. Raises
     // the first inspection's failure.
@@ -89,7 +103,7 @@ class InspectedCopier::Lanes {
             return buffers_.back().data.get();
         }
         // The lanes give every buffer back, a failure or not: this wait ends.
-        freed_.wait(lock, [this] { return !free_.empty(); });
+        WorkUntil(lock, [this] { return !free_.empty(); });
         if (failure_) {
             std::rethrow_exception(failure_);
         }
@@ -103,20 +117,18 @@ class InspectedCopier::Lanes {
             const std::lock_guard lock(mutex_);
             free_.push_back(buffer);
         }
-        freed_.notify_all();
+        changed_.notify_all();
     }
 
     void Inspect(char* buffer, std::int32_t size, const Inspectors& inspectors) {
         {
             const std::lock_guard lock(mutex_);
-            Owned(buffer).lanesLeft = threads_.size();
-            for (std::size_t lane = 0; lane < threads_.size(); ++lane) {
-                waiting_[lane].push_back({buffer, size, inspectors[lane]});
+            Owned(buffer).lanesLeft = lanes_.size();
+            for (std::size_t lane = 0; lane < lanes_.size(); ++lane) {
+                lanes_[lane].waiting.push_back({buffer, size, inspectors[lane]});
             }
         }
-        for (std::condition_variable& work : work_) {
-            work.notify_one();
-        }
+        changed_.notify_all();
     }
 
     Buffer& Owned(char* data) {
@@ -124,37 +136,60 @@ class InspectedCopier::Lanes {
                              [data](const Buffer& buffer) { return buffer.data.get() == data; });
     }
 
-    void Run(std::size_t lane) {
-        std::deque<Block>& waiting = waiting_[lane];
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            work_[lane].wait(lock, [&] { return !waiting.empty() || ended_; });
-            if (waiting.empty()) {
-                return;
-            }
-            Block block = std::move(waiting.front());
-            waiting.pop_front();
-            // After a failure, the blocks only come back.
-            const bool inspect = !failure_;
-            lock.unlock();
-            std::exception_ptr failure;
-            if (inspect) {
-                try {
-                    (*block.inspect)(block.data, block.size);
-                } catch (...) {
-                    failure = std::current_exception();
-                }
-            }
-            block.inspect.reset();
-            lock.lock();
-            if (failure && !failure_) {
-                failure_ = failure;
-            }
-            if (--Owned(block.data).lanesLeft == 0) {
-                free_.push_back(block.data);
-                freed_.notify_all();
+    // Inspects blocks until `done` holds, waiting when there are none to take.
+    template <typename Done>
+    void WorkUntil(std::unique_lock<std::mutex>& lock, Done done) {
+        while (!done()) {
+            if (!InspectNext(lock)) {
+                changed_.wait(lock);
             }
         }
+    }
+
+    void Help() {
+        std::unique_lock lock(mutex_);
+        WorkUntil(lock, [this] { return ended_; });
+    }
+
+    // Inspects the next block of the lane furthest behind that no thread is
+    // at, unlocked meanwhile; false when there is none.
+    bool InspectNext(std::unique_lock<std::mutex>& lock) {
+        Lane* next = nullptr;
+        for (Lane& lane : lanes_) {
+            if (!lane.taken && !lane.waiting.empty() &&
+                (next == nullptr || lane.waiting.size() > next->waiting.size())) {
+                next = &lane;
+            }
+        }
+        if (next == nullptr) {
+            return false;
+        }
+        Block block = std::move(next->waiting.front());
+        next->waiting.pop_front();
+        next->taken = true;
+        // After a failure, the blocks only come back.
+        const bool inspect = !failure_;
+        lock.unlock();
+        std::exception_ptr failure;
+        if (inspect) {
+            try {
+                (*block.inspect)(block.data, block.size);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        block.inspect.reset();
+        lock.lock();
+        next->taken = false;
+        if (failure && !failure_) {
+            failure_ = failure;
+        }
+        if (--Owned(block.data).lanesLeft == 0) {
+            free_.push_back(block.data);
+        }
+        // A buffer may have come back, or the lane's next block be free to take.
+        changed_.notify_all();
+        return true;
     }
 
     void End() {
@@ -162,23 +197,20 @@ class InspectedCopier::Lanes {
             const std::lock_guard lock(mutex_);
             ended_ = true;
         }
-        for (std::condition_variable& work : work_) {
-            work.notify_one();
-        }
-        for (std::thread& thread : threads_) {
-            thread.join();
+        changed_.notify_all();
+        for (std::thread& helper : helpers_) {
+            helper.join();
         }
     }
 
     std::mutex mutex_;
-    std::condition_variable freed_;  // a buffer came back
+    std::condition_variable changed_;  // a block handed over or inspected, a buffer back
     std::vector<Buffer> buffers_;
     std::deque<char*> free_;
-    std::vector<std::deque<Block>> waiting_;  // one queue a lane
-    std::vector<std::condition_variable> work_;  // and what wakes it
-    std::exception_ptr failure_;              // the first inspection's failure
+    std::vector<Lane> lanes_;
+    std::exception_ptr failure_;  // the first inspection's failure
     bool ended_ = false;
-    std::vector<std::thread> threads_;
+    std::vector<std::thread> helpers_;
 };
 
 InspectedCopier::InspectedCopier(std::size_t lanes) : lanes_(std::make_unique<Lanes>(lanes)) {}
@@ -187,6 +219,16 @@ InspectedCopier::~InspectedCopier() = default;
 
 void InspectedCopier::Copy(TStream& target, TStream& source, std::int64_t count,
                            const Inspectors& inspectors, const BlockObserver& afterBlock) {
+    Move(&target, source, count, inspectors, afterBlock);
+}
+
+void InspectedCopier::Read(TStream& source, std::int64_t count, const Inspectors& inspectors,
+                           const BlockObserver& afterBlock) {
+    Move(nullptr, source, count, inspectors, afterBlock);
+}
+
+void InspectedCopier::Move(TStream* target, TStream& source, std::int64_t count,
+                           const Inspectors& inspectors, const BlockObserver& afterBlock) {
     try {
         for (std::int64_t left = count; left > 0;) {
             const auto block =
@@ -194,7 +236,9 @@ void InspectedCopier::Copy(TStream& target, TStream& source, std::int64_t count,
             {
                 Lanes::Lease buffer(*lanes_);
                 source.ReadBuffer(buffer.Data(), block);
-                target.WriteBuffer(buffer.Data(), block);
+                if (target != nullptr) {
+                    target->WriteBuffer(buffer.Data(), block);
+                }
                 buffer.HandOver(block, inspectors);
             }
             left -= block;

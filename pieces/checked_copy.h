@@ -1,8 +1,9 @@
 // The copy that split and join make of a file's bytes: it checks that its
 // source stays the file it was, and tells what happened (CheckedCopier). The
-// data may be shown to inspectors as it goes (to hash it, say), each on a
-// thread of its own, a lane, while the copy goes on with other buffers, so
-// that inspecting and copying share the processor's cores (InspectedCopier).
+// data may be shown to inspectors as it goes (to hash it, say), each seeing
+// the blocks in order, a lane; the lanes' work goes to helper threads and to
+// the copy's own thread whenever it would wait, so that inspecting and
+// copying share the processor's cores (InspectedCopier).
 //
 // The inspected copy's failure paths are as simple as a plain copy's: a
 // buffer taken is always given back, whatever raises; the first failure is
@@ -53,6 +54,9 @@ class InspectedCopier {
     // then go with the failure.
     void Copy(TStream& target, TStream& source, std::int64_t count, const Inspectors& inspectors,
               const BlockObserver& afterBlock = {});
+    // As Copy, with no target: the inspectors see the blocks read.
+    void Read(TStream& source, std::int64_t count, const Inspectors& inspectors,
+              const BlockObserver& afterBlock = {});
 
     // Returns once the lanes are done with every block handed over. Raises the
     // first inspection's failure, if one failed: the copier is then done with.
@@ -60,6 +64,9 @@ class InspectedCopier {
 
   private:
     class Lanes;
+    void Move(TStream* target, TStream& source, std::int64_t count, const Inspectors& inspectors,
+              const BlockObserver& afterBlock);
+
     std::unique_ptr<Lanes> lanes_;
 };
 

@@ -82,6 +82,13 @@ InspectedCopier::Inspectors Digests(const std::vector<Digest*>& digests) {
 
 void HashNext(TStream& stream, std::int64_t count, std::initializer_list<Digest*> digests,
               const BlockObserver& afterBlock) {
+    // Several digests of a few blocks or more: side by side, one lane each.
+    if (digests.size() > 1 && count > kLanesFrom * std::int64_t{kInspectedCopyBlock}) {
+        InspectedCopier lanes(digests.size());
+        lanes.Read(stream, count, Digests(std::vector<Digest*>(digests)), afterBlock);
+        lanes.Wait();
+        return;
+    }
     std::vector<char> buffer(static_cast<std::size_t>(
         std::min<std::int64_t>(std::max<std::int64_t>(count, 0), kInspectedCopyBlock)));
     while (count > 0) {

@@ -64,8 +64,11 @@ inline constexpr std::size_t kDigestLanes = 2;
 InspectedCopier::Inspectors Digests(const std::vector<Digest*>& digests);
 
 // Hashes the next `count` bytes of `stream`, from its position, into each of
-// `digests`; `afterBlock`, when given, follows each block. Raises EReadError
-// when the stream holds fewer.
+// `digests`, side by side on the processor's cores when there are several
+// and the bytes are more than kLanesFrom blocks (below that, starting the
+// threads would cost more than it saves); `afterBlock`, when given, follows
+// each block. Raises EReadError when the stream holds fewer.
+inline constexpr std::int64_t kLanesFrom = 4;
 void HashNext(TStream& stream, std::int64_t count, std::initializer_list<Digest*> digests,
               const BlockObserver& afterBlock = {});
 

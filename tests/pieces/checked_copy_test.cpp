@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "pieces/failure.h"
+#include "pieces/manifest.h"
 #include "tests/support/bounded.h"
 #include "tests/support/temp_folder.h"
 
@@ -203,6 +204,33 @@ TEST(InspectedCopier, AFailingInspectionIsKeptWhateverTheOtherLanesDoAndStopsThe
         EXPECT_THROW(copier.Wait(), Refused);
     });
     EXPECT_EQ(shownAfterwards, 0) << "a block was inspected after a failing one";
+}
+
+TEST(HashNext, SeveralDigestsSideBySideEachGetTheBytesAndAShortStreamRaises) {
+    const std::string content =
+        testing::PatternBytes((kLanesFrom + 2) * std::int64_t{kInspectedCopyBlock} + 7);
+    const auto alone = [&](DigestKind kind) {
+        Digest digest(kind);
+        digest.Update(content.data(), content.size());
+        return digest.HexDigest();
+    };
+    Digest sha256(DigestKind::Sha256), md5(DigestKind::Md5);
+    TestStream source(content);
+    int blocks = 0;
+    WithinTenSeconds([&] {
+        HashNext(source, static_cast<std::int64_t>(content.size()), {&sha256, &md5},
+                 [&](std::int64_t) { ++blocks; });
+    });
+    EXPECT_EQ(sha256.HexDigest(), alone(DigestKind::Sha256));
+    EXPECT_EQ(md5.HexDigest(), alone(DigestKind::Md5));
+    EXPECT_EQ(blocks, kLanesFrom + 3);
+
+    TestStream shrunk(content, 3);
+    Digest first(DigestKind::Sha256), second(DigestKind::Sha256);
+    WithinTenSeconds([&] {
+        EXPECT_THROW(HashNext(shrunk, static_cast<std::int64_t>(content.size()), {&first, &second}),
+                     EReadError);
+    });
 }
 
 }  // namespace
