@@ -92,7 +92,7 @@ for _ in $(seq "$rounds"); do
     rejoined
     "$cli" decouper --parties 100000 "$source" >/dev/null
     mv "$source" "$kept"
-    # The pieces are too many for one command line: find hands them over in order.
+    # The pieces are too many for one command line: xargs hands them over in order.
     measure "$data/manyCat.txt" sh -c 'cd "$1" && ls | grep -E "^source\.bin\.[0-9]+$" | sort -V |
         xargs cat >source.bin && ls | grep -E "^source\.bin\.[0-9]+$" | xargs rm' sh "$data"
     rejoined
