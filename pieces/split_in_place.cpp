@@ -1,8 +1,10 @@
 #include "pieces/split_in_place.h"
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <memory>
+#include <vector>
 
 #include "pieces/checked_copy.h"
 #include "pieces/checksum_files.h"
@@ -168,6 +170,7 @@ void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
         needed = std::max(BytesOf(survey, next) - copyOfNext, next >= 3 ? survey.pieceSize : 0);
     }
     RequireRoom(*disk, name, needed, std::min(survey.pieceSize, survey.length));
+    survey.spareRoom = std::max<std::int64_t>(disk->freeBytes - needed, 0);
 }
 
 void FlushFoldersOf(const std::string& piece, const std::string& source) {
@@ -263,8 +266,8 @@ class PieceBeingWritten {
     bool kept_ = false;
 };
 
-// The file once held: the pieces copied out of its end and cut off it, one at
-// a time, then the file made the first piece.
+// The file once held: the pieces copied out of its end and cut off it, a group
+// at a time, then the file made the first piece.
 class Cutter {
   public:
     Cutter(const InPlaceSplitSurvey& survey, ProgressSink& progress, const SplitOptions& options)
@@ -272,6 +275,7 @@ class Cutter {
           progress_(progress),
           file_(OpenAsSurveyed()),
           kept_(file_->Facts()),
+          spareRoom_(survey.spareRoom),
           options_(options),
           copier_(options.manifest ? 1 : 0) {
         if (options.manifest || options.crcFile) {
@@ -285,8 +289,8 @@ class Cutter {
         if (options_.manifest || options_.crcFile) {
             DigestWhatStays();
         }
-        for (std::uint64_t number = survey_.cutFrom - 1; number >= 2; --number) {
-            CutOff(number);
+        for (std::uint64_t number = survey_.cutFrom - 1; number >= 2;) {
+            number = CutOffGroup(number);
         }
         Finish();
     }
@@ -337,27 +341,70 @@ class Cutter {
         }
     }
 
-    // Copies piece `number` out of the end of the file, flushes it and its
-    // folder, then cuts its bytes off the file.
-    void CutOff(std::uint64_t number) {
-        const std::int64_t offset = OffsetOf(survey_, number);
-        PieceBeingWritten piece(PieceName(survey_.piecesAt, number), progress_);
-        file_->SetPosition(offset);
+    // A group of pieces costs one cut and one flush of their folder, and the
+    // flushes of the pieces follow each other: one commit of the file
+    // system's journal serves them all.
+    static constexpr std::int64_t kGroupBytes = 64 << 20;
+    static constexpr std::size_t kGroupPieces = 64;
+
+    // Copies pieces `from` downwards out of the end of the file, as many as a
+    // group takes, flushes them and their folder, then cuts their bytes off
+    // the file. Returns the next piece to cut off.
+    std::uint64_t CutOffGroup(std::uint64_t from) {
+        const std::int64_t room = survey_.piecesBesideFile
+                                      ? BytesOf(survey_, from) + spareRoom_
+                                      : std::numeric_limits<std::int64_t>::max();
+        std::vector<std::unique_ptr<PieceBeingWritten>> group;
+        std::uint64_t number = from;
+        for (; number >= 2 && group.size() < kGroupPieces; --number) {
+            const std::int64_t bytes = BytesOf(survey_, number);
+            if (!group.empty() && grouped_ + bytes > std::min(room, kGroupBytes)) {
+                break;
+            }
+            try {
+                group.push_back(Write(number));
+            } catch (const ENoRoomToWrite&) {
+                // The disk takes less than it seemed (it rounds sizes up to
+                // its blocks; other programs write): the pieces written are
+                // cut off, and from then on one piece at a time.
+                if (group.empty()) {
+                    throw;
+                }
+                spareRoom_ = 0;
+                break;
+            }
+            grouped_ += bytes;
+        }
+        for (const auto& piece : group) {
+            piece->Stream().Flush();
+        }
+        FlushFolderOf(group.front()->Stream().Name());
+        const std::int64_t offset = OffsetOf(survey_, number + 1);
+        if (kept_.size > offset) {
+            file_->SetSize(offset);
+            kept_ = file_->Facts();
+        }
+        for (const auto& piece : group) {
+            piece->Keep();
+        }
+        grouped_ = 0;
+        progress_.Moved(Done(), ProgressSink::Mark::Piece);
+        return number;
+    }
+
+    // Copies piece `number` out of the end of the file and hands it to the disk.
+    std::unique_ptr<PieceBeingWritten> Write(std::uint64_t number) {
+        auto piece =
+            std::make_unique<PieceBeingWritten>(PieceName(survey_.piecesAt, number), progress_);
+        file_->SetPosition(OffsetOf(survey_, number));
         Sha256 own;
-        Copy(copier_, piece.Stream(), *file_, BytesOf(survey_, number),
+        Copy(copier_, piece->Stream(), *file_, BytesOf(survey_, number),
              options_.manifest ? Digests({&own}) : InspectedCopier::Inspectors{});
         if (options_.manifest) {
             copier_.Wait();
             sums_.pieces[number - 1] = own.HexDigest();
         }
-        piece.Stream().Flush();
-        FlushFolderOf(piece.Stream().Name());
-        if (kept_.size > offset) {
-            file_->SetSize(offset);
-            kept_ = file_->Facts();
-        }
-        piece.Keep();
-        progress_.Moved(Done(), ProgressSink::Mark::Piece);
+        return piece;
     }
 
     // Copies `bytes` from the position of `from`, which holds the file as this
@@ -370,7 +417,7 @@ class Cutter {
             const std::int64_t written = piece.Position();
             piece.BeginFlush(handedOver, written - handedOver);
             handedOver = written;
-            progress_.Moved(Done() + written, ProgressSink::Mark::Block);
+            progress_.Moved(Done() + grouped_ + written, ProgressSink::Mark::Block);
         };
         switch (copier.Copy(piece, from, kept_, bytes, inspectors, afterBlock)) {
             case CopyOutcome::Copied:
@@ -417,7 +464,9 @@ class Cutter {
     const InPlaceSplitSurvey& survey_;
     ProgressSink& progress_;
     std::unique_ptr<TFileStream> file_;
-    FileFacts kept_;  // the file as this run last left it
+    FileFacts kept_;            // the file as this run last left it
+    std::int64_t spareRoom_;    // what pieces beyond one may take before a cut
+    std::int64_t grouped_ = 0;  // the bytes of the pieces written but not yet cut off it
     const SplitOptions& options_;
     SetSums sums_;
     // Declared last, to end first: its lanes use the digests until then.

@@ -6,8 +6,10 @@
 //            is touched
 //   digest   with checksum files: the file read once from its start, then
 //            the pieces already cut off it, before anything is cut
-//   cut      the pieces from the last down to the second, each copied out of
-//            the end of the file, flushed with its folder, then cut off the file
+//   cut      the pieces from the last down to the second, copied out of the
+//            end of the file a group at a time (as many as the spare room and
+//            a few dozen megabytes take, one at least), flushed with their
+//            folder, then cut off the file
 //   finish   the checksum files; the file, which then holds exactly the first
 //            piece's bytes, renamed to the first piece (copied there, then
 //            deleted, when the pieces go to another disk); the folders flushed
@@ -52,6 +54,9 @@ struct InPlaceSplitSurvey {
     // Whether the pieces go on the file's own disk, where the file becomes
     // the first piece by a rename; on another, its bytes are copied there.
     bool piecesBesideFile = true;
+    // The free room on the pieces' disk beyond what the next piece needs:
+    // what more pieces written before a cut may take.
+    std::int64_t spareRoom = 0;
 
     bool Finished() const { return !file.has_value(); }
 };
