@@ -129,6 +129,13 @@ TEST_F(PumpTest, ServingDropsInputButTheRequestsToStopAndLeavesCommandsAndQuit) 
     EXPECT_EQ(left, (std::vector<UINT>{WM_COMMAND, WM_QUIT}));
 }
 
+// The pieces of `bytes` named after `film`, 1 Mo each but the last.
+void WriteMegabytePieces(const std::string& film, const std::string& bytes) {
+    for (std::size_t number = 1; (number - 1) * 1'000'000 < bytes.size(); ++number) {
+        WriteFileBytes(PieceName(film, number), bytes.substr((number - 1) * 1'000'000, 1'000'000));
+    }
+}
+
 TEST_F(ActionsGuiTest, SplitThenJoinThroughTheRealDialogs) {
     const std::string film = folder_ / "vacances été.avi";
     const std::string bytes = PatternBytes(2'500'000);
@@ -174,9 +181,7 @@ TEST_F(ActionsGuiTest, SplitThenJoinThroughTheRealDialogs) {
 TEST_F(ActionsGuiTest, AJoinThatStoppedIsFinishedByPressingRegrouperAgain) {
     const std::string film = folder_ / "film.avi";
     const std::string bytes = PatternBytes(4'500'000);
-    for (std::size_t number = 1; number <= 5; ++number) {
-        WriteFileBytes(PieceName(film, number), bytes.substr((number - 1) * 1'000'000, 1'000'000));
-    }
+    WriteMegabytePieces(film, bytes);
     Browse(Button3, film + ".001");
     {
         // Another program holds piece 3 for writing.
@@ -296,9 +301,7 @@ class Answerer {
 TEST_F(ActionsGuiTest, TheJoinAsksBeforeTakingASetThatMayLackItsEndOrReplacingAnotherFile) {
     const std::string film = folder_ / "film.avi";
     const std::string bytes = PatternBytes(4'000'000);
-    for (std::size_t number = 1; number <= 4; ++number) {
-        WriteFileBytes(PieceName(film, number), bytes.substr((number - 1) * 1'000'000, 1'000'000));
-    }
+    WriteMegabytePieces(film, bytes);
     Browse(Button3, film + ".001");
     const auto press = [&](std::vector<Answer> answers) {
         auto person = std::make_unique<Answerer>(Form(), std::move(answers));

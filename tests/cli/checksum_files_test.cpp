@@ -27,7 +27,7 @@ using testing::RunProgram;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 
-const std::string kPrefix = "morcelix-cli : ";
+using testing::kCliPrefix;
 
 #ifdef _WIN32
 constexpr bool kOnWindows = true;
@@ -190,11 +190,11 @@ TEST_F(ChecksumFilesCliTest, EachFormatVouchesForTheSetItCameWith) {
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.out, Listing(format, "endommagé", "endommagé"));
         const std::string damaged = format.wholeOnly ? source : second;
-        EXPECT_EQ(run.err, kPrefix + "Le fichier " + damaged + " est endommagé\n");
+        EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + damaged + " est endommagé\n");
         const auto before = folder.Snapshot();
         run = Run({"regrouper", first});
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, kPrefix + "Le fichier " + damaged + " est endommagé\n");
+        EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + damaged + " est endommagé\n");
         if (format.wholeOnly) {
             EXPECT_EQ(folder.Snapshot(), before);
         } else {
@@ -219,7 +219,7 @@ TEST_F(ChecksumFilesCliTest, EachFormatVouchesForTheSetItCameWith) {
         for (const char* command : {"verifier", "regrouper"}) {
             run = Run({command, first});
             EXPECT_EQ(run.status, 1) << command;
-            EXPECT_EQ(run.err, kPrefix + missing + "\n") << command;
+            EXPECT_EQ(run.err, kCliPrefix + missing + "\n") << command;
         }
         EXPECT_EQ(folder.Snapshot(), set);
 
@@ -227,7 +227,7 @@ TEST_F(ChecksumFilesCliTest, EachFormatVouchesForTheSetItCameWith) {
         const auto malformed = folder.Snapshot();
         run = Run({"regrouper", first});
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, kPrefix + "Le fichier " + source + format.extension +
+        EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + source + format.extension +
                                " n'est pas un fichier de sommes valide\n");
         EXPECT_EQ(folder.Snapshot(), malformed);
         for (const std::string& entry : folder.Names()) {
@@ -249,7 +249,7 @@ TEST_F(ChecksumFilesCliTest, SevenZipVolumesWithTheirSfvAreCheckedAndJoined) {
     }
     ProgramRun run = Run({"regrouper", archive + ".001"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kPrefix + "Le fichier " + archive + ".004 est manquant\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + archive + ".004 est manquant\n");
 
     WriteFileBytes(archive + ".sfv", sfv);
     run = Run({"verifier", archive + ".001"});
@@ -268,7 +268,7 @@ TEST_F(ChecksumFilesCliTest, ASplitWithItsCrcFileIsCheckedByIt) {
     WriteFileBytes(source, bytes);
     ProgramRun run = Run({"decouper", "--somme=md5", source, "100k"});
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, kPrefix + "Valeur inconnue pour l'option --somme : md5\n" +
+    EXPECT_EQ(run.err, kCliPrefix + "Valeur inconnue pour l'option --somme : md5\n" +
                            "Pour l'aide : morcelix-cli --aide\n");
     run = Run({"decouper", "--somme", source, "100k"});
     EXPECT_EQ(run.status, 0) << run.err;

@@ -37,7 +37,7 @@ using testing::RunProgram;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 
-const std::string kPrefix = "morcelix-cli : ";
+using testing::kCliPrefix;
 constexpr const char* kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
 
 class CliTest : public ::testing::Test {
@@ -175,14 +175,14 @@ TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
         (folder / "absent") + static_cast<char>(std::filesystem::path::preferred_separator);
     ProgramRun run = Run({"decouper", "-o", missing, source, "1"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kPrefix + "Impossible de créer le fichier " + missing + name + ".001\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Impossible de créer le fichier " + missing + name + ".001\n");
     EXPECT_EQ(folder.Snapshot(), sourceFolder);
 
     ASSERT_EQ(Run({"decouper", "-o", pieces.Path(), source, "1"}).status, 0);
     const auto set = pieces.Snapshot();
     run = Run({"regrouper", "-o", missing, pieces / (name + ".001")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kPrefix + "Impossible de créer le fichier " + missing + name + "\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Impossible de créer le fichier " + missing + name + "\n");
     EXPECT_EQ(pieces.Snapshot(), set);
 }
 
@@ -214,7 +214,7 @@ TEST_F(CliTest, VerboseNamesEachFileCreatedOrDeletedAndQuietShowsOnlyFailures) {
         EXPECT_EQ(run.out + run.err, "");
     }
     RemoveFile(second);
-    const std::string missing = kPrefix + "Le fichier " + second + " est manquant\n";
+    const std::string missing = kCliPrefix + "Le fichier " + second + " est manquant\n";
     for (const char* command : {"verifier", "regrouper"}) {
         run = Run({"--silencieux", command, first});
         EXPECT_EQ(run.status, 1);
@@ -242,7 +242,7 @@ TEST_F(CliTest, VerifierListsTheSetAndReportsTheFirstMissingPiece) {
 
     RemoveFile(source + ".002");
     before = folder.Snapshot();
-    const std::string missing = kPrefix + "Le fichier " + source + ".002 est manquant\n";
+    const std::string missing = kCliPrefix + "Le fichier " + source + ".002 est manquant\n";
     run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, "1000000  " + first + "\n" +
@@ -296,7 +296,7 @@ TEST_F(CliTest, RefusalsGiveTheirMessageAndStatusOneAndWriteNothing) {
         const ProgramRun run = Run(c.arguments);
         EXPECT_EQ(run.status, 1) << c.message;
         EXPECT_EQ(run.out, "") << c.message;
-        EXPECT_EQ(run.err, kPrefix + c.message + "\n");
+        EXPECT_EQ(run.err, kCliPrefix + c.message + "\n");
         EXPECT_EQ(folder.Snapshot(), before) << c.message;
     }
 }
@@ -363,7 +363,7 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         for (const std::string& file : {source, folder / "absent.avi"}) {
             const ProgramRun run = Run({"decouper", file, "--", size});
             EXPECT_EQ(run.status, 2) << size;
-            EXPECT_EQ(run.err, kPrefix + "'" + size +
+            EXPECT_EQ(run.err, kCliPrefix + "'" + size +
                                    "' n'est pas une taille de fichiers correcte\n" + kSeeHelp);
         }
     }
@@ -371,7 +371,7 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         const ProgramRun run = Run(c.arguments);
         EXPECT_EQ(run.status, 2) << c.message;
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, kPrefix + c.message + "\n" + kSeeHelp);
+        EXPECT_EQ(run.err, kCliPrefix + c.message + "\n" + kSeeHelp);
     }
     std::vector<std::vector<std::string>> help = {{"-h"},
                                                   {"--aide"},
@@ -433,7 +433,7 @@ TEST_F(CliTest, AChecksummedSetIsVerifiedPieceByPieceAndByTheSystemsTools) {
     run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, states("OK", "endommagé", "OK"));
-    EXPECT_EQ(run.err, kPrefix + "Le fichier " + source + ".002 est endommagé\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + source + ".002 est endommagé\n");
     WriteFileBytes(source + ".002", second);
 
 #ifndef _WIN32
@@ -485,7 +485,7 @@ TEST_F(CliTest, VerifierTakesThePiecesThatAnInterruptedJoinLeft) {
     // Not to standard output: the start of the file is no longer in the pieces.
     ProgramRun run = Run({"regrouper", "-c", first});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kPrefix + "Fichier non trouvé : " + first + "\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Fichier non trouvé : " + first + "\n");
     run = Run({"regrouper", first});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(ReadFileBytes(source), bytes);
@@ -542,7 +542,7 @@ TEST_F(CliTest, ADamagedPieceStopsTheJoinToStandardOutput) {
     WriteFileBytes(source + ".002", second);
     const ProgramRun run = Run({"regrouper", "-c", first});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kPrefix + "Le fichier " + source + ".002 est endommagé\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + source + ".002 est endommagé\n");
     EXPECT_EQ(run.out.size(), 2000000u) << "the pieces up to the damaged one, not the next";
 }
 
@@ -620,7 +620,7 @@ TEST_F(CliTest, AnInterruptionStopsTheWaitForStandardInput) {
     const ProgramRun run = split.Wait(std::chrono::seconds(30));
     close(writer);
     EXPECT_EQ(run.status, 130) << "-1: it went on waiting";
-    EXPECT_EQ(run.err, kPrefix + "Découpage interrompu\n" + kPrefix + "Les parties jusqu'à " +
+    EXPECT_EQ(run.err, kCliPrefix + "Découpage interrompu\n" + kCliPrefix + "Les parties jusqu'à " +
                            piece +
                            " sont gardées : elles contiennent le début de l'entrée, 0 octet\n");
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"flux.001"});
@@ -657,7 +657,7 @@ TEST_F(CliTest, APieceOfTheWrongSizeIsReportedAndRefused) {
     WriteFileBytes(source + ".002", ReadFileBytes(source + ".002").substr(0, 600000));
     const auto before = folder.Snapshot();
     const std::string wrong =
-        kPrefix + "Le fichier " + source + ".002 n'a pas la taille attendue\n";
+        kCliPrefix + "Le fichier " + source + ".002 n'a pas la taille attendue\n";
 
     ProgramRun run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
@@ -696,7 +696,7 @@ TEST_F(CliTest, AFolderThatCanNotBeListedIsRefusedBeforeAnythingIsTouched) {
     std::filesystem::permissions(testing::NativePath(folder.Path()),
                                  std::filesystem::perms::owner_all);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kPrefix + "Impossible de lire le dossier " + folder.Path() + "\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Impossible de lire le dossier " + folder.Path() + "\n");
     EXPECT_EQ(folder.Snapshot(), before);
 }
 
@@ -709,7 +709,7 @@ TEST_F(CliTest, OnlyARegularFileIsSplit) {
                                     testing::BuiltProgramLauncher())
                 .Wait(std::chrono::seconds(20));
         EXPECT_EQ(run.status, 1) << notAFile << " (-1: it waited on the FIFO)";
-        EXPECT_EQ(run.err, kPrefix + "Fichier non trouvé : " + notAFile + "\n");
+        EXPECT_EQ(run.err, kCliPrefix + "Fichier non trouvé : " + notAFile + "\n");
     }
     EXPECT_FALSE(FileExists(fifo + ".001"));
     EXPECT_FALSE(testing::PathExists("/dev/zero.001"));
@@ -777,7 +777,7 @@ TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextO
 
     ProgramRun run = Run({"regrouper", first});
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, kPrefix + "Le fichier " + second + " n'a pas pu être supprimé\n");
+    EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + second + " n'a pas pu être supprimé\n");
     EXPECT_EQ(ReadFileBytes(source), bytes);
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".002"}));
 

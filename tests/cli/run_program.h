@@ -92,6 +92,9 @@ inline ProgramRun RunProgram(const std::string& program, const std::vector<std::
 // The path of the morcelix-cli program of this build.
 std::string CliProgram();
 
+// What begins each of its messages on standard error.
+inline const std::string kCliPrefix = "morcelix-cli : ";
+
 // What runs a program of this build on this machine: `before`, followed by
 // the emulator of another processor when the build needs one.
 std::vector<std::string> BuiltProgramLauncher(std::vector<std::string> before = {});

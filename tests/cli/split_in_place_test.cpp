@@ -42,7 +42,7 @@ using testing::TempFolder;
 using testing::WriteFileBytes;
 using Snapshot = std::vector<std::pair<std::string, std::string>>;
 
-const std::string kPrefix = "morcelix-cli : ";
+using testing::kCliPrefix;
 
 class CliInPlaceTest : public ::testing::Test {
   protected:
@@ -169,7 +169,7 @@ TEST_F(CliInPlaceTest, AnInterruptionSaysHowToFinishAndRunningAgainFinishes) {
     cli::RequestInterruption();
     EXPECT_EQ(cli::RunCli(plain, out, err, false, {input, output}), cli::kExitInterrupted);
     EXPECT_EQ(err.str(),
-              kPrefix + "Découpage interrompu : relancez la même commande pour le terminer\n");
+              kCliPrefix + "Découpage interrompu : relancez la même commande pour le terminer\n");
     EXPECT_EQ(InPlaceStateFault(source, kPieceSize, bytes), "");
     err.str("");
     EXPECT_EQ(cli::RunCli(plain, out, err, false, {input, output}), cli::kExitSuccess);
@@ -257,7 +257,7 @@ TEST_F(CliInPlaceTest, WhatDoesNotFitIsRefusedBeforeAnythingIsTouched) {
         const ProgramRun run = Run(c.arguments);
         EXPECT_EQ(run.status, c.status) << c.message;
         const std::string help = c.status == 2 ? "Pour l'aide : morcelix-cli --aide\n" : "";
-        EXPECT_EQ(run.err, kPrefix + c.message + "\n" + help);
+        EXPECT_EQ(run.err, kCliPrefix + c.message + "\n" + help);
         EXPECT_TRUE(folder.Snapshot() == all) << c.message;
     }
     // Given the size it began with, the stopped split finishes.
