@@ -18,7 +18,7 @@
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "pieces/split_in_place.h"
-#include "pieces/whole_check.h"
+#include "pieces/set_check.h"
 
 namespace morcelix::cli {
 
@@ -337,15 +337,14 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     // The whole file's sum alone: the set read as a join would read it, when
     // it can be joined and its bytes in a resumed join's destination are known.
     std::optional<bool> wholeIntact;
-    if (const Manifest* sums = survey.WholeSum();
-        sums && !survey.refusal && (!survey.Resumes() || survey.joined)) {
-        const std::int64_t heldSize = survey.Resumes() ? *survey.joined : 0;
+    if (const Manifest* sums = survey.WholeSum(); sums && !survey.refusal) {
         std::optional<TFileStream> held;
-        if (heldSize > 0) {
+        if (survey.joined > 0) {
             held.emplace(destination, OpenMode::Read);
         }
-        wholeIntact =
-            WholeFileMatches(survey, *sums, held ? &*held : nullptr, heldSize, survey.pieces, {});
+        wholeIntact = CheckSetAgainstSums(survey, *sums, held ? &*held : nullptr, survey.joined,
+                                          survey.pieces, true, {})
+                          .wholeMatches;
     }
     const std::size_t count = standing.size();
     out << "Total : " << count << (count > 1 ? " parties, " : " partie, ") << ByteCount(total)

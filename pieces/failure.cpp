@@ -111,6 +111,9 @@ const char* TextOf(Text id) {
         case Text::InPlaceOtherSizeCopies:
             return "Les parties de %s déjà là ont la taille %so : relancez la commande avec cette "
                    "taille, ou déplacez-les ailleurs";
+        case Text::NotInJoin:
+            return "Le fichier %s ne fait pas partie du regroupement en cours de %s : "
+                   "déplacez-le ailleurs";
     }
     return "";
 }

@@ -62,6 +62,7 @@ enum class Text {
     NotInPlacePiece,            // %s: a piece of the name; %s: the file split in place
     InPlaceOtherSize,           // %s: the file; %s: the interrupted split's piece size in bytes
     InPlaceOtherSizeCopies,     // %s: the file; %s: the size of the pieces beside it, in bytes
+    NotInJoin,                  // %s: a file beside a set being joined; %s: the destination
 };
 
 // The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
@@ -168,6 +169,14 @@ class ENotInPlacePiece : public Failure {
   public:
     ENotInPlacePiece(std::string_view piece, std::string_view file)
         : Failure(Text::NotInPlacePiece, {piece, file}) {}
+};
+
+// A file beside a set whose join is under way that the join did not leave
+// there, or that changed since: one it would take into the set, or delete.
+class ENotInJoin : public Failure {
+  public:
+    ENotInJoin(std::string_view file, std::string_view destination)
+        : Failure(Text::NotInJoin, {file, destination}) {}
 };
 
 // A split in place resumed with another piece size than the one it began

@@ -1,6 +1,7 @@
 #include "pieces/file_stream.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -14,6 +15,7 @@ namespace {
 
 bool folderScansFail = false;
 std::optional<std::string> fileSystemTypeForTesting;
+DiskChangeWatcher diskChangeWatcher;
 
 // The folder as a message names it: without its final separator, "." for the
 // current folder.
@@ -134,6 +136,16 @@ void ForEachEntryBeside(const std::string& path,
     }
 }
 
+std::string AbsolutePath(const std::string& path) {
+    std::error_code unused;
+    const std::u8string absolute =
+        std::filesystem::absolute(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                                  unused)
+            .lexically_normal()
+            .u8string();
+    return std::string(absolute.begin(), absolute.end());
+}
+
 std::optional<DiskFacts> DiskFactsOf(const std::string& path) {
     std::optional<DiskFacts> disk = ReadDiskFacts(FolderPart(path));
     if (disk && fileSystemTypeForTesting) {
@@ -171,6 +183,24 @@ void SetFileSystemTypeForTesting(std::optional<std::string> type) {
 
 void SetFolderScansFailForTesting(bool fail) {
     folderScansFail = fail;
+}
+
+void WatchDiskChangesForTesting(DiskChangeWatcher watcher) {
+    diskChangeWatcher = std::move(watcher);
+}
+
+bool WatchingDiskChanges() {
+    return static_cast<bool>(diskChangeWatcher);
+}
+
+bool DiskChangeAllowed(const DiskChange& change) {
+    return !diskChangeWatcher || diskChangeWatcher(change);
+}
+
+bool DiskChangeAllowed(DiskChange::Kind kind, const THandleStream& stream, std::int64_t offset,
+                       std::int64_t size) {
+    return DiskChangeAllowed(
+        {.kind = kind, .file = stream.Facts().identity, .offset = offset, .size = size});
 }
 
 }  // namespace morcelix

@@ -195,6 +195,10 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName);
 // another reparse point); nothing otherwise. Raises nothing.
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName);
 
+// True for any entry of this name: a file, a folder, a device, a link
+// (dangling or not). Raises nothing.
+bool EntryExists(const std::string& path);
+
 // True for an existing regular file of exactly this name. No wildcards are
 // matched. Raises nothing.
 bool FileExists(const std::string& fileName);
@@ -223,6 +227,10 @@ bool SameEntryName(std::string_view a, std::string_view b);
 
 // The folder part of `path`, as written: what precedes its file name.
 std::string FolderPart(const std::string& path);
+
+// `path` made absolute from the current folder, its "." and ".." taken out
+// as written (links are not followed). Raises nothing.
+std::string AbsolutePath(const std::string& path);
 
 // Calls `visit` with each entry that stands in the same folder as `path`, as
 // the folder part of `path` followed by the entry's name. The folder is read
@@ -253,6 +261,36 @@ std::int64_t LargestFileOn(const DiskFacts& disk);
 // Other programs may still fill the disk afterwards.
 void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
                  std::int64_t largestFile);
+
+// For tests: a change that the file layer is about to make to the disk, told
+// before it is made. A test sees through it every state an operation passes
+// through (a killed process or a power cut leaves one of them), and may make
+// a change fail as the system would refuse it.
+struct DiskChange {
+    enum class Kind {
+        Create,       // the file `path` created, or emptied where it stood
+        Write,        // `size` bytes written at `offset` into the open file `file`
+        Resize,       // the open file `file` cut or extended to `size` bytes
+        Flush,        // the open file `file`'s data and size made durable
+        Rename,       // the entry `path` given the name `target`, replacing one there
+        Remove,       // the entry `path` deleted
+        FlushFolder,  // the entries of the folder that holds `path` made durable
+    };
+    Kind kind;
+    std::string path{};
+    std::string target{};
+    FileIdentity file{};
+    std::int64_t offset = 0;
+    std::int64_t size = 0;
+};
+
+// Told of each change before it is made, on the thread that makes it; returns
+// false to make it fail: a write as on a full disk, a removal or a rename as
+// of a file that another program holds, any other as the system's refusal.
+using DiskChangeWatcher = std::function<bool(const DiskChange&)>;
+
+// For tests: `watcher` is told of every change from now on (none: nothing is).
+void WatchDiskChangesForTesting(DiskChangeWatcher watcher);
 
 // For tests: makes every disk's file system type read `type` (nothing: as it
 // is), where no disk of that type can be made (Wine reports its own).

@@ -19,4 +19,16 @@ bool ReadFolder(const std::string& folder, const std::function<void(const std::s
 // current folder), as the system gives them.
 std::optional<DiskFacts> ReadDiskFacts(const std::string& folder);
 
+// Whether a test watches the changes made to the disk (WatchDiskChangesForTesting).
+bool WatchingDiskChanges();
+
+// Tells the test's watcher of `change` before it is made: false when the
+// watcher refuses it. Called by the backend at each change, only while
+// WatchingDiskChanges().
+bool DiskChangeAllowed(const DiskChange& change);
+
+// The same, for a change of `stream`'s open file.
+bool DiskChangeAllowed(DiskChange::Kind kind, const THandleStream& stream, std::int64_t offset,
+                       std::int64_t size);
+
 }  // namespace morcelix

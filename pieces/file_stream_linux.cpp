@@ -208,6 +208,11 @@ std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
 }
 
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed(DiskChange::Kind::Write, *this, Seek(0, SeekOrigin::Current), count)) {
+        diskFull_ = true;
+        return 0;
+    }
     // A write may move part of the block (the disk filling up): the rest is
     // tried again, so that a failure gives its reason.
     std::int32_t done = 0;
@@ -233,6 +238,9 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
 }
 
 void THandleStream::SetSize(std::int64_t size) {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Resize, *this, 0, size)) {
+        throw EWriteError();
+    }
     if (RetriedOnSignal([&] { return ftruncate(Fd(handle_), size); }) != 0) {
         throw EWriteError();
     }
@@ -240,6 +248,9 @@ void THandleStream::SetSize(std::int64_t size) {
 }
 
 void THandleStream::Flush() {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Flush, *this, 0, 0)) {
+        RaiseWriteFailure();
+    }
     if (RetriedOnSignal([&] { return fdatasync(Fd(handle_)); }) != 0) {
         diskFull_ = errno == ENOSPC || errno == EDQUOT;
         RaiseWriteFailure();
@@ -260,9 +271,16 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
                                const BlockObserver& afterBlock) {
     if (const auto* from = dynamic_cast<THandleStream*>(&source)) {
         while (count > 0) {
+            const std::int64_t chunk = std::min(count, kKernelCopyChunk);
+            if (WatchingDiskChanges() &&
+                !DiskChangeAllowed(DiskChange::Kind::Write, *this, Seek(0, SeekOrigin::Current),
+                                   chunk)) {
+                diskFull_ = true;
+                RaiseWriteFailure();
+            }
             const ssize_t done = RetriedOnSignal([&] {
                 return copy_file_range(Fd(from->Handle()), nullptr, Fd(handle_), nullptr,
-                                       static_cast<size_t>(std::min(count, kKernelCopyChunk)), 0);
+                                       static_cast<size_t>(chunk), 0);
             });
             if (done <= 0) {
                 // Unsupported here, or a real failure (short source, full disk):
@@ -284,6 +302,11 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     bool created = mode == OpenMode::Create;
     int fd = -1;
     FileFacts facts;
+    if (WatchingDiskChanges() &&
+        (mode == OpenMode::Create || (mode == OpenMode::Update && access(fileName.c_str(), F_OK) != 0)) &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Create, .path = fileName})) {
+        return {kInvalidHandle, false, facts};
+    }
     switch (mode) {
         case OpenMode::Read:
             fd = OpenForReading(fileName, facts);
@@ -303,6 +326,10 @@ bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
 }
 
 bool TFileStream::MoveOnto(const std::string& name, TFileStream&, const std::string& otherName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = name, .target = otherName})) {
+        return false;
+    }
     // The name passes from one locked file to the other at once; the other
     // stays open, unnamed, until its stream goes.
     return rename(name.c_str(), otherName.c_str()) == 0;
@@ -316,6 +343,11 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
     return FactsOf(status);
 }
 
+bool EntryExists(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
     struct stat status {};
     if (lstat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -325,14 +357,26 @@ std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
 }
 
 bool RemoveFile(const std::string& fileName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Remove, .path = fileName})) {
+        return false;
+    }
     return unlink(fileName.c_str()) == 0;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = from, .target = to})) {
+        return false;
+    }
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
 void FlushFolderOf(const std::string& path) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::FlushFolder, .path = path})) {
+        throw EWriteError();
+    }
     const std::string folder = FolderPart(path);
     const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool flushed = fd >= 0 && RetriedOnSignal([&] { return fsync(fd); }) == 0;

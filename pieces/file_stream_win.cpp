@@ -90,6 +90,12 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     bool created = mode == OpenMode::Create;
     HANDLE handle = INVALID_HANDLE_VALUE;
     FileFacts facts;
+    if (WatchingDiskChanges() &&
+        (mode == OpenMode::Create ||
+         (mode == OpenMode::Update && GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES)) &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Create, .path = fileName})) {
+        return {kInvalidHandle, false, facts};
+    }
     switch (mode) {
         case OpenMode::Read:
             handle = Kept(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -138,6 +144,11 @@ bool DiskFull(DWORD error) {
 }  // namespace
 
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed(DiskChange::Kind::Write, *this, Seek(0, SeekOrigin::Current), count)) {
+        diskFull_ = true;
+        return 0;
+    }
     // A write may move part of the block (the disk filling up): the rest is
     // tried again, so that a failure gives its reason.
     std::int32_t done = 0;
@@ -170,6 +181,9 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
 }
 
 void THandleStream::SetSize(std::int64_t size) {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Resize, *this, 0, size)) {
+        throw EWriteError();
+    }
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = size;
     if (!SetFileInformationByHandle(Win(handle_), FileEndOfFileInfo, &end, sizeof end) ||
@@ -179,6 +193,9 @@ void THandleStream::SetSize(std::int64_t size) {
 }
 
 void THandleStream::Flush() {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Flush, *this, 0, 0)) {
+        RaiseWriteFailure();
+    }
     if (!FlushFileBuffers(Win(handle_))) {
         diskFull_ = DiskFull(GetLastError());
         RaiseWriteFailure();
@@ -198,14 +215,23 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
     CopyThroughBuffer(source, count, afterBlock);
 }
 
-bool TFileStream::RemoveWhileOpen(const std::string&) {
+bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Remove, .path = fileName})) {
+        return false;
+    }
     // The file goes when this handle is closed; nobody can open it before.
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(Win(Handle()), FileDispositionInfo, &disposition,
                                       sizeof disposition) != 0;
 }
 
-bool TFileStream::MoveOnto(const std::string&, TFileStream& other, const std::string& otherName) {
+bool TFileStream::MoveOnto(const std::string& name, TFileStream& other,
+                           const std::string& otherName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = name, .target = otherName})) {
+        return false;
+    }
     // Windows renames nothing onto an open file: the other file is let go
     // first (removed as its handle closes). This one is renamed through its
     // own handle, which keeps it from everyone else throughout.
@@ -235,6 +261,10 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
         return std::nullopt;
     }
     return DiskFileFacts(file.Get());
+}
+
+bool EntryExists(const std::string& path) {
+    return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
@@ -281,11 +311,19 @@ bool RetriedWhileHeld(const std::wstring& path, Call call) {
 }  // namespace
 
 bool RemoveFile(const std::string& fileName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Remove, .path = fileName})) {
+        return false;
+    }
     const std::wstring path = WidePath(fileName);
     return RetriedWhileHeld(path, [&] { return DeleteFileW(path.c_str()) != 0; });
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = from, .target = to})) {
+        return false;
+    }
     const std::wstring source = WidePath(from);
     const std::wstring target = WidePath(to);
     return RetriedWhileHeld(source, [&] {
@@ -293,7 +331,11 @@ bool RenameFile(const std::string& from, const std::string& to) {
     });
 }
 
-void FlushFolderOf(const std::string&) {
+void FlushFolderOf(const std::string& path) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::FlushFolder, .path = path})) {
+        throw EWriteError();
+    }
     // NTFS journals a folder's entries in order with the files' sizes: once a
     // flushed file's data is on the disk, so is its name.
 }

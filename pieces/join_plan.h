@@ -2,18 +2,16 @@
 // before it changes anything. A fresh join starts from nothing, into a
 // destination that is absent, this set's own join, or replaced with consent.
 // A resumed join goes on where an earlier one stopped: after the bytes of the
-// pieces gone, the destination's length and content telling where; the pieces
-// it already holds (an earlier join could not delete them) are deleted.
+// pieces gone, as the set's record tells; the pieces the destination already
+// holds (an earlier join could not delete them) are deleted.
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "pieces/digest.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_set.h"
@@ -31,11 +29,8 @@ struct JoinPlan {
     std::uint64_t firstNumber = 1;
     // The whole file's size, once they are.
     std::int64_t total = 0;
-    // The size of the pieces before `start`, but the last.
+    // The size of every piece but the last.
     std::int64_t pieceSize = 0;
-    // With a manifest: the digest of the `start` bytes kept, each of their
-    // pieces checked against its own.
-    std::optional<Digest> digestSoFar{};
 };
 
 // Checks, before anything is created, that the destination's disk can take
@@ -50,15 +45,10 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
 // this join. Reads only; moves the destination's position. Raises
 // EDestinationIsPiece when the destination is one of the pieces (a link),
 // EDestinationExists for a fresh join into another file (unless
-// `replaceDestination`), ENotFirstPiece when a resumed join's destination is
-// not this set's join, and EDamaged when, with a manifest, the bytes it keeps
-// are not what the manifest says.
-JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& picked,
+// `replaceDestination`, or the set's record names it as this join's), and
+// ENotInJoin when a resumed join's piece held is not the bytes the
+// destination holds at its place.
+JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey,
                   const std::string& destination, bool replaceDestination);
-
-// A piece of `survey` opened for reading, checked unchanged since the survey:
-// EChangedDuringJoin when it is gone, replaced or changed.
-std::unique_ptr<TFileStream> OpenUnchanged(const PieceSetSurvey& survey,
-                                           const SurveyedPiece& piece);
 
 }  // namespace morcelix

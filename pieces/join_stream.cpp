@@ -7,7 +7,7 @@
 #include "pieces/failure.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_set.h"
-#include "pieces/whole_check.h"
+#include "pieces/set_check.h"
 
 namespace morcelix {
 
@@ -16,12 +16,11 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
     const PieceSetSurvey survey = SurveyPieceSet(firstPiece, /*destination=*/{});
     survey.Refuse(acceptFullLastPiece);
     progress.Begin(survey.totalSize, 0);
-    if (const Manifest* sums = survey.WholeSum();
-        sums != nullptr &&
-        !WholeFileMatches(survey, *sums, nullptr, 0, survey.pieces, [&progress](std::int64_t) {
-            progress.Moved(0, ProgressSink::Mark::Block);
-        })) {
-        throw EDamaged(survey.base);
+    if (const Manifest* sums = survey.WholeSum()) {
+        RequireSetMatchesSums(survey, *sums, nullptr, {}, 0, survey.pieces,
+                              [&progress](std::int64_t) {
+                                  progress.Moved(0, ProgressSink::Mark::Block);
+                              });
     }
     const Manifest* manifest = survey.PieceSums();
     // With a manifest: the digests, computed on other threads as the data goes by.

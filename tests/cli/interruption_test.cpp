@@ -342,6 +342,14 @@ TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterIts
     std::map<std::string, long> appendedAt;  // a piece's last write, by path
     long lastFlush = -1;
     int folderFlushes = 0;
+    // The join's record: written and flushed, with its folder, before any
+    // piece goes; removed after the last one.
+    const std::string record = source + ".000";
+    long recordFd = -1;
+    long recordFlushed = -1;
+    long recordDurable = -1;
+    long lastPieceGone = -1;
+    long recordRemoved = -1;
     const std::vector<Call> calls = ReadTrace(ReadFileBytes(log));
     for (long i = 0; i < static_cast<long>(calls.size()); ++i) {
         const Call& call = calls[static_cast<std::size_t>(i)];
@@ -353,6 +361,7 @@ TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterIts
             }
         } else if (call.name == "rename" && call.result == 0 &&
                    call.arguments.ends_with('"' + source + '"')) {
+            EXPECT_GE(recordDurable, 0) << "the first piece renamed before the record was durable";
             // The first piece took the destination's name: its bytes are in.
             const std::string piece = QuotedPath(call.arguments);
             for (const auto& [fd, path] : open) {
@@ -361,6 +370,9 @@ TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterIts
                 }
             }
             appendedAt[piece] = i;
+        } else if (call.name == "linkat" && call.result == 0 &&
+                   call.arguments.find('"' + record + '"') != std::string::npos) {
+            recordFd = std::atol(QuotedPath(call.arguments).substr(14).c_str());
         } else if (call.name == "linkat" && call.result == 0 &&
                    call.arguments.find('"' + source + '"') != std::string::npos) {
             destination = std::atol(QuotedPath(call.arguments).substr(14).c_str());
@@ -374,18 +386,30 @@ TEST_F(CliInterruptionTest, NoPieceIsDeletedBeforeAFlushOfTheDestinationAfterIts
         } else if ((call.name == "fdatasync" || call.name == "fsync") && call.result == 0) {
             if (fd == destination) {
                 lastFlush = i;
+            } else if (fd == recordFd) {
+                recordFlushed = i;
             } else if (open[fd] == folder.Path() + "/") {
                 ++folderFlushes;
+                if (recordFlushed >= 0 && recordDurable < 0) {
+                    recordDurable = i;
+                }
             }
         } else if (call.name == "unlink" && call.result == 0) {
             const std::string piece = QuotedPath(call.arguments);
+            if (piece == record) {
+                recordRemoved = i;
+                continue;
+            }
+            EXPECT_GE(recordDurable, 0) << piece << " deleted before the record was durable";
+            lastPieceGone = i;
             ASSERT_TRUE(appendedAt.contains(piece)) << piece << " deleted, never appended";
             EXPECT_GT(lastFlush, appendedAt[piece]) << piece << " deleted before a flush";
         }
     }
     EXPECT_GT(lastFlush, lastWrite) << "the last bytes were not flushed";
     EXPECT_EQ(appendedAt.size(), 300u);
-    EXPECT_EQ(folderFlushes, 1);
+    EXPECT_EQ(folderFlushes, 2) << "the record's, then the destination's";
+    EXPECT_GT(recordRemoved, lastPieceGone) << "the record went before the last piece";
 }
 #endif
 

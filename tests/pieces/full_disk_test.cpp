@@ -140,7 +140,7 @@ TEST_F(FullDiskTest, AJoinIntoAFullDiskStopsAtAWholePieceAndFinishesOnceThereIsR
         EXPECT_EQ(kept % pieceSize, 0) << "not cut back to a whole piece";
         std::string rebuilt = ReadFileBytes(destination);
         for (const std::string& name : pieces.Names()) {
-            if (name != "film.avi.sha256") {
+            if (name != "film.avi.sha256" && name != "film.avi.000") {  // the sums, the record
                 rebuilt += ReadFileBytes(pieces / name);
             }
         }

@@ -15,6 +15,7 @@
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/support/expect_failure.h"
+#include "tests/support/stopped_join.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/undeletable_file.h"
 
@@ -25,6 +26,7 @@ using testing::ExpectFailure;
 using testing::PatternBytes;
 using testing::ReadFileBytes;
 using testing::RecordingProgress;
+using testing::RecordJoinUnderWay;
 using testing::TempFolder;
 using testing::WriteFileBytes;
 
@@ -162,17 +164,21 @@ TEST_F(JoinTest, ASetThatEndsOnAFullPieceMayLackItsEndAndIsJoinedOnlyWithConsent
         EXPECT_EQ(ReadFileBytes(destination), content);
         RemoveFile(destination);
     }
-    // A resumed join whose pieces left end on a full one, or whose destination
-    // ends where a full piece it holds ends.
+    // A resumed join goes by its record, which the consent made: it asks no more.
     MakeSet({100, 100, 100, 100});
-    WriteFileBytes(destination, content.substr(0, 200));
-    RemoveFile(first);
-    RemoveFile(destination + ".002");
-    ExpectFailure<EMissingEnd>([&] { Join(first, destination, progress); },
-                               "Le fichier " + destination + ".005 est manquant");
-    WriteFileBytes(destination, content);
-    ExpectFailure<EMissingEnd>([&] { Join(first, destination, progress); },
-                               "Le fichier " + destination + ".005 est manquant");
+    struct Interrupted {};
+    class Interrupting : public RecordingProgress {
+        void Moved(std::int64_t done, Mark mark) override {
+            if (mark == Mark::Piece && done >= 200) {
+                throw Interrupted();
+            }
+        }
+    } interrupting;
+    EXPECT_THROW(Join(first, destination, interrupting, {.acceptFullLastPiece = true}),
+                 Interrupted);
+    EXPECT_FALSE(FileExists(first));
+    Join(destination + ".004", destination, progress);
+    EXPECT_EQ(ReadFileBytes(destination), content);
 }
 
 TEST_F(JoinTest, OnlyTheFirstPieceOfASetIsAccepted) {
@@ -256,8 +262,8 @@ TEST_F(JoinFailureTest, ALockedPieceStopsTheJoinWithThePiecesAfterItInPlace) {
     }
     EXPECT_EQ(progress.positions, (std::vector<int>{28, 56}));
     EXPECT_EQ(ReadFileBytes(destination), content.substr(0, 200));
-    EXPECT_EQ(folder.Names(),
-              (std::vector<std::string>{"film.avi", "film.avi.003", "film.avi.004"}));
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi", "film.avi.000", "film.avi.003",
+                                                         "film.avi.004"}));
     // Released, the same join finishes: from the first piece's name or any other.
     ExpectJoinedAgain(first);
 }
@@ -380,6 +386,7 @@ TEST_F(JoinFailureTest, AnInterruptedJoinIsFinishedFromWhereverItStopped) {
     };
     for (const auto& c : cases) {
         MakeSet(c.sizes);
+        RecordJoinUnderWay(destination, destination, c.sizes);
         WriteFileBytes(destination, content.substr(0, static_cast<std::size_t>(c.destination)));
         for (std::uint64_t number = 1; number <= c.gone; ++number) {
             RemoveFile(PieceName(destination, number));
@@ -394,27 +401,74 @@ TEST_F(JoinFailureTest, AnInterruptedJoinIsFinishedFromWhereverItStopped) {
     }
 }
 
-TEST_F(JoinFailureTest, ADestinationThatIsNotThisSetsJoinIsRefusedUntouched) {
-    MakeSet({100, 100, 100, 40});
+// A stopped join is resumed as its record says, or refused untouched: what
+// stands must be what that join can have left, whatever the bytes.
+TEST_F(JoinFailureTest, WhatTheRecordDoesNotAccountForIsRefusedUntouched) {
+    const std::vector<std::int64_t> sizes = {100, 100, 100, 40};
+    const std::string third = destination + ".003";
+    struct Case {
+        const char* what;
+        std::function<void()> make;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"a piece beyond the set's", [&] { WriteFileBytes(destination + ".005", "x"); },
+         "Le fichier " + destination + ".005 ne fait pas partie du regroupement en cours de " +
+             destination + " : déplacez-le ailleurs"},
+        {"a piece of another size", [&] { WriteFileBytes(third, content.substr(200, 90)); },
+         "Le fichier " + third + " n'a pas la taille attendue"},
+        {"a piece held that is not the bytes joined",
+         [&] {
+             WriteFileBytes(destination, content);
+             WriteFileBytes(third, std::string(100, 'x'));
+             RemoveFile(destination + ".004");
+         },
+         "Le fichier " + third + " ne fait pas partie du regroupement en cours de " +
+             destination + " : déplacez-le ailleurs"},
+        {"a destination too short for the pieces gone",
+         [&] { WriteFileBytes(destination, content.substr(0, 150)); },
+         "Le fichier " + destination + ".002 est manquant"},
+        {"a destination longer than the file",
+         [&] { WriteFileBytes(destination, content + "y"); },
+         "Le fichier " + destination + " est endommagé"},
+        {"no destination", [&] { RemoveFile(destination); },
+         "Le fichier " + destination + " est manquant"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MakeSet(sizes);
+        RecordJoinUnderWay(destination, destination, sizes);
+        WriteFileBytes(destination, content.substr(0, 200));
+        RemoveFile(first);
+        RemoveFile(destination + ".002");
+        c.make();
+        const auto before = folder.Snapshot();
+        for (const std::string& picked : {first, third, destination + ".004"}) {
+            try {
+                Join(picked, destination, progress);
+                ADD_FAILURE() << "joined from " << picked;
+            } catch (const Failure& failure) {
+                EXPECT_EQ(failure.Message(), c.message) << picked;
+            }
+            EXPECT_EQ(folder.Snapshot(), before);
+        }
+        for (const std::string& name : folder.Names()) {
+            RemoveFile(folder / name);
+        }
+    }
+    // Without a record, pieces beside a file of the set's name are no join
+    // under way: a leftover piece, say, which would join into that file.
+    MakeSet(sizes);
+    WriteFileBytes(destination, content.substr(0, 200));
     RemoveFile(first);
     RemoveFile(destination + ".002");
-    // The right length, but other bytes where pieces 3 and 4 would be: a file
-    // edited since the split, say. Cutting it back would lose them.
-    WriteFileBytes(destination, content.substr(0, 200) + std::string(100, 'e'));
     const auto before = folder.Snapshot();
+    ExpectFailure<EFileNotFound>([&] { Join(first, destination, progress); },
+                                 "Fichier non trouvé");
     ExpectFailure<ENotFirstPiece>(
-        [&] { Join(first, destination, progress); },
-        "Le fichier " + first + " n'est pas la première partie d'un découpage");
+        [&] { Join(third, destination, progress); },
+        "Le fichier " + third + " n'est pas la première partie d'un découpage");
     EXPECT_EQ(folder.Snapshot(), before);
-    // The same with only the last piece left.
-    RemoveFile(destination + ".003");
-    // No length of pieces of one size fits, nor does the tail match piece 4.
-    WriteFileBytes(destination, content.substr(0, 300) + std::string(10, content[300] ^ 1));
-    const auto lastOnly = folder.Snapshot();
-    ExpectFailure<ENotFirstPiece>(
-        [&] { Join(first, destination, progress); },
-        "Le fichier " + first + " n'est pas la première partie d'un découpage");
-    EXPECT_EQ(folder.Snapshot(), lastOnly);
 }
 
 // Another program may hold a piece so that it can not be deleted: the join
@@ -432,9 +486,11 @@ TEST_F(JoinFailureTest, APieceThatCanNotBeDeletedIsNamedAndTheNextJoinDeletesIt)
         const JoinOutcome outcome = Join(first, destination, progress);
         EXPECT_EQ(outcome.undeleted, std::vector<std::string>{piece});
         EXPECT_EQ(ReadFileBytes(destination), content);
-        std::vector<std::string> left = {"film.avi", "film.avi.00" + std::to_string(held)};
+        // The record stays, for the next join.
+        std::vector<std::string> left = {"film.avi", "film.avi.000",
+                                         "film.avi.00" + std::to_string(held)};
         if (held == 1) {
-            left = {"film.avi",     "film.avi.001", "film.avi.002",
+            left = {"film.avi",     "film.avi.000", "film.avi.001", "film.avi.002",
                     "film.avi.003", "film.avi.004", "film.avi.005"};
         }
         EXPECT_EQ(folder.Names(), left);
@@ -475,6 +531,7 @@ TEST_F(JoinFailureTest, PiecesThatTheDestinationHoldsAreCheckedThenDeleted) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::PrintToString(c.left));
         MakeSet({100, 100, 100, 100, 30});
+        RecordJoinUnderWay(destination, destination, {100, 100, 100, 100, 30});
         WriteFileBytes(destination, content.substr(0, static_cast<std::size_t>(c.destination)));
         for (std::uint64_t number = 1; number <= 5; ++number) {
             if (std::find(c.left.begin(), c.left.end(), number) == c.left.end()) {
@@ -485,19 +542,6 @@ TEST_F(JoinFailureTest, PiecesThatTheDestinationHoldsAreCheckedThenDeleted) {
         EXPECT_EQ(ReadFileBytes(destination), content);
         EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
     }
-    // A piece of the right size whose bytes are not those in the destination
-    // is not the one joined: refused, nothing touched.
-    MakeSet({100, 100, 100, 100, 30});
-    WriteFileBytes(destination, content);
-    WriteFileBytes(destination + ".003", std::string(100, 'x'));
-    for (const std::uint64_t number : {1u, 2u, 4u}) {
-        RemoveFile(PieceName(destination, number));
-    }
-    const auto before = folder.Snapshot();
-    ExpectFailure<ENotFirstPiece>(
-        [&] { Join(first, destination, progress); },
-        "Le fichier " + first + " n'est pas la première partie d'un découpage");
-    EXPECT_EQ(folder.Snapshot(), before);
 }
 
 // The first piece becomes the file when it can: no byte of it is copied.

@@ -18,6 +18,7 @@
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
+#include "tests/support/stopped_join.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/zlib_crc.h"
 
@@ -168,7 +169,9 @@ TEST_F(ManifestTest, NamesThatSha256sumEscapesAreEscapedTheSameWay) {
 #endif
 }
 
-TEST_F(ManifestTest, ADamagedPieceStopsTheJoinThereAndTheRepairedSetIsFinished) {
+// The whole set is read and checked before anything is touched: a damaged
+// piece is refused with every piece in place, and the set fetched again joins.
+TEST_F(ManifestTest, ADamagedPieceIsRefusedBeforeAnythingIsTouched) {
     for (const std::uint64_t damaged : {2u, 4u}) {  // a middle piece, the last one
         SplitWithManifest(350000, 100000);
         const std::string piece = PieceName(base, damaged);
@@ -176,14 +179,7 @@ TEST_F(ManifestTest, ADamagedPieceStopsTheJoinThereAndTheRepairedSetIsFinished) 
         std::string flipped = good;
         flipped[1234] ^= 0x10;  // the right size, the wrong content
         WriteFileBytes(piece, flipped);
-        ExpectFailure<EDamaged>([&] { Join(first, base, progress); },
-                                "Le fichier " + piece + " est endommagé");
-        // Cut back to the previous piece's end; that piece and the later ones kept.
-        EXPECT_EQ(ReadFileBytes(base), content.substr(0, (damaged - 1) * 100000));
-        for (std::uint64_t number = 1; number <= 4; ++number) {
-            EXPECT_EQ(FileExists(PieceName(base, number)), number >= damaged) << number;
-        }
-        // The piece fetched again: the same join finishes.
+        ExpectRefusedUntouched("Le fichier " + piece + " est endommagé");
         WriteFileBytes(piece, good);
         Join(first, base, progress);
         EXPECT_EQ(ReadFileBytes(base), content);
@@ -222,10 +218,7 @@ TEST_F(ManifestTest, TheManifestFixesWhichPiecesMakeTheSet) {
     // own: the manifest contradicts itself, the file is the source.
     WriteFileBytes(manifest, text.substr(0, text.rfind('\n', text.size() - 2) + 1) +
                                  DigestOf("other") + "  film.avi\n");
-    ExpectFailure<EBadManifest>(
-        [&] { Join(first, base, progress); },
-        "Le fichier " + manifest + " n'est pas un fichier de sommes valide");
-    EXPECT_EQ(ReadFileBytes(base), content);
+    ExpectRefusedUntouched("Le fichier " + manifest + " n'est pas un fichier de sommes valide");
 }
 
 TEST_F(ManifestTest, ASplitWritesTheCrcFileThatTheFileManagersCheck) {
@@ -310,6 +303,7 @@ TEST_F(ManifestTest, AResumedJoinChecksThePiecesAlreadyInTheDestination) {
     // A sum for each piece; the whole file's alone, read with the pieces left.
     for (const bool crcFileOnly : {false, true}) {
         SplitWithManifest(350000, 100000, crcFileOnly);
+        testing::RecordJoinUnderWay(base, base, {100000, 100000, 100000, 50000});
         RemoveFile(first);
         RemoveFile(base + ".002");
         std::string prefix = content.substr(0, 200000);
@@ -323,6 +317,7 @@ TEST_F(ManifestTest, AResumedJoinChecksThePiecesAlreadyInTheDestination) {
     }
     // Only the last piece left, the destination holding part of it.
     SplitWithManifest(350000, 100000);
+    testing::RecordJoinUnderWay(base, base, {100000, 100000, 100000, 50000});
     WriteFileBytes(base, content.substr(0, 320000));
     for (std::uint64_t number = 1; number <= 3; ++number) {
         RemoveFile(PieceName(base, number));
