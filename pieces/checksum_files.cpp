@@ -296,29 +296,55 @@ std::string ReadText(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The checksum file of `format` beside the set named `base`, read: nothing
+// when there is none; EBadManifest when it can not be read or is not a file
+// of its format about that set.
+std::optional<Manifest> ReadFormat(const std::string& base, const Format& format) {
+    const std::string path = base + std::string(format.extension);
+    if (!FileExists(path)) {
+        return std::nullopt;
+    }
+    std::string text;
+    try {
+        text = ReadText(path);
+    } catch (const Failure&) {
+        throw EBadManifest(path);
+    }
+    std::optional<Reading> reading = format.read(SplitLines(text), format);
+    std::optional<Manifest> manifest;
+    if (reading) {
+        manifest = Vouched(std::move(*reading), base, format, path);
+    }
+    if (!manifest) {
+        throw EBadManifest(path);
+    }
+    return manifest;
+}
+
+}  // namespace
+
 std::optional<Manifest> ReadChecksumFile(const std::string& base) {
     for (const Format& format : kFormats) {
-        const std::string path = base + std::string(format.extension);
-        if (!FileExists(path)) {
-            continue;
+        if (std::optional<Manifest> manifest = ReadFormat(base, format)) {
+            return manifest;
         }
-        std::string text;
-        try {
-            text = ReadText(path);
-        } catch (const Failure&) {
-            throw EBadManifest(path);
-        }
-        std::optional<Reading> reading = format.read(SplitLines(text), format);
-        std::optional<Manifest> manifest;
-        if (reading) {
-            manifest = Vouched(std::move(*reading), base, format, path);
-        }
-        if (!manifest) {
-            throw EBadManifest(path);
-        }
-        return manifest;
     }
     return std::nullopt;
+}
+
+bool ChecksumFileStands(const std::string& base, const std::string& path) {
+    for (const Format& format : kFormats) {
+        if (base + std::string(format.extension) == path) {
+            try {
+                return ReadFormat(base, format).has_value();
+            } catch (const Failure&) {
+                return false;
+            }
+        }
+    }
+    return false;
 }
 
 std::string CrcFilePath(std::string_view base) {
@@ -347,11 +373,15 @@ void RemoveChecksumFiles(const std::string& base, ProgressSink& progress) {
 }
 
 void WriteChecksumFile(const std::string& path, const std::string& text) {
-    const std::string partial = path + ".part";
+    // A temporary name no longer than the file's own, in its folder: it fits
+    // wherever the file does.
+    const std::string name = FileNameOf(path);
+    const std::string partial = FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
     {
         TFileStream file(partial, OpenMode::Create);
         try {
             file.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
+            file.Flush();
         } catch (const Failure&) {
             file.RemoveWhileOpen(partial);
             throw;
@@ -361,6 +391,7 @@ void WriteChecksumFile(const std::string& path, const std::string& text) {
         RemoveFile(partial);
         throw EFCreateError(path);
     }
+    FlushFolderOf(path);
 }
 
 }  // namespace morcelix

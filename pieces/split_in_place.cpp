@@ -12,6 +12,7 @@
 #include "pieces/failure.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
+#include "pieces/work_record.h"
 
 namespace morcelix {
 
@@ -110,7 +111,7 @@ std::optional<std::string> Fit(InPlaceSplitSurvey& survey, const FoundPieces& fo
         if (number >= survey.cutFrom) {
             break;
         }
-        if (!HoldsBytesOf(survey, file, piece)) {
+        if (!survey.recorded && !HoldsBytesOf(survey, file, piece)) {
             return PathOf(survey, piece);
         }
         survey.copies.push_back(piece);
@@ -173,6 +174,26 @@ void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
     survey.spareRoom = std::max<std::int64_t>(disk->freeBytes - needed, 0);
 }
 
+// The record of an earlier run of this split, when one stands beside the
+// pieces. One that another file has taken, or another operation's, is in the
+// way of this split's own: ENotInPlacePiece; one of this split with another
+// piece size, EInPlaceOtherSize.
+std::optional<InPlaceRecord> RecordOfThisSplit(const InPlaceSplitSurvey& survey) {
+    const RecordFound found = ReadRecord(survey.piecesAt);
+    using State = RecordFound::State;
+    if (found.state == State::Absent || found.state == State::Torn) {
+        return std::nullopt;
+    }
+    const InPlaceRecord* record = found.InPlace();
+    if (record == nullptr || !SamePlace(record->file, survey.source)) {
+        throw ENotInPlacePiece(RecordPath(survey.piecesAt), survey.source);
+    }
+    if (record->pieceSize != survey.pieceSize) {
+        throw EInPlaceOtherSize(survey.source, record->pieceSize, true);
+    }
+    return *record;
+}
+
 void FlushFoldersOf(const std::string& piece, const std::string& source) {
     FlushFolderOf(piece);
     if (FolderPart(piece) != FolderPart(source)) {
@@ -215,15 +236,39 @@ struct SetSums {
     }
 };
 
+void WriteSums(const InPlaceSplitSurvey& survey, const SplitOptions& options,
+               ProgressSink& progress);
+
+// The record of the split `survey` describes, as it stands; nothing when none does.
+std::optional<HeldRecord> HeldRecordOf(const InPlaceSplitSurvey& survey) {
+    if (!survey.recorded) {
+        return std::nullopt;
+    }
+    return std::optional<HeldRecord>(std::in_place, survey.piecesAt);
+}
+
 // A split found finished: the run that renamed the file may have stopped
 // before the rename was on the disk, or before its checksum files were
-// written.
+// written (or, after a power cut, before they were whole): they are written
+// again from the pieces.
 void ConfirmFinished(const InPlaceSplitSurvey& survey, ProgressSink& progress,
                      const SplitOptions& options) {
     progress.Begin(survey.length, survey.length);
+    std::optional<HeldRecord> record = HeldRecordOf(survey);
     FlushFoldersOf(PieceName(survey.piecesAt, 1), survey.source);
-    if ((!options.manifest || FileExists(ManifestPath(survey.piecesAt))) &&
-        (!options.crcFile || FileExists(CrcFilePath(survey.piecesAt)))) {
+    WriteSums(survey, options, progress);
+    if (record) {
+        record->Remove();
+    }
+}
+
+// Writes the checksum files that `options` asks for and that do not stand
+// whole beside a finished split's pieces, from the pieces.
+void WriteSums(const InPlaceSplitSurvey& survey, const SplitOptions& options,
+               ProgressSink& progress) {
+    if ((!options.manifest ||
+         ChecksumFileStands(survey.piecesAt, ManifestPath(survey.piecesAt))) &&
+        (!options.crcFile || ChecksumFileStands(survey.piecesAt, CrcFilePath(survey.piecesAt)))) {
         return;
     }
     SetSums sums;
@@ -285,10 +330,18 @@ class Cutter {
 
     void Run() {
         progress_.Begin(survey_.length, Done());
-        RemoveChecksumFiles(survey_.piecesAt, progress_);
+        if (survey_.recorded) {
+            record_.emplace(survey_.piecesAt);
+        } else {
+            record_.emplace(survey_.piecesAt, InPlaceRecord{.file = AbsolutePath(survey_.source),
+                                                            .pieceSize = survey_.pieceSize,
+                                                            .length = survey_.length});
+        }
         if (options_.manifest || options_.crcFile) {
             DigestWhatStays();
         }
+        record_->Begin();
+        RemoveChecksumFiles(survey_.piecesAt, progress_);
         for (std::uint64_t number = survey_.cutFrom - 1; number >= 2;) {
             number = CutOffGroup(number);
         }
@@ -441,6 +494,7 @@ class Cutter {
             if (RenameFile(survey_.source, first)) {
                 FlushFoldersOf(first, survey_.source);
                 progress_.FileCreated(first);
+                record_->Remove();
                 return;
             }
         }
@@ -459,6 +513,7 @@ class Cutter {
         }
         progress_.FileDeleted(survey_.source);
         FlushFolderOf(survey_.source);
+        record_->Remove();
     }
 
     const InPlaceSplitSurvey& survey_;
@@ -468,6 +523,7 @@ class Cutter {
     std::int64_t spareRoom_;    // what pieces beyond one may take before a cut
     std::int64_t grouped_ = 0;  // the bytes of the pieces written but not yet cut off it
     const SplitOptions& options_;
+    std::optional<HeldRecord> record_;
     SetSums sums_;
     // Declared last, to end first: its lanes use the digests until then.
     CheckedCopier copier_;
@@ -485,10 +541,13 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
     survey.piecesAt = piecesAt.empty() ? source : piecesAt;
     survey.pieceSize = pieceSize;
     const FoundPieces found = FindPieces(survey);
+    const std::optional<InPlaceRecord> begun = RecordOfThisSplit(survey);
+    survey.recorded = begun.has_value();
     survey.file = RegularFileFacts(source);
     if (!survey.file) {
         // Finished: the file renamed to the first piece, the set whole.
-        if (found.empty() || TakeCutPieces(survey, found, 1)) {
+        if (found.empty() || TakeCutPieces(survey, found, 1) ||
+            (begun && (survey.length != begun->length || survey.count != begun->Pieces()))) {
             throw ENamedFileNotFound(source);
         }
         return survey;
@@ -508,8 +567,13 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
     TFileStream file(source, OpenMode::Read);
     survey.file = file.Facts();
     if (const std::optional<std::string> misfit = Fit(survey, found, file)) {
-        RefuseOtherSizeThatFits(survey, found, file);
+        if (!begun) {
+            RefuseOtherSizeThatFits(survey, found, file);
+        }
         throw ENotInPlacePiece(*misfit, source);
+    }
+    if (begun && (survey.length != begun->length || survey.count != begun->Pieces())) {
+        throw EChangedDuringSplit(source);
     }
     RequireRoomForPieces(survey);
     return survey;

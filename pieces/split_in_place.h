@@ -57,6 +57,10 @@ struct InPlaceSplitSurvey {
     // The free room on the pieces' disk beyond what the next piece needs:
     // what more pieces written before a cut may take.
     std::int64_t spareRoom = 0;
+    // A run of this split began: its record stands beside the pieces
+    // (work_record.h), and the pieces below those cut off the file are its
+    // copies, whatever their bytes (a power cut may have lost them).
+    bool recorded = false;
 
     bool Finished() const { return !file.has_value(); }
 };
@@ -68,10 +72,12 @@ struct InPlaceSplitSurvey {
 //
 // The pieces of that name that stand must be those of a split in place of
 // this file with this size, stopped at some point: below the pieces cut off
-// the file, copies of the bytes it still holds; otherwise ENotInPlacePiece
-// names one (another file, which the split would overwrite or take into the
-// set), or EInPlaceOtherSize when they fit another size. A file
-// that is gone while its whole set stands is a finished split.
+// the file, copies of the bytes it still holds (any bytes, once the split's
+// record stands); otherwise ENotInPlacePiece names one (another file, which
+// the split would overwrite or take into the set), or EInPlaceOtherSize when
+// they fit another size, or the record another one. A file that is gone while
+// its whole set stands is a finished split. EChangedDuringSplit when what
+// stands does not fit the split's record.
 //
 // Raises EPieceSizeError for a size below 1; ENamedFileNotFound when the file
 // is not a regular file and no finished set stands; ELinkNotSplitInPlace for
@@ -85,7 +91,8 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
                                       const std::string& piecesAt = {});
 
 // Carries out the split `survey` describes, from where it stands, holding the
-// file against any other writer. Of `options`, only the checksum files are
+// file against any other writer. Its record is written (flushed, with its
+// folder) before anything is changed, and removed once the file is renamed. Of `options`, only the checksum files are
 // read (the pieces are named as the survey says): they are written before the
 // last step, the whole file's sums from one read of it before the first cut,
 // and written from the pieces when a finished split lacks them. Checksum

@@ -173,7 +173,9 @@ HeldRecord::HeldRecord(const std::string& base,
       file_(std::make_unique<TFileStream>(path_, OpenMode::Update)),
       written_(true) {
     const std::string text = TextOf(record);
-    file_->SetSize(0);
+    if (!file_->Created()) {
+        file_->SetSize(0);  // a torn record, or an earlier run's
+    }
     file_->WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
     file_->Flush();
     FlushFolderOf(path_);

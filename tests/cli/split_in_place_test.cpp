@@ -276,8 +276,8 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
     const ProgramRun run = testing::RunProgram(
         "strace",
         {"-f", "-o", log, "-e",
-         "trace=openat,write,copy_file_range,fdatasync,fsync,ftruncate,rename,renameat,renameat2,"
-         "unlink",
+         "trace=openat,linkat,write,copy_file_range,fdatasync,fsync,ftruncate,rename,renameat,"
+         "renameat2,unlink",
          CliProgram(), "decouper", "--sur-place", source, "100k"},
         scratch.Path());
     ASSERT_EQ(run.status, 0) << run.err;
@@ -289,20 +289,41 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
     long renamed = -1;
     long lastFolderFlush = -1;
     long cutFrom = 100;  // the pieces from the next after it are cut off
+    // The split's record: written and flushed, with its folder, before the
+    // first piece; removed once the file is renamed.
+    const std::string record = source + ".000";
+    long recordFd = -1;
+    long recordFlushed = -1;
+    long recordDurable = -1;
+    long recordRemoved = -1;
     const std::vector<testing::Call> calls = testing::ReadTrace(ReadFileBytes(log));
     for (long i = 0; i < static_cast<long>(calls.size()); ++i) {
         const testing::Call& call = calls[static_cast<std::size_t>(i)];
         const long fd = std::atol(call.arguments.c_str());
         if (call.name == "openat" && call.result >= 0) {
             open[call.result] = testing::QuotedPath(call.arguments);
+        } else if (call.name == "linkat" && call.result == 0 &&
+                   call.arguments.find('"' + record + '"') != std::string::npos) {
+            recordFd = std::atol(testing::QuotedPath(call.arguments).substr(14).c_str());
         } else if ((call.name == "write" || call.name == "copy_file_range") && call.result > 0) {
-            const std::string& target = open[testing::WrittenDescriptor(call)];
-            EXPECT_NE(target, source) << "the file is written";
-            written[target] = i;
+            const long target = testing::WrittenDescriptor(call);
+            if (target == recordFd) {
+                continue;
+            }
+            EXPECT_GE(recordDurable, 0) << "a piece written before the record was durable";
+            EXPECT_NE(open[target], source) << "the file is written";
+            written[open[target]] = i;
         } else if (call.name == "fdatasync" && call.result == 0) {
-            flushed[open[fd]] = i;
+            if (fd == recordFd) {
+                recordFlushed = i;
+            } else {
+                flushed[open[fd]] = i;
+            }
         } else if (call.name == "fsync" && call.result == 0 && open[fd] == folder.Path() + "/") {
             lastFolderFlush = i;
+            if (recordFlushed >= 0 && recordDurable < 0) {
+                recordDurable = i;
+            }
             for (const auto& [piece, at] : flushed) {
                 named[piece] = i;
             }
@@ -323,10 +344,13 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
             EXPECT_NE(call.arguments.find('"' + source + "\", "), std::string::npos);
             EXPECT_NE(call.arguments.find('"' + source + ".001\""), std::string::npos);
             renamed = i;
+        } else if (call.name == "unlink" && testing::QuotedPath(call.arguments) == record) {
+            recordRemoved = i;
         } else if (call.name == "unlink") {
             ADD_FAILURE() << "unlink(" << call.arguments << ")";
         }
     }
+    EXPECT_GT(recordRemoved, lastFolderFlush) << "the record went before the rename was durable";
     EXPECT_EQ(cutFrom, 1) << "not cut down to the first piece";
     EXPECT_GT(renamed, 0);
     EXPECT_GT(lastFolderFlush, renamed) << "the rename is not flushed";

@@ -93,7 +93,9 @@ TEST_F(ManifestTest, ASplitWritesTheDigestsInTheSystemToolsFormat) {
     EXPECT_EQ(progress.created.back(), manifest);
     EXPECT_EQ(FileDigest(base + ".002", DigestKind::Sha256),
               DigestOf(content.substr(100000, 100000)));
-    EXPECT_FALSE(FileExists(manifest + ".part"));
+    // Nothing else: the manifest's temporary name is gone.
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi.001", "film.avi.002",
+                                                         "film.avi.003", "film.avi.sha256"}));
 }
 
 TEST_F(ManifestTest, AnOlderManifestGoesWithAnySplitOfTheSameName) {
