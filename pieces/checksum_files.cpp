@@ -373,25 +373,7 @@ void RemoveChecksumFiles(const std::string& base, ProgressSink& progress) {
 }
 
 void WriteChecksumFile(const std::string& path, const std::string& text) {
-    // A temporary name no longer than the file's own, in its folder: it fits
-    // wherever the file does.
-    const std::string name = FileNameOf(path);
-    const std::string partial = FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
-    {
-        TFileStream file(partial, OpenMode::Create);
-        try {
-            file.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
-            file.Flush();
-        } catch (const Failure&) {
-            file.RemoveWhileOpen(partial);
-            throw;
-        }
-    }
-    if (!RenameFile(partial, path)) {
-        RemoveFile(partial);
-        throw EFCreateError(path);
-    }
-    FlushFolderOf(path);
+    ReplaceFileWith(path, text);
 }
 
 }  // namespace morcelix

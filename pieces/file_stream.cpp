@@ -119,6 +119,26 @@ void TFileStream::RaiseWriteFailure() {
     TStream::RaiseWriteFailure();
 }
 
+void ReplaceFileWith(const std::string& path, std::string_view bytes) {
+    const std::string name = path.substr(FolderPart(path).size());
+    const std::string partial = FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
+    {
+        TFileStream file(partial, OpenMode::Create);
+        try {
+            file.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+            file.Flush();
+        } catch (const Failure&) {
+            file.RemoveWhileOpen(partial);
+            throw;
+        }
+    }
+    if (!RenameFile(partial, path)) {
+        RemoveFile(partial);
+        throw EFCreateError(path);
+    }
+    FlushFolderOf(path);
+}
+
 bool FileExists(const std::string& fileName) {
     return RegularFileFacts(fileName).has_value();
 }

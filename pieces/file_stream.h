@@ -215,6 +215,13 @@ bool RemoveFile(const std::string& fileName);
 // whether it worked, tried again as RemoveFile is. Raises nothing.
 bool RenameFile(const std::string& from, const std::string& to);
 
+// Gives the file `path` the content `bytes`, whole or not at all: written
+// under a temporary name beside it, no longer than its own (so that it fits
+// wherever the file does), flushed, then renamed into place, replacing a file
+// of that name; then the folder is flushed. Raises the file layer's failures,
+// EFCreateError naming `path` when the rename is refused.
+void ReplaceFileWith(const std::string& path, std::string_view bytes);
+
 // Makes the entries of the folder that holds `path` durable (a new file's name,
 // a deletion). Raises EWriteError. Nothing to do where the file system orders
 // them with the files' own data (NTFS's journal).

@@ -128,8 +128,8 @@ class Appender {
     // it is cut back to the pieces already gone. Raises nothing.
     void CutBack() noexcept {
         try {
-            if (output_.Created() && appended_ == 0) {
-                // Nothing was joined: the file this join created goes again.
+            if (output_.Created() && (appended_ == 0 || options_.keepPieces)) {
+                // Nothing joined stays: the file this join created goes again.
                 if (output_.RemoveWhileOpen(destination_)) {
                     progress_.FileDeleted(destination_);
                 }
@@ -296,15 +296,13 @@ std::unique_ptr<TFileStream> FirstPieceInPlace(TFileStream& held, const std::str
     return piece;
 }
 
-// The record of a join that deletes its pieces: written before anything is
-// changed by a fresh join, held as it stands by a resumed one.
-std::optional<HeldRecord> RecordOf(const PieceSetSurvey& survey, const std::string& destination,
-                                   const JoinOptions& options) {
-    if (options.keepPieces) {
-        return std::nullopt;
-    }
+// The join's record: written before anything is changed by a fresh join, held
+// as it stands by a resumed one. A join that keeps its pieces needs none to
+// be resumed, but its record tells the next run that the destination it
+// leaves is its own.
+HeldRecord RecordOf(const PieceSetSurvey& survey, const std::string& destination) {
     if (survey.Resumes()) {
-        return std::optional<HeldRecord>(std::in_place, survey.base);
+        return HeldRecord(survey.base);
     }
     if (survey.record.state == RecordFound::State::Foreign) {
         throw EDestinationExists(RecordPath(survey.base));
@@ -313,7 +311,7 @@ std::optional<HeldRecord> RecordOf(const PieceSetSurvey& survey, const std::stri
                             .pieces = survey.pieces.size(),
                             .pieceSize = survey.pieceSize,
                             .total = survey.totalSize};
-    return std::optional<HeldRecord>(std::in_place, survey.base, record);
+    return HeldRecord(survey.base, record);
 }
 
 }  // namespace
@@ -338,13 +336,11 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
         RequireSetMatchesSums(survey, *survey.manifest, &held, destination, plan.start,
                               plan.append, afterBlock);
     }
-    std::optional<HeldRecord> record = RecordOf(survey, destination, options);
+    HeldRecord record = RecordOf(survey, destination);
     const std::unique_ptr<TFileStream> firstPiece =
         FirstPieceInPlace(held, destination, survey, plan, options);
     untouched.Begin();
-    if (record) {
-        record->Begin();
-    }
+    record.Begin();
     const std::int64_t start = firstPiece ? plan.append.front().facts.size : plan.start;
     const std::span<const SurveyedPiece> append = plan.append.subspan(firstPiece ? 1 : 0);
     TFileStream& output = firstPiece ? *firstPiece : held;
@@ -367,14 +363,14 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
             appender.Append(piece);
         }
         JoinOutcome outcome = appender.Finish();
-        if (record && outcome.undeleted.empty()) {
-            record->Remove();
+        if (outcome.undeleted.empty()) {
+            record.Remove();
         }
         return outcome;
     } catch (...) {
         appender.CutBack();
-        if (record && !appender.PiecesLeft(firstPiece != nullptr)) {
-            record->Remove();
+        if (!appender.PiecesLeft(firstPiece != nullptr)) {
+            record.Remove();
         }
         throw;
     }

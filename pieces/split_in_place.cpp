@@ -181,7 +181,7 @@ void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
 std::optional<InPlaceRecord> RecordOfThisSplit(const InPlaceSplitSurvey& survey) {
     const RecordFound found = ReadRecord(survey.piecesAt);
     using State = RecordFound::State;
-    if (found.state == State::Absent || found.state == State::Torn) {
+    if (found.state == State::Absent) {
         return std::nullopt;
     }
     const InPlaceRecord* record = found.InPlace();
@@ -488,6 +488,11 @@ class Cutter {
     void Finish() {
         sums_.Write(survey_, options_, progress_);
         const std::string first = PieceName(survey_.piecesAt, 1);
+        if (survey_.piecesBesideFile) {
+            // The last cut on the disk before the file takes the first
+            // piece's name: a file system may keep a rename and lose a size.
+            file_->Flush();
+        }
         file_.reset();  // Windows renames no open file
         if (survey_.piecesBesideFile) {
             progress_.Moved(survey_.length, ProgressSink::Mark::Piece);

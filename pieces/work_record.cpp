@@ -12,9 +12,6 @@ namespace morcelix {
 
 namespace {
 
-// What every record begins with; a file that begins so, or is the beginning
-// of it, is this program's.
-constexpr std::string_view kMark = "Morcelix : ";
 constexpr std::string_view kJoinHeading =
     "Morcelix : regroupage en cours. Relancez-le pour le terminer.";
 constexpr std::string_view kInPlaceHeading =
@@ -152,8 +149,6 @@ RecordFound ReadRecord(const std::string& base) {
     if (auto record = Parsed(text)) {
         found.state = RecordFound::State::Valid;
         std::visit([&found](const auto& kind) { found.record = kind; }, *record);
-    } else if (text.starts_with(kMark) || kMark.starts_with(text)) {
-        found.state = RecordFound::State::Torn;
     }
     return found;
 }
@@ -169,16 +164,12 @@ bool SamePlace(const std::string& a, const std::string& b) {
 
 HeldRecord::HeldRecord(const std::string& base,
                        const std::variant<JoinRecord, InPlaceRecord>& record)
-    : path_(RecordPath(base)),
-      file_(std::make_unique<TFileStream>(path_, OpenMode::Update)),
-      written_(true) {
-    const std::string text = TextOf(record);
-    if (!file_->Created()) {
-        file_->SetSize(0);  // a torn record, or an earlier run's
+    : path_(RecordPath(base)), written_(true) {
+    if (EntryExists(path_) && !TFileStream::OpenIfAvailable(path_, OpenMode::Update)) {
+        throw EFCreateError(path_);  // another run's, which holds it
     }
-    file_->WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
-    file_->Flush();
-    FlushFolderOf(path_);
+    ReplaceFileWith(path_, TextOf(record));
+    file_ = std::make_unique<TFileStream>(path_, OpenMode::Update);
 }
 
 HeldRecord::HeldRecord(const std::string& base)

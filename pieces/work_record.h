@@ -15,9 +15,9 @@
 //   taille=1000000
 //   total=10500000
 //   controle=5D1B2A9C
-// the last line the CRC-32 of the lines before it. It is written and flushed,
-// with its folder, before the operation changes anything, and removed once
-// nothing is left to finish.
+// the last line the CRC-32 of the lines before it. It is written whole, and
+// flushed with its folder, before the operation changes anything, and removed
+// once nothing is left to finish.
 #pragma once
 
 #include <cstdint>
@@ -56,11 +56,8 @@ struct InPlaceRecord {
 struct RecordFound {
     enum class State {
         Absent,
-        // This program's, written whole: `record` holds it.
+        // This program's: `record` holds it.
         Valid,
-        // This program's, its writing cut short (nothing else was changed
-        // yet then): as good as absent.
-        Torn,
         // Another file of that name, which is no record: never overwritten.
         Foreign,
     };
@@ -91,9 +88,9 @@ bool SamePlace(const std::string& a, const std::string& b);
 // when the run ends before it began to change anything.
 class HeldRecord {
   public:
-    // Writes `record` for the set named `base` (replacing a torn one or an
-    // earlier run's), flushes it and its folder. Raises EFCreateError when
-    // another run holds it, and the file layer's failures.
+    // Writes `record` for the set named `base` (replacing an earlier run's)
+    // whole, flushed with its folder. Raises EFCreateError when another run
+    // holds it, and the file layer's failures.
     HeldRecord(const std::string& base, const std::variant<JoinRecord, InPlaceRecord>& record);
     // Holds the record that stands already (a run resumed). Raises
     // EFCreateError when another run holds it.

@@ -289,11 +289,13 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
     long renamed = -1;
     long lastFolderFlush = -1;
     long cutFrom = 100;  // the pieces from the next after it are cut off
-    // The split's record: written and flushed, with its folder, before the
-    // first piece; removed once the file is renamed.
+    // The split's record: written under a temporary name and flushed, renamed
+    // into place, its folder flushed, before the first piece; removed once the
+    // file is renamed.
     const std::string record = source + ".000";
-    long recordFd = -1;
+    const std::string recordWritten = folder / "~ilm.bin.000";
     long recordFlushed = -1;
+    long recordNamed = -1;
     long recordDurable = -1;
     long recordRemoved = -1;
     const std::vector<testing::Call> calls = testing::ReadTrace(ReadFileBytes(log));
@@ -302,26 +304,23 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
         const long fd = std::atol(call.arguments.c_str());
         if (call.name == "openat" && call.result >= 0) {
             open[call.result] = testing::QuotedPath(call.arguments);
-        } else if (call.name == "linkat" && call.result == 0 &&
-                   call.arguments.find('"' + record + '"') != std::string::npos) {
-            recordFd = std::atol(testing::QuotedPath(call.arguments).substr(14).c_str());
         } else if ((call.name == "write" || call.name == "copy_file_range") && call.result > 0) {
             const long target = testing::WrittenDescriptor(call);
-            if (target == recordFd) {
+            if (open[target] == recordWritten) {
                 continue;
             }
             EXPECT_GE(recordDurable, 0) << "a piece written before the record was durable";
             EXPECT_NE(open[target], source) << "the file is written";
             written[open[target]] = i;
         } else if (call.name == "fdatasync" && call.result == 0) {
-            if (fd == recordFd) {
+            if (open[fd] == recordWritten) {
                 recordFlushed = i;
             } else {
                 flushed[open[fd]] = i;
             }
         } else if (call.name == "fsync" && call.result == 0 && open[fd] == folder.Path() + "/") {
             lastFolderFlush = i;
-            if (recordFlushed >= 0 && recordDurable < 0) {
+            if (recordNamed >= 0 && recordDurable < 0) {
                 recordDurable = i;
             }
             for (const auto& [piece, at] : flushed) {
@@ -340,6 +339,10 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
                     << piece << "'s name not flushed before the cut";
             }
             cutFrom = offset / kPieceSize;
+        } else if (call.name.starts_with("rename") && call.result == 0 &&
+                   call.arguments.ends_with('"' + record + '"')) {
+            EXPECT_GE(recordFlushed, 0) << "the record named before it was flushed";
+            recordNamed = i;
         } else if (call.name.starts_with("rename") && call.result == 0) {
             EXPECT_NE(call.arguments.find('"' + source + "\", "), std::string::npos);
             EXPECT_NE(call.arguments.find('"' + source + ".001\""), std::string::npos);
