@@ -121,7 +121,8 @@ void TFileStream::RaiseWriteFailure() {
 
 void ReplaceFileWith(const std::string& path, std::string_view bytes) {
     const std::string name = path.substr(FolderPart(path).size());
-    const std::string partial = FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
+    const std::string partial =
+        FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
     {
         TFileStream file(partial, OpenMode::Create);
         try {

@@ -272,9 +272,8 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
     if (const auto* from = dynamic_cast<THandleStream*>(&source)) {
         while (count > 0) {
             const std::int64_t chunk = std::min(count, kKernelCopyChunk);
-            if (WatchingDiskChanges() &&
-                !DiskChangeAllowed(DiskChange::Kind::Write, *this, Seek(0, SeekOrigin::Current),
-                                   chunk)) {
+            if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Write, *this,
+                                                            Seek(0, SeekOrigin::Current), chunk)) {
                 diskFull_ = true;
                 RaiseWriteFailure();
             }
@@ -303,7 +302,8 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     int fd = -1;
     FileFacts facts;
     if (WatchingDiskChanges() &&
-        (mode == OpenMode::Create || (mode == OpenMode::Update && access(fileName.c_str(), F_OK) != 0)) &&
+        (mode == OpenMode::Create ||
+         (mode == OpenMode::Update && access(fileName.c_str(), F_OK) != 0)) &&
         !DiskChangeAllowed({.kind = DiskChange::Kind::Create, .path = fileName})) {
         return {kInvalidHandle, false, facts};
     }

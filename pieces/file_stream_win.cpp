@@ -92,7 +92,8 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     FileFacts facts;
     if (WatchingDiskChanges() &&
         (mode == OpenMode::Create ||
-         (mode == OpenMode::Update && GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES)) &&
+         (mode == OpenMode::Update &&
+          GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES)) &&
         !DiskChangeAllowed({.kind = DiskChange::Kind::Create, .path = fileName})) {
         return {kInvalidHandle, false, facts};
     }

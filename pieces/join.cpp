@@ -333,8 +333,8 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
         const BlockObserver afterBlock = [&](std::int64_t) {
             progress.Moved(plan.start, ProgressSink::Mark::Block);
         };
-        RequireSetMatchesSums(survey, *survey.manifest, &held, destination, plan.start,
-                              plan.append, afterBlock);
+        RequireSetMatchesSums(survey, *survey.manifest, &held, destination, plan.start, plan.append,
+                              afterBlock);
     }
     HeldRecord record = RecordOf(survey, destination);
     const std::unique_ptr<TFileStream> firstPiece =

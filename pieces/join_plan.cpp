@@ -70,8 +70,8 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
     RequireRoom(*disk, destination, needed, survey.totalSize);
 }
 
-JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey,
-                  const std::string& destination, bool replaceDestination) {
+JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& destination,
+                  bool replaceDestination) {
     const FileIdentity held = output.Facts().identity;
     for (const SurveyedPiece& piece : survey.pieces) {
         if (piece.facts.identity == held) {

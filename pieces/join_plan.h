@@ -48,7 +48,7 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
 // `replaceDestination`, or the set's record names it as this join's), and
 // ENotInJoin when a resumed join's piece held is not the bytes the
 // destination holds at its place.
-JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey,
-                  const std::string& destination, bool replaceDestination);
+JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& destination,
+                  bool replaceDestination);
 
 }  // namespace morcelix

@@ -17,10 +17,9 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
     survey.Refuse(acceptFullLastPiece);
     progress.Begin(survey.totalSize, 0);
     if (const Manifest* sums = survey.WholeSum()) {
-        RequireSetMatchesSums(survey, *sums, nullptr, {}, 0, survey.pieces,
-                              [&progress](std::int64_t) {
-                                  progress.Moved(0, ProgressSink::Mark::Block);
-                              });
+        RequireSetMatchesSums(
+            survey, *sums, nullptr, {}, 0, survey.pieces,
+            [&progress](std::int64_t) { progress.Moved(0, ProgressSink::Mark::Block); });
     }
     const Manifest* manifest = survey.PieceSums();
     // With a manifest: the digests, computed on other threads as the data goes by.

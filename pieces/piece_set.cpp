@@ -77,8 +77,8 @@ std::exception_ptr MissingEnd(const PieceSetSurvey& survey, const std::string& p
 // their bytes: they were appended, but could not be deleted). Every piece
 // must have the size the record gives it, and the destination must hold the
 // bytes of the pieces gone, and no more than the whole file.
-void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record,
-                        const std::string& picked, const std::string& destination) {
+void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const std::string& picked,
+                        const std::string& destination) {
     survey.pieceSize = record.pieceSize;
     survey.totalSize = record.total;
     std::map<std::uint64_t, SurveyedPiece> standing;
@@ -106,9 +106,8 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record,
         --first;
     }
     survey.firstNumber = first;
-    survey.joined = first > record.pieces
-                        ? record.total
-                        : static_cast<std::int64_t>(first - 1) * record.pieceSize;
+    survey.joined = first > record.pieces ? record.total
+                                          : static_cast<std::int64_t>(first - 1) * record.pieceSize;
     for (const auto& [number, piece] : standing) {
         (number < first ? survey.held : survey.pieces).push_back(piece);
     }
@@ -126,8 +125,8 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record,
     if (length < survey.joined) {
         // It ends before the first piece left: the bytes of those between are gone.
         survey.refusal = Refusal<EMissingPiece>(SiblingPieceName(
-            picked, static_cast<std::uint64_t>(length / std::max<std::int64_t>(record.pieceSize, 1)) +
-                        1));
+            picked,
+            static_cast<std::uint64_t>(length / std::max<std::int64_t>(record.pieceSize, 1)) + 1));
     } else if (length > record.total) {
         survey.refusal = Refusal<EDamaged>(destination);
     }

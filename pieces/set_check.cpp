@@ -58,7 +58,8 @@ SetSumsCheck CheckSetAgainstSums(const PieceSetSurvey& survey, const Manifest& s
     };
     if (kept > 0) {
         destination->SetPosition(0);
-        const std::int64_t pieceSize = pieceLines ? std::max<std::int64_t>(survey.pieceSize, 1) : kept;
+        const std::int64_t pieceSize =
+            pieceLines ? std::max<std::int64_t>(survey.pieceSize, 1) : kept;
         for (std::uint64_t number = 1; destination->Position() < kept; ++number) {
             const std::int64_t count = std::min(pieceSize, kept - destination->Position());
             if (!checkPiece(number, [&](Digest* own) {
@@ -80,10 +81,9 @@ SetSumsCheck CheckSetAgainstSums(const PieceSetSurvey& survey, const Manifest& s
     return check;
 }
 
-void RequireSetMatchesSums(const PieceSetSurvey& survey, const Manifest& sums,
-                           TStream* destination, const std::string& destinationName,
-                           std::int64_t kept, std::span<const SurveyedPiece> pieces,
-                           const BlockObserver& afterBlock) {
+void RequireSetMatchesSums(const PieceSetSurvey& survey, const Manifest& sums, TStream* destination,
+                           const std::string& destinationName, std::int64_t kept,
+                           std::span<const SurveyedPiece> pieces, const BlockObserver& afterBlock) {
     const SetSumsCheck check =
         CheckSetAgainstSums(survey, sums, destination, kept, pieces, true, afterBlock);
     const std::string& file = destinationName.empty() ? survey.base : destinationName;

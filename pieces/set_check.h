@@ -42,9 +42,8 @@ SetSumsCheck CheckSetAgainstSums(const PieceSetSurvey& survey, const Manifest& s
 // destination (the set's name when there is none) when the whole file is not
 // the file's; EBadManifest when every piece fits its line but the whole file
 // does not fit its own, so that the checksum file contradicts itself.
-void RequireSetMatchesSums(const PieceSetSurvey& survey, const Manifest& sums,
-                           TStream* destination, const std::string& destinationName,
-                           std::int64_t kept, std::span<const SurveyedPiece> pieces,
-                           const BlockObserver& afterBlock);
+void RequireSetMatchesSums(const PieceSetSurvey& survey, const Manifest& sums, TStream* destination,
+                           const std::string& destinationName, std::int64_t kept,
+                           std::span<const SurveyedPiece> pieces, const BlockObserver& afterBlock);
 
 }  // namespace morcelix

@@ -266,8 +266,7 @@ void ConfirmFinished(const InPlaceSplitSurvey& survey, ProgressSink& progress,
 // whole beside a finished split's pieces, from the pieces.
 void WriteSums(const InPlaceSplitSurvey& survey, const SplitOptions& options,
                ProgressSink& progress) {
-    if ((!options.manifest ||
-         ChecksumFileStands(survey.piecesAt, ManifestPath(survey.piecesAt))) &&
+    if ((!options.manifest || ChecksumFileStands(survey.piecesAt, ManifestPath(survey.piecesAt))) &&
         (!options.crcFile || ChecksumFileStands(survey.piecesAt, CrcFilePath(survey.piecesAt)))) {
         return;
     }

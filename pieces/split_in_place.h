@@ -92,8 +92,8 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
 
 // Carries out the split `survey` describes, from where it stands, holding the
 // file against any other writer. Its record is written (flushed, with its
-// folder) before anything is changed, and removed once the file is renamed. Of `options`, only the checksum files are
-// read (the pieces are named as the survey says): they are written before the
+// folder) before anything is changed, and removed once the file is renamed. Of `options`, only the
+// checksum files are read (the pieces are named as the survey says): they are written before the
 // last step, the whole file's sums from one read of it before the first cut,
 // and written from the pieces when a finished split lacks them. Checksum
 // files of that name that stand before the first cut are deleted: they

@@ -111,8 +111,7 @@ std::optional<std::variant<JoinRecord, InPlaceRecord>> Parsed(const std::string&
 }  // namespace
 
 std::int64_t JoinRecord::SizeOf(std::uint64_t number) const {
-    return number < pieces ? pieceSize
-                           : total - static_cast<std::int64_t>(pieces - 1) * pieceSize;
+    return number < pieces ? pieceSize : total - static_cast<std::int64_t>(pieces - 1) * pieceSize;
 }
 
 std::uint64_t InPlaceRecord::Pieces() const {

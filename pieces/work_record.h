@@ -35,9 +35,9 @@ namespace morcelix {
 struct JoinRecord {
     // The destination as an absolute path.
     std::string destination;
-    std::uint64_t pieces = 0;     // the set's pieces
-    std::int64_t pieceSize = 0;   // the size of every piece but the last
-    std::int64_t total = 0;       // the whole file's size
+    std::uint64_t pieces = 0;    // the set's pieces
+    std::int64_t pieceSize = 0;  // the size of every piece but the last
+    std::int64_t total = 0;      // the whole file's size
     std::int64_t SizeOf(std::uint64_t number) const;
     bool operator==(const JoinRecord&) const = default;
 };

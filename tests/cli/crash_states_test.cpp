@@ -166,13 +166,14 @@ class CrashStatesTest : public ::testing::Test {
         const Files after = DiskHistory::FilesOf(folders);
         if (run.status == cli::kExitSuccess) {
             EXPECT_TRUE(after == expected) << what << ": a success that is not the source\n"
-                                           << Describe(state) << " gave\n" << Describe(after);
+                                           << Describe(state) << " gave\n"
+                                           << Describe(after);
             return false;
         }
         EXPECT_EQ(run.status, cli::kExitFailure) << what << run.err;
-        EXPECT_TRUE(after == state) << what << ": refused (" << run.err
-                                    << ") but not untouched\n"
-                                    << Describe(state) << " became\n" << Describe(after);
+        EXPECT_TRUE(after == state) << what << ": refused (" << run.err << ") but not untouched\n"
+                                    << Describe(state) << " became\n"
+                                    << Describe(after);
         return state != expected;
     }
 
@@ -254,14 +255,12 @@ TEST_F(CrashStatesTest, AStoppedJoinIsFinishedToTheSourceOrRefusedUntouched) {
                     for (const std::int64_t size : sizes) {
                         total += size;
                     }
-                    const std::string source =
-                        MakeBytes(kind, total, static_cast<unsigned>(index));
+                    const std::string source = MakeBytes(kind, total, static_cast<unsigned>(index));
                     Manifest manifest;
                     std::int64_t offset = 0;
                     for (std::size_t i = 0; i < sizes.size(); ++i) {
-                        const std::string piece =
-                            source.substr(static_cast<std::size_t>(offset),
-                                          static_cast<std::size_t>(sizes[i]));
+                        const std::string piece = source.substr(static_cast<std::size_t>(offset),
+                                                                static_cast<std::size_t>(sizes[i]));
                         testing::WriteFileBytes(PieceName(base, i + 1), piece);
                         Sha256 digest;
                         digest.Update(piece.data(), piece.size());
@@ -274,8 +273,8 @@ TEST_F(CrashStatesTest, AStoppedJoinIsFinishedToTheSourceOrRefusedUntouched) {
                         manifest.whole = whole.HexDigest();
                         WriteManifest(base, manifest);
                     }
-                    const bool elsewhereDestination = variant == JoinVariant::OtherFolder ||
-                                                      variant == JoinVariant::OtherVolume;
+                    const bool elsewhereDestination =
+                        variant == JoinVariant::OtherFolder || variant == JoinVariant::OtherVolume;
                     const std::string destination = elsewhereDestination ? elsewhere / "f" : base;
                     std::vector<std::string> command = {"regrouper"};
                     if (variant == JoinVariant::Keep) {
@@ -305,7 +304,8 @@ TEST_F(CrashStatesTest, AStoppedJoinIsFinishedToTheSourceOrRefusedUntouched) {
                         start = fresh.KilledAt(fresh.Changes() / 2);
                         DiskHistory::Restore(folders, start);
                     }
-                    const std::string picked = LowestPiece(start, base).value_or(PieceName(base, 1));
+                    const std::string picked =
+                        LowestPiece(start, base).value_or(PieceName(base, 1));
                     std::vector<std::string> again = command;
                     again.push_back(picked);
 
@@ -326,7 +326,8 @@ TEST_F(CrashStatesTest, AStoppedJoinIsFinishedToTheSourceOrRefusedUntouched) {
                     for (const Files& state : history.States()) {
                         ++tally.states;
                         std::vector<std::vector<std::string>> reruns = {again};
-                        if (const auto lowest = LowestPiece(state, base); lowest && *lowest != picked) {
+                        if (const auto lowest = LowestPiece(state, base);
+                            lowest && *lowest != picked) {
                             reruns.push_back(command);
                             reruns.back().push_back(*lowest);
                         }
@@ -412,10 +413,10 @@ TEST_F(CrashStatesTest, AStoppedSplitIsFinishedByRunningItAgain) {
                             (variant == SplitVariant::OtherVolume && smallDisk.empty())) {
                             continue;
                         }
-                        const std::string what =
-                            std::string(inPlace ? "in place, " : "") + std::to_string(count) +
-                            " pieces, last " + (end == End::Short ? "short" : "empty") + ", " +
-                            NameOf(kind) + ", " + NameOf(variant);
+                        const std::string what = std::string(inPlace ? "in place, " : "") +
+                                                 std::to_string(count) + " pieces, last " +
+                                                 (end == End::Short ? "short" : "empty") + ", " +
+                                                 NameOf(kind) + ", " + NameOf(variant);
                         SCOPED_TRACE(what);
                         const TempFolder files(QuickRoot());
                         const TempFolder elsewhere(
@@ -455,7 +456,8 @@ TEST_F(CrashStatesTest, AStoppedSplitIsFinishedByRunningItAgain) {
                         ASSERT_TRUE(DiskHistory::FilesOf(folders) == expected);
                         if (sums) {
                             // Done once it says so: its sums survive a power cut.
-                            const std::string manifest = ManifestPath(away ? elsewhere / "f" : file);
+                            const std::string manifest =
+                                ManifestPath(away ? elsewhere / "f" : file);
                             for (const Files& state : history.StatesAt(history.Changes())) {
                                 EXPECT_EQ(state.count(manifest) ? state.at(manifest) : "",
                                           expected.at(manifest))

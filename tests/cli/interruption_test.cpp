@@ -107,15 +107,18 @@ class CliInterruptionTest : public ::testing::Test {
         return rebuilt;
     }
 
-    // Runs the same join again, unless the one stopped had finished already.
-    void ExpectFinishedByRunningAgain(const std::string& when,
+    // Runs the same join again, unless the one stopped had finished already;
+    // returns whether it had to.
+    bool ExpectFinishedByRunningAgain(const std::string& when,
                                       const std::vector<std::string>& left = {"film.bin"}) {
-        if (folder.Names() != left) {
+        const bool unfinished = folder.Names() != left;
+        if (unfinished) {
             const ProgramRun run = Start({"regrouper", first}).Wait();
             EXPECT_EQ(run.status, 0) << when << ": " << run.err;
         }
         EXPECT_TRUE(FileExists(source) && ReadFileBytes(source) == bytes) << when;
         EXPECT_EQ(folder.Names(), left) << when;
+        return unfinished;
     }
 
     TempFolder folder;
@@ -148,6 +151,47 @@ TEST_F(CliInterruptionTest, AJoinKilledAtAnyMomentIsFinishedByRunningItAgain) {
         join.Wait();
         ExpectFinishedByRunningAgain("round " + std::to_string(round));
     }
+}
+
+// Bytes that repeat (disk images, padded archives) look the same at any place:
+// what the killed join leaves must say where it stopped by itself.
+TEST_F(CliInterruptionTest, AJoinOfRepeatingBytesKilledAtAnyMomentIsFinishedByRunningItAgain) {
+    constexpr std::int64_t kLargePiece = 8'000'000;
+    std::string periodic;
+    for (int i = 0; periodic.size() < 3 * kLargePiece; ++i) {
+        periodic += static_cast<char>(i % 7 * 37);
+    }
+    int kills = 0;
+    int unfinished = 0;
+    for (const std::int64_t pieces : {2, 3}) {
+        for (const bool zeros : {true, false}) {
+            bytes = zeros ? std::string(static_cast<std::size_t>(pieces * kLargePiece - 2'500'000),
+                                        '\0')
+                          : periodic.substr(
+                                0, static_cast<std::size_t>(pieces * kLargePiece - 2'500'000));
+            const auto make = [&] {
+                testing::WriteFileBytes(source, bytes);
+                testing::RecordingProgress progress;
+                Split(source, kLargePiece, progress);
+                RemoveFile(source);
+            };
+            make();
+            const auto work = WorkTime({"regrouper", first}, source);
+            for (int round = 0; round < 13; ++round, ++kills) {
+                make();
+                ProgramProcess join = Start({"regrouper", first});
+                AwaitWorkOn(source);
+                SleepUntilRandomMoment(work);
+                join.Kill();
+                join.Wait();
+                unfinished += ExpectFinishedByRunningAgain(
+                    std::to_string(pieces) + (zeros ? " pieces of zeros, " : " periodic pieces, ") +
+                    "round " + std::to_string(round));
+            }
+        }
+    }
+    EXPECT_EQ(kills, 52);
+    EXPECT_GE(unfinished, 13) << "too few joins were killed before their end to tell";
 }
 
 // Windows delivers Ctrl+C and Ctrl+Break through the console, and Wine sends

@@ -263,7 +263,7 @@ TEST_F(JoinFailureTest, ALockedPieceStopsTheJoinWithThePiecesAfterItInPlace) {
     EXPECT_EQ(progress.positions, (std::vector<int>{28, 56}));
     EXPECT_EQ(ReadFileBytes(destination), content.substr(0, 200));
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi", "film.avi.000", "film.avi.003",
-                                                         "film.avi.004"}));
+                                                        "film.avi.004"}));
     // Released, the same join finishes: from the first piece's name or any other.
     ExpectJoinedAgain(first);
 }
@@ -423,13 +423,12 @@ TEST_F(JoinFailureTest, WhatTheRecordDoesNotAccountForIsRefusedUntouched) {
              WriteFileBytes(third, std::string(100, 'x'));
              RemoveFile(destination + ".004");
          },
-         "Le fichier " + third + " ne fait pas partie du regroupement en cours de " +
-             destination + " : déplacez-le ailleurs"},
+         "Le fichier " + third + " ne fait pas partie du regroupement en cours de " + destination +
+             " : déplacez-le ailleurs"},
         {"a destination too short for the pieces gone",
          [&] { WriteFileBytes(destination, content.substr(0, 150)); },
          "Le fichier " + destination + ".002 est manquant"},
-        {"a destination longer than the file",
-         [&] { WriteFileBytes(destination, content + "y"); },
+        {"a destination longer than the file", [&] { WriteFileBytes(destination, content + "y"); },
          "Le fichier " + destination + " est endommagé"},
         {"no destination", [&] { RemoveFile(destination); },
          "Le fichier " + destination + " est manquant"},
@@ -463,8 +462,7 @@ TEST_F(JoinFailureTest, WhatTheRecordDoesNotAccountForIsRefusedUntouched) {
     RemoveFile(first);
     RemoveFile(destination + ".002");
     const auto before = folder.Snapshot();
-    ExpectFailure<EFileNotFound>([&] { Join(first, destination, progress); },
-                                 "Fichier non trouvé");
+    ExpectFailure<EFileNotFound>([&] { Join(first, destination, progress); }, "Fichier non trouvé");
     ExpectFailure<ENotFirstPiece>(
         [&] { Join(third, destination, progress); },
         "Le fichier " + third + " n'est pas la première partie d'un découpage");

@@ -95,7 +95,7 @@ TEST_F(ManifestTest, ASplitWritesTheDigestsInTheSystemToolsFormat) {
               DigestOf(content.substr(100000, 100000)));
     // Nothing else: the manifest's temporary name is gone.
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi.001", "film.avi.002",
-                                                         "film.avi.003", "film.avi.sha256"}));
+                                                        "film.avi.003", "film.avi.sha256"}));
 }
 
 TEST_F(ManifestTest, AnOlderManifestGoesWithAnySplitOfTheSameName) {

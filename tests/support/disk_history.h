@@ -65,7 +65,8 @@ class DiskHistory {
         Files files;
         std::map<std::string, Key> identities;  // of `files`
         std::map<Key, std::string> durable;     // what a file held at its last flush
-        std::map<Key, std::vector<std::pair<std::int64_t, std::int64_t>>> unflushed;  // written since
+        std::map<Key, std::vector<std::pair<std::int64_t, std::int64_t>>>
+            unflushed;               // written since
         std::size_t lastCommit = 0;  // the moment of the last flush
     };
 
