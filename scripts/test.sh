@@ -44,11 +44,30 @@ else
     echo "No FAT32 file system could be mounted: its tests will be skipped."
 fi
 
+# A small ext4 file system mounted from an image file, its journal committed
+# only when asked: the power-cut test copies the image the moment a command
+# has returned, and reads what the disk would hold after a cut.
+power_cut_disk=$root/build/power-cut-disk
+mkdir -p "$power_cut_disk"
+if ! mountpoint -q "$power_cut_disk"; then
+    rm -f "$root/build/power-cut.img"
+    truncate -s 64M "$root/build/power-cut.img" &&
+        mkfs.ext4 -q -F "$root/build/power-cut.img" &&
+        mount -o loop,commit=300 "$root/build/power-cut.img" "$power_cut_disk" 2>/dev/null
+fi
+if mountpoint -q "$power_cut_disk"; then
+    export MORCELIX_POWER_CUT_DISK=$power_cut_disk
+    export MORCELIX_POWER_CUT_IMAGE=$root/build/power-cut.img
+else
+    echo "No file system could be mounted from an image: the power-cut test will be skipped."
+fi
+
 source scripts/wine-env.sh
 cleanup() {
     wine_env_stop
     mountpoint -q "$small_disk" && umount "$small_disk"
     mountpoint -q "$fat_disk" && fusermount -u "$fat_disk" && rm -f "$root/build/fat.img"
+    mountpoint -q "$power_cut_disk" && umount "$power_cut_disk" && rm -f "$root/build/power-cut.img"
 }
 trap cleanup EXIT
 
