@@ -805,6 +805,34 @@ TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextO
 #endif
 }
 
+// With a manifest too: the next join finds the piece's digest in the manifest
+// and its bytes at its place, whichever piece it is given.
+TEST_F(CliTest, AChecksummedJoinWithAPieceThatCouldNotBeDeletedIsFinishedFromAnyPiece) {
+    const std::string bytes = PatternBytes(3'500'000, 19);
+    const std::string third = PieceName(source, 3);
+    for (const std::string& picked : {first, third}) {
+        WriteFileBytes(source, bytes);
+        RecordingProgress progress;
+        Split(source, 1'000'000, progress, {.manifest = true});
+        RemoveFile(source);
+        {
+            testing::UndeletableFile held(third);
+            if (!held.Held()) {
+                GTEST_SKIP() << "this file system can not make a file undeletable";
+            }
+            const ProgramRun run = Run({"regrouper", first});
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + third + " n'a pas pu être supprimé\n");
+        }
+        const ProgramRun run = Run({"regrouper", picked});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(ReadFileBytes(source) == bytes);
+        EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".sha256"}));
+        RemoveFile(source);
+        RemoveFile(ManifestPath(source));
+    }
+}
+
 TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
 #ifdef _WIN32
     GTEST_SKIP() << "Wine reports a type of its own for every disk: the seam of the core's tests "

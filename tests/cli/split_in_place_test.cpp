@@ -97,6 +97,22 @@ TEST_F(CliInPlaceTest, TheFileBecomesAnOrdinarySplitsSetWhichJoinsBack) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(ReadFileBytes(source) == bytes);
 
+    // Its checksum file lost or emptied (the disk of an older version, cut
+    // off just after it said it was done): splitting again writes it again.
+    ASSERT_EQ(Run(split).status, 0);
+    for (const bool emptied : {true, false}) {
+        if (emptied) {
+            WriteFileBytes(source + ".sha256", "");
+        } else {
+            RemoveFile(source + ".sha256");
+        }
+        run = Run(split);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(folder.Snapshot() == expected) << "emptied: " << emptied;
+    }
+    run = Run({"regrouper", source + ".001"});
+    EXPECT_EQ(run.status, 0) << run.err;
+
     // Elsewhere on the same disk, under another name: the file is moved there.
     const TempFolder other;
     RemoveFile(source + ".sha256");

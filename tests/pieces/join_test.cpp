@@ -329,6 +329,38 @@ TEST_F(JoinFailureTest, APieceThatChangesWhileTheJoinRunsStopsItAndStays) {
     }
 }
 
+// A piece rewritten in place once its bytes are appended, before its group is
+// deleted: the same size, a later write time. The join looks again just
+// before deleting it, keeps it, and joining again takes its new bytes.
+TEST_F(JoinFailureTest, APieceRewrittenAfterItsCopyIsNotDeleted) {
+    MakeSet({100000, 100000, 50000});
+    const std::string second = destination + ".002";
+    const std::string rewritten = PatternBytes(100000, 5);
+    class Rewriting : public RecordingProgress {
+      public:
+        std::function<void()> rewrite;
+        void Moved(std::int64_t done, Mark mark) override {
+            RecordingProgress::Moved(done, mark);
+            if (mark == Mark::Piece && done == 200000 && rewrite) {
+                std::exchange(rewrite, nullptr)();
+            }
+        }
+    } rewriting;
+    rewriting.rewrite = [&] {
+        const auto written = std::filesystem::last_write_time(testing::NativePath(second));
+        WriteFileBytes(second, rewritten);
+        std::filesystem::last_write_time(testing::NativePath(second),
+                                         written + std::chrono::seconds(2));
+    };
+    ExpectFailure<EChangedDuringJoin>([&] { Join(first, destination, rewriting); },
+                                      "Le fichier " + second + " a changé pendant le regroupage");
+    EXPECT_EQ(ReadFileBytes(destination), content.substr(0, 100000));
+    EXPECT_EQ(ReadFileBytes(second), rewritten);
+    Join(first, destination, progress);
+    EXPECT_EQ(ReadFileBytes(destination),
+              content.substr(0, 100000) + rewritten + content.substr(200000));
+}
+
 #ifndef _WIN32
 TEST_F(JoinFailureTest, APieceWrittenToWhileItIsAppendedIsNotDeleted) {
     // Windows lets nobody write a piece that is being read; POSIX locks bind
