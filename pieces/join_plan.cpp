@@ -94,9 +94,12 @@ JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::
             }
             plan.held.push_back(piece);
         }
-    } else if (!output.Created() && !replaceDestination && !survey.destinationIsThisJoins &&
+    } else if (!output.Created() && !survey.destinationIsThisJoins &&
                !IsThisSetsJoin(output, survey)) {
-        throw EDestinationExists(destination);
+        if (!replaceDestination) {
+            throw EDestinationExists(destination);
+        }
+        plan.replacesAnotherFile = true;
     }
     return plan;
 }

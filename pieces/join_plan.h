@@ -31,6 +31,9 @@ struct JoinPlan {
     std::int64_t total = 0;
     // The size of every piece but the last.
     std::int64_t pieceSize = 0;
+    // A fresh join into another file of the destination's name, with consent:
+    // it goes into a file beside it, which takes its name at the end.
+    bool replacesAnotherFile = false;
 };
 
 // Checks, before anything is created, that the destination's disk can take
@@ -45,7 +48,8 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
 // this join. Reads only; moves the destination's position. Raises
 // EDestinationIsPiece when the destination is one of the pieces (a link),
 // EDestinationExists for a fresh join into another file (unless
-// `replaceDestination`, or the set's record names it as this join's), and
+// `replaceDestination`: then the plan says it replaces it; nothing when the
+// set's record names it as this join's), and
 // ENotInJoin when a resumed join's piece held is not the bytes the
 // destination holds at its place.
 JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& destination,

@@ -82,15 +82,21 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const 
     survey.pieceSize = record.pieceSize;
     survey.totalSize = record.total;
     std::map<std::uint64_t, SurveyedPiece> standing;
-    std::optional<std::string> stranger;
+    std::optional<std::string> stranger, link;
     ForEachPieceNameBeside(survey.base, [&](std::uint64_t number, const std::string& path) {
-        if (const std::optional<FileFacts> facts = RegularFileFacts(path)) {
+        if (IsLink(path)) {
+            link = link.value_or(path);
+        } else if (const std::optional<FileFacts> facts = RegularFileFacts(path)) {
             if (number > record.pieces) {
                 stranger = stranger.value_or(path);
             }
             standing[number] = {number, *facts};
         }
     });
+    if (link) {
+        survey.refusal = Refusal<ENotARegularFile>(*link);
+        return;
+    }
     if (stranger) {
         survey.refusal = std::make_exception_ptr(ENotInJoin(*stranger, destination));
         return;
@@ -115,10 +121,12 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const 
         survey.refusal = Refusal<EBadManifest>(sums->path);
         return;
     }
-    survey.destination = RegularFileFacts(destination);
-    if (!survey.destination) {
+    survey.working = record.working;
+    const std::string& named = SamePlace(record.working, destination) ? destination : record.working;
+    survey.destination = RegularFileFacts(record.working);
+    if (!survey.destination || IsLink(record.working)) {
         // The pieces gone were in it.
-        survey.refusal = Refusal<EMissingPiece>(destination);
+        survey.refusal = Refusal<EMissingPiece>(named);
         return;
     }
     const std::int64_t length = survey.destination->size;
@@ -128,7 +136,7 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const 
             picked,
             static_cast<std::uint64_t>(length / std::max<std::int64_t>(record.pieceSize, 1)) + 1));
     } else if (length > record.total) {
-        survey.refusal = Refusal<EDamaged>(destination);
+        survey.refusal = Refusal<EDamaged>(named);
     }
 }
 
@@ -269,13 +277,21 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         std::size_t names = 0;
         ForEachPieceNameBeside(survey.base, [&](std::uint64_t, const std::string&) { ++names; });
         survey.pieces.reserve(names);
+        std::optional<std::string> link;
         for (std::uint64_t number = 1;; ++number) {
-            const std::optional<FileFacts> facts =
-                RegularFileFacts(SiblingPieceName(picked, number));
+            const std::string path = SiblingPieceName(picked, number);
+            if (IsLink(path)) {
+                link = path;  // its bytes may be anywhere: never joined, never deleted
+                break;
+            }
+            const std::optional<FileFacts> facts = RegularFileFacts(path);
             if (!facts) {
                 break;
             }
             survey.pieces.push_back({number, *facts});
+        }
+        if (link && survey.pieces.empty()) {
+            throw ENotARegularFile(*link);
         }
         if (survey.pieces.empty()) {
             throw EFileNotFound();  // gone between the first look and the walk
@@ -283,7 +299,7 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         survey.pieceSize = survey.pieces.front().facts.size;
         survey.totalSize = survey.PiecesSize();
         survey.destinationIsThisJoins = JoinUnderWayInto(survey.record, destination);
-        survey.refusal = PiecesRefusal(survey, picked);
+        survey.refusal = link ? Refusal<ENotARegularFile>(*link) : PiecesRefusal(survey, picked);
         if (!survey.manifest) {
             survey.missingEnd = MissingEnd(survey, picked);
         }
@@ -299,8 +315,7 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     return survey;
 }
 
-std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
-                                        const std::string& destination) {
+std::optional<std::string> ChangedSince(const PieceSetSurvey& survey) {
     for (const std::vector<SurveyedPiece>* pieces : {&survey.held, &survey.pieces}) {
         for (const SurveyedPiece& piece : *pieces) {
             const std::string path = survey.PathOf(piece);
@@ -318,8 +333,8 @@ std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
             return next;
         }
     }
-    if (survey.Resumes() && RegularFileFacts(destination) != survey.destination) {
-        return destination;
+    if (survey.Resumes() && RegularFileFacts(survey.working) != survey.destination) {
+        return survey.working;
     }
     if (const std::optional<Manifest> sums = ReadChecksumFile(survey.base);
         sums != survey.manifest) {

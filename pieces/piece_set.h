@@ -42,8 +42,11 @@ struct PieceSetSurvey {
     std::vector<SurveyedPiece> held;
     // The size of every piece but the last.
     std::int64_t pieceSize = 0;
-    // When resuming: the destination as it stands, and the bytes of the set
-    // that belong in it, (firstNumber - 1) * pieceSize.
+    // When resuming: the file the bytes go into as the record names it (the
+    // destination, or the file that takes its name at the end when it
+    // replaces another), as it stands, and the bytes of the set that belong
+    // in it, (firstNumber - 1) * pieceSize.
+    std::string working;
     std::optional<FileFacts> destination;
     std::int64_t joined = 0;
     // The whole file's size.
@@ -109,14 +112,13 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
 enum class JoinStart { Fresh, Resume, None };
 JoinStart StartOf(const std::string& picked, const std::string& destination);
 
-// The file that changed since `survey` was made for `destination`, looked at
+// The file that changed since `survey` was made, looked at
 // again name by name rather than surveyed again (a set of many pieces is not
 // held twice): a piece gone or whose facts differ, a piece beyond the last, a
 // resumed join's destination, the manifest; nothing when all stand as they
 // were, the record included. Raises EBadManifest when the manifest can not be
 // read any more.
-std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
-                                        const std::string& destination);
+std::optional<std::string> ChangedSince(const PieceSetSurvey& survey);
 
 // A piece of `survey` opened for reading, checked unchanged since the survey:
 // EChangedDuringJoin when it is gone, replaced or changed.

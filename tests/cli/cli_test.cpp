@@ -170,20 +170,21 @@ TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
         RemoveFile(joined / name);
     }
 
-    // A folder that does not exist (named with a final separator): the first
-    // file can not be created, and nothing else is touched.
+    // A folder that does not exist (named with a final separator): named,
+    // and nothing else is touched.
     const std::string missing =
         (folder / "absent") + static_cast<char>(std::filesystem::path::preferred_separator);
+    const std::string noFolder = kCliPrefix + "Le dossier " + folder / "absent" + " n'existe pas\n";
     ProgramRun run = Run({"decouper", "-o", missing, source, "1"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kCliPrefix + "Impossible de créer le fichier " + missing + name + ".001\n");
+    EXPECT_EQ(run.err, noFolder);
     EXPECT_EQ(folder.Snapshot(), sourceFolder);
 
     ASSERT_EQ(Run({"decouper", "-o", pieces.Path(), source, "1"}).status, 0);
     const auto set = pieces.Snapshot();
     run = Run({"regrouper", "-o", missing, pieces / (name + ".001")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kCliPrefix + "Impossible de créer le fichier " + missing + name + "\n");
+    EXPECT_EQ(run.err, noFolder);
     EXPECT_EQ(pieces.Snapshot(), set);
 }
 

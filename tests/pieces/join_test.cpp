@@ -272,8 +272,8 @@ TEST_F(JoinFailureTest, ADestinationThatCanNotBeCreatedTouchesNoPiece) {
     MakeSet({10, 5});
     const auto before = folder.Snapshot();
     const std::string unreachable = folder / "absent/film.avi";
-    ExpectFailure<EFCreateError>([&] { Join(first, unreachable, progress); },
-                                 "Impossible de créer le fichier " + unreachable);
+    ExpectFailure<EFolderMissing>([&] { Join(first, unreachable, progress); },
+                                  "Le dossier " + folder / "absent" + " n'existe pas");
     EXPECT_EQ(folder.Snapshot(), before);
 }
 
@@ -632,7 +632,8 @@ TEST_F(JoinTest, TwoJoinsOfTheSameSetAtOnceLoseNothing) {
     // The join that loses the race refuses, touching nothing: the destination
     // is held, the set changed meanwhile or is gone.
     const auto allowed = [&](const std::string& failure) {
-        return failure.empty() || failure == "Impossible de créer le fichier " + destination ||
+        return failure.empty() ||
+               failure == "Le fichier " + destination + " est utilisé par un autre programme" ||
                failure == "Fichier non trouvé" ||
                failure == "Le fichier " + destination + " a changé pendant le regroupage" ||
                // Seen by a survey between the other's rename of the first piece

@@ -147,8 +147,8 @@ TEST_F(SplitTest, APieceThatCanNotBeCreatedStopsTheSplit) {
     EXPECT_EQ(progress.deleted, (std::vector<std::string>{source + ".001", source + ".002"}));
 
     TFileStream held(source + ".001", OpenMode::Create);  // a piece held open elsewhere
-    ExpectFailure<EFCreateError>([&] { Split(source, 10, progress); },
-                                 "Impossible de créer le fichier " + source + ".001");
+    ExpectFailure<EInUse>([&] { Split(source, 10, progress); },
+                          "Le fichier " + source + ".001 est utilisé par un autre programme");
 }
 
 TEST_F(SplitTest, PiecesCanGoIntoAnotherFolderUnderAnotherName) {
