@@ -42,6 +42,12 @@ void RequireFile(const std::string& path) {
     if (IsFolder(path)) {
         throw EIsAFolder(path);
     }
+    if (EntryExists(path) && !IsLink(path)) {
+        throw ENotARegularFile(path);  // a FIFO, a device
+    }
+    if (IsLink(path) && std::filesystem::exists(NativePath(path))) {
+        throw ENotARegularFile(path);  // a link to one
+    }
     throw ENamedFileNotFound(path);
 }
 
@@ -210,7 +216,8 @@ std::string PiecesAt(const Command& command) {
 SplitOptions SplitOptionsOf(const Command& command) {
     return {.piecesAt = PiecesAt(command),
             .manifest = command.Has(Option::Checksum),
-            .crcFile = command.Value(Option::Checksum) == "crc"};
+            .crcFile = command.Value(Option::Checksum) == "crc",
+            .replaceOthers = command.Has(Option::Force)};
 }
 
 void SplitCommand(const Command& command, Report& report) {

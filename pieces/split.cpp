@@ -13,6 +13,7 @@
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
+#include "pieces/split_names.h"
 
 namespace morcelix {
 
@@ -82,6 +83,10 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     }
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
+    RequireOwnNames(piecesAt, static_cast<std::uint64_t>(count), pieceSize,
+                    {.bytes = &input, .length = length, .identity = facts.identity},
+                    options.replaceOthers);
+    input.SetPosition(0);
     RequireRoomForPieces(piecesAt, count, length, pieceSize);
     RemoveChecksumFiles(piecesAt, progress);
     // The digests, computed on lanes of their own as the pieces are copied:

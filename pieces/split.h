@@ -17,6 +17,9 @@ struct SplitOptions {
     // Writes also the set's .crc file (checksum_files.h): the whole file's
     // name, size and CRC-32, which two-panel file managers check when they join.
     bool crcFile = false;
+    // Replaces the files under the names it writes that are not an earlier
+    // split's of the same source (EDestinationExists otherwise).
+    bool replaceOthers = false;
 };
 
 // Cuts `source` into pieces of `pieceSize` bytes beside it (or where `options`
@@ -27,7 +30,9 @@ struct SplitOptions {
 // a piece mark after each piece. A manifest or .crc file of the same name (an
 // earlier split's) is deleted before the first piece is written, and once
 // the last one is, higher-numbered pieces of the same name: they no longer
-// describe the set, and a join would take them for part of it.
+// describe the set, and a join would take them for part of it. Before
+// anything is written, every file under those names must be an earlier
+// split's of the same source (RequireOwnNames), unless options.replaceOthers.
 //
 // Raises EPieceSizeError for a negative size before anything is opened;
 // EZeroDivide (a source that holds bytes) or EInvalidOp (an empty source) for a

@@ -12,6 +12,7 @@
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
+#include "pieces/split_names.h"
 
 namespace morcelix {
 
@@ -56,6 +57,9 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
         throw EPieceSizeError(std::to_string(pieceSize));
     }
     const std::string& piecesAt = options.piecesAt;
+    input.RequireReadable();
+    RequireOwnNames(piecesAt, 0, pieceSize, {.identity = input.FileItReads()},
+                    options.replaceOthers);
     progress.Begin(ProgressSink::kUnknownTotal, 0);
     progress.Moved(0, ProgressSink::Mark::Start);
     RemoveChecksumFiles(piecesAt, progress);

@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "pieces/file_stream.h"
 #include "pieces/progress.h"
 #include "pieces/split.h"
 
@@ -19,6 +21,11 @@ class SequentialInput {
     // hands over what its writer has written so far. Raises EReadError when
     // the input fails.
     virtual std::int32_t ReadSome(void* buffer, std::int32_t count) = 0;
+    // The file the input reads, when it is one.
+    virtual std::optional<FileIdentity> FileItReads() const { return std::nullopt; }
+    // Raises when the input can not be read at all (EInputClosed,
+    // EInputIsAFolder, EInputNotReadable): before anything is written.
+    virtual void RequireReadable() const {}
 };
 
 // Cuts `input`, read to its end, into pieces of `pieceSize` bytes named
@@ -31,8 +38,11 @@ class SequentialInput {
 // piece is written. Progress begins with an unknown total and a start mark;
 // the bytes read go after every block, and with a piece mark after each piece.
 //
-// Raises EPieceSizeError for a size below 1 before anything is touched, and
-// the failures of the input, of the file layer and of the progress sink. As
+// Raises EPieceSizeError for a size below 1 before anything is touched; as a
+// stream's bytes are not known beforehand, EDestinationExists when a file
+// stands under the names it writes unless options.replaceOthers, and
+// EInputIsPiece when the input is one of them (RequireOwnNames); and the
+// failures of the input, of the file layer and of the progress sink. As
 // the input can not be read again, a split that fails keeps the pieces it
 // wrote: they hold the start of the input. Whether it completes or fails, the
 // pieces numbered beyond the last one it wrote are deleted (an earlier split

@@ -712,8 +712,14 @@ TEST_F(CliTest, OnlyARegularFileIsSplit) {
                                     testing::BuiltProgramLauncher())
                 .Wait(std::chrono::seconds(20));
         EXPECT_EQ(run.status, 1) << notAFile << " (-1: it waited on the FIFO)";
-        EXPECT_EQ(run.err, kCliPrefix + "Fichier non trouvé : " + notAFile + "\n");
+        EXPECT_EQ(run.err,
+                  kCliPrefix + "Le fichier " + notAFile + " n'est pas un fichier ordinaire\n");
     }
+    // A link to one is followed: what it leads to is no file either.
+    const std::string link = folder / "lien";
+    std::filesystem::create_symlink("/dev/zero", testing::NativePath(link));
+    const ProgramRun run = Run({"decouper", link, "1"});
+    EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + link + " n'est pas un fichier ordinaire\n");
     EXPECT_FALSE(FileExists(fifo + ".001"));
     EXPECT_FALSE(testing::PathExists("/dev/zero.001"));
 }

@@ -53,7 +53,11 @@ class CliInterruptionTest : public ::testing::Test {
 
     void SetUp() override { bytes = PatternBytes(kSize, 11); }
 
+    // A fresh set in the folder, which holds nothing else.
     void MakeSet(bool manifest = false) {
+        for (const std::string& name : folder.Names()) {
+            RemoveFile(folder / name);
+        }
         testing::WriteFileBytes(source, bytes);
         testing::RecordingProgress progress;
         Split(source, kPieceSize, progress, {.manifest = manifest});

@@ -102,13 +102,14 @@ TEST_F(ManifestTest, AnOlderManifestGoesWithAnySplitOfTheSameName) {
     SplitWithManifest(250000, 100000);
     WriteFileBytes(base, content);
     // A split without one: the old manifest would call every new piece damaged.
-    Split(base, 50000, progress);
+    Split(base, 100000, progress);
     EXPECT_FALSE(FileExists(manifest));
     // A split that fails leaves none either.
     Split(base, 100000, progress, {.manifest = true});
     RemoveFile(base + ".002");
     testing::MakeFolder(base + ".002");
-    EXPECT_THROW(Split(base, 100000, progress, {.manifest = true}), EFCreateError);
+    EXPECT_THROW(Split(base, 100000, progress, {.manifest = true, .replaceOthers = true}),
+                 EFCreateError);
     EXPECT_FALSE(FileExists(manifest));
     EXPECT_FALSE(FileExists(first));
 }
