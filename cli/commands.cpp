@@ -16,9 +16,9 @@
 #include "pieces/join_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
+#include "pieces/set_check.h"
 #include "pieces/split.h"
 #include "pieces/split_in_place.h"
-#include "pieces/set_check.h"
 
 namespace morcelix::cli {
 

@@ -166,8 +166,9 @@ std::optional<FileIdentity> StandardInputData::FileItReads() const {
         !GetFileInformationByHandle(input, &info)) {
         return std::nullopt;
     }
-    return FileIdentity{info.dwVolumeSerialNumber,
-                        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    return FileIdentity{
+        info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
 void StandardInputData::RequireReadable() const {

@@ -131,8 +131,8 @@ const char* TextOf(Text id) {
         case Text::WriteRefused:
             return "le système refuse l'écriture";
         case Text::NotWhatWasWritten:
-            return "Le fichier %s n'est pas celui que le regroupage a écrit : aucune partie n'a "
-                   "été supprimée";
+            return "Le fichier %s n'est pas celui que le regroupage a écrit : les parties qui "
+                   "restent sont gardées";
         case Text::InputClosed:
             return "L'entrée standard est fermée";
         case Text::InputIsAFolder:

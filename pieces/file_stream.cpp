@@ -204,10 +204,10 @@ std::int64_t LargestFileOn(const DiskFacts& disk) {
 }
 
 void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
-                 std::int64_t largestFile) {
+                 std::int64_t largestFile, const std::string& largestFileName) {
     const std::int64_t limit = LargestFileOn(disk);
     if (limit >= 0 && largestFile > limit) {
-        throw ETooLargeForDisk(file);
+        throw ETooLargeForDisk(largestFileName.empty() ? file : largestFileName);
     }
     if (needed > disk.freeBytes) {
         SettleFileSystem(FolderPart(file));

@@ -282,13 +282,14 @@ std::optional<DiskFacts> DiskFactsOf(const std::string& path);
 std::int64_t LargestFileOn(const DiskFacts& disk);
 
 // Checks, before anything is written, that the disk can take `file`: raises
-// ETooLargeForDisk when `largestFile` bytes are more than its file system
-// holds in one file, and ENoRoom when it has fewer than `needed` bytes free,
+// ETooLargeForDisk, naming `largestFileName` (`file` when empty), when
+// `largestFile` bytes are more than its file system holds in one file, and
+// ENoRoom when it has fewer than `needed` bytes free,
 // looked at again once after the file system is asked to settle (a file
 // system may count the room of files deleted a moment ago only later).
 // Other programs may still fill the disk afterwards.
 void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
-                 std::int64_t largestFile);
+                 std::int64_t largestFile, const std::string& largestFileName = {});
 
 // For tests: a change that the file layer is about to make to the disk, told
 // before it is made. A test sees through it every state an operation passes

@@ -184,8 +184,7 @@ int OpenForUpdate(const std::string& fileName, bool& created) {
     // this open creates counts as found, never to be removed again. A link
     // of that name is not followed.
     return OpenForWriting(fileName, [&] {
-        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                    0666);
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     });
 }
 
@@ -193,8 +192,7 @@ int CreateAlways(const std::string& fileName) {
     // Truncation waits until the lock is held, so that a file another stream
     // holds open is left untouched when the create fails.
     const int fd = OpenForWriting(fileName, [&] {
-        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                    0666);
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     });
     if (fd >= 0 && !Empty(fd)) {
         close(fd);

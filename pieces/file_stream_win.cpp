@@ -299,7 +299,8 @@ bool EntryExists(const std::string& path) {
 
 bool IsLink(const std::string& path) {
     const DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {

@@ -126,6 +126,9 @@ class Appender {
     // Whether a piece has left its place: deleted, or (`firstPieceMoved`)
     // the set's first piece made the destination.
     bool PiecesLeft(bool firstPieceMoved) const { return firstPieceMoved || deletedAny_; }
+    // Whether the destination's name was found to lead elsewhere than to
+    // what was written.
+    bool NameLost() const { return nameLost_; }
 
     // After a failure: the destination cut back to the last whole piece
     // appended and flushed, and the pieces it holds deleted. Where that fails,
@@ -444,7 +447,10 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
         outcome = appender.Finish();
     } catch (...) {
         appender.CutBack();
-        if (!appender.PiecesLeft(firstPiece != nullptr)) {
+        // Nothing to resume, or nothing that can be resumed: a destination
+        // whose name leads elsewhere would take the pieces left into another
+        // file. The next join refuses them.
+        if (!appender.PiecesLeft(firstPiece != nullptr) || appender.NameLost()) {
             record.Remove();
         }
         throw;
@@ -455,12 +461,12 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
         TakeDestinationsName(working, destination);
         if (!outcome.undeleted.empty()) {
             // The pieces left are found by the next join in the destination.
-            record.Rewrite(JoinRecord{
-                .destination = AbsolutePath(destination),
-                .working = AbsolutePath(destination),
-                .pieces = survey.record.Join() ? survey.record.Join()->pieces : survey.pieces.size(),
-                .pieceSize = plan.pieceSize,
-                .total = plan.total});
+            record.Rewrite(JoinRecord{.destination = AbsolutePath(destination),
+                                      .working = AbsolutePath(destination),
+                                      .pieces = survey.record.Join() ? survey.record.Join()->pieces
+                                                                     : survey.pieces.size(),
+                                      .pieceSize = plan.pieceSize,
+                                      .total = plan.total});
         }
     }
     if (outcome.undeleted.empty()) {

@@ -122,7 +122,8 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const 
         return;
     }
     survey.working = record.working;
-    const std::string& named = SamePlace(record.working, destination) ? destination : record.working;
+    const std::string& named =
+        SamePlace(record.working, destination) ? destination : record.working;
     survey.destination = RegularFileFacts(record.working);
     if (!survey.destination || IsLink(record.working)) {
         // The pieces gone were in it.

@@ -170,7 +170,9 @@ void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
     } else if (next >= 2) {
         needed = std::max(BytesOf(survey, next) - copyOfNext, next >= 3 ? survey.pieceSize : 0);
     }
-    RequireRoom(*disk, name, needed, std::min(survey.pieceSize, survey.length));
+    // Every piece but the last is as large as the first.
+    RequireRoom(*disk, name, needed, std::min(survey.pieceSize, survey.length),
+                PieceName(survey.piecesAt, 1));
     survey.spareRoom = std::max<std::int64_t>(disk->freeBytes - needed, 0);
 }
 

@@ -48,9 +48,8 @@ void RequireOwnNames(const std::string& piecesAt, std::uint64_t count, std::int6
     }
     std::vector<std::string> inTheWay;
     std::vector<std::string> names;
-    ForEachPieceNameBeside(piecesAt, [&](std::uint64_t, const std::string& path) {
-        names.push_back(path);
-    });
+    ForEachPieceNameBeside(piecesAt,
+                           [&](std::uint64_t, const std::string& path) { names.push_back(path); });
     for (const std::string& path : names) {
         const std::uint64_t number = PieceNumberOf(path, piecesAt);
         const std::optional<FileFacts> facts = RegularFileFacts(path);
@@ -61,9 +60,9 @@ void RequireOwnNames(const std::string& piecesAt, std::uint64_t count, std::int6
             throw EInputIsPiece(path);
         }
         const auto offset = static_cast<std::int64_t>(number - 1) * pieceSize;
-        const bool own = facts && !IsLink(path) && source.bytes != nullptr && number <= count &&
-                         HoldsBytesAt(path, *source.bytes, offset,
-                                      std::min(pieceSize, source.length - offset));
+        const bool own =
+            facts && !IsLink(path) && source.bytes != nullptr && number <= count &&
+            HoldsBytesAt(path, *source.bytes, offset, std::min(pieceSize, source.length - offset));
         if (!own) {
             inTheWay.push_back(path);
         }

@@ -11,6 +11,7 @@
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
+#include "pieces/split_in_place.h"
 #include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
 
@@ -65,6 +66,12 @@ TEST_F(DiskLimitsTest, PiecesOrAJoinLargerThanTheFileSystemTakesAreRefusedBefore
         [&] { Split(source, 4'500'000'000, progress); },
         "Le disque de " + source + ".001 n'accepte pas les fichiers de plus de 4 Go");
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+    // In place, into another folder: its pieces as large as the first are too.
+    const TempFolder elsewhere;
+    ExpectFailure<ETooLargeForDisk>(
+        [&] { SurveyInPlaceSplit(source, 4'500'000'000, elsewhere / "film.avi"); },
+        "Le disque de " + elsewhere / "film.avi.001" +
+            " n'accepte pas les fichiers de plus de 4 Go");
 
     // A set whose whole is larger than the limit, joined there.
     const TempFolder pieces;

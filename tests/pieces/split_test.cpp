@@ -122,8 +122,7 @@ TEST_F(SplitTest, OnlyAnEarlierSplitsPiecesOfTheSameSourceAreReplaced) {
     const Case cases[] = {
         {"another file's piece", [&] { WriteFileBytes(source + ".002", std::string(1000, 'x')); },
          source + ".002"},
-        {"a piece beyond the set", [&] { WriteFileBytes(source + ".004", "x"); },
-         source + ".004"},
+        {"a piece beyond the set", [&] { WriteFileBytes(source + ".004", "x"); }, source + ".004"},
         // Its first piece holds the beginning of the new one's bytes: not the second.
         {"a set of another size", [&] { Split(source, 500, progress, {.replaceOthers = true}); },
          source + ".002"},
