@@ -651,7 +651,9 @@ TEST_F(JoinTest, AFileReplacedStaysWholeUntilTheJoinEnds) {
 
 // Before a piece is deleted, the destination's name must lead to the file the
 // join wrote: where it no longer does (a file system that lost track of a
-// rename; another program), nothing is deleted.
+// rename; another program), nothing is deleted. (Windows renames no file that
+// is held open: nothing takes its name meanwhile there.)
+#ifndef _WIN32
 TEST_F(JoinTest, NoPieceIsDeletedWhenTheDestinationsNameLeadsElsewhere) {
     MakeSet({100000, 100000, 50000});
     class Swapping : public RecordingProgress {
@@ -688,6 +690,7 @@ TEST_F(JoinTest, NoPieceIsDeletedWhenTheDestinationsNameLeadsElsewhere) {
     EXPECT_THROW(Join(destination + ".002", destination, progress), Failure);
     EXPECT_EQ(folder.Snapshot(), before);
 }
+#endif
 
 // The first piece becomes the file when it can: no byte of it is copied.
 TEST_F(JoinTest, TheFirstPieceTakesTheDestinationsNameOnItsVolume) {
@@ -749,6 +752,8 @@ TEST_F(JoinTest, TwoJoinsOfTheSameSetAtOnceLoseNothing) {
     const auto allowed = [&](const std::string& failure) {
         return failure.empty() ||
                failure == "Le fichier " + destination + " est utilisé par un autre programme" ||
+               // Windows: held by the other, or removed by it, still pending
+               failure == "Impossible de créer le fichier " + destination ||
                failure == "Fichier non trouvé" ||
                failure == "Le fichier " + destination + " a changé pendant le regroupage" ||
                // Seen by a survey between the other's rename of the first piece
