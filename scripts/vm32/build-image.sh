@@ -130,10 +130,19 @@ vm32_log "host part done in ${t_host}s; booting the guest to finish the image"
 
 t_boot=$SECONDS
 rc=0
+# Stopped (Ctrl+C, kill), the build stops its guest: timeout(1) keeps qemu in
+# a process group of its own.
+export VM32_PIDFILE=$work/qemu.pid
+trap '[[ -s $VM32_PIDFILE ]] && kill "$(cat "$VM32_PIDFILE")" 2>/dev/null' EXIT
+trap 'exit 130' INT TERM
+vm32_accel # here too: qemu_vm32 below runs in a background subshell
 VM32_IMG=$work/vm32.img VM32_KERNEL=$work/boot/vmlinuz VM32_INITRD=$work/boot/initrd \
     qemu_vm32 "$BUILD_TIMEOUT" "$work/build-console.log" "cache=unsafe,discard=unmap" \
-    "vm32.mode=install vm32.timeout=$((BUILD_TIMEOUT - 60))" || rc=$?
+    "vm32.mode=install vm32.timeout=$((BUILD_TIMEOUT - 60))" &
+# waited for in the background, so that a TERM is handled at once
+wait $! || rc=$?
 sync
+rm -f "$VM32_PIDFILE"
 t_guest=$((SECONDS - t_boot))
 if [[ $rc -ne 0 ]] || ! grep -q '^VM32-INSTALL-OK' build-console.log; then
     tail -30 build-console.log >&2

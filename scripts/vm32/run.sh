@@ -1,33 +1,35 @@
 #!/usr/bin/env bash
 # Runs one command in the 32-bit guest (see common.sh and build-image.sh):
-#   scripts/vm32/run.sh [-t SECONDS] [-x] [-d SIZE] SHARE_DIR COMMAND...
+#   scripts/vm32/run.sh [-t SECONDS] [-x] [-d SIZE] [-s STATE] SHARE_DIR COMMAND...
 # Boots the guest with SHARE_DIR (a host folder) mounted through 9p on /share
 # and on its own host path, so that paths compiled into programs or written
 # in files are the same inside, and runs COMMAND there with bash (cwd
 # /share, root, HOME=/root, the 32-bit Wine prefix /root/.wine made with the
-# image). Prints the command's output (also in SHARE_DIR/.vm32/out.log) and
-# exits with its status. The image is opened with snapshot=on: nothing the
-# guest writes outside /share (and /scratch) is kept.
+# image). Prints the command's output (also in STATE/out.log) and exits with
+# its status. The image is opened with snapshot=on: nothing the guest writes
+# outside /share (and /scratch) is kept.
 #   -t SECONDS  the command's time in the guest (default 900); qemu is stopped
 #               180 s after that at the latest
 #   -x          an X display (Xvfb, DISPLAY=:1) and a Wine server that lasts
 #               the whole command, Wine started once, before the command
 #   -d SIZE     a scratch ext4 disk of SIZE (e.g. 12G) on /scratch: sparse on
 #               the host, and the zeros written to it are not stored
+#   -s STATE    the folder inside SHARE_DIR for the job, its output, its status
+#               and the guest's console (default .vm32)
 # Exit status: the command's; 124 when it ran past its time; 125 when the
-# guest could not run it (no image, no boot, a crash: see
-# SHARE_DIR/.vm32/console.log).
+# guest could not run it (no image, no boot, a crash: see STATE/console.log).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 
-usage() { sed -n '2,20p' "$0" >&2; exit 2; }
-limit=900 x11=0 scratch=
-while getopts t:xd: opt; do
+usage() { sed -n '2,21p' "$0" >&2; exit 2; }
+limit=900 x11=0 scratch= state_dir=.vm32
+while getopts t:xd:s: opt; do
     case $opt in
         t) limit=$OPTARG ;;
         x) x11=1 ;;
         d) scratch=$OPTARG ;;
+        s) state_dir=$OPTARG ;;
         *) usage ;;
     esac
 done
@@ -44,7 +46,9 @@ if [[ $(cat "$VM32_DIR/init.sha256" 2>/dev/null) != "$(vm32_init_key)" ]]; then
     vm32_lock exclusive 600 && vm32_sync_init && vm32_lock shared 600 || exit 125
 fi
 
-state=$share/.vm32
+[[ $state_dir =~ ^[A-Za-z0-9._/-]+$ && $state_dir != /* && $state_dir != *..* ]] ||
+    { echo "the state folder must be a plain relative path" >&2; exit 2; }
+state=$share/$state_dir
 mkdir -p "$state"
 rm -f "$state/rc" "$state/out.log" "$state/console.log" "$state/scratch.img"
 {
@@ -99,8 +103,8 @@ trap 'exit 130' INT TERM
 vm32_accel # here too: qemu_vm32 below runs in a background subshell
 t0=$SECONDS
 qemu_vm32 $((limit + 180)) "$state/console.log" "snapshot=on" \
-    "vm32.mode=run vm32.timeout=$limit" \
-    -virtfs "local,path=$share,mount_tag=share,security_model=none,id=share" "${extra[@]}" &
+    "vm32.mode=run vm32.timeout=$limit vm32.state=$state_dir" \
+    -virtfs "local,path=$share,mount_tag=share,security_model=none,multidevs=remap,id=share" "${extra[@]}" &
 qemu_pid=$!
 qrc=0
 wait "$qemu_pid" || qrc=$?
