@@ -20,16 +20,22 @@ build_preset() {
     cmake --build --preset "$1" || exit 1
 }
 
-# The win32 build first: its tests run in the 32-bit guest, under emulation on
-# one core, while the other presets build and their tests run here. The
-# guest's image is built first where there is none (or its recipe changed).
-build_preset win32
+# The win32 tests run in the 32-bit guest, under emulation on one core, in
+# the background while the other presets build and their tests run here. Its
+# image is built first where there is none (or its recipe changed), while
+# the win32 preset builds; the tests start once both are done (the build
+# leaves build/win32-built).
+mkdir -p build
 guest_log=$root/build/win32-guest.log
-step "tests: win32 in the 32-bit guest, in the background (log: build/win32-guest.log)"
+built_mark=$root/build/win32-built
+rm -f "$built_mark"
+step "the 32-bit guest's image and the win32 tests there, in the background (log: build/win32-guest.log)"
 # A session of its own, so that stopping this script stops all of it (the
 # guest scripts stop their qemu on TERM).
-setsid bash -c 'scripts/vm32/build-image.sh --if-needed &&
-                MORCELIX_GUEST_COUNT=later scripts/win32-guest-tests.sh' >"$guest_log" 2>&1 </dev/null &
+setsid bash -c 'scripts/vm32/build-image.sh --if-needed || exit
+                for _ in $(seq 1800); do [[ -f $0 ]] && break; sleep 2; done
+                [[ -f $0 ]] && MORCELIX_GUEST_COUNT=later scripts/win32-guest-tests.sh' \
+    "$built_mark" >"$guest_log" 2>&1 </dev/null &
 guest_pid=$!
 stop_guest() {
     [[ -n ${guest_pid:-} ]] && kill -TERM -- "-$guest_pid" 2>/dev/null
@@ -37,6 +43,8 @@ stop_guest() {
 }
 trap stop_guest EXIT
 
+build_preset win32
+touch "$built_mark"
 for preset in linux linux32 win64; do
     build_preset "$preset"
 done

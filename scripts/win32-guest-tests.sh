@@ -29,7 +29,10 @@ mkdir -p "$results"
 # there and check nothing that a 32-bit program does otherwise (1000 pieces
 # and more, two joins at once, the split in place stopped or killed at every
 # moment, a join killed at random moments, the window's stops during long
-# joins, the layout at three more display settings). Of the tool's tests run
+# joins and splits, the layout at three more display settings). The stop of
+# the window's split is meant to come at 2 % of a 1 GB file: on a busy
+# machine, under emulation, it came too late once and the whole file was
+# split past the time limit. Of the tool's tests run
 # as processes, those of what meets the system: pipes and standard streams,
 # Ctrl+Break, long paths, checksums and damaged pieces, a split in place,
 # the in-process ones all.
@@ -39,7 +42,7 @@ programs=(
     "tests/actions_tests 120 *"
     "tests/cli/cli_tests 600 ProgressLineTest.*:FormatBytesTest.*:RunCliTest.*:PieceSizeFromArgumentTest.*:ParseArgumentsTest.*:CliTest.StandardInputIsSplitAndTheSetJoinedToStandardOutputThroughPipes:CliTest.PiecesGoThroughThePipesAndRedirectionsOfCmd:CliTest.ADamagedPieceStopsTheJoinToStandardOutput:CliTest.AChecksummedSetIsVerifiedPieceByPieceAndByTheSystemsTools:CliTest.APieceOfTheWrongSizeIsReportedAndRefused:CliTest.PathsLongerThanMaxPathAreSplitAndJoined:CliTest.KeepingThePiecesLeavesTheSetWhereverTheOptionStands:CliTest.ASetWrittenByTheSplitRoutineInProcessIsJoinedByTheTool:ChecksumFilesCliTest.ASplitWithItsCrcFileIsCheckedByIt:CliInPlaceTest.AnInterruptionSaysHowToFinishAndRunningAgainFinishes:CliInPlaceTest.TheFileBecomesAnOrdinarySplitsSetWhichJoinsBack"
     "tests/cli/cli_full_disk_tests 300 -CliInPlaceFullDiskTest.ADiskThatFillsPartWayStopsItAndRunningAgainFinishesIt"
-    "tests/app/app_tests 600 -OtherDisplaySettingsTest.*:StopAndDropGuiTest.EchapDuringAJoinThenOuiKeepsTheSourceInItsFilesAndRegrouperFinishes:StopAndDropGuiTest.ClosingDuringAJoinStopsItAndThePiecesLeftAreFoundAgainToFinishIt"
+    "tests/app/app_tests 600 -OtherDisplaySettingsTest.*:StopAndDropGuiTest.EchapDuringAJoinThenOuiKeepsTheSourceInItsFilesAndRegrouperFinishes:StopAndDropGuiTest.ClosingDuringAJoinStopsItAndThePiecesLeftAreFoundAgainToFinishIt:StopAndDropGuiTest.EchapDuringASplitThenOuiRemovesItsPieces"
 )
 # The checks run there as scripts, and their time limits (s).
 checks=(large-file window)
