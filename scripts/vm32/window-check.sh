@@ -72,6 +72,12 @@ pick() {
     type_text "$(wine_path "$1")"
     keys Return
     wait_for 30 no_open_dialog || fail "the open dialog did not close"
+    # The X server's focus does not always come back to the main window once
+    # the dialog is gone (there is no window manager), and keys typed then are
+    # lost: it is given back, as a click on the window would.
+    sleep 1
+    xdotool windowfocus "$window" 2>/dev/null
+    sleep 1
 }
 
 # Focus starts on the first "Ouvrir"; Tab walks the file field, the size
