@@ -850,20 +850,16 @@ TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
         GTEST_SKIP() << "no FAT32 file system (MORCELIX_FAT_DISK unset)";
     }
     const TempFolder stick(fat);
-    const auto sparse = [](const std::string& path, std::int64_t size) {
-        WriteFileBytes(path, "");
-        std::filesystem::resize_file(testing::NativePath(path), static_cast<std::uintmax_t>(size));
-    };
-    sparse(source, 5'000'000'000);
+    testing::MakeSparseFile(source, 5'000'000'000);
     ProgramRun run = Run({"decouper", "-o", stick.Path(), source, "4500"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "morcelix-cli : Le disque de " + stick / name +
                            ".001 n'accepte pas les fichiers de plus de 4 Go\n");
 
     RemoveFile(source);
-    sparse(first, 2'500'000'000);
-    sparse(PieceName(source, 2), 2'500'000'000);
-    sparse(PieceName(source, 3), 1000);
+    testing::MakeSparseFile(first, 2'500'000'000);
+    testing::MakeSparseFile(PieceName(source, 2), 2'500'000'000);
+    testing::MakeSparseFile(PieceName(source, 3), 1000);
     run = Run({"regrouper", "-o", stick.Path(), first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "morcelix-cli : Le disque de " + stick / name +

@@ -4,8 +4,6 @@
 // the tool's tests meet a real FAT32 file system.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
@@ -19,15 +17,10 @@ namespace morcelix {
 namespace {
 
 using testing::ExpectFailure;
+using testing::MakeSparseFile;
 using testing::TempFolder;
 
 constexpr std::int64_t kGiB = std::int64_t{1} << 30;
-
-// A file of `size` bytes that takes no room: the tests only look at sizes.
-void MakeSparseFile(const std::string& path, std::int64_t size) {
-    testing::WriteFileBytes(path, "");
-    std::filesystem::resize_file(testing::NativePath(path), static_cast<std::uintmax_t>(size));
-}
 
 class DiskLimitsTest : public ::testing::Test {
   protected:
