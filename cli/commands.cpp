@@ -59,12 +59,11 @@ void RequirePieceToJoin(const std::string& picked, const std::string& destinatio
     if (IsFolder(picked)) {
         throw EIsAFolder(picked);
     }
-    const std::string first =
-        OwnPieceNumber(picked) != 0 ? SiblingPieceName(picked, 1) : PieceName(picked, 1);
-    if (first != picked && FileExists(first)) {
-        throw ENotFirstPiece(picked, first);
+    const StartOfJoin start = StartOf(picked, destination);
+    if (start.start == JoinStart::OtherPiece) {
+        throw ENotFirstPiece(picked, start.firstPiece);
     }
-    if (!FileExists(picked) && !(resumable && StartOf(picked, destination) == JoinStart::Resume)) {
+    if (!FileExists(picked) && !(resumable && start.start == JoinStart::Resume)) {
         throw ENamedFileNotFound(picked);
     }
 }
@@ -280,10 +279,11 @@ void JoinCommand(const Command& command, Report& report, std::ostream& err) {
         InFolder(command.Value(Option::Folder), DestinationOfPiece(picked));
     RequirePieceToJoin(picked, destination, /*resumable=*/true);
     report.Start(Text::JoinInterrupted);
-    const JoinOutcome outcome = Join(picked, destination, report,
-                                     {.keepPieces = command.Has(Option::Keep),
-                                      .acceptFullLastPiece = command.Has(Option::Force),
-                                      .replaceDestination = command.Has(Option::Force)});
+    const bool force = command.Has(Option::Force);
+    const JoinOutcome outcome =
+        Join(picked, destination, report,
+             {.keepPieces = command.Has(Option::Keep),
+              .consents = {.fullLastPiece = force, .otherFile = force}});
     report.Finish();
     for (const std::string& piece : outcome.undeleted) {
         err << kMessagePrefix << FormatText(Text::NotDeleted, piece) << '\n';
@@ -294,7 +294,7 @@ void JoinToStandardOutputCommand(const Command& command, Report& report, TStream
     const std::string& picked = command.operands[0];
     RequirePieceToJoin(picked, {}, /*resumable=*/false);
     report.Start(Text::StreamJoinInterrupted);
-    JoinToStream(picked, output, report, command.Has(Option::Force));
+    JoinToStream(picked, output, report, {.fullLastPiece = command.Has(Option::Force)});
     report.Finish();
 }
 
@@ -369,6 +369,7 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     bool sound = true;
     try {
         survey.Refuse();
+        RequireConsents({.fullLastPiece = survey.fullLastPiece}, {}, survey);
     } catch (const Failure& refusal) {
         err << kMessagePrefix << refusal.Message() << '\n';
         sound = false;

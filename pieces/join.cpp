@@ -368,14 +368,19 @@ void TakeDestinationsName(const std::string& working, const std::string& destina
 
 JoinOutcome Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
                  const JoinOptions& options) {
-    const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
-    survey.Refuse(options.acceptFullLastPiece);
-    RequireRoomForJoin(survey, destination, options);
+    return Join(SurveyPieceSet(picked, destination), destination, progress, options);
+}
+
+JoinOutcome Join(const PieceSetSurvey& survey, const std::string& destination,
+                 ProgressSink& progress, const JoinOptions& options) {
+    survey.Refuse();
+    RequireConsents({.fullLastPiece = survey.fullLastPiece}, options.consents, survey);
+    RequireRoomForJoin(survey, destination, options.keepPieces);
     // A link of the destination's name is another file: replaced with
     // consent (the link itself, at the end), never followed.
     const bool linkInTheWay = !survey.Resumes() && IsLink(destination);
-    if (linkInTheWay && !options.replaceDestination) {
-        throw EDestinationExists(destination);
+    if (linkInTheWay) {
+        RequireConsents({.otherFile = destination}, options.consents, survey);
     }
 
     // The file written, held against any other join: the destination, or
@@ -392,7 +397,7 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
     RequireUnchanged(survey);
     JoinPlan plan;
     if (output) {
-        plan = PlanJoin(*output, survey, destination, options.replaceDestination);
+        plan = PlanJoin(*output, survey, destination, options.consents.otherFile);
     } else {
         plan = {.append = survey.pieces,
                 .total = survey.totalSize,

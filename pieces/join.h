@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "pieces/join_plan.h"
 #include "pieces/piece_set.h"
 #include "pieces/progress.h"
 
@@ -20,12 +21,8 @@ namespace morcelix {
 struct JoinOptions {
     // Leaves every piece in place instead of deleting it once appended.
     bool keepPieces = false;
-    // Joins a set whose last piece is as large as the others, which may lack
-    // its end (EMissingEnd otherwise): sets that other tools write end so.
-    bool acceptFullLastPiece = false;
-    // Replaces an existing destination that is not this set's join
-    // (EDestinationExists otherwise).
-    bool replaceDestination = false;
+    // What the user consents to (JoinQuestions): refused otherwise.
+    JoinConsents consents{};
 };
 
 // What a join that ended well has to say besides.
@@ -78,5 +75,10 @@ inline constexpr std::int64_t kFlushGroupBytes = std::int64_t{64} << 20;
 // and joining again finishes the work.
 JoinOutcome Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
                  const JoinOptions& options = {});
+
+// The same, from the survey made for it (SurveyPieceSet(picked, destination)),
+// which the caller has read to ask its questions (QuestionsOf).
+JoinOutcome Join(const PieceSetSurvey& survey, const std::string& destination,
+                 ProgressSink& progress, const JoinOptions& options = {});
 
 }  // namespace morcelix

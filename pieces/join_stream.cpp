@@ -12,9 +12,10 @@
 namespace morcelix {
 
 void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress,
-                  bool acceptFullLastPiece) {
+                  const JoinConsents& consents) {
     const PieceSetSurvey survey = SurveyPieceSet(firstPiece, /*destination=*/{});
-    survey.Refuse(acceptFullLastPiece);
+    survey.Refuse();
+    RequireConsents({.fullLastPiece = survey.fullLastPiece}, consents, survey);
     progress.Begin(survey.totalSize, 0);
     if (const Manifest* sums = survey.WholeSum()) {
         RequireSetMatchesSums(

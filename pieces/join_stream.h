@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pieces/file_stream.h"
+#include "pieces/join_plan.h"
 #include "pieces/progress.h"
 
 namespace morcelix {
@@ -25,8 +26,8 @@ namespace morcelix {
 // manifest but the whole does not, and the failures of the file layer (the
 // output's: EWriteError) and of the progress sink.
 // A set whose last piece is as large as the others is refused (EMissingEnd)
-// unless `acceptFullLastPiece`.
+// unless `consents` accept it.
 void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress,
-                  bool acceptFullLastPiece = false);
+                  const JoinConsents& consents = {});
 
 }  // namespace morcelix

@@ -61,14 +61,12 @@ bool IsOneOfThePieces(const PieceSetSurvey& survey, const std::string& destinati
            std::any_of(survey.held.begin(), survey.held.end(), same);
 }
 
-// EMissingEnd when a fresh join's last piece is as large as the others,
-// naming the next one.
-std::exception_ptr MissingEnd(const PieceSetSurvey& survey, const std::string& picked) {
+// A fresh join's last piece when it is as large as the others.
+std::optional<std::string> FullLastPiece(const PieceSetSurvey& survey) {
     if (survey.pieces.size() < 2 || survey.pieces.back().facts.size != survey.pieceSize) {
-        return nullptr;
+        return std::nullopt;
     }
-    return std::make_exception_ptr(EMissingEnd(survey.PathOf(survey.pieces.back()),
-                                               SiblingPieceName(picked, survey.pieces.size() + 1)));
+    return survey.PathOf(survey.pieces.back());
 }
 
 // Takes what stands of a join that `record` describes, stopped part-way: the
@@ -179,12 +177,9 @@ std::int64_t PieceSetSurvey::PiecesSize() const {
     return size;
 }
 
-void PieceSetSurvey::Refuse(bool acceptFullLastPiece) const {
+void PieceSetSurvey::Refuse() const {
     if (refusal) {
         std::rethrow_exception(refusal);
-    }
-    if (missingEnd && !acceptFullLastPiece) {
-        std::rethrow_exception(missingEnd);
     }
 }
 
@@ -236,21 +231,26 @@ bool JoinUnderWayInto(const RecordFound& record, const std::string& destination)
            SamePlace(record.Join()->destination, destination);
 }
 
-JoinStart StartOf(const std::string& picked, const std::string& destination,
-                  const RecordFound& record) {
-    if (OwnPieceNumber(picked) == 0 && !IsRecordName(picked)) {
-        return JoinStart::None;
+StartOfJoin StartOf(const std::string& picked, const std::string& destination,
+                    const RecordFound& record) {
+    const std::uint64_t number = OwnPieceNumber(picked);
+    const bool setName = number != 0 || IsRecordName(picked);
+    const std::string first = setName ? SiblingPieceName(picked, 1) : PieceName(picked, 1);
+    if (FileExists(first)) {
+        return {number <= 1 && setName ? JoinStart::Fresh : JoinStart::OtherPiece, first};
     }
-    if (FileExists(SiblingPieceName(picked, 1))) {
-        return JoinStart::Fresh;
+    if (setName && JoinUnderWayInto(record, destination)) {
+        return {JoinStart::Resume, first};
     }
-    return JoinUnderWayInto(record, destination) ? JoinStart::Resume : JoinStart::None;
+    return {JoinStart::None, first};
 }
 
 }  // namespace
 
-JoinStart StartOf(const std::string& picked, const std::string& destination) {
-    return StartOf(picked, destination, ReadRecord(ChangeExtension(picked, "")));
+StartOfJoin StartOf(const std::string& picked, const std::string& destination) {
+    const std::string base =
+        OwnPieceNumber(picked) != 0 || IsRecordName(picked) ? ChangeExtension(picked, "") : picked;
+    return StartOf(picked, destination, ReadRecord(base));
 }
 
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination) {
@@ -262,7 +262,10 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     survey.base = ChangeExtension(picked, "");
     survey.manifest = ReadChecksumFile(survey.base);
     survey.record = ReadRecord(survey.base);
-    const JoinStart start = StartOf(picked, destination, survey.record);
+    const JoinStart start = StartOf(picked, destination, survey.record).start;
+    if (start == JoinStart::OtherPiece) {
+        throw ENotFirstPiece(picked);
+    }
     if (start == JoinStart::None) {
         if (pickedNumber <= 1) {
             throw EFileNotFound();
@@ -270,9 +273,6 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         throw ENotFirstPiece(picked);
     }
     if (start == JoinStart::Fresh) {
-        if (pickedNumber > 1) {
-            throw ENotFirstPiece(picked);
-        }
         // As many as there are names of pieces, at most: made room for once,
         // a set of many pieces is not copied as it grows.
         std::size_t names = 0;
@@ -302,7 +302,7 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         survey.destinationIsThisJoins = JoinUnderWayInto(survey.record, destination);
         survey.refusal = link ? Refusal<ENotARegularFile>(*link) : PiecesRefusal(survey, picked);
         if (!survey.manifest) {
-            survey.missingEnd = MissingEnd(survey, picked);
+            survey.fullLastPiece = FullLastPiece(survey);
         }
     } else {
         TakeRecordedPieces(survey, *survey.record.Join(), picked, destination);

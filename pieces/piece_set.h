@@ -68,11 +68,12 @@ struct PieceSetSurvey {
     // is one of the pieces, a file the record does not account for); null
     // when it can.
     std::exception_ptr refusal;
-    // Without a checksum file: EMissingEnd when the set has two pieces or more and
-    // the last one found is as large as the others. A split always ends with
-    // a shorter piece, so the set's end may be missing; but sets that other
-    // tools write may end so, and the user may join them all the same.
-    std::exception_ptr missingEnd;
+    // A question for the user, not a refusal: without a checksum file, a
+    // fresh join's last piece when the set has two pieces or more and it is
+    // as large as the others. A split always ends with a shorter piece, so
+    // the set's end may be missing; but sets that other tools write end so,
+    // and the user may join them all the same.
+    std::optional<std::string> fullLastPiece;
 
     bool Resumes() const { return firstNumber > 1; }
     std::string PathOf(const SurveyedPiece& piece) const;
@@ -81,9 +82,8 @@ struct PieceSetSurvey {
     // The checksum file when it vouches for the whole file only; null otherwise.
     const Manifest* WholeSum() const;
     std::int64_t PiecesSize() const;
-    // Raises the refusal, if there is one, then the missing end unless the
-    // user accepts a full last piece.
-    void Refuse(bool acceptFullLastPiece = false) const;
+    // Raises the refusal, if there is one.
+    void Refuse() const;
 };
 
 // Surveys the set that `picked` belongs to, for a join into `destination`:
@@ -105,12 +105,20 @@ struct PieceSetSurvey {
 // the set's checksum file can not be read.
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination);
 
-// How a join from `picked` into `destination` starts, as SurveyPieceSet
-// decides it: fresh when the set's first piece stands; resumed when it is
-// gone and the set's record says a join into `destination` is under way;
-// otherwise there is nothing to join (or `picked` is not a piece name).
-enum class JoinStart { Fresh, Resume, None };
-JoinStart StartOf(const std::string& picked, const std::string& destination);
+// How a join from `picked` into `destination` starts, decided here alone
+// (SurveyPieceSet, the tool and the window read it): fresh when `picked` is
+// the set's first piece, or its record, and the first piece stands; resumed
+// when the first piece is gone and the set's record says a join into
+// `destination` is under way; another piece of a set whose first piece
+// stands (`picked` any other name of the set, or the name the set extends:
+// `firstPiece` says which to give); otherwise there is nothing to join.
+// Reads the set's record.
+enum class JoinStart { Fresh, Resume, OtherPiece, None };
+struct StartOfJoin {
+    JoinStart start = JoinStart::None;
+    std::string firstPiece;
+};
+StartOfJoin StartOf(const std::string& picked, const std::string& destination);
 
 // The file that changed since `survey` was made, looked at
 // again name by name rather than surveyed again (a set of many pieces is not

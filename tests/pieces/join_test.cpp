@@ -122,7 +122,7 @@ TEST_F(JoinTest, AnExistingDestinationIsReplacedWithConsentUnlessItIsThisSetsJoi
                                           "Le fichier " + destination + " existe déjà");
         EXPECT_EQ(folder.Snapshot(), before);
     }
-    Join(first, destination, progress, {.replaceDestination = true});
+    Join(first, destination, progress, {.consents = {.otherFile = true}});
     EXPECT_EQ(ReadFileBytes(destination), content);
 
     // This set's own join, stopped or finished (--garder), is not asked about.
@@ -152,7 +152,7 @@ TEST_F(JoinTest, ASetThatEndsOnAFullPieceMayLackItsEndAndIsJoinedOnlyWithConsent
             EXPECT_EQ(missing.LastPiece(), last);
         }
         EXPECT_EQ(folder.Snapshot(), before);
-        Join(first, destination, progress, {.acceptFullLastPiece = true});
+        Join(first, destination, progress, {.consents = {.fullLastPiece = true}});
         EXPECT_EQ(ReadFileBytes(destination), content);
         RemoveFile(destination);
     }
@@ -174,7 +174,7 @@ TEST_F(JoinTest, ASetThatEndsOnAFullPieceMayLackItsEndAndIsJoinedOnlyWithConsent
             }
         }
     } interrupting;
-    EXPECT_THROW(Join(first, destination, interrupting, {.acceptFullLastPiece = true}),
+    EXPECT_THROW(Join(first, destination, interrupting, {.consents = {.fullLastPiece = true}}),
                  Interrupted);
     EXPECT_FALSE(FileExists(first));
     Join(destination + ".004", destination, progress);
@@ -598,7 +598,7 @@ TEST_F(JoinTest, LinksAreNeverWrittenThrough) {
         const auto before = folder.Snapshot();
         const auto kept = targetAsItWas();
         ExpectFailure<ENotARegularFile>(
-            [&] { Join(first, destination, progress, {.replaceDestination = true}); },
+            [&] { Join(first, destination, progress, {.consents = {.otherFile = true}}); },
             "Le fichier " + piece + " n'est pas un fichier ordinaire");
         EXPECT_EQ(folder.Snapshot(), before);
         EXPECT_EQ(targetAsItWas(), kept);
@@ -618,7 +618,7 @@ TEST_F(JoinTest, LinksAreNeverWrittenThrough) {
                                           "Le fichier " + destination + " existe déjà");
         EXPECT_EQ(targetAsItWas(), kept);
         EXPECT_TRUE(IsLink(destination));
-        Join(first, destination, progress, {.replaceDestination = true});
+        Join(first, destination, progress, {.consents = {.otherFile = true}});
         EXPECT_FALSE(IsLink(destination));
         EXPECT_EQ(ReadFileBytes(destination), content);
         EXPECT_EQ(targetAsItWas(), kept);
@@ -640,11 +640,11 @@ TEST_F(JoinTest, AFileReplacedStaysWholeUntilTheJoinEnds) {
         return change.kind != DiskChange::Kind::Write || ++writes < 2;
     });
     ExpectFailure<ENoRoomToWrite>(
-        [&] { Join(first, destination, progress, {.replaceDestination = true}); },
+        [&] { Join(first, destination, progress, {.consents = {.otherFile = true}}); },
         "Espace disque insuffisant pour écrire " + destination);
     WatchDiskChangesForTesting({});
     EXPECT_EQ(ReadFileBytes(destination), "an older file of that name");
-    Join(first, destination, progress, {.replaceDestination = true});
+    Join(first, destination, progress, {.consents = {.otherFile = true}});
     EXPECT_EQ(ReadFileBytes(destination), content);
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
 }
