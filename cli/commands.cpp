@@ -211,11 +211,16 @@ std::string PiecesAt(const Command& command) {
     return InFolder(command.Value(Option::Folder), named);
 }
 
-// The checksum files of --somme: the manifest, and with --somme=crc the .crc file too.
+// The files written beside the pieces: with --somme the manifest, and with
+// --somme=crc the .crc file too.
+SplitSums SplitSumsOf(const Command& command) {
+    return {.manifest = command.Has(Option::Checksum),
+            .crcFile = command.Value(Option::Checksum) == "crc"};
+}
+
 SplitOptions SplitOptionsOf(const Command& command) {
     return {.piecesAt = PiecesAt(command),
-            .manifest = command.Has(Option::Checksum),
-            .crcFile = command.Value(Option::Checksum) == "crc",
+            .sums = SplitSumsOf(command),
             .replaceOthers = command.Has(Option::Force)};
 }
 
@@ -241,7 +246,7 @@ void InPlaceSplitCommand(const Command& command, Report& report) {
     const InPlaceSplitSurvey survey =
         SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command));
     try {
-        SplitInPlace(survey, report, SplitOptionsOf(command));
+        SplitInPlace(survey, report, SplitSumsOf(command));
     } catch (const EInterrupted&) {
         throw;
     } catch (const Failure&) {

@@ -820,7 +820,7 @@ TEST_F(CliTest, AChecksummedJoinWithAPieceThatCouldNotBeDeletedIsFinishedFromAny
     for (const std::string& picked : {first, third}) {
         WriteFileBytes(source, bytes);
         RecordingProgress progress;
-        Split(source, 1'000'000, progress, {.manifest = true});
+        Split(source, 1'000'000, progress, {.sums = {.manifest = true}});
         RemoveFile(source);
         {
             testing::UndeletableFile held(third);
@@ -921,7 +921,7 @@ TEST_F(CliTest, AManifestWhoseWholeLineContradictsItsPiecesIsNamed) {
     const std::string bytes = PatternBytes(2'500'000, 4);
     WriteFileBytes(source, bytes);
     RecordingProgress progress;
-    Split(source, 1'000'000, progress, {.manifest = true});
+    Split(source, 1'000'000, progress, {.sums = {.manifest = true}});
     RemoveFile(source);
     const std::string manifest = ManifestPath(source);
     std::string text = ReadFileBytes(manifest);

@@ -60,7 +60,7 @@ class CliInterruptionTest : public ::testing::Test {
         }
         testing::WriteFileBytes(source, bytes);
         testing::RecordingProgress progress;
-        Split(source, kPieceSize, progress, {.manifest = manifest});
+        Split(source, kPieceSize, progress, {.sums = {.manifest = manifest}});
         RemoveFile(source);
     }
 
