@@ -34,7 +34,8 @@ class WhatIsWrittenTest : public ::testing::Test {
     // POSIX shell: "<&-" closes it, "<FOLDER" makes it a folder.
     ProgramRun RunWithInput(const std::string& redirection,
                             const std::vector<std::string>& arguments) {
-        std::vector<std::string> command = testing::BuiltProgramLauncher({CliProgram()});
+        std::vector<std::string> command = testing::BuiltProgramLauncher();
+        command.push_back(CliProgram());
         command.insert(command.end(), arguments.begin(), arguments.end());
         std::vector<std::string> shell = {"-c", "exec \"$@\" " + redirection, "sh"};
         shell.insert(shell.end(), command.begin(), command.end());
