@@ -24,6 +24,20 @@ namespace {
 // for, and small pieces do not cost a call each.
 constexpr std::int64_t kWriteBackBytes = std::int64_t{8} << 20;
 
+// Whether a join's copy of `piece` went through: false when the target's
+// disk is full; EChangedDuringJoin when the piece changed.
+bool Copied(CopyOutcome outcome, const std::string& piece) {
+    switch (outcome) {
+        case CopyOutcome::Copied:
+            return true;
+        case CopyOutcome::SourceChanged:
+            throw EChangedDuringJoin(piece);
+        case CopyOutcome::TargetFull:
+            break;
+    }
+    return false;
+}
+
 // Until the join begins, a refusal leaves the destination as it was: removed
 // again if this join created it.
 class UntouchedUnlessBegun {
@@ -67,14 +81,7 @@ class Appender {
     // Appends piece `number`, then flushes and deletes the pieces waiting when
     // they make a group.
     void Append(const SurveyedPiece& piece) {
-        for (;;) {
-            const CopyOutcome outcome = Copy(piece);
-            if (outcome == CopyOutcome::Copied) {
-                break;
-            }
-            if (outcome == CopyOutcome::SourceChanged) {
-                throw EChangedDuringJoin(survey_.PathOf(piece));
-            }
+        while (!Copied(Copy(piece), survey_.PathOf(piece))) {
             // The disk is full. Deleting piece by piece would have freed the
             // room of the pieces waiting: free it now, go on.
             if (pending_.count == 0 || options_.keepPieces) {
@@ -419,8 +426,7 @@ JoinOutcome Join(const PieceSetSurvey& survey, const std::string& destination,
         const BlockObserver afterBlock = [&](std::int64_t) {
             progress.Moved(plan.start, ProgressSink::Mark::Block);
         };
-        RequireSetMatchesSums(survey, *survey.manifest, &*output, destination, plan.start,
-                              plan.append, afterBlock);
+        RequireSetIntact(survey, &*output, destination, plan.start, plan.append, afterBlock);
     }
     HeldRecord record = RecordOf(survey, destination, working);
     std::unique_ptr<TFileStream> firstPiece =
@@ -478,6 +484,50 @@ JoinOutcome Join(const PieceSetSurvey& survey, const std::string& destination,
         record.Remove();
     }
     return outcome;
+}
+
+void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress,
+                  const JoinConsents& consents) {
+    const PieceSetSurvey survey = SurveyPieceSet(firstPiece, /*destination=*/{});
+    survey.Refuse();
+    RequireConsents({.fullLastPiece = survey.fullLastPiece}, consents, survey);
+    progress.Begin(survey.totalSize, 0);
+    SetCheck check(survey);
+    if (!check.Empty() && !check.VouchesForPieces()) {
+        // A sum of the whole file alone: the set is read and checked first.
+        RequireSetIntact(survey, nullptr, {}, 0, survey.pieces, [&progress](std::int64_t) {
+            progress.Moved(0, ProgressSink::Mark::Block);
+        });
+    }
+    // A sum for each piece: checked once the piece is written, on other
+    // threads as the data goes by; a damaged one is the last written.
+    const bool asItGoes = check.VouchesForPieces();
+    CheckedCopier copier(asItGoes ? check.Lanes() : 0);
+    std::int64_t written = 0;
+    for (const SurveyedPiece& piece : survey.pieces) {
+        const std::string path = survey.PathOf(piece);
+        const std::unique_ptr<TFileStream> input = OpenUnchanged(survey, piece);
+        const BlockObserver afterBlock = [&](std::int64_t left) {
+            progress.Moved(written + piece.facts.size - left, ProgressSink::Mark::Block);
+        };
+        const InspectedCopier::Inspectors lanes =
+            asItGoes ? check.PieceLanes(piece.number) : InspectedCopier::Inspectors{};
+        if (!Copied(copier.Copy(output, *input, piece.facts, piece.facts.size, lanes, afterBlock),
+                    path)) {
+            throw EWriteError();
+        }
+        if (asItGoes) {
+            copier.Wait();
+            if (check.PieceIntact(piece.number) == false) {
+                throw EDamaged(path);
+            }
+        }
+        written += piece.facts.size;
+        progress.Moved(written, ProgressSink::Mark::Piece);
+    }
+    if (asItGoes && check.WholeVerdict(/*everyPieceFits=*/true) == SetCheck::Whole::Contradicted) {
+        throw EBadManifest(check.Path());
+    }
 }
 
 }  // namespace morcelix

@@ -13,7 +13,6 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
-#include "pieces/join_stream.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
