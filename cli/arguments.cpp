@@ -18,7 +18,7 @@ namespace morcelix::cli {
 const char* const kUsage =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
+    "  morcelix-cli decouper [--somme] [--notice] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
     "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
     "  morcelix-cli decouper [--somme] [-o DOSSIER] --nom NOM - TAILLE\n"
     "      découpe FICHIER en parties de TAILLE, ou en N parties au plus,\n"
@@ -78,6 +78,10 @@ const char* const kUsage =
     "  --somme[=crc]          écrit aussi le fichier de sommes des parties\n"
     "                         (et avec =crc, celui du fichier entier, .crc)\n"
     "  --sur-place            découpe le fichier lui-même en ses parties\n"
+    "  --notice               écrit aussi NOM.regrouper.txt à côté des parties :\n"
+    "                         pour qui n'a pas morcelix, les commandes qui\n"
+    "                         regroupent et vérifient le fichier sous Windows,\n"
+    "                         macOS et Linux (en français puis en anglais)\n"
     "  --garder               garde les parties une fois regroupées\n"
     "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
     "  -f, --forcer           remplace un fichier existant (un fichier regroupé, ou\n"
@@ -133,6 +137,7 @@ constexpr OptionEntry kOptions[] = {
     {Option::Name, 0, {"nom"}, Takes::kValue, {"decouper"}},
     {Option::Checksum, 0, {"somme"}, Takes::kMaybeValue, {"decouper"}},
     {Option::InPlace, 0, {"sur-place"}, Takes::kNothing, {"decouper"}},
+    {Option::Notice, 0, {"notice"}, Takes::kNothing, {"decouper"}},
     {Option::Keep, 0, {"garder"}, Takes::kNothing, {"regrouper"}},
     {Option::ToStandardOutput, 'c', {"stdout"}, Takes::kNothing, {"regrouper"}},
     {Option::Force, 'f', {"forcer"}, Takes::kNothing, {"decouper", "regrouper"}},

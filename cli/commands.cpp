@@ -211,10 +211,11 @@ std::string PiecesAt(const Command& command) {
 }
 
 // The files written beside the pieces: with --somme the manifest, and with
-// --somme=crc the .crc file too.
+// --somme=crc the .crc file too; with --notice the notice.
 SplitSums SplitSumsOf(const Command& command) {
     return {.manifest = command.Has(Option::Checksum),
-            .crcFile = command.Value(Option::Checksum) == "crc"};
+            .crcFile = command.Value(Option::Checksum) == "crc",
+            .notice = command.Has(Option::Notice)};
 }
 
 SplitOptions SplitOptionsOf(const Command& command) {

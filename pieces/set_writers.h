@@ -21,6 +21,7 @@ namespace morcelix {
 struct SplitSums {
     bool manifest = false;  // the set's SHA-256 manifest (manifest.h)
     bool crcFile = false;   // the whole file's .crc file (checksum_files.h)
+    bool notice = false;    // how to rebuild it without this tool (notice.h)
 };
 
 // One file written beside the set from its bytes.
