@@ -393,6 +393,20 @@ std::optional<std::int64_t> NumberOfBytes(std::string_view text) {
     return ScaledSum(*number, scale, FractionTimes(fraction, scale));
 }
 
+// "-o, --dossier DOSSIER", "--somme[=crc]", "-h, --aide, --help": how the help names an option.
+std::string OptionLabel(const OptionEntry& entry) {
+    std::string label;
+    if (entry.shortName != 0) {
+        label = std::string{'-', entry.shortName} + ", ";
+    }
+    for (const char* name : entry.longNames) {
+        if (name != nullptr) {
+            label += std::string(label.empty() || label.ends_with(", ") ? "" : ", ") + "--" + name;
+        }
+    }
+    return label += entry.valueName;
+}
+
 }  // namespace
 
 Command ParseArguments(const std::vector<std::string>& arguments) {
@@ -448,19 +462,6 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
         command.pieceSize = PieceSizeFromArgument(command.operands[1]);
     }
     return command;
-}
-
-std::string OptionLabel(const OptionEntry& entry) {
-    std::string label;
-    if (entry.shortName != 0) {
-        label = std::string{'-', entry.shortName} + ", ";
-    }
-    for (const char* name : entry.longNames) {
-        if (name != nullptr) {
-            label += std::string(label.empty() || label.ends_with(", ") ? "" : ", ") + "--" + name;
-        }
-    }
-    return label += entry.valueName;
 }
 
 const std::string& Usage() {

@@ -101,7 +101,4 @@ inline constexpr PresetEntry kPresets[] = {
     {"telegram", 2147000000, "un envoi sur Telegram (2 Gio)"},
 };
 
-// "-o, --dossier DOSSIER", "--somme[=crc]", "-h, --aide, --help": how the help names an option.
-std::string OptionLabel(const OptionEntry& entry);
-
 }  // namespace morcelix::cli
