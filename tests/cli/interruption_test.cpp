@@ -89,7 +89,8 @@ class CliInterruptionTest : public ::testing::Test {
         ProgramProcess process = Start(arguments);
         AwaitWorkOn(firstFile);
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(process.Wait().status, 0);
+        const ProgramRun run = process.Wait();
+        EXPECT_EQ(run.status, 0) << run.err;
         return std::chrono::steady_clock::now() - start;
     }
 
