@@ -244,7 +244,7 @@ void InPlaceSplitCommand(const Command& command, Report& report) {
     }
     report.Start(Text::InPlaceSplitInterrupted);
     const InPlaceSplitSurvey survey =
-        SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command));
+        SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command), SplitSumsOf(command));
     try {
         SplitInPlace(survey, report, SplitSumsOf(command));
     } catch (const EInterrupted&) {

@@ -13,6 +13,33 @@ namespace {
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr std::string_view kEnd = "\r\n";
 
+// Whether `text` is well-formed UTF-8: no stray continuation byte, no
+// sequence cut short, overlong, beyond U+10FFFF or a UTF-16 surrogate.
+bool IsUtf8(std::string_view text) {
+    for (std::size_t at = 0; at < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[at]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2
+                                 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+        if (length == 0 || at + length > text.size()) {
+            return false;
+        }
+        std::uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
+        for (std::size_t i = 1; i < length; ++i) {
+            const auto next = static_cast<unsigned char>(text[at + i]);
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        constexpr std::uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (code < kLeast[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
 bool IsAscii(const std::string& text) {
     return std::all_of(text.begin(), text.end(),
                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });
@@ -188,12 +215,20 @@ std::string NoticeText(const std::string& whole, const std::vector<std::string>&
     return text;
 }
 
+void RequireNameInNotice(const std::string& base) {
+    const std::string whole = FileNameOf(base);
+    const bool quotable = std::none_of(whole.begin(), whole.end(), [](char c) {
+        return c == '"' || static_cast<unsigned char>(c) < 0x20 || c == '\x7F';
+    });
+    if (!quotable || !IsUtf8(whole)) {
+        throw ENameNotInNotice(whole);
+    }
+}
+
 void WriteNotice(const std::string& base, const std::vector<std::int64_t>& pieceSizes,
                  const std::string& sha256) {
+    RequireNameInNotice(base);
     const std::string whole = FileNameOf(base);
-    if (whole.find_first_of("\r\n\"") != std::string::npos) {
-        throw EFCreateError(NoticePath(base));
-    }
     std::vector<std::string> pieces;
     for (std::size_t i = 0; i < pieceSizes.size(); ++i) {
         pieces.push_back(FileNameOf(PieceName(base, i + 1)));

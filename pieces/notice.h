@@ -33,10 +33,16 @@ std::vector<std::string> CmdJoinCommands(const std::vector<std::string>& pieces,
 std::string NoticeText(const std::string& whole, const std::vector<std::string>& pieces,
                        const std::vector<std::int64_t>& sizes, const std::string& sha256);
 
+// Raises ENameNotInNotice when the file name of `base` can not stand, quoted,
+// in the notice's commands: a '"' ends cmd's quotes (and no Windows name holds
+// one), a line end or another control character ends or breaks a command
+// line, and bytes that are not UTF-8 can not be typed from a UTF-8 text. A
+// split checks this before it writes anything.
+void RequireNameInNotice(const std::string& base);
+
 // Writes the notice of the set named `base` (a path: its file name names the
 // pieces), of `pieceSizes` bytes piece after piece, whole and on the disk.
-// Raises EFCreateError when the name holds a line end, which no command
-// line can hold, or a '"', which no Windows name can.
+// Raises ENameNotInNotice as RequireNameInNotice does.
 void WriteNotice(const std::string& base, const std::vector<std::int64_t>& pieceSizes,
                  const std::string& sha256);
 

@@ -74,6 +74,9 @@ class NoticeWriter : public SetWriter {
         // Written whole or not at all (ReplaceFileWith), and deleted before a new set is cut.
         return FileExists(NoticePath(piecesAt));
     }
+    void RequireWritable(const std::string& piecesAt) const override {
+        RequireNameInNotice(piecesAt);
+    }
 
   private:
     std::deque<std::int64_t> sizes_;  // a deque: the lanes hold pointers into it
@@ -100,6 +103,12 @@ SetWriters::SetWriters(const SplitSums& sums) {
 bool SetWriters::AllStand(const std::string& piecesAt) const {
     return std::all_of(writers_.begin(), writers_.end(),
                        [&](const auto& writer) { return writer->Stands(piecesAt); });
+}
+
+void SetWriters::RequireWritable(const std::string& piecesAt) const {
+    for (const auto& writer : writers_) {
+        writer->RequireWritable(piecesAt);
+    }
 }
 
 InspectedCopier::Inspectors SetWriters::PieceLanes(std::uint64_t number) {

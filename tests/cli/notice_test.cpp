@@ -18,6 +18,7 @@ using testing::ReadFileBytes;
 using testing::RunProgram;
 using testing::TempFolder;
 using testing::WriteFileBytes;
+using testing::kCliPrefix;
 
 constexpr auto kTimeout = std::chrono::minutes(2);
 
@@ -59,9 +60,10 @@ std::vector<std::string> CommandsUnder(const std::vector<std::string>& lines,
 
 class NoticeTest : public ::testing::Test {
   protected:
-    ProgramRun Split(const std::vector<std::string>& arguments) {
+    ProgramRun Split(const std::vector<std::string>& arguments,
+                     const testing::ProgramPipes& pipes = {}) {
         return testing::ProgramProcess(CliProgram(), arguments, scratch.Path(),
-                                       testing::BuiltProgramLauncher())
+                                       testing::BuiltProgramLauncher(), pipes)
             .Wait(kTimeout);
     }
     // Cuts `name` holding `bytes` with `how`, and moves it away.
@@ -102,6 +104,39 @@ TEST_F(NoticeTest, ItsShellCommandRebuildsTheFileAndItsSumIsTheFiles) {
     EXPECT_TRUE(run.out.starts_with(sum[0] + " ")) << run.out;
     // The English half holds the same commands.
     EXPECT_EQ(CommandsUnder(lines, "macOS and Linux"), cat);
+}
+
+// A name that cmd's quotes can not hold, or that can not be typed, is refused
+// before anything is touched, by each kind of split: an earlier set of that
+// name, which a split would replace, stays as it was.
+TEST_F(NoticeTest, ANameItsCommandsCanNotHoldIsRefusedBeforeAnythingIsWritten) {
+    const std::string bytes = PatternBytes(25);
+    for (const std::string name :
+         {"guillemet \" dedans.bin", "fin\nde ligne.bin", "retour\r.bin", "tab\t.bin",
+          "pas de l'UTF-8 \xE9t\xE9.bin", "surrogate \xED\xA0\x80.bin"}) {
+        const std::string path = folder / name;
+        WriteFileBytes(path, bytes);
+        ProgramRun run = Split({"--silencieux", "decouper", "--somme", path, "10o"});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const auto before = folder.Snapshot();
+        const std::string refusal =
+            kCliPrefix + "Le nom " + name +
+            " ne peut pas s'écrire dans les commandes de la notice : il contient un guillemet"
+            " (\"), une fin de ligne ou un autre caractère de contrôle, ou n'est pas de"
+            " l'UTF-8 ; donnez-en un autre avec --nom\n";
+        const std::vector<std::vector<std::string>> splits = {
+            {"decouper", "--notice", "--somme", "-f", path, "10o"},
+            {"decouper", "--notice", "--sur-place", path, "10o"},
+            {"decouper", "--notice", "-f", "--nom", path, "-", "10o"},
+        };
+        for (const auto& arguments : splits) {
+            run = Split(arguments, {.input = bytes});
+            EXPECT_EQ(run.status, 1) << arguments[2];
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(run.err, refusal);
+            EXPECT_EQ(folder.Snapshot(), before) << arguments[2];
+        }
+    }
 }
 
 TEST_F(NoticeTest, ItsCmdCommandsRebuildALongSetUnderWine) {
