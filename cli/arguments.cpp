@@ -27,7 +27,7 @@ namespace {
 constexpr const char* kUsageHead =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
+    "  morcelix-cli decouper [--somme] [--notice] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
     "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
     "  morcelix-cli decouper [--somme] [-o DOSSIER] --nom NOM - TAILLE\n"
     "      découpe FICHIER en parties de TAILLE, ou en N parties au plus,\n"
@@ -153,13 +153,24 @@ std::string SpelledMistake(const OptionEntry& entry, const std::string& spelling
     return "L'option " + spelling + " ne prend pas de valeur";
 }
 
+// "--nom ou --notice", "--somme, --stdout ou --silencieux": the options a
+// shortened name fits, for the message that refuses it.
+std::string AlternativesList(const std::vector<std::string>& names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        list += (i == 0 ? "" : i + 1 == names.size() ? " ou " : ", ") + names[i];
+    }
+    return list;
+}
+
 // What is wrong with `word`, a long option getopt_long refused: one it does
-// not know, one whose shortened name fits several, a value given to an option
-// that takes none, or a value missing at the end.
+// not know, one whose shortened name fits several (named, so that the user
+// sees which to write in full), a value given to an option that takes none,
+// or a value missing at the end.
 std::string LongOptionMistake(const std::string& word) {
     const std::string name = word.substr(2, word.find('=') - 2);
     const OptionEntry* fitting = nullptr;
-    std::string fittingName;
+    std::vector<std::string> fittingNames;
     bool ambiguous = false;
     for (const OptionEntry& entry : kOptions) {
         for (const char* longName : entry.longNames) {
@@ -172,17 +183,17 @@ std::string LongOptionMistake(const std::string& word) {
             ambiguous = ambiguous || (fitting != nullptr && fitting != &entry);
             if (fitting == nullptr) {
                 fitting = &entry;
-                fittingName = longName;
             }
+            fittingNames.push_back("--" + std::string(longName));
         }
     }
     if (fitting == nullptr) {
         return "Option inconnue : " + word;
     }
     if (ambiguous) {
-        return "Option ambiguë : " + word;
+        return "Option ambiguë : " + word + " (" + AlternativesList(fittingNames) + " ?)";
     }
-    return SpelledMistake(*fitting, "--" + fittingName);
+    return SpelledMistake(*fitting, fittingNames.front());
 }
 
 // What is wrong with short option `name`, refused: unknown, or its value missing.

@@ -36,6 +36,7 @@ enum class Option {
     Force,
     Verbose,
     Quiet,
+    Notice,
 };
 
 struct GivenOption {

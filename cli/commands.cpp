@@ -211,10 +211,11 @@ std::string PiecesAt(const Command& command) {
 }
 
 // The files written beside the pieces: with --somme the manifest, and with
-// --somme=crc the .crc file too.
+// --somme=crc the .crc file too; with --notice the notice.
 SplitSums SplitSumsOf(const Command& command) {
     return {.manifest = command.Has(Option::Checksum),
-            .crcFile = command.Value(Option::Checksum) == "crc"};
+            .crcFile = command.Value(Option::Checksum) == "crc",
+            .notice = command.Has(Option::Notice)};
 }
 
 SplitOptions SplitOptionsOf(const Command& command) {
@@ -243,7 +244,7 @@ void InPlaceSplitCommand(const Command& command, Report& report) {
     }
     report.Start(Text::InPlaceSplitInterrupted);
     const InPlaceSplitSurvey survey =
-        SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command));
+        SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command), SplitSumsOf(command));
     try {
         SplitInPlace(survey, report, SplitSumsOf(command));
     } catch (const EInterrupted&) {

@@ -53,6 +53,11 @@ inline constexpr OptionEntry kOptions[] = {
      "crc"},
     {Option::InPlace, 0, {"sur-place"}, Takes::kNothing, {"decouper"}, {},
      "découpe le fichier lui-même en ses parties"},
+    {Option::Notice, 0, {"notice"}, Takes::kNothing, {"decouper"}, {},
+     "écrit aussi NOM.regrouper.txt à côté des parties :\n"
+     "pour qui n'a pas morcelix, les commandes qui\n"
+     "regroupent et vérifient le fichier sous Windows,\n"
+     "macOS et Linux (en français puis en anglais)"},
     {Option::Keep, 0, {"garder"}, Takes::kNothing, {"regrouper"}, {},
      "garde les parties une fois regroupées"},
     {Option::ToStandardOutput, 'c', {"stdout"}, Takes::kNothing, {"regrouper"}, {},

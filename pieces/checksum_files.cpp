@@ -8,6 +8,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/notice.h"
 #include "pieces/piece_names.h"
 
 namespace morcelix {
@@ -369,7 +370,7 @@ void WriteCrcFile(const std::string& base, std::int64_t size, const std::string&
 }
 
 void RemoveChecksumFiles(const std::string& base, ProgressSink& progress) {
-    for (const std::string& path : {ManifestPath(base), CrcFilePath(base)}) {
+    for (const std::string& path : {ManifestPath(base), CrcFilePath(base), NoticePath(base)}) {
         if (FileExists(path) && RemoveFile(path)) {
             progress.FileDeleted(path);
         }

@@ -56,7 +56,7 @@ std::string CrcFilePath(std::string_view base);
 void WriteCrcFile(const std::string& base, std::int64_t size, const std::string& crc);
 
 // Deletes the checksum files that a split writes beside the set named `base`
-// (its manifest and its .crc file), an earlier split's, which would no longer
+// (its manifest, its .crc file and its notice), an earlier split's, which would no longer
 // describe the set; tells `progress` of each.
 void RemoveChecksumFiles(const std::string& base, ProgressSink& progress);
 

@@ -141,6 +141,10 @@ const char* TextOf(Text id) {
             return "L'entrée standard ne peut pas être lue";
         case Text::InputIsPiece:
             return "L'entrée standard est le fichier %s, que le découpage remplacerait";
+        case Text::NameNotInNotice:
+            return "Le nom %s ne peut pas s'écrire dans les commandes de la notice : il contient "
+                   "un guillemet (\"), une fin de ligne ou un autre caractère de contrôle, ou "
+                   "n'est pas de l'UTF-8 ; donnez-en un autre avec --nom";
     }
     return "";
 }

@@ -76,6 +76,7 @@ enum class Text {
     InputIsAFolder,
     InputNotReadable,
     InputIsPiece,  // %s: the piece that standard input is
+    NameNotInNotice,  // %s: a set's name that the notice's commands can not hold
 };
 
 // The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
@@ -133,6 +134,7 @@ MORCELIX_FAILURE(EInputIsAFolder, Text::InputIsAFolder);
 MORCELIX_FAILURE(EInputNotReadable, Text::InputNotReadable);
 MORCELIX_FAILURE(EInputIsPiece, Text::InputIsPiece);
 MORCELIX_FAILURE(EOtherNamesNotSplitInPlace, Text::OtherNamesNotSplitInPlace);
+MORCELIX_FAILURE(ENameNotInNotice, Text::NameNotInNotice);
 
 #undef MORCELIX_FAILURE
 

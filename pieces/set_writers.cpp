@@ -1,10 +1,12 @@
 #include "pieces/set_writers.h"
 
 #include <algorithm>
+#include <deque>
 
 #include "pieces/checksum_files.h"
 #include "pieces/digest.h"
 #include "pieces/manifest.h"
+#include "pieces/notice.h"
 
 namespace morcelix {
 
@@ -51,6 +53,36 @@ class CrcFileWriter : public SetWriter {
     Digest crc_{DigestKind::Crc32};
 };
 
+// The notice for a recipient without this tool: each piece's size, counted as
+// its bytes go by, and the whole file's SHA-256, on one lane.
+class NoticeWriter : public SetWriter {
+  public:
+    InspectedCopier::Inspectors PieceLanes(std::uint64_t) override {
+        sizes_.push_back(0);
+        std::int64_t* size = &sizes_.back();
+        return {std::make_shared<const BlockInspector>([this, size](const char* data,
+                                                                    std::int32_t count) {
+            *size += count;
+            whole_.Update(data, static_cast<std::size_t>(count));
+        })};
+    }
+    std::string Write(const std::string& piecesAt, std::int64_t) override {
+        WriteNotice(piecesAt, {sizes_.begin(), sizes_.end()}, whole_.HexDigest());
+        return NoticePath(piecesAt);
+    }
+    bool Stands(const std::string& piecesAt) const override {
+        // Written whole or not at all (ReplaceFileWith), and deleted before a new set is cut.
+        return FileExists(NoticePath(piecesAt));
+    }
+    void RequireWritable(const std::string& piecesAt) const override {
+        RequireNameInNotice(piecesAt);
+    }
+
+  private:
+    std::deque<std::int64_t> sizes_;  // a deque: the lanes hold pointers into it
+    Sha256 whole_;
+};
+
 }  // namespace
 
 SetWriters::SetWriters(const SplitSums& sums) {
@@ -62,11 +94,21 @@ SetWriters::SetWriters(const SplitSums& sums) {
         writers_.push_back(std::make_unique<ManifestWriter>());
         lanes_ += kDigestLanes;
     }
+    if (sums.notice) {
+        writers_.push_back(std::make_unique<NoticeWriter>());
+        lanes_ += 1;
+    }
 }
 
 bool SetWriters::AllStand(const std::string& piecesAt) const {
     return std::all_of(writers_.begin(), writers_.end(),
                        [&](const auto& writer) { return writer->Stands(piecesAt); });
+}
+
+void SetWriters::RequireWritable(const std::string& piecesAt) const {
+    for (const auto& writer : writers_) {
+        writer->RequireWritable(piecesAt);
+    }
 }
 
 InspectedCopier::Inspectors SetWriters::PieceLanes(std::uint64_t number) {

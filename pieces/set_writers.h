@@ -21,6 +21,7 @@ namespace morcelix {
 struct SplitSums {
     bool manifest = false;  // the set's SHA-256 manifest (manifest.h)
     bool crcFile = false;   // the whole file's .crc file (checksum_files.h)
+    bool notice = false;    // how to rebuild it without this tool (notice.h)
 };
 
 // One file written beside the set from its bytes.
@@ -36,6 +37,9 @@ class SetWriter {
     virtual std::string Write(const std::string& piecesAt, std::int64_t length) = 0;
     // Whether its file stands whole beside the set named `piecesAt`.
     virtual bool Stands(const std::string& piecesAt) const = 0;
+    // Raises when its file could not be written beside the set named
+    // `piecesAt`, whatever the bytes: asked before any piece is written.
+    virtual void RequireWritable(const std::string& /*piecesAt*/) const {}
 };
 
 // The writers a split's options ask for, in the order they are written.
@@ -46,6 +50,10 @@ class SetWriters {
     bool Empty() const { return writers_.empty(); }
     // Whether every file they write stands whole beside the set named `piecesAt`.
     bool AllStand(const std::string& piecesAt) const;
+    // Raises when one of their files could not be written beside the set
+    // named `piecesAt` (SetWriter::RequireWritable): a split asks before it
+    // writes anything, so that it does not cut a set only to fail at its end.
+    void RequireWritable(const std::string& piecesAt) const;
     // The lanes every piece takes, for the copier.
     std::size_t Lanes() const { return lanes_; }
     InspectedCopier::Inspectors PieceLanes(std::uint64_t number);

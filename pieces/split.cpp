@@ -218,13 +218,14 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     }
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
+    SetWriters writers(options.sums);
+    writers.RequireWritable(piecesAt);
     RequireOwnNames(piecesAt, static_cast<std::uint64_t>(count), pieceSize,
                     {.bytes = &input, .length = length, .identity = facts.identity},
                     options.replaceOthers);
     input.SetPosition(0);
     RequireRoomForPieces(piecesAt, count, length, pieceSize);
     RemoveChecksumFiles(piecesAt, progress);
-    SetWriters writers(options.sums);
     CheckedCopier copier(writers.Lanes());
     WrittenFiles written(progress);
     FileSource from(source, input, copier);
@@ -244,12 +245,13 @@ void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& p
     }
     const std::string& piecesAt = options.piecesAt;
     input.RequireReadable();
+    SetWriters writers(options.sums);
+    writers.RequireWritable(piecesAt);
     RequireOwnNames(piecesAt, 0, pieceSize, {.identity = input.FileItReads()},
                     options.replaceOthers);
     progress.Begin(ProgressSink::kUnknownTotal, 0);
     progress.Moved(0, ProgressSink::Mark::Start);
     RemoveChecksumFiles(piecesAt, progress);
-    SetWriters writers(options.sums);
     LaterPiecesRemoval laterPieces(piecesAt, progress);
     StreamSource from(input);
     const Written pieces =

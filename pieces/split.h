@@ -36,7 +36,9 @@ struct SplitOptions {
 // the last one is, higher-numbered pieces of the same name: they no longer
 // describe the set, and a join would take them for part of it. Before
 // anything is written, every file under those names must be an earlier
-// split's of the same source (RequireOwnNames), unless options.replaceOthers.
+// split's of the same source (RequireOwnNames), unless options.replaceOthers,
+// and the files beside the pieces must be writable under their name
+// (SetWriters::RequireWritable: ENameNotInNotice).
 //
 // Raises EPieceSizeError for a negative size before anything is opened;
 // EZeroDivide (a source that holds bytes) or EInvalidOp (an empty source) for a
@@ -74,7 +76,8 @@ class SequentialInput {
 // Raises EPieceSizeError for a size below 1 before anything is touched; as a
 // stream's bytes are not known beforehand, EDestinationExists when a file
 // stands under the names it writes unless options.replaceOthers, and
-// EInputIsPiece when the input is one of them (RequireOwnNames); and the
+// EInputIsPiece when the input is one of them (RequireOwnNames);
+// ENameNotInNotice before that (SetWriters::RequireWritable); and the
 // failures of the input, of the file layer and of the progress sink. As
 // the input can not be read again, a split that fails keeps the pieces it
 // wrote: they hold the start of the input. Whether it completes or fails, the

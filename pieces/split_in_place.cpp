@@ -473,7 +473,7 @@ class Cutter {
 }  // namespace
 
 InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pieceSize,
-                                      const std::string& piecesAt) {
+                                      const std::string& piecesAt, const SplitSums& sums) {
     if (pieceSize < 1) {
         throw EPieceSizeError(std::to_string(pieceSize));
     }
@@ -481,6 +481,7 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
     survey.source = source;
     survey.piecesAt = piecesAt.empty() ? source : piecesAt;
     survey.pieceSize = pieceSize;
+    SetWriters(sums).RequireWritable(survey.piecesAt);
     const FoundPieces found = FindPieces(survey);
     const std::optional<InPlaceRecord> begun = RecordOfThisSplit(survey);
     survey.recorded = begun.has_value();

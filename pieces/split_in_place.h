@@ -83,12 +83,15 @@ struct InPlaceSplitSurvey {
 // is not a regular file and no finished set stands; ELinkNotSplitInPlace for
 // a symbolic link; EOtherNamesNotSplitInPlace for a file with other hard
 // links (cutting it would empty them too); EDestinationIsPiece when a piece is
-// the file itself; ENoRoom and ETooLargeForDisk when the pieces' disk can not
+// the file itself; ENameNotInNotice when a file `sums` asks for beside the
+// pieces could not be written under their name (SetWriters::RequireWritable);
+// ENoRoom and ETooLargeForDisk when the pieces' disk can not
 // take what is left to write (one piece on the file's own disk, each piece's
 // room coming back once it is cut off the file; every piece left on another
 // disk); EFolderReadError, and the file layer's failures while reading.
 InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pieceSize,
-                                      const std::string& piecesAt = {});
+                                      const std::string& piecesAt = {},
+                                      const SplitSums& sums = {});
 
 // Carries out the split `survey` describes, from where it stands, holding the
 // file against any other writer. Its record is written (flushed, with its

@@ -321,9 +321,15 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         {{"decouper", "-x", source, "1"}, "Option inconnue : -x"},
         {{"-Vx"}, "Option inconnue : -x"},
         {{"decouper", source, "-5"}, "Option inconnue : -5"},
-        {{"--s", "decouper", source, "1"}, "Option ambiguë : --s"},
+        // A shortened name that fits several options names them all, so that
+        // the user sees which to write; one that fits a single option is it.
+        {{"--s", "decouper", source, "1"},
+         "Option ambiguë : --s (--somme, --sur-place, --stdout ou --silencieux ?)"},
+        {{"decouper", "-", "1", "--no"}, "Option ambiguë : --no (--nom ou --notice ?)"},
+        {{"decouper", "--no=x", "-", "1"}, "Option ambiguë : --no=x (--nom ou --notice ?)"},
+        {{"decouper", "-", "1", "--nom"}, "Valeur manquante pour l'option --nom"},
+        {{"decouper", "-", "1", "--noti=x"}, "L'option --notice ne prend pas de valeur"},
         {{"--help=oui"}, "L'option --help ne prend pas de valeur"},
-        {{"decouper", "-", "1", "--no"}, "Valeur manquante pour l'option --nom"},
         {{"regrouper", "-co", folder.Path(), first}, "Les options -c et -o s'excluent"},
         {{"decouper", "-c", source, "1"}, "L'option -c ne s'applique qu'à regrouper"},
         {{"decouper", "-", "1"}, "L'entrée standard (-) se découpe avec --nom NOM"},
