@@ -381,13 +381,13 @@ JoinOutcome Join(const std::string& picked, const std::string& destination, Prog
 JoinOutcome Join(const PieceSetSurvey& survey, const std::string& destination,
                  ProgressSink& progress, const JoinOptions& options) {
     survey.Refuse();
-    RequireConsents({.fullLastPiece = survey.fullLastPiece}, options.consents, survey);
+    RequireConsents({.fullLastPiece = survey.fullLastPiece, .otherFile = {}}, options.consents, survey);
     RequireRoomForJoin(survey, destination, options.keepPieces);
     // A link of the destination's name is another file: replaced with
     // consent (the link itself, at the end), never followed.
     const bool linkInTheWay = !survey.Resumes() && IsLink(destination);
     if (linkInTheWay) {
-        RequireConsents({.otherFile = destination}, options.consents, survey);
+        RequireConsents({.fullLastPiece = {}, .otherFile = destination}, options.consents, survey);
     }
 
     // The file written, held against any other join: the destination, or
@@ -490,7 +490,7 @@ void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& 
                   const JoinConsents& consents) {
     const PieceSetSurvey survey = SurveyPieceSet(firstPiece, /*destination=*/{});
     survey.Refuse();
-    RequireConsents({.fullLastPiece = survey.fullLastPiece}, consents, survey);
+    RequireConsents({.fullLastPiece = survey.fullLastPiece, .otherFile = {}}, consents, survey);
     progress.Begin(survey.totalSize, 0);
     SetCheck check(survey);
     if (!check.Empty() && !check.VouchesForPieces()) {

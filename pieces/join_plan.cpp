@@ -58,7 +58,7 @@ bool IsAnotherFile(TStream& output, const PieceSetSurvey& survey) {
 }  // namespace
 
 JoinQuestions QuestionsOf(const PieceSetSurvey& survey, const std::string& destination) {
-    JoinQuestions questions{.fullLastPiece = survey.fullLastPiece};
+    JoinQuestions questions{.fullLastPiece = survey.fullLastPiece, .otherFile = {}};
     if (survey.Resumes()) {
         return questions;
     }
