@@ -40,10 +40,13 @@ test_disks_say() {
 }
 
 # The FUSE connection of a mount point, as /sys/fs/fuse/connections names it
-# (the device number of the mount, in the kernel's encoding).
+# (the device number of the mount, in the kernel's encoding), read from the
+# mount table: a hung driver would hold a stat of the mount point.
 test_disks_fuse_connection() {
     local device
-    device=$(mountpoint -d "$1" 2>/dev/null) || return 1
+    device=$(awk -v point="$(printf '%s' "$1" | sed 's/ /\\040/g')" \
+        '$5 == point { device = $3 } END { if (device == "") exit 1; print device }' \
+        /proc/self/mountinfo) || return 1
     echo $(((${device%%:*} << 20) | ${device##*:}))
 }
 
@@ -56,17 +59,27 @@ test_disks_abort_fuse() {
     return 0
 }
 
-# Unmounts $1 (FUSE or not), aborting a FUSE connection that does not let go.
+# The type of what is mounted at $1 (the last mount there), from the kernel's
+# table: a FUSE mount whose connection was aborted no longer answers stat.
+test_disks_mounted() {
+    awk -v point="$(printf '%s' "$1" | sed 's/ /\\040/g')" \
+        '$2 == point { type = $3 } END { if (type == "") exit 1; print type }' /proc/self/mounts
+}
+
+# Unmounts $1 (FUSE or not), aborting a FUSE connection that does not let go;
+# mounts stacked there too.
 test_disks_release() {
-    local point=$1
-    mountpoint -q "$point" || return 0
-    if grep -q " $(printf '%s' "$point" | sed 's/ /\\040/g') fuse" /proc/self/mounts; then
-        timeout 20 fusermount -u "$point" 2>/dev/null && return 0
-        test_disks_abort_fuse "$point"
-    else
-        timeout 20 umount "$point" 2>/dev/null && return 0
-    fi
-    umount -l "$point" 2>/dev/null
+    local point=$1 type
+    for _ in 1 2 3; do
+        type=$(test_disks_mounted "$point") || return 0
+        if [[ $type == fuse* ]]; then
+            timeout 20 fusermount -u "$point" 2>/dev/null && continue
+            test_disks_abort_fuse "$point"
+        else
+            timeout 20 umount "$point" 2>/dev/null && continue
+        fi
+        umount -l "$point" 2>/dev/null
+    done
 }
 
 test_disks_unmount() {
@@ -233,19 +246,20 @@ test_disks_mount() {
         fi
     done
     if ((${#fuse[@]})); then
+        # A process of its own, holding none of the caller's descriptors (a
+        # command substitution would wait for it), its words in a log.
         local bound=${MORCELIX_TEST_DISKS_BOUND:-1800}
-        (
+        setsid bash -c '
+            bound=$1
+            shift
             sleep "$bound" &
             sleeper=$!
-            trap 'kill $sleeper 2>/dev/null; exit 0' TERM
+            trap "kill $sleeper 2>/dev/null; exit 0" TERM
             wait $sleeper
-            for point in "${fuse[@]}"; do
-                echo "test disks: $point still held after ${bound} s: its connection is aborted" >&2
-                test_disks_abort_fuse "$point"
-            done
-        ) &
+            echo "still mounted after $bound s: their connections are aborted"
+            exec "$0" abort "$@"' "$(realpath "${BASH_SOURCE[0]}")" "$bound" "${fuse[@]}" \
+            </dev/null >"$base/watchdog.log" 2>&1 &
         echo $! >"$base/watchdog.pid"
-        disown 2>/dev/null
     fi
     if ((${#disks[@]})); then
         export MORCELIX_TEST_DISKS="${disks[*]}"
@@ -261,8 +275,12 @@ if [[ ${BASH_SOURCE[0]} == "$0" ]]; then
             [[ -n ${MORCELIX_TEST_DISKS:-} ]] && printf 'export MORCELIX_TEST_DISKS=%q\n' "$MORCELIX_TEST_DISKS"
             ;;
         unmount) test_disks_unmount "${2:-build/test-disks}" ;;
+        abort)
+            shift
+            for point; do test_disks_abort_fuse "$point"; done
+            ;;
         *)
-            echo "usage: $0 mount|unmount [FOLDER]" >&2
+            echo "usage: $0 mount|unmount [FOLDER], or $0 abort MOUNT-POINT..." >&2
             exit 2
             ;;
     esac
