@@ -334,17 +334,21 @@ std::optional<Manifest> ReadChecksumFile(const std::string& base) {
     return std::nullopt;
 }
 
-bool ChecksumFileStands(const std::string& base, const std::string& path) {
+std::optional<Manifest> ReadChecksumFileNamed(const std::string& base, const std::string& path) {
     for (const Format& format : kFormats) {
         if (base + std::string(format.extension) == path) {
-            try {
-                return ReadFormat(base, format).has_value();
-            } catch (const Failure&) {
-                return false;
-            }
+            return ReadFormat(base, format);
         }
     }
-    return false;
+    return std::nullopt;
+}
+
+bool ChecksumFileStands(const std::string& base, const std::string& path) {
+    try {
+        return ReadChecksumFileNamed(base, path).has_value();
+    } catch (const Failure&) {
+        return false;
+    }
 }
 
 std::string CrcFilePath(std::string_view base) {

@@ -36,6 +36,11 @@ namespace morcelix {
 // can not be read or is not a file of its format about that set.
 std::optional<Manifest> ReadChecksumFile(const std::string& base);
 
+// The checksum file `path` beside the set named `base` (one of the names
+// looked for, as ManifestPath or CrcFilePath give them), read: nothing when
+// it does not stand; EBadManifest as ReadChecksumFile raises it.
+std::optional<Manifest> ReadChecksumFileNamed(const std::string& base, const std::string& path);
+
 // Whether the checksum file `path` beside the set named `base` (one of the
 // names looked for, as ManifestPath or CrcFilePath give them) stands and reads
 // as a file of its format about that set. Raises nothing.

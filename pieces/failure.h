@@ -63,6 +63,19 @@ enum class Text {
     InPlaceOtherSize,           // %s: the file; %s: the interrupted split's piece size in bytes
     InPlaceOtherSizeCopies,     // %s: the file; %s: the size of the pieces beside it, in bytes
     NotInJoin,                  // %s: a file beside a set being joined; %s: the destination
+    NotARegularFile,            // %s: a link, a FIFO, a device where a file is wanted
+    InUse,                      // %s: a file another program (or another run) holds
+    FolderMissing,              // %s: the folder of a file to create
+    WriteErrorIn,               // %s: the file; %s: the cause, one of the four below
+    ReadOnlyDisk,
+    DiskError,
+    FileTooLarge,
+    WriteRefused,
+    NotWhatWasWritten,  // %s: the destination, whose name leads elsewhere than to what was written
+    InputClosed,
+    InputIsAFolder,
+    InputNotReadable,
+    InputIsPiece,  // %s: the piece that standard input is
 };
 
 // The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
@@ -92,7 +105,6 @@ class Failure : public std::runtime_error {
     }
 
 MORCELIX_FAILURE(EFOpenError, Text::CannotOpen);
-MORCELIX_FAILURE(EFCreateError, Text::CannotCreate);
 MORCELIX_FAILURE(EReadError, Text::StreamRead);
 MORCELIX_FAILURE(EZeroDivide, Text::ZeroDivide);
 MORCELIX_FAILURE(EInvalidOp, Text::InvalidOperation);
@@ -114,9 +126,36 @@ MORCELIX_FAILURE(EDestinationExists, Text::DestinationExists);
 MORCELIX_FAILURE(ENamedFileNotFound, Text::NamedFileNotFound);
 MORCELIX_FAILURE(EIsAFolder, Text::IsAFolder);
 MORCELIX_FAILURE(ELinkNotSplitInPlace, Text::LinkNotSplitInPlace);
+MORCELIX_FAILURE(ENotARegularFile, Text::NotARegularFile);
+MORCELIX_FAILURE(ENotWhatWasWritten, Text::NotWhatWasWritten);
+MORCELIX_FAILURE(EInputClosed, Text::InputClosed);
+MORCELIX_FAILURE(EInputIsAFolder, Text::InputIsAFolder);
+MORCELIX_FAILURE(EInputNotReadable, Text::InputNotReadable);
+MORCELIX_FAILURE(EInputIsPiece, Text::InputIsPiece);
 MORCELIX_FAILURE(EOtherNamesNotSplitInPlace, Text::OtherNamesNotSplitInPlace);
 
 #undef MORCELIX_FAILURE
+
+// A file that can not be created or opened for writing; the named kinds say why.
+class EFCreateError : public Failure {
+  public:
+    explicit EFCreateError(std::string_view file) : Failure(Text::CannotCreate, file) {}
+
+  protected:
+    EFCreateError(Text id, std::string_view argument) : Failure(id, argument) {}
+};
+
+// Another program (or another run of this one) holds the file.
+class EInUse : public EFCreateError {
+  public:
+    explicit EInUse(std::string_view file) : EFCreateError(Text::InUse, file) {}
+};
+
+// The folder the file would go into does not exist (`folder` is named).
+class EFolderMissing : public EFCreateError {
+  public:
+    explicit EFolderMissing(std::string_view folder) : EFCreateError(Text::FolderMissing, folder) {}
+};
 
 // A path that is not a set's first piece; with the first piece, when there is
 // one, named as the one to give instead.
@@ -134,12 +173,22 @@ class EWriteError : public Failure {
 
   protected:
     EWriteError(Text id, std::string_view argument) : Failure(id, argument) {}
+    EWriteError(Text id, std::initializer_list<std::string_view> arguments)
+        : Failure(id, arguments) {}
 };
 
 // The same, when the disk is full: the message names the file being written.
 class ENoRoomToWrite : public EWriteError {
   public:
     explicit ENoRoomToWrite(std::string_view file) : EWriteError(Text::NoRoomToWrite, file) {}
+};
+
+// The same, naming the file and why: `cause` is ReadOnlyDisk, DiskError,
+// FileTooLarge or WriteRefused.
+class EWriteErrorIn : public EWriteError {
+  public:
+    EWriteErrorIn(std::string_view file, Text cause)
+        : EWriteError(Text::WriteErrorIn, {file, FormatText(cause)}) {}
 };
 
 // Not enough free space on the disk for what an operation would write: found

@@ -17,8 +17,8 @@ bool folderScansFail = false;
 std::optional<std::string> fileSystemTypeForTesting;
 DiskChangeWatcher diskChangeWatcher;
 
-// The folder as a message names it: without its final separator, "." for the
-// current folder.
+}  // namespace
+
 std::string FolderName(std::string folder) {
     if (folder.empty()) {
         return ".";
@@ -29,8 +29,6 @@ std::string FolderName(std::string folder) {
     }
     return folder;
 }
-
-}  // namespace
 
 std::int64_t TStream::Size() {
     const std::int64_t position = Position();
@@ -108,21 +106,39 @@ TFileStream::TFileStream(const std::string& fileName, OpenMode mode, Opened open
         if (mode == OpenMode::Read) {
             throw EFOpenError(fileName);
         }
+        if (opened.failure == OpenFailure::InUse) {
+            throw EInUse(fileName);
+        }
+        if (opened.failure == OpenFailure::FolderMissing) {
+            throw EFolderMissing(FolderName(FolderPart(fileName)));
+        }
         throw EFCreateError(fileName);
     }
 }
 
 void TFileStream::RaiseWriteFailure() {
-    if (DiskWasFull()) {
-        throw ENoRoomToWrite(name_);
+    switch (LastWriteCause()) {
+        case WriteCause::DiskFull:
+            throw ENoRoomToWrite(name_);
+        case WriteCause::ReadOnly:
+            throw EWriteErrorIn(name_, Text::ReadOnlyDisk);
+        case WriteCause::DiskError:
+            throw EWriteErrorIn(name_, Text::DiskError);
+        case WriteCause::TooLarge:
+            throw EWriteErrorIn(name_, Text::FileTooLarge);
+        case WriteCause::Unknown:
+            break;
     }
-    TStream::RaiseWriteFailure();
+    throw EWriteErrorIn(name_, Text::WriteRefused);
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+    const std::string name = path.substr(FolderPart(path).size());
+    return FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
 }
 
 void ReplaceFileWith(const std::string& path, std::string_view bytes) {
-    const std::string name = path.substr(FolderPart(path).size());
-    const std::string partial =
-        FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
+    const std::string partial = TemporaryNameFor(path);
     {
         TFileStream file(partial, OpenMode::Create);
         try {
@@ -188,13 +204,18 @@ std::int64_t LargestFileOn(const DiskFacts& disk) {
 }
 
 void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
-                 std::int64_t largestFile) {
+                 std::int64_t largestFile, const std::string& largestFileName) {
     const std::int64_t limit = LargestFileOn(disk);
     if (limit >= 0 && largestFile > limit) {
-        throw ETooLargeForDisk(file);
+        throw ETooLargeForDisk(largestFileName.empty() ? file : largestFileName);
     }
     if (needed > disk.freeBytes) {
-        throw ENoRoom(file, needed, disk.freeBytes);
+        SettleFileSystem(FolderPart(file));
+        const std::optional<DiskFacts> settled = DiskFactsOf(file);
+        const std::int64_t free = settled ? settled->freeBytes : disk.freeBytes;
+        if (needed > free) {
+            throw ENoRoom(file, needed, free);
+        }
     }
 }
 

@@ -19,6 +19,14 @@ bool ReadFolder(const std::string& folder, const std::function<void(const std::s
 // current folder), as the system gives them.
 std::optional<DiskFacts> ReadDiskFacts(const std::string& folder);
 
+// Asks the file system that holds `folder` to finish what it has pending
+// (its count of the free room included), where the system has such a call.
+void SettleFileSystem(const std::string& folder);
+
+// The folder part `folder` as a message names it: without its final
+// separator, "." for the current folder.
+std::string FolderName(std::string folder);
+
 // Whether a test watches the changes made to the disk (WatchDiskChangesForTesting).
 bool WatchingDiskChanges();
 

@@ -41,6 +41,25 @@ auto RetriedOnSignal(Call call) {
     return result;
 }
 
+// Why a write, a resize or a flush failed with `error`.
+WriteCause CauseOf(int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+            return WriteCause::DiskFull;
+        case EROFS:
+        case EPERM:
+        case EACCES:
+            return WriteCause::ReadOnly;
+        case EIO:
+            return WriteCause::DiskError;
+        case EFBIG:
+            return WriteCause::TooLarge;
+        default:
+            return WriteCause::Unknown;
+    }
+}
+
 // Locks the whole file without waiting. Only another holder's lock refuses: a
 // file system that takes no locks (some network and FUSE ones) leaves the file
 // unlocked rather than unusable.
@@ -85,7 +104,7 @@ bool Empty(int fd) {
 }
 
 // `fd` when it is a regular file and `lock` is granted, its facts in
-// `facts`; otherwise closed.
+// `facts`; otherwise closed, errno EAGAIN when another holds the lock.
 int Kept(int fd, short lock, FileFacts& facts) {
     if (fd < 0) {
         return fd;
@@ -93,6 +112,7 @@ int Kept(int fd, short lock, FileFacts& facts) {
     const std::optional<FileFacts> regular = RegularFacts(fd);
     if (!regular || !LockWholeFile(fd, lock)) {
         close(fd);
+        errno = regular ? EAGAIN : EISDIR;
         return -1;
     }
     facts = *regular;
@@ -161,9 +181,10 @@ int OpenForUpdate(const std::string& fileName, bool& created) {
         return fd;
     }
     // An existing file, or a file system without unnamed files: then what
-    // this open creates counts as found, never to be removed again.
+    // this open creates counts as found, never to be removed again. A link
+    // of that name is not followed.
     return OpenForWriting(fileName, [&] {
-        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     });
 }
 
@@ -171,7 +192,7 @@ int CreateAlways(const std::string& fileName) {
     // Truncation waits until the lock is held, so that a file another stream
     // holds open is left untouched when the create fails.
     const int fd = OpenForWriting(fileName, [&] {
-        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     });
     if (fd >= 0 && !Empty(fd)) {
         close(fd);
@@ -210,7 +231,7 @@ std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
     if (WatchingDiskChanges() &&
         !DiskChangeAllowed(DiskChange::Kind::Write, *this, Seek(0, SeekOrigin::Current), count)) {
-        diskFull_ = true;
+        writeCause_ = WriteCause::DiskFull;
         return 0;
     }
     // A write may move part of the block (the disk filling up): the rest is
@@ -222,7 +243,7 @@ std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
                          static_cast<size_t>(count - done));
         });
         if (moved <= 0) {
-            diskFull_ = moved < 0 && (errno == ENOSPC || errno == EDQUOT);
+            writeCause_ = moved < 0 ? CauseOf(errno) : WriteCause::Unknown;
             break;
         }
         done += static_cast<std::int32_t>(moved);
@@ -239,20 +260,23 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
 
 void THandleStream::SetSize(std::int64_t size) {
     if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Resize, *this, 0, size)) {
-        throw EWriteError();
+        writeCause_ = WriteCause::Unknown;
+        RaiseWriteFailure();
     }
     if (RetriedOnSignal([&] { return ftruncate(Fd(handle_), size); }) != 0) {
-        throw EWriteError();
+        writeCause_ = CauseOf(errno);
+        RaiseWriteFailure();
     }
     SetPosition(size);
 }
 
 void THandleStream::Flush() {
     if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Flush, *this, 0, 0)) {
+        writeCause_ = WriteCause::Unknown;
         RaiseWriteFailure();
     }
     if (RetriedOnSignal([&] { return fdatasync(Fd(handle_)); }) != 0) {
-        diskFull_ = errno == ENOSPC || errno == EDQUOT;
+        writeCause_ = CauseOf(errno);
         RaiseWriteFailure();
     }
 }
@@ -274,7 +298,7 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
             const std::int64_t chunk = std::min(count, kKernelCopyChunk);
             if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Write, *this,
                                                             Seek(0, SeekOrigin::Current), chunk)) {
-                diskFull_ = true;
+                writeCause_ = WriteCause::DiskFull;
                 RaiseWriteFailure();
             }
             const ssize_t done = RetriedOnSignal([&] {
@@ -318,7 +342,18 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
             fd = CreateAlways(fileName);
             break;
     }
-    return {fd < 0 ? kInvalidHandle : fd, created, facts};
+    OpenFailure failure = OpenFailure::None;
+    if (fd < 0) {
+        struct stat folder {};
+        const std::string folderPart = FolderPart(fileName);
+        failure = errno == EAGAIN ? OpenFailure::InUse
+                  : (errno == ENOENT || errno == ENOTDIR) &&
+                          (stat(folderPart.empty() ? "." : folderPart.c_str(), &folder) != 0 ||
+                           !S_ISDIR(folder.st_mode))
+                      ? OpenFailure::FolderMissing
+                      : OpenFailure::Other;
+    }
+    return {fd < 0 ? kInvalidHandle : fd, created, facts, failure};
 }
 
 bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
@@ -348,6 +383,11 @@ bool EntryExists(const std::string& path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
+bool IsLink(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
     struct stat status {};
     if (lstat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -375,16 +415,26 @@ bool RenameFile(const std::string& from, const std::string& to) {
 void FlushFolderOf(const std::string& path) {
     if (WatchingDiskChanges() &&
         !DiskChangeAllowed({.kind = DiskChange::Kind::FlushFolder, .path = path})) {
-        throw EWriteError();
+        throw EWriteErrorIn(FolderName(FolderPart(path)), Text::WriteRefused);
     }
     const std::string folder = FolderPart(path);
     const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool flushed = fd >= 0 && RetriedOnSignal([&] { return fsync(fd); }) == 0;
+    const int error = errno;
     if (fd >= 0) {
         close(fd);
     }
-    if (!flushed) {
-        throw EWriteError();
+    // A file system that can not flush a folder (EINVAL) orders its entries
+    // with the files' data, as NTFS's journal does: nothing more to do.
+    if (!flushed && error != EINVAL) {
+        switch (CauseOf(error)) {
+            case WriteCause::DiskFull:
+                throw ENoRoomToWrite(FolderName(folder));
+            case WriteCause::ReadOnly:
+                throw EWriteErrorIn(FolderName(folder), Text::ReadOnlyDisk);
+            default:
+                throw EWriteErrorIn(FolderName(folder), Text::DiskError);
+        }
     }
 }
 
@@ -459,6 +509,14 @@ std::string MountType(const std::string& folder) {
 }
 
 }  // namespace
+
+void SettleFileSystem(const std::string& folder) {
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        syncfs(fd);
+        close(fd);
+    }
+}
 
 std::optional<DiskFacts> ReadDiskFacts(const std::string& folder) {
     const std::string path = folder.empty() ? "." : folder;

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "pieces/failure.h"
+#include "pieces/piece_names.h"
 
 namespace morcelix {
 
@@ -29,7 +30,7 @@ bool SameBytes(TStream& a, TStream& b, std::int64_t count) {
 // Whether the bytes of an existing destination are the beginning of the
 // set's: a join of this set, stopped or finished, which a fresh join may
 // replace. Reads the destination once.
-bool IsThisSetsJoin(TFileStream& output, const PieceSetSurvey& survey) {
+bool IsThisSetsJoin(TStream& output, const PieceSetSurvey& survey) {
     std::int64_t count = output.Size();
     if (count > survey.totalSize) {
         return false;
@@ -48,10 +49,42 @@ bool IsThisSetsJoin(TFileStream& output, const PieceSetSurvey& survey) {
     return count == 0;
 }
 
+// Whether a fresh join's destination, `output` standing, is another file
+// than this set's join (the record's, or one whose bytes begin the set's).
+bool IsAnotherFile(TStream& output, const PieceSetSurvey& survey) {
+    return !survey.destinationIsThisJoins && !IsThisSetsJoin(output, survey);
+}
+
 }  // namespace
 
+JoinQuestions QuestionsOf(const PieceSetSurvey& survey, const std::string& destination) {
+    JoinQuestions questions{.fullLastPiece = survey.fullLastPiece};
+    if (survey.Resumes()) {
+        return questions;
+    }
+    if (IsLink(destination)) {
+        questions.otherFile = destination;  // never followed, replaced as a link
+    } else if (const std::unique_ptr<TFileStream> output =
+                   TFileStream::OpenIfAvailable(destination, OpenMode::Read);
+               output && IsAnotherFile(*output, survey)) {
+        questions.otherFile = destination;
+    }
+    return questions;
+}
+
+void RequireConsents(const JoinQuestions& questions, const JoinConsents& consents,
+                     const PieceSetSurvey& survey) {
+    if (questions.fullLastPiece && !consents.fullLastPiece) {
+        throw EMissingEnd(*questions.fullLastPiece,
+                          PieceName(survey.base, survey.pieces.back().number + 1));
+    }
+    if (questions.otherFile && !consents.otherFile) {
+        throw EDestinationExists(*questions.otherFile);
+    }
+}
+
 void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destination,
-                        const JoinOptions& options) {
+                        bool keepPieces) {
     const std::optional<DiskFacts> disk = DiskFactsOf(destination);
     if (!disk) {
         return;  // a folder that is not there: creating the destination says so
@@ -59,7 +92,7 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
     std::int64_t needed = std::max<std::int64_t>(
         survey.totalSize - std::max<std::int64_t>(FileSize(destination), 0), 0);
     std::int64_t largestPiece = 0;
-    bool beside = !options.keepPieces;
+    bool beside = !keepPieces;
     for (const SurveyedPiece& piece : survey.pieces) {
         largestPiece = std::max(largestPiece, piece.facts.size);
         beside = beside && piece.facts.identity.volume == disk->volume;
@@ -70,8 +103,8 @@ void RequireRoomForJoin(const PieceSetSurvey& survey, const std::string& destina
     RequireRoom(*disk, destination, needed, survey.totalSize);
 }
 
-JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::string& destination,
-                  bool replaceDestination) {
+JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey,
+                  const std::string& destination, bool replaceOtherFile) {
     const FileIdentity held = output.Facts().identity;
     for (const SurveyedPiece& piece : survey.pieces) {
         if (piece.facts.identity == held) {
@@ -94,9 +127,11 @@ JoinPlan PlanJoin(TFileStream& output, const PieceSetSurvey& survey, const std::
             }
             plan.held.push_back(piece);
         }
-    } else if (!output.Created() && !replaceDestination && !survey.destinationIsThisJoins &&
-               !IsThisSetsJoin(output, survey)) {
-        throw EDestinationExists(destination);
+    } else if (!output.Created() && IsAnotherFile(output, survey)) {
+        if (!replaceOtherFile) {
+            throw EDestinationExists(destination);
+        }
+        plan.replacesAnotherFile = true;
     }
     return plan;
 }

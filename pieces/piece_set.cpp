@@ -61,14 +61,12 @@ bool IsOneOfThePieces(const PieceSetSurvey& survey, const std::string& destinati
            std::any_of(survey.held.begin(), survey.held.end(), same);
 }
 
-// EMissingEnd when a fresh join's last piece is as large as the others,
-// naming the next one.
-std::exception_ptr MissingEnd(const PieceSetSurvey& survey, const std::string& picked) {
+// A fresh join's last piece when it is as large as the others.
+std::optional<std::string> FullLastPiece(const PieceSetSurvey& survey) {
     if (survey.pieces.size() < 2 || survey.pieces.back().facts.size != survey.pieceSize) {
-        return nullptr;
+        return std::nullopt;
     }
-    return std::make_exception_ptr(EMissingEnd(survey.PathOf(survey.pieces.back()),
-                                               SiblingPieceName(picked, survey.pieces.size() + 1)));
+    return survey.PathOf(survey.pieces.back());
 }
 
 // Takes what stands of a join that `record` describes, stopped part-way: the
@@ -82,15 +80,21 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const 
     survey.pieceSize = record.pieceSize;
     survey.totalSize = record.total;
     std::map<std::uint64_t, SurveyedPiece> standing;
-    std::optional<std::string> stranger;
+    std::optional<std::string> stranger, link;
     ForEachPieceNameBeside(survey.base, [&](std::uint64_t number, const std::string& path) {
-        if (const std::optional<FileFacts> facts = RegularFileFacts(path)) {
+        if (IsLink(path)) {
+            link = link.value_or(path);
+        } else if (const std::optional<FileFacts> facts = RegularFileFacts(path)) {
             if (number > record.pieces) {
                 stranger = stranger.value_or(path);
             }
             standing[number] = {number, *facts};
         }
     });
+    if (link) {
+        survey.refusal = Refusal<ENotARegularFile>(*link);
+        return;
+    }
     if (stranger) {
         survey.refusal = std::make_exception_ptr(ENotInJoin(*stranger, destination));
         return;
@@ -115,10 +119,13 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const 
         survey.refusal = Refusal<EBadManifest>(sums->path);
         return;
     }
-    survey.destination = RegularFileFacts(destination);
-    if (!survey.destination) {
+    survey.working = record.working;
+    const std::string& named =
+        SamePlace(record.working, destination) ? destination : record.working;
+    survey.destination = RegularFileFacts(record.working);
+    if (!survey.destination || IsLink(record.working)) {
         // The pieces gone were in it.
-        survey.refusal = Refusal<EMissingPiece>(destination);
+        survey.refusal = Refusal<EMissingPiece>(named);
         return;
     }
     const std::int64_t length = survey.destination->size;
@@ -128,7 +135,7 @@ void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const 
             picked,
             static_cast<std::uint64_t>(length / std::max<std::int64_t>(record.pieceSize, 1)) + 1));
     } else if (length > record.total) {
-        survey.refusal = Refusal<EDamaged>(destination);
+        survey.refusal = Refusal<EDamaged>(named);
     }
 }
 
@@ -170,12 +177,9 @@ std::int64_t PieceSetSurvey::PiecesSize() const {
     return size;
 }
 
-void PieceSetSurvey::Refuse(bool acceptFullLastPiece) const {
+void PieceSetSurvey::Refuse() const {
     if (refusal) {
         std::rethrow_exception(refusal);
-    }
-    if (missingEnd && !acceptFullLastPiece) {
-        std::rethrow_exception(missingEnd);
     }
 }
 
@@ -227,21 +231,26 @@ bool JoinUnderWayInto(const RecordFound& record, const std::string& destination)
            SamePlace(record.Join()->destination, destination);
 }
 
-JoinStart StartOf(const std::string& picked, const std::string& destination,
-                  const RecordFound& record) {
-    if (OwnPieceNumber(picked) == 0 && !IsRecordName(picked)) {
-        return JoinStart::None;
+StartOfJoin StartOf(const std::string& picked, const std::string& destination,
+                    const RecordFound& record) {
+    const std::uint64_t number = OwnPieceNumber(picked);
+    const bool setName = number != 0 || IsRecordName(picked);
+    const std::string first = setName ? SiblingPieceName(picked, 1) : PieceName(picked, 1);
+    if (FileExists(first)) {
+        return {number <= 1 && setName ? JoinStart::Fresh : JoinStart::OtherPiece, first};
     }
-    if (FileExists(SiblingPieceName(picked, 1))) {
-        return JoinStart::Fresh;
+    if (setName && JoinUnderWayInto(record, destination)) {
+        return {JoinStart::Resume, first};
     }
-    return JoinUnderWayInto(record, destination) ? JoinStart::Resume : JoinStart::None;
+    return {JoinStart::None, first};
 }
 
 }  // namespace
 
-JoinStart StartOf(const std::string& picked, const std::string& destination) {
-    return StartOf(picked, destination, ReadRecord(ChangeExtension(picked, "")));
+StartOfJoin StartOf(const std::string& picked, const std::string& destination) {
+    const std::string base =
+        OwnPieceNumber(picked) != 0 || IsRecordName(picked) ? ChangeExtension(picked, "") : picked;
+    return StartOf(picked, destination, ReadRecord(base));
 }
 
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination) {
@@ -253,7 +262,10 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     survey.base = ChangeExtension(picked, "");
     survey.manifest = ReadChecksumFile(survey.base);
     survey.record = ReadRecord(survey.base);
-    const JoinStart start = StartOf(picked, destination, survey.record);
+    const JoinStart start = StartOf(picked, destination, survey.record).start;
+    if (start == JoinStart::OtherPiece) {
+        throw ENotFirstPiece(picked);
+    }
     if (start == JoinStart::None) {
         if (pickedNumber <= 1) {
             throw EFileNotFound();
@@ -261,21 +273,26 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         throw ENotFirstPiece(picked);
     }
     if (start == JoinStart::Fresh) {
-        if (pickedNumber > 1) {
-            throw ENotFirstPiece(picked);
-        }
         // As many as there are names of pieces, at most: made room for once,
         // a set of many pieces is not copied as it grows.
         std::size_t names = 0;
         ForEachPieceNameBeside(survey.base, [&](std::uint64_t, const std::string&) { ++names; });
         survey.pieces.reserve(names);
+        std::optional<std::string> link;
         for (std::uint64_t number = 1;; ++number) {
-            const std::optional<FileFacts> facts =
-                RegularFileFacts(SiblingPieceName(picked, number));
+            const std::string path = SiblingPieceName(picked, number);
+            if (IsLink(path)) {
+                link = path;  // its bytes may be anywhere: never joined, never deleted
+                break;
+            }
+            const std::optional<FileFacts> facts = RegularFileFacts(path);
             if (!facts) {
                 break;
             }
             survey.pieces.push_back({number, *facts});
+        }
+        if (link && survey.pieces.empty()) {
+            throw ENotARegularFile(*link);
         }
         if (survey.pieces.empty()) {
             throw EFileNotFound();  // gone between the first look and the walk
@@ -283,9 +300,9 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
         survey.pieceSize = survey.pieces.front().facts.size;
         survey.totalSize = survey.PiecesSize();
         survey.destinationIsThisJoins = JoinUnderWayInto(survey.record, destination);
-        survey.refusal = PiecesRefusal(survey, picked);
+        survey.refusal = link ? Refusal<ENotARegularFile>(*link) : PiecesRefusal(survey, picked);
         if (!survey.manifest) {
-            survey.missingEnd = MissingEnd(survey, picked);
+            survey.fullLastPiece = FullLastPiece(survey);
         }
     } else {
         TakeRecordedPieces(survey, *survey.record.Join(), picked, destination);
@@ -299,8 +316,7 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     return survey;
 }
 
-std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
-                                        const std::string& destination) {
+std::optional<std::string> ChangedSince(const PieceSetSurvey& survey) {
     for (const std::vector<SurveyedPiece>* pieces : {&survey.held, &survey.pieces}) {
         for (const SurveyedPiece& piece : *pieces) {
             const std::string path = survey.PathOf(piece);
@@ -318,8 +334,8 @@ std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
             return next;
         }
     }
-    if (survey.Resumes() && RegularFileFacts(destination) != survey.destination) {
-        return destination;
+    if (survey.Resumes() && RegularFileFacts(survey.working) != survey.destination) {
+        return survey.working;
     }
     if (const std::optional<Manifest> sums = ReadChecksumFile(survey.base);
         sums != survey.manifest) {

@@ -42,8 +42,11 @@ struct PieceSetSurvey {
     std::vector<SurveyedPiece> held;
     // The size of every piece but the last.
     std::int64_t pieceSize = 0;
-    // When resuming: the destination as it stands, and the bytes of the set
-    // that belong in it, (firstNumber - 1) * pieceSize.
+    // When resuming: the file the bytes go into as the record names it (the
+    // destination, or the file that takes its name at the end when it
+    // replaces another), as it stands, and the bytes of the set that belong
+    // in it, (firstNumber - 1) * pieceSize.
+    std::string working;
     std::optional<FileFacts> destination;
     std::int64_t joined = 0;
     // The whole file's size.
@@ -65,11 +68,12 @@ struct PieceSetSurvey {
     // is one of the pieces, a file the record does not account for); null
     // when it can.
     std::exception_ptr refusal;
-    // Without a checksum file: EMissingEnd when the set has two pieces or more and
-    // the last one found is as large as the others. A split always ends with
-    // a shorter piece, so the set's end may be missing; but sets that other
-    // tools write may end so, and the user may join them all the same.
-    std::exception_ptr missingEnd;
+    // A question for the user, not a refusal: without a checksum file, a
+    // fresh join's last piece when the set has two pieces or more and it is
+    // as large as the others. A split always ends with a shorter piece, so
+    // the set's end may be missing; but sets that other tools write end so,
+    // and the user may join them all the same.
+    std::optional<std::string> fullLastPiece;
 
     bool Resumes() const { return firstNumber > 1; }
     std::string PathOf(const SurveyedPiece& piece) const;
@@ -78,9 +82,8 @@ struct PieceSetSurvey {
     // The checksum file when it vouches for the whole file only; null otherwise.
     const Manifest* WholeSum() const;
     std::int64_t PiecesSize() const;
-    // Raises the refusal, if there is one, then the missing end unless the
-    // user accepts a full last piece.
-    void Refuse(bool acceptFullLastPiece = false) const;
+    // Raises the refusal, if there is one.
+    void Refuse() const;
 };
 
 // Surveys the set that `picked` belongs to, for a join into `destination`:
@@ -102,21 +105,28 @@ struct PieceSetSurvey {
 // the set's checksum file can not be read.
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination);
 
-// How a join from `picked` into `destination` starts, as SurveyPieceSet
-// decides it: fresh when the set's first piece stands; resumed when it is
-// gone and the set's record says a join into `destination` is under way;
-// otherwise there is nothing to join (or `picked` is not a piece name).
-enum class JoinStart { Fresh, Resume, None };
-JoinStart StartOf(const std::string& picked, const std::string& destination);
+// How a join from `picked` into `destination` starts, decided here alone
+// (SurveyPieceSet, the tool and the window read it): fresh when `picked` is
+// the set's first piece, or its record, and the first piece stands; resumed
+// when the first piece is gone and the set's record says a join into
+// `destination` is under way; another piece of a set whose first piece
+// stands (`picked` any other name of the set, or the name the set extends:
+// `firstPiece` says which to give); otherwise there is nothing to join.
+// Reads the set's record.
+enum class JoinStart { Fresh, Resume, OtherPiece, None };
+struct StartOfJoin {
+    JoinStart start = JoinStart::None;
+    std::string firstPiece;
+};
+StartOfJoin StartOf(const std::string& picked, const std::string& destination);
 
-// The file that changed since `survey` was made for `destination`, looked at
+// The file that changed since `survey` was made, looked at
 // again name by name rather than surveyed again (a set of many pieces is not
 // held twice): a piece gone or whose facts differ, a piece beyond the last, a
 // resumed join's destination, the manifest; nothing when all stand as they
 // were, the record included. Raises EBadManifest when the manifest can not be
 // read any more.
-std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
-                                        const std::string& destination);
+std::optional<std::string> ChangedSince(const PieceSetSurvey& survey);
 
 // A piece of `survey` opened for reading, checked unchanged since the survey:
 // EChangedDuringJoin when it is gone, replaced or changed.

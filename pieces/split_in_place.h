@@ -92,12 +92,11 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
 
 // Carries out the split `survey` describes, from where it stands, holding the
 // file against any other writer. Its record is written (flushed, with its
-// folder) before anything is changed, and removed once the file is renamed. Of `options`, only the
-// checksum files are read (the pieces are named as the survey says): they are written before the
-// last step, the whole file's sums from one read of it before the first cut,
-// and written from the pieces when a finished split lacks them. Checksum
-// files of that name that stand before the first cut are deleted: they
-// described another set.
+// folder) before anything is changed, and removed once the file is renamed.
+// The files that `sums` asks for beside the pieces (set_writers.h) are written
+// before the last step, from one read of the set's bytes before the first cut,
+// and from the pieces when a finished split lacks them. Checksum files of that
+// name that stand before the first cut are deleted: they described another set.
 //
 // Raises EChangedDuringSplit when the file or a surveyed piece changed since
 // the survey, or the file while a piece was copied out of it; the file
@@ -106,6 +105,6 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
 // deleted: the file still holds its bytes, and running the split again
 // finishes it. Progress goes to the share of the file cut off after each piece.
 void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress,
-                  const SplitOptions& options = {});
+                  const SplitSums& sums = {});
 
 }  // namespace morcelix

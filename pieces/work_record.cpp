@@ -35,6 +35,7 @@ std::string TextOf(const std::variant<JoinRecord, InPlaceRecord>& record) {
         text = std::string(kJoinHeading) + "\n";
         line("operation", "regroupage");
         line("destination", join->destination);
+        line("travail", join->working);
         line("parties", std::to_string(join->pieces));
         line("taille", std::to_string(join->pieceSize));
         line("total", std::to_string(join->total));
@@ -88,10 +89,11 @@ std::optional<std::variant<JoinRecord, InPlaceRecord>> Parsed(const std::string&
     if (heading == kJoinHeading && fields["operation"] == "regroupage") {
         const auto pieces = NumberIn<std::uint64_t>(fields, "parties");
         const auto total = NumberIn<std::int64_t>(fields, "total");
-        if (!size || !pieces || !total || *pieces == 0 || fields["destination"].empty()) {
+        if (!size || !pieces || !total || *pieces == 0 || fields["destination"].empty() ||
+            fields["travail"].empty()) {
             return std::nullopt;
         }
-        JoinRecord join{fields["destination"], *pieces, *size, *total};
+        JoinRecord join{fields["destination"], fields["travail"], *pieces, *size, *total};
         const std::int64_t last = join.SizeOf(join.pieces);
         if (last < 0 || last > join.pieceSize) {
             return std::nullopt;
@@ -178,6 +180,12 @@ HeldRecord::~HeldRecord() {
     if (file_ && written_ && !begun_) {
         file_->RemoveWhileOpen(path_);
     }
+}
+
+void HeldRecord::Rewrite(const std::variant<JoinRecord, InPlaceRecord>& record) {
+    file_.reset();  // Windows renames nothing onto an open file
+    ReplaceFileWith(path_, TextOf(record));
+    file_ = std::make_unique<TFileStream>(path_, OpenMode::Update);
 }
 
 void HeldRecord::Remove() {

@@ -11,6 +11,7 @@
 //   Morcelix : regroupage en cours. Relancez-le pour le terminer.
 //   operation=regroupage
 //   destination=/home/anne/film.avi
+//   travail=/home/anne/film.avi
 //   parties=11
 //   taille=1000000
 //   total=10500000
@@ -35,6 +36,10 @@ namespace morcelix {
 struct JoinRecord {
     // The destination as an absolute path.
     std::string destination;
+    // Where the bytes go until the join ends: the destination itself, or,
+    // while it replaces another file of that name, a file beside it that
+    // takes its name at the end (the other file stays whole until then).
+    std::string working;
     std::uint64_t pieces = 0;    // the set's pieces
     std::int64_t pieceSize = 0;  // the size of every piece but the last
     std::int64_t total = 0;      // the whole file's size
@@ -104,6 +109,8 @@ class HeldRecord {
     void Begin() { begun_ = true; }
     // Nothing is left to finish: the record goes.
     void Remove();
+    // The run goes on with `record` instead, written whole as at the start.
+    void Rewrite(const std::variant<JoinRecord, InPlaceRecord>& record);
 
   private:
     std::string path_;

@@ -231,7 +231,7 @@ TEST_F(ActionsGuiTest, ADamagedPieceOfAChecksummedSetEndsInTheErrorBoxAndIsRepai
     const std::string bytes = PatternBytes(3'500'000);
     WriteFileBytes(film, bytes);
     RecordingProgress progress;
-    Split(film, 1'000'000, progress, {.manifest = true});
+    Split(film, 1'000'000, progress, {.sums = {.manifest = true}});
     ASSERT_TRUE(DeleteFileW(Widen(film).c_str()));
     const std::string third = film + ".003";
     const std::string good = ReadFileBytes(third);
@@ -262,7 +262,7 @@ TEST_F(ActionsGuiTest, AChecksummedJoinWithoutTheRoomEndsInTheErrorBoxAndTheWind
     const std::string bytes = PatternBytes(1'200'000);
     WriteFileBytes(film, bytes);
     RecordingProgress progress;
-    Split(film, 500'000, progress, {.manifest = true});
+    Split(film, 500'000, progress, {.sums = {.manifest = true}});
     ASSERT_TRUE(DeleteFileW(Widen(film).c_str()));
     const std::int64_t room = FillDisk(small / "filler");
     TFileStream(small / "filler", OpenMode::Update).SetSize(room - 50'000);

@@ -395,9 +395,10 @@ const char* NameOf(SplitVariant variant) {
 }
 
 // A split that writes its pieces beside a source it keeps, and the split in
-// place that turns the file into them: the first run again from any state
-// gives the set; the split in place, whose source goes, must finish from
-// every state, since every byte is in the file or in a flushed piece.
+// place that turns the file into them: run again from any state, it gives
+// the set or refuses untouched; the split in place, whose source goes, must
+// finish from every state, since every byte is in the file or in a flushed
+// piece.
 TEST_F(CrashStatesTest, AStoppedSplitIsFinishedByRunningItAgain) {
     const std::string smallDisk = testing::SmallDiskFolder();
     Tally tally;
@@ -470,7 +471,10 @@ TEST_F(CrashStatesTest, AStoppedSplitIsFinishedByRunningItAgain) {
                             ++tally.reruns;
                             if (CheckRun(folders, state, command, expected, what)) {
                                 ++tally.refused;
-                                ADD_FAILURE() << what << ": refused\n" << Describe(state);
+                                // A split beside its source flushes no piece: a
+                                // power cut may leave pieces that another file
+                                // could be, which are replaced only on request.
+                                EXPECT_FALSE(inPlace) << what << ": refused\n" << Describe(state);
                             }
                         }
                         if (HasFailure()) {

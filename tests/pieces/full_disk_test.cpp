@@ -70,7 +70,7 @@ TEST_F(FullDiskTest, ASplitThatFillsTheDiskLeavesNoPieceBehind) {
         FillingProgress filling(*folder / "filler");
         testing::WithinTime(std::chrono::seconds(60), "the split", [&] {
             try {
-                Split(source, room / 30, filling, {.manifest = manifest});
+                Split(source, room / 30, filling, {.sums = {.manifest = manifest}});
                 ADD_FAILURE() << "the split succeeded on a full disk";
             } catch (const ENoRoomToWrite& failure) {
                 EXPECT_TRUE(

@@ -13,7 +13,6 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
-#include "pieces/join_stream.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
@@ -60,7 +59,7 @@ class ManifestTest : public ::testing::Test {
     void SplitWithManifest(std::int64_t size, std::int64_t pieceSize, bool crcFileOnly = false) {
         content = PatternBytes(size, 21);
         WriteFileBytes(base, content);
-        Split(base, pieceSize, progress, {.manifest = !crcFileOnly, .crcFile = crcFileOnly});
+        Split(base, pieceSize, progress, {.sums = {.manifest = !crcFileOnly, .crcFile = crcFileOnly}});
         RemoveFile(base);
     }
 
@@ -102,13 +101,14 @@ TEST_F(ManifestTest, AnOlderManifestGoesWithAnySplitOfTheSameName) {
     SplitWithManifest(250000, 100000);
     WriteFileBytes(base, content);
     // A split without one: the old manifest would call every new piece damaged.
-    Split(base, 50000, progress);
+    Split(base, 100000, progress);
     EXPECT_FALSE(FileExists(manifest));
     // A split that fails leaves none either.
-    Split(base, 100000, progress, {.manifest = true});
+    Split(base, 100000, progress, {.sums = {.manifest = true}});
     RemoveFile(base + ".002");
     testing::MakeFolder(base + ".002");
-    EXPECT_THROW(Split(base, 100000, progress, {.manifest = true}), EFCreateError);
+    EXPECT_THROW(Split(base, 100000, progress, {.sums = {.manifest = true}, .replaceOthers = true}),
+                 EFCreateError);
     EXPECT_FALSE(FileExists(manifest));
     EXPECT_FALSE(FileExists(first));
 }
@@ -231,7 +231,7 @@ TEST_F(ManifestTest, ASplitWritesTheCrcFileThatTheFileManagersCheck) {
     EXPECT_EQ(progress.created.back(), crcFile);
     // Another split of the same name without it: this one would no longer fit.
     WriteFileBytes(base, content);
-    Split(base, 100000, progress, {.manifest = true});
+    Split(base, 100000, progress, {.sums = {.manifest = true}});
     EXPECT_FALSE(FileExists(crcFile));
     EXPECT_EQ(progress.deleted.front(), crcFile);
 }

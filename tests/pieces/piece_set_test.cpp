@@ -199,12 +199,12 @@ TEST_F(PieceSetTest, AnInterruptedJoinIsResumedAsItsRecordSays) {
         }
         for (const std::string& picked :
              {first, destination + ".003", destination + ".000", destination + ".1000"}) {
-            EXPECT_EQ(StartOf(picked, destination), JoinStart::Resume) << picked;
+            EXPECT_EQ(StartOf(picked, destination).start, JoinStart::Resume) << picked;
         }
-        EXPECT_EQ(StartOf(first, folder / "ailleurs.avi"), JoinStart::None);
+        EXPECT_EQ(StartOf(first, folder / "ailleurs.avi").start, JoinStart::None);
     }
     RemoveFile(RecordPath(destination));
-    EXPECT_EQ(StartOf(first, destination), JoinStart::None);
+    EXPECT_EQ(StartOf(first, destination).start, JoinStart::None);
     ExpectRefused("Fichier non trouvé");
 }
 

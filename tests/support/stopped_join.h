@@ -20,6 +20,7 @@ inline void RecordJoinUnderWay(const std::string& base, const std::string& desti
         total += size;
     }
     HeldRecord record(base, JoinRecord{.destination = AbsolutePath(destination),
+                                       .working = AbsolutePath(destination),
                                        .pieces = sizes.size(),
                                        .pieceSize = sizes.front(),
                                        .total = total});
