@@ -346,7 +346,8 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     if (fd < 0) {
         struct stat folder {};
         const std::string folderPart = FolderPart(fileName);
-        failure = errno == EAGAIN ? OpenFailure::InUse
+        failure = errno == EAGAIN                     ? OpenFailure::InUse
+                  : errno == ENOSPC || errno == EDQUOT ? OpenFailure::DiskFull
                   : (errno == ENOENT || errno == ENOTDIR) &&
                           (stat(folderPart.empty() ? "." : folderPart.c_str(), &folder) != 0 ||
                            !S_ISDIR(folder.st_mode))
