@@ -112,6 +112,9 @@ TFileStream::TFileStream(const std::string& fileName, OpenMode mode, Opened open
         if (opened.failure == OpenFailure::FolderMissing) {
             throw EFolderMissing(FolderName(FolderPart(fileName)));
         }
+        if (opened.failure == OpenFailure::DiskFull) {
+            throw ENoRoomToWrite(fileName);
+        }
         throw EFCreateError(fileName);
     }
 }

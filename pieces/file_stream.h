@@ -177,7 +177,9 @@ class TFileStream : public THandleStream {
 
   private:
     // Why an open failed.
-    enum class OpenFailure { None, InUse, FolderMissing, Other };
+    // DiskFull: no room left for a new entry (XFS refuses to create a file on
+    // a full disk, where ext4 would create it and refuse its first write).
+    enum class OpenFailure { None, InUse, FolderMissing, DiskFull, Other };
     struct Opened {
         NativeHandle handle;
         bool created;

@@ -153,12 +153,14 @@ int OpenForWriting(const std::string& fileName, OpenCall open) {
 // made unnamed, locked, then given its name, which fails (EEXIST) when the
 // name exists. A file created by name first and locked next could be taken
 // in between by another join, which would then find its work removed as
-// "created by the refusing join". -1 when the file system has no unnamed
-// files, errno telling.
-int CreateLocked(const std::string& fileName) {
+// "created by the refusing join". -1 when it can not, errno telling;
+// `unnamedFiles` false when the file system has no unnamed files (FUSE
+// drivers, some network file systems).
+int CreateLocked(const std::string& fileName, bool& unnamedFiles) {
     const std::string folder = FolderPart(fileName);
     const int fd =
         open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+    unnamedFiles = fd >= 0;
     if (fd < 0) {
         return -1;
     }
@@ -173,16 +175,43 @@ int CreateLocked(const std::string& fileName) {
     return fd;
 }
 
+// Without unnamed files: creates `fileName` by name, only if it does not
+// exist (EEXIST otherwise), then locks it. Another instance that opens the
+// new file in between and takes its lock first finds a file it did not
+// create, which it never removes; this one then gives it up (EAGAIN, in
+// use) without removing it either. So a file this one created is still its
+// own to remove when it fails, as with an unnamed file.
+int CreateByNameLocked(const std::string& fileName) {
+    const int fd = open(fileName.c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    if (!LockWholeFile(fd, F_WRLCK)) {
+        close(fd);
+        errno = EAGAIN;
+        return -1;
+    }
+    return fd;
+}
+
 int OpenForUpdate(const std::string& fileName, bool& created) {
     created = false;
-    const int fd = CreateLocked(fileName);
+    bool unnamedFiles = false;
+    int fd = CreateLocked(fileName, unnamedFiles);
+    if (fd < 0 && !unnamedFiles) {
+        fd = CreateByNameLocked(fileName);
+        if (fd < 0 && errno != EEXIST) {
+            return -1;
+        }
+    }
     if (fd >= 0) {
         created = true;
         return fd;
     }
-    // An existing file, or a file system without unnamed files: then what
-    // this open creates counts as found, never to be removed again. A link
-    // of that name is not followed.
+    // An existing file: what this open creates (the name removed meanwhile)
+    // counts as found, never to be removed again. A link of that name is not
+    // followed.
     return OpenForWriting(fileName, [&] {
         return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     });
@@ -346,7 +375,8 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     if (fd < 0) {
         struct stat folder {};
         const std::string folderPart = FolderPart(fileName);
-        failure = errno == EAGAIN ? OpenFailure::InUse
+        failure = errno == EAGAIN                     ? OpenFailure::InUse
+                  : errno == ENOSPC || errno == EDQUOT ? OpenFailure::DiskFull
                   : (errno == ENOENT || errno == ENOTDIR) &&
                           (stat(folderPart.empty() ? "." : folderPart.c_str(), &folder) != 0 ||
                            !S_ISDIR(folder.st_mode))

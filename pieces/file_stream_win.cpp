@@ -118,7 +118,9 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
         failure = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
                       ? OpenFailure::InUse
                   : error == ERROR_PATH_NOT_FOUND ? OpenFailure::FolderMissing
-                                                  : OpenFailure::Other;
+                  : error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL
+                      ? OpenFailure::DiskFull
+                      : OpenFailure::Other;
     }
     return {reinterpret_cast<NativeHandle>(handle), created, facts, failure};
 }

@@ -195,13 +195,16 @@ class Appender {
 
     // Before pieces are deleted, their bytes must be what the output's name
     // leads to: a file system may leave a name on another entry than the one
-    // written (seen on FAT through FUSE after a rename). The same file, as
-    // large as what was written, or ENotWhatWasWritten, and from then on
+    // written (seen on FAT through FUSE after a rename), and then report that
+    // entry's identity and size for the open descriptor too. The same file,
+    // as large as the join made it (the end of the last piece appended, which
+    // the join counts itself), or ENotWhatWasWritten, and from then on
     // nothing is touched.
     void RequireNamedAsWritten() {
         const std::optional<FileFacts> named = RegularFileFacts(name_);
         const FileFacts written = output_.Facts();
-        if (!named || named->identity != written.identity || named->size != written.size) {
+        if (!named || named->identity != written.identity || named->size != appended_ ||
+            written.size != appended_) {
             nameLost_ = true;
             throw ENotWhatWasWritten(destination_);
         }

@@ -9,6 +9,9 @@ packages=(
     dosfstools fusefat fuse3
     # An ext4 file system in an image file, read after a power cut.
     e2fsprogs
+    # The file systems users have, mounted from image files for the tests:
+    # NTFS and exFAT through FUSE, btrfs and XFS, and sshfs to this machine.
+    ntfs-3g exfat-fuse exfatprogs btrfs-progs xfsprogs sshfs openssh-server openssh-client
     g++-multilib qemu-user strace
     # MD5, SHA-1, SHA-256 and SHA-512 from OpenSSL, CRC-32 from zlib: for the
     # native programs and for the 32-bit ones; zlib for the Windows ones too.
@@ -34,6 +37,13 @@ if ((${#missing[@]})); then
     [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
     if [[ " ${missing[*]}" == *:i386* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo_cmd[@]}" dpkg --add-architecture i386
+    fi
+    # No package's service is started on a test machine (sshd among them):
+    # the tests start what they need, on their own ports.
+    if [[ ! -e /usr/sbin/policy-rc.d ]]; then
+        printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee /usr/sbin/policy-rc.d >/dev/null
+        "${sudo_cmd[@]}" chmod 755 /usr/sbin/policy-rc.d
+        trap '"${sudo_cmd[@]}" rm -f /usr/sbin/policy-rc.d' EXIT
     fi
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
