@@ -1,0 +1,71 @@
+// The one computation behind both the creation of recovery slices and the
+// rebuilding of lost ones: outputs that are linear combinations, over
+// GF(2^16), of slices read from files. Creating: the outputs are the recovery
+// slices and the inputs the pieces. Rebuilding: the outputs are the lost
+// slices and the inputs the pieces left and the recovery slices, with the
+// coefficients of the solved system.
+//
+// Memory stays within a bound whatever the slice size and the number of
+// outputs: when the outputs do not fit, the computation goes over the slices
+// in several passes, each over one range of bytes of every slice, reading
+// the inputs again each time. The work is spread over the processor's cores.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "pieces/progress.h"
+
+namespace morcelix::par2 {
+
+// One input: `length` bytes of the file `path` from `offset`, followed by
+// zeros up to the slice size.
+struct SliceSource {
+    std::string path;
+    std::int64_t offset = 0;
+    std::int64_t length = 0;
+};
+
+struct Combination {
+    std::int64_t sliceSize = 0;  // a multiple of 4
+    std::vector<SliceSource> inputs;
+    // coefficients[output][input]: output = sum of coefficient * input.
+    std::vector<std::vector<std::uint16_t>> coefficients;
+};
+
+struct ComputeLimits {
+    // What the outputs and the buffers may take, in all.
+    std::size_t memory = std::size_t{200} << 20;
+    // Worker threads, the caller's included; 0: one per core (8 at most).
+    unsigned threads = 0;
+};
+
+// Shown each input's bytes (without the padding) as they are read, in order
+// for each input from its first byte to its last across all passes (the
+// passes go over the ranges in order), from worker threads: two inputs may be
+// shown at the same time, never one input twice at once.
+using InputObserver =
+    std::function<void(std::size_t input, std::int64_t at, const std::uint8_t* data, std::size_t size)>;
+
+// Given each output's bytes from `at`, once they are final, on the caller's
+// thread: for each pass, every output's range, in order of outputs.
+using OutputSink =
+    std::function<void(std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size)>;
+
+// How many passes Compute makes over the inputs for `outputs` outputs of
+// `sliceSize` bytes within `limits`.
+std::int64_t PassesFor(std::int64_t sliceSize, std::size_t outputs, const ComputeLimits& limits);
+
+// Computes the outputs. Inputs are opened for reading (TFileStream) once per
+// pass each; a short input (a file shorter than its slice says) raises
+// EReadError. `progress`, if given, is told of the bytes read (Begin with the
+// total of all passes, Moved with Mark::Block) and may raise to stop.
+// Whatever the observer, the sink or a read raises stops the computation and
+// goes on once every worker has stopped.
+void Compute(const Combination& combination, const ComputeLimits& limits,
+             const InputObserver& observer, const OutputSink& sink, ProgressSink* progress = nullptr);
+
+}  // namespace morcelix::par2

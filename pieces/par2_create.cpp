@@ -1,0 +1,591 @@
+#include "pieces/par2_create.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+
+#include "pieces/failure.h"
+#include "pieces/file_stream.h"
+#include "pieces/gf16.h"
+
+namespace morcelix::par2 {
+
+namespace {
+
+std::int64_t RoundUp4(std::int64_t size) {
+    return (size + 3) / 4 * 4;
+}
+
+std::string FileNameOf(const std::string& path) {
+    return path.substr(FolderPart(path).size());
+}
+
+std::string BaseOf(const std::string& indexPath) {
+    const std::string suffix = ".par2";
+    if (indexPath.size() > suffix.size() &&
+        indexPath.compare(indexPath.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        return indexPath.substr(0, indexPath.size() - suffix.size());
+    }
+    return indexPath;
+}
+
+std::uint32_t CrcValue(Digest& crc) {
+    return static_cast<std::uint32_t>(std::stoul(crc.HexDigest(), nullptr, 16));
+}
+
+void RequireCounts(std::size_t pieces, std::uint32_t slices) {
+    if (slices == 0) {
+        throw Failure(Text::InternalError, {});
+    }
+    if (slices > kMaxRecoverySlices) {
+        throw ETooManyForRecovery(Text::TooManyRecoverySlices, slices);
+    }
+    if (pieces > gf16::kMaxInputSlices) {
+        throw ETooManyForRecovery(Text::TooManyPiecesForRecovery, static_cast<std::int64_t>(pieces));
+    }
+}
+
+// What the index says of one piece.
+struct PieceFacts {
+    std::string name;
+    std::uint64_t length = 0;
+    Md5 hash{}, hash16k{};
+    SliceChecksum slice;  // when length > 0
+};
+
+// A piece's digests, made along its bytes.
+class PieceHashes {
+  public:
+    void Update(const void* data, std::size_t size) {
+        if (seen_ < kHashedHead) {
+            head_.Update(data, static_cast<std::size_t>(
+                                   std::min<std::int64_t>(kHashedHead - seen_, static_cast<std::int64_t>(size))));
+        }
+        md5_.Update(data, size);
+        crc_.Update(data, size);
+        seen_ += static_cast<std::int64_t>(size);
+    }
+    std::int64_t Seen() const { return seen_; }
+    Md5 Head() {
+        Digest head(head_);
+        return Md5Bytes(head);
+    }
+    // The facts, the slice padded with zeros to `sliceSize`.
+    PieceFacts Finish(const std::string& name, std::int64_t sliceSize) {
+        PieceFacts facts;
+        facts.name = name;
+        facts.length = static_cast<std::uint64_t>(seen_);
+        if (seen_ > 0) {
+            Digest sliceMd5(md5_), sliceCrc(crc_);
+            static const std::vector<char> zeros(std::size_t{1} << 16);
+            for (std::int64_t left = sliceSize - seen_; left > 0;) {
+                const std::size_t size =
+                    static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(zeros.size())));
+                sliceMd5.Update(zeros.data(), size);
+                sliceCrc.Update(zeros.data(), size);
+                left -= static_cast<std::int64_t>(size);
+            }
+            facts.slice.md5 = Md5Bytes(sliceMd5);
+            facts.slice.crc = CrcValue(sliceCrc);
+        }
+        facts.hash = Md5Bytes(md5_);
+        facts.hash16k = Md5Bytes(head_);
+        return facts;
+    }
+
+  private:
+    Digest md5_{DigestKind::Md5};
+    Digest head_{DigestKind::Md5};
+    Digest crc_{DigestKind::Crc32};
+    std::int64_t seen_ = 0;
+};
+
+// Files created by an operation, removed unless it succeeds.
+class CreatedFiles {
+  public:
+    ~CreatedFiles() {
+        if (!kept_) {
+            streams_.clear();
+            for (const std::string& path : paths_) {
+                RemoveFile(path);
+            }
+        }
+    }
+    TFileStream& Create(const std::string& path) {
+        streams_.push_back(std::make_unique<TFileStream>(path, OpenMode::Create));
+        paths_.push_back(path);
+        return *streams_.back();
+    }
+    std::vector<std::unique_ptr<TFileStream>>& Streams() { return streams_; }
+    const std::vector<std::string>& Paths() const { return paths_; }
+    void Keep() { kept_ = true; }
+
+  private:
+    std::vector<std::string> paths_;
+    std::vector<std::unique_ptr<TFileStream>> streams_;
+    bool kept_ = false;
+};
+
+void WriteAt(TStream& stream, std::int64_t at, const void* data, std::size_t size) {
+    stream.SetPosition(at);
+    const auto* bytes = static_cast<const char*>(data);
+    constexpr std::size_t kBlock = std::size_t{64} << 20;
+    for (std::size_t done = 0; done < size; done += kBlock) {
+        stream.WriteBuffer(bytes + done, static_cast<std::int32_t>(std::min(kBlock, size - done)));
+    }
+}
+
+// One piece as known before its slices are computed: what decides the order.
+struct PieceId {
+    std::string name;
+    std::int64_t length = 0;
+    Md5 fileId{};
+};
+
+// The pieces of nonzero length, by file id: the order of the input slices.
+std::vector<std::size_t> SliceOrder(const std::vector<PieceId>& pieces) {
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (pieces[i].length > 0) {
+            order.push_back(i);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return FileIdLess(pieces[a].fileId, pieces[b].fileId);
+    });
+    return order;
+}
+
+// Makes the recovery data (the outputs of exponents 0 to N-1, through the
+// sink) for the slices in `order` (indexes of pieces).
+using RecoveryFill = std::function<void(const std::vector<std::size_t>& order, const OutputSink& sink)>;
+// The pieces' facts once the data is made, in the pieces' order.
+using FinalFacts = std::function<std::vector<PieceFacts>()>;
+
+// Writes the index and the recovery files; see CreateRecoveryFiles.
+std::vector<std::string> WriteRecoverySet(const std::string& indexPath,
+                                          const std::vector<PieceId>& pieces,
+                                          std::int64_t sliceSize, const RecoveryOptions& options,
+                                          const RecoveryFill& fill, const FinalFacts& finalFacts) {
+    RequireCounts(pieces.size(), options.slices);
+    const std::vector<std::size_t> order = SliceOrder(pieces);
+    const std::vector<std::string> names = RecoveryFileNames(indexPath, options.slices);
+    const auto layout = VolumeLayout(options.slices);
+    const std::int64_t packetSize =
+        static_cast<std::int64_t>(kHeaderSize + kRecoveryPrefix) + sliceSize;
+
+    CreatedFiles created;
+    TFileStream& index = created.Create(names[0]);
+    // Which file and where each exponent's data goes.
+    std::vector<std::pair<TFileStream*, std::int64_t>> places(options.slices);
+    for (std::size_t v = 0; v < layout.size(); ++v) {
+        TFileStream& volume = created.Create(names[v + 1]);
+        for (std::uint32_t k = 0; k < layout[v].second; ++k) {
+            places[layout[v].first + k] = {
+                &volume, k * packetSize + static_cast<std::int64_t>(kHeaderSize + kRecoveryPrefix)};
+        }
+    }
+
+    // The set id depends on the file ids only: known before the data is made.
+    std::vector<Md5> ids;
+    for (const PieceId& piece : pieces) {
+        ids.push_back(piece.fileId);
+    }
+    std::sort(ids.begin(), ids.end(), FileIdLess);
+    MainPacket main;
+    main.sliceSize = static_cast<std::uint64_t>(sliceSize);
+    main.files = ids;
+    const Md5 setId = RecoverySetIdOf(main);
+
+    std::vector<RecoveryPacketHash> hashes;
+    for (std::uint32_t e = 0; e < options.slices; ++e) {
+        hashes.emplace_back(setId, e);
+    }
+    fill(order, [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
+        hashes[output].Update(data, size);
+        WriteAt(*places[output].first, places[output].second + at, data, size);
+    });
+
+    const std::vector<PieceFacts> facts = finalFacts();
+    std::map<Md5, std::size_t> byId;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        byId.emplace(pieces[i].fileId, i);
+    }
+    std::string critical = MainPacketBytes(main);
+    for (const Md5& id : ids) {
+        const PieceFacts& piece = facts[byId[id]];
+        FileDescription description{id, piece.hash, piece.hash16k, piece.length, piece.name};
+        critical += FileDescriptionPacketBytes(setId, description);
+        std::vector<SliceChecksum> slices;
+        if (piece.length > 0) {
+            slices.push_back(piece.slice);
+        }
+        critical += SliceChecksumPacketBytes(setId, id, slices);
+        if (auto unicode = UnicodeNamePacketBytes(setId, id, piece.name)) {
+            critical += *unicode;
+        }
+    }
+    critical += CreatorPacketBytes(setId, options.creator);
+
+    WriteAt(index, 0, critical.data(), critical.size());
+    for (std::size_t v = 0; v < layout.size(); ++v) {
+        TFileStream& volume = *created.Streams()[v + 1];
+        for (std::uint32_t k = 0; k < layout[v].second; ++k) {
+            const std::uint32_t exponent = layout[v].first + k;
+            const std::string head =
+                RecoveryPacketHead(setId, exponent, main.sliceSize, hashes[exponent].Finish());
+            WriteAt(volume, k * packetSize, head.data(), head.size());
+        }
+        WriteAt(volume, layout[v].second * packetSize, critical.data(), critical.size());
+    }
+    for (auto& stream : created.Streams()) {
+        stream->Flush();
+    }
+    FlushFolderOf(indexPath);
+    created.Keep();
+    return created.Paths();
+}
+
+// The combination that makes the recovery slices of `order`'s pieces.
+Combination RecoveryCombination(const std::vector<std::string>& paths,
+                                const std::vector<std::int64_t>& lengths,
+                                const std::vector<std::size_t>& order, std::int64_t sliceSize,
+                                std::uint32_t slices) {
+    Combination combination;
+    combination.sliceSize = sliceSize;
+    for (const std::size_t piece : order) {
+        combination.inputs.push_back(SliceSource{paths[piece], 0, lengths[piece]});
+    }
+    combination.coefficients.assign(slices, std::vector<std::uint16_t>(order.size()));
+    for (std::uint32_t e = 0; e < slices; ++e) {
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            combination.coefficients[e][k] = gf16::RecoveryCoefficient(static_cast<std::uint32_t>(k), e);
+        }
+    }
+    return combination;
+}
+
+// Makes the recovery slices of pieces on disk, rehashing them as they are
+// read; each piece's facts must stay those it had (its size, its date).
+struct PiecesOnDisk {
+    std::vector<std::string> paths;
+    std::vector<std::int64_t> lengths;
+    std::vector<FileFacts> facts;
+    std::vector<PieceHashes> hashes;
+
+    void Fill(const std::vector<std::size_t>& order, std::int64_t sliceSize,
+              const RecoveryOptions& options, const OutputSink& sink, ProgressSink* progress) {
+        hashes.clear();
+        hashes.resize(paths.size());
+        Compute(RecoveryCombination(paths, lengths, order, sliceSize, options.slices),
+                options.limits,
+                [&](std::size_t input, std::int64_t, const std::uint8_t* data, std::size_t size) {
+                    hashes[order[input]].Update(data, size);
+                },
+                sink, progress);
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            if (RegularFileFacts(paths[i]) != std::optional<FileFacts>(facts[i])) {
+                throw EChangedDuringSplit(paths[i]);
+            }
+        }
+    }
+};
+
+}  // namespace
+
+std::string RecoveryIndexPath(const std::string& base) {
+    return base + ".par2";
+}
+
+std::vector<std::string> RecoveryFileNames(const std::string& indexPath, std::uint32_t slices) {
+    const std::string base = BaseOf(indexPath);
+    std::vector<std::string> names{indexPath};
+    const auto layout = VolumeLayout(slices);
+    if (!layout.empty()) {
+        const auto& [lastFirst, lastCount] = layout.back();
+        std::uint32_t widestCount = 0;
+        for (const auto& file : layout) {
+            widestCount = std::max(widestCount, file.second);
+        }
+        for (const auto& [first, count] : layout) {
+            names.push_back(VolumeFileName(base, first, count, lastFirst, widestCount));
+        }
+        (void)lastCount;
+    }
+    return names;
+}
+
+std::vector<std::string> CreateRecoveryFiles(const std::vector<std::string>& pieces,
+                                             const std::string& indexPath,
+                                             const RecoveryOptions& options,
+                                             ProgressSink* progress) {
+    RequireCounts(pieces.size(), options.slices);
+    PiecesOnDisk disk;
+    disk.paths = pieces;
+    std::vector<PieceId> ids;
+    std::int64_t largest = 0;
+    for (const std::string& path : pieces) {
+        TFileStream piece(path, OpenMode::Read);
+        const FileFacts facts = piece.OpenedFacts();
+        std::string head(static_cast<std::size_t>(std::min(facts.size, kHashedHead)), '\0');
+        piece.ReadBuffer(head.data(), static_cast<std::int32_t>(head.size()));
+        const std::string name = FileNameOf(path);
+        ids.push_back(PieceId{name, facts.size,
+                              FileIdOf(Md5Of(head.data(), head.size()),
+                                       static_cast<std::uint64_t>(facts.size), name)});
+        disk.lengths.push_back(facts.size);
+        disk.facts.push_back(facts);
+        largest = std::max(largest, facts.size);
+    }
+    const std::int64_t sliceSize = std::max<std::int64_t>(4, RoundUp4(largest));
+    return WriteRecoverySet(
+        indexPath, ids, sliceSize, options,
+        [&](const std::vector<std::size_t>& order, const OutputSink& sink) {
+            disk.Fill(order, sliceSize, options, sink, progress);
+        },
+        [&] {
+            std::vector<PieceFacts> facts;
+            for (std::size_t i = 0; i < pieces.size(); ++i) {
+                facts.push_back(disk.hashes[i].Finish(ids[i].name, sliceSize));
+                if (FileIdOf(facts.back().hash16k, facts.back().length, ids[i].name) !=
+                    ids[i].fileId) {
+                    throw EChangedDuringSplit(pieces[i]);
+                }
+            }
+            return facts;
+        });
+}
+
+std::vector<PlannedPiece> PieceOrderOf(const std::string& source, std::int64_t pieceSize,
+                                       const std::vector<std::string>& pieceNames) {
+    TFileStream file(source, OpenMode::Read);
+    const std::int64_t size = file.OpenedFacts().size;
+    std::vector<PlannedPiece> ids;
+    std::string head;
+    for (std::size_t i = 0; i < pieceNames.size(); ++i) {
+        const std::int64_t start = static_cast<std::int64_t>(i) * pieceSize;
+        const std::int64_t length = std::clamp<std::int64_t>(size - start, 0, pieceSize);
+        head.resize(static_cast<std::size_t>(std::min(length, kHashedHead)));
+        if (!head.empty()) {
+            file.SetPosition(start);
+            file.ReadBuffer(head.data(), static_cast<std::int32_t>(head.size()));
+        }
+        ids.push_back(PlannedPiece{FileIdOf(Md5Of(head.data(), head.size()),
+                                            static_cast<std::uint64_t>(length), pieceNames[i]),
+                                   length});
+    }
+    return ids;
+}
+
+class RecoveryWriter::State {
+  public:
+    State(std::int64_t pieceSize, const RecoveryOptions& options,
+          std::optional<std::vector<PlannedPiece>> pieceIds, std::optional<std::int64_t> largestPiece)
+        : options_(options), planned_(std::move(pieceIds)) {
+        RequireCounts(0, options.slices);
+        const std::int64_t largest = largestPiece ? std::min(*largestPiece, pieceSize) : pieceSize;
+        capacity_ = std::max<std::int64_t>(4, RoundUp4(largest));
+        const bool ordered = options.slices == 1 || planned_.has_value();
+        const std::uint64_t memory = std::uint64_t(capacity_) * options.slices + kStage;
+        inPass_ = ordered && memory <= options.limits.memory;
+        if (inPass_) {
+            sums_.assign(options.slices, std::vector<std::uint8_t>(static_cast<std::size_t>(capacity_)));
+            stage_.resize(kStage);
+        }
+        if (planned_) {
+            // The rank of each planned piece among the slices, by file id; an
+            // empty piece holds no slice.
+            std::vector<PieceId> ids;
+            for (const PlannedPiece& piece : *planned_) {
+                ids.push_back(PieceId{"", piece.length, piece.fileId});
+            }
+            const std::vector<std::size_t> order = SliceOrder(ids);
+            plannedRank_.assign(planned_->size(), 0);
+            for (std::size_t rank = 0; rank < order.size(); ++rank) {
+                plannedRank_[order[rank]] = rank;
+            }
+        }
+    }
+
+    void BeginPiece(const std::string& path) {
+        if (paths_.size() >= gf16::kMaxInputSlices) {
+            throw ETooManyForRecovery(Text::TooManyPiecesForRecovery,
+                                      static_cast<std::int64_t>(paths_.size()) + 1);
+        }
+        if (planned_ && paths_.size() >= planned_->size()) {
+            inPass_ = false;
+        }
+        paths_.push_back(path);
+        hashes_.emplace_back();
+        position_ = 0;
+        staged_ = 0;
+    }
+
+    void Add(const void* data, std::size_t size) {
+        hashes_.back().Update(data, size);
+        if (!inPass_) {
+            return;
+        }
+        if (hashes_.back().Seen() > capacity_) {
+            inPass_ = false;
+            return;
+        }
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        while (size > 0) {
+            const std::size_t take = std::min(size, kStage - staged_);
+            std::memcpy(stage_.data() + staged_, bytes, take);
+            staged_ += take;
+            bytes += take;
+            size -= take;
+            if (staged_ == kStage) {
+                Spend();
+            }
+        }
+    }
+
+    void EndPiece() {
+        if (inPass_) {
+            Spend();
+        }
+        facts_.push_back(
+            {FileNameOf(paths_.back()), hashes_.back().Seen(), hashes_.back().Head()});
+        if (planned_ && inPass_) {
+            const PieceId& piece = FactsId(facts_.size() - 1);
+            const PlannedPiece& plan = (*planned_)[facts_.size() - 1];
+            if (piece.fileId != plan.fileId || piece.length != plan.length) {
+                inPass_ = false;  // not the piece planned: the ranks are wrong
+            }
+        }
+    }
+
+    std::vector<std::string> Finish(const std::string& indexPath, ProgressSink* progress) {
+        if (planned_ && facts_.size() != planned_->size()) {
+            inPass_ = false;
+        }
+        std::vector<PieceId> ids;
+        std::int64_t largest = 0;
+        for (std::size_t i = 0; i < facts_.size(); ++i) {
+            ids.push_back(FactsId(i));
+            largest = std::max(largest, ids.back().length);
+        }
+        const std::int64_t sliceSize = std::max<std::int64_t>(4, RoundUp4(largest));
+        std::optional<PiecesOnDisk> disk;
+        if (!inPass_) {
+            disk.emplace();
+            disk->paths = paths_;
+            for (std::size_t i = 0; i < paths_.size(); ++i) {
+                const std::optional<FileFacts> facts = RegularFileFacts(paths_[i]);
+                if (!facts || facts->size != ids[i].length) {
+                    throw EChangedDuringSplit(paths_[i]);
+                }
+                disk->lengths.push_back(facts->size);
+                disk->facts.push_back(*facts);
+            }
+        }
+        return WriteRecoverySet(
+            indexPath, ids, sliceSize, options_,
+            [&](const std::vector<std::size_t>& order, const OutputSink& sink) {
+                if (disk) {
+                    disk->Fill(order, sliceSize, options_, sink, progress);
+                    return;
+                }
+                for (std::uint32_t e = 0; e < options_.slices; ++e) {
+                    sink(e, 0, sums_[e].data(), static_cast<std::size_t>(sliceSize));
+                }
+            },
+            [&] {
+                std::vector<PieceFacts> facts;
+                for (std::size_t i = 0; i < paths_.size(); ++i) {
+                    PieceFacts piece = hashes_[i].Finish(ids[i].name, sliceSize);
+                    if (disk) {
+                        const PieceFacts reread = disk->hashes[i].Finish(ids[i].name, sliceSize);
+                        if (reread.hash != piece.hash || reread.length != piece.length) {
+                            throw EChangedDuringSplit(paths_[i]);
+                        }
+                    }
+                    facts.push_back(piece);
+                }
+                return facts;
+            });
+    }
+
+    bool InPass() const { return inPass_; }
+
+  private:
+    static constexpr std::size_t kStage = std::size_t{1} << 20;
+
+    struct SeenPiece {
+        std::string name;
+        std::int64_t length;
+        Md5 head;
+    };
+
+    PieceId FactsId(std::size_t i) const {
+        const SeenPiece& seen = facts_[i];
+        return PieceId{seen.name, seen.length,
+                       FileIdOf(seen.head, static_cast<std::uint64_t>(seen.length), seen.name)};
+    }
+
+    // Adds the staged bytes of the current piece into every sum.
+    void Spend() {
+        if (staged_ == 0) {
+            return;
+        }
+        std::size_t bytes = staged_;
+        if (bytes % 2 != 0) {
+            stage_[bytes++] = 0;  // the end of a piece: the padding's first byte
+        }
+        const std::size_t piece = paths_.size() - 1;
+        for (std::uint32_t e = 0; e < options_.slices; ++e) {
+            const std::uint16_t coefficient =
+                e == 0 ? 1
+                       : gf16::RecoveryCoefficient(static_cast<std::uint32_t>(plannedRank_[piece]), e);
+            gf16::MultiplyAdd(coefficient, stage_.data(), sums_[e].data() + position_, bytes);
+        }
+        position_ += static_cast<std::int64_t>(staged_);
+        staged_ = 0;
+    }
+
+    RecoveryOptions options_;
+    std::optional<std::vector<PlannedPiece>> planned_;
+    std::vector<std::size_t> plannedRank_;
+    std::int64_t capacity_ = 0;
+    bool inPass_ = false;
+    std::vector<std::vector<std::uint8_t>> sums_;
+    std::vector<std::uint8_t> stage_;
+    std::size_t staged_ = 0;
+    std::int64_t position_ = 0;
+    std::vector<std::string> paths_;
+    std::vector<PieceHashes> hashes_;
+    std::vector<SeenPiece> facts_;
+};
+
+RecoveryWriter::RecoveryWriter(std::int64_t pieceSize, const RecoveryOptions& options,
+                               std::optional<std::vector<PlannedPiece>> pieceIds,
+                               std::optional<std::int64_t> largestPiece)
+    : state_(std::make_unique<State>(pieceSize, options, std::move(pieceIds), largestPiece)) {}
+
+RecoveryWriter::~RecoveryWriter() = default;
+
+void RecoveryWriter::BeginPiece(const std::string& path) {
+    state_->BeginPiece(path);
+}
+
+void RecoveryWriter::Add(const void* data, std::size_t size) {
+    state_->Add(data, size);
+}
+
+void RecoveryWriter::EndPiece() {
+    state_->EndPiece();
+}
+
+std::vector<std::string> RecoveryWriter::Finish(const std::string& indexPath,
+                                                ProgressSink* progress) {
+    return state_->Finish(indexPath, progress);
+}
+
+bool RecoveryWriter::SlicesInPass() const {
+    return state_->InPass();
+}
+
+}  // namespace morcelix::par2
