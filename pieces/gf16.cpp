@@ -171,8 +171,8 @@ std::uint16_t InputConstant(std::uint32_t index) {
 }
 
 std::uint16_t RecoveryCoefficient(std::uint32_t index, std::uint32_t exponent) {
-    return Exp2(static_cast<std::uint32_t>(std::uint64_t{InputLogs().n[index]} * exponent %
-                                           kGroupOrder));
+    return Exp2(
+        static_cast<std::uint32_t>(std::uint64_t{InputLogs().n[index]} * exponent % kGroupOrder));
 }
 
 void MakeNibbleTables(std::uint16_t constant, NibbleTables& tables) {

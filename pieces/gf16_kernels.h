@@ -25,10 +25,10 @@ bool ProcessorHasAvx2();
 // Each kernel does the longest head of the region that is a whole number of
 // its blocks (32 bytes for SSSE3, 64 for AVX2) and returns how many bytes it
 // did; the caller does the rest. Unaligned regions are fine.
-std::size_t MultiplyAddSsse3(const NibbleTables& tables, const std::uint8_t* in,
-                             std::uint8_t* out, std::size_t bytes);
-std::size_t MultiplyAddAvx2(const NibbleTables& tables, const std::uint8_t* in,
-                            std::uint8_t* out, std::size_t bytes);
+std::size_t MultiplyAddSsse3(const NibbleTables& tables, const std::uint8_t* in, std::uint8_t* out,
+                             std::size_t bytes);
+std::size_t MultiplyAddAvx2(const NibbleTables& tables, const std::uint8_t* in, std::uint8_t* out,
+                            std::size_t bytes);
 // out ^= in over the longest head that is a whole number of 16-byte (SSE2,
 // which the program requires) or 64-byte (AVX2) blocks.
 std::size_t AddSse2(const std::uint8_t* in, std::uint8_t* out, std::size_t bytes);

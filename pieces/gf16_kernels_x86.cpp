@@ -50,12 +50,12 @@ __attribute__((target("ssse3"))) std::size_t MultiplyAddSsse3(const NibbleTables
         const __m128i n1 = _mm_and_si128(_mm_srli_epi16(lo, 4), nibble);
         const __m128i n2 = _mm_and_si128(hi, nibble);
         const __m128i n3 = _mm_and_si128(_mm_srli_epi16(hi, 4), nibble);
-        const __m128i pl = _mm_xor_si128(
-            _mm_xor_si128(_mm_shuffle_epi8(l0, n0), _mm_shuffle_epi8(l1, n1)),
-            _mm_xor_si128(_mm_shuffle_epi8(l2, n2), _mm_shuffle_epi8(l3, n3)));
-        const __m128i ph = _mm_xor_si128(
-            _mm_xor_si128(_mm_shuffle_epi8(h0, n0), _mm_shuffle_epi8(h1, n1)),
-            _mm_xor_si128(_mm_shuffle_epi8(h2, n2), _mm_shuffle_epi8(h3, n3)));
+        const __m128i pl =
+            _mm_xor_si128(_mm_xor_si128(_mm_shuffle_epi8(l0, n0), _mm_shuffle_epi8(l1, n1)),
+                          _mm_xor_si128(_mm_shuffle_epi8(l2, n2), _mm_shuffle_epi8(l3, n3)));
+        const __m128i ph =
+            _mm_xor_si128(_mm_xor_si128(_mm_shuffle_epi8(h0, n0), _mm_shuffle_epi8(h1, n1)),
+                          _mm_xor_si128(_mm_shuffle_epi8(h2, n2), _mm_shuffle_epi8(h3, n3)));
         __m128i* target = reinterpret_cast<__m128i*>(out + i);
         _mm_storeu_si128(target, _mm_xor_si128(_mm_loadu_si128(target), _mm_unpacklo_epi8(pl, ph)));
         _mm_storeu_si128(target + 1,
@@ -97,8 +97,8 @@ __attribute__((target("avx2"))) std::size_t MultiplyAddAvx2(const NibbleTables& 
             _mm256_xor_si256(_mm256_shuffle_epi8(h0, n0), _mm256_shuffle_epi8(h1, n1)),
             _mm256_xor_si256(_mm256_shuffle_epi8(h2, n2), _mm256_shuffle_epi8(h3, n3)));
         __m256i* target = reinterpret_cast<__m256i*>(out + i);
-        _mm256_storeu_si256(target, _mm256_xor_si256(_mm256_loadu_si256(target),
-                                                     _mm256_unpacklo_epi8(pl, ph)));
+        _mm256_storeu_si256(
+            target, _mm256_xor_si256(_mm256_loadu_si256(target), _mm256_unpacklo_epi8(pl, ph)));
         _mm256_storeu_si256(target + 1, _mm256_xor_si256(_mm256_loadu_si256(target + 1),
                                                          _mm256_unpackhi_epi8(pl, ph)));
     }
@@ -123,8 +123,8 @@ __attribute__((target("avx2"))) std::size_t AddAvx2(const std::uint8_t* in, std:
     for (std::size_t i = 0; i < done; i += 64) {
         __m256i* target = reinterpret_cast<__m256i*>(out + i);
         const __m256i* source = reinterpret_cast<const __m256i*>(in + i);
-        _mm256_storeu_si256(target, _mm256_xor_si256(_mm256_loadu_si256(target),
-                                                     _mm256_loadu_si256(source)));
+        _mm256_storeu_si256(
+            target, _mm256_xor_si256(_mm256_loadu_si256(target), _mm256_loadu_si256(source)));
         _mm256_storeu_si256(target + 1, _mm256_xor_si256(_mm256_loadu_si256(target + 1),
                                                          _mm256_loadu_si256(source + 1)));
     }

@@ -161,8 +161,7 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
     }
 
     std::vector<std::uint8_t> sums(static_cast<std::size_t>(width) * outputs);
-    std::vector<std::vector<std::uint8_t>> buffers(count,
-                                                   std::vector<std::uint8_t>(chunk));
+    std::vector<std::vector<std::uint8_t>> buffers(count, std::vector<std::uint8_t>(chunk));
     std::vector<std::unique_ptr<TFileStream>> streams(count);
     std::vector<std::size_t> filled(count);
 
@@ -208,7 +207,8 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
                         const std::int64_t tileEnd = std::min<std::int64_t>(end, tile + kTile);
                         for (std::size_t m = 0; m < members; ++m) {
                             // Past its bytes an input is zeros, which add nothing.
-                            const std::int64_t present = (static_cast<std::int64_t>(filled[m]) + 1) & ~1;
+                            const std::int64_t present =
+                                (static_cast<std::int64_t>(filled[m]) + 1) & ~1;
                             const std::int64_t bytes = std::min(tileEnd, present) - tile;
                             if (bytes <= 0) {
                                 continue;
@@ -219,7 +219,8 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
                                     combination.coefficients[o][group + m];
                                 std::uint8_t* out =
                                     sums.data() + o * static_cast<std::size_t>(width) + at + tile;
-                                gf16::MultiplyAdd(coefficient, in, out, static_cast<std::size_t>(bytes));
+                                gf16::MultiplyAdd(coefficient, in, out,
+                                                  static_cast<std::size_t>(bytes));
                             }
                         }
                     }

@@ -47,13 +47,13 @@ struct ComputeLimits {
 // for each input from its first byte to its last across all passes (the
 // passes go over the ranges in order), from worker threads: two inputs may be
 // shown at the same time, never one input twice at once.
-using InputObserver =
-    std::function<void(std::size_t input, std::int64_t at, const std::uint8_t* data, std::size_t size)>;
+using InputObserver = std::function<void(std::size_t input, std::int64_t at,
+                                         const std::uint8_t* data, std::size_t size)>;
 
 // Given each output's bytes from `at`, once they are final, on the caller's
 // thread: for each pass, every output's range, in order of outputs.
-using OutputSink =
-    std::function<void(std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size)>;
+using OutputSink = std::function<void(std::size_t output, std::int64_t at, const std::uint8_t* data,
+                                      std::size_t size)>;
 
 // How many passes Compute makes over the inputs for `outputs` outputs of
 // `sliceSize` bytes within `limits`.
@@ -66,6 +66,7 @@ std::int64_t PassesFor(std::int64_t sliceSize, std::size_t outputs, const Comput
 // Whatever the observer, the sink or a read raises stops the computation and
 // goes on once every worker has stopped.
 void Compute(const Combination& combination, const ComputeLimits& limits,
-             const InputObserver& observer, const OutputSink& sink, ProgressSink* progress = nullptr);
+             const InputObserver& observer, const OutputSink& sink,
+             ProgressSink* progress = nullptr);
 
 }  // namespace morcelix::par2

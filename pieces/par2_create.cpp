@@ -41,7 +41,8 @@ void RequireCounts(std::size_t pieces, std::uint32_t slices) {
         throw ETooManyForRecovery(Text::TooManyRecoverySlices, slices);
     }
     if (pieces > gf16::kMaxInputSlices) {
-        throw ETooManyForRecovery(Text::TooManyPiecesForRecovery, static_cast<std::int64_t>(pieces));
+        throw ETooManyForRecovery(Text::TooManyPiecesForRecovery,
+                                  static_cast<std::int64_t>(pieces));
     }
 }
 
@@ -58,8 +59,8 @@ class PieceHashes {
   public:
     void Update(const void* data, std::size_t size) {
         if (seen_ < kHashedHead) {
-            head_.Update(data, static_cast<std::size_t>(
-                                   std::min<std::int64_t>(kHashedHead - seen_, static_cast<std::int64_t>(size))));
+            head_.Update(data, static_cast<std::size_t>(std::min<std::int64_t>(
+                                   kHashedHead - seen_, static_cast<std::int64_t>(size))));
         }
         md5_.Update(data, size);
         crc_.Update(data, size);
@@ -79,8 +80,8 @@ class PieceHashes {
             Digest sliceMd5(md5_), sliceCrc(crc_);
             static const std::vector<char> zeros(std::size_t{1} << 16);
             for (std::int64_t left = sliceSize - seen_; left > 0;) {
-                const std::size_t size =
-                    static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(zeros.size())));
+                const std::size_t size = static_cast<std::size_t>(
+                    std::min<std::int64_t>(left, static_cast<std::int64_t>(zeros.size())));
                 sliceMd5.Update(zeros.data(), size);
                 sliceCrc.Update(zeros.data(), size);
                 left -= static_cast<std::int64_t>(size);
@@ -158,7 +159,8 @@ std::vector<std::size_t> SliceOrder(const std::vector<PieceId>& pieces) {
 
 // Makes the recovery data (the outputs of exponents 0 to N-1, through the
 // sink) for the slices in `order` (indexes of pieces).
-using RecoveryFill = std::function<void(const std::vector<std::size_t>& order, const OutputSink& sink)>;
+using RecoveryFill =
+    std::function<void(const std::vector<std::size_t>& order, const OutputSink& sink)>;
 // The pieces' facts once the data is made, in the pieces' order.
 using FinalFacts = std::function<std::vector<PieceFacts>()>;
 
@@ -201,10 +203,11 @@ std::vector<std::string> WriteRecoverySet(const std::string& indexPath,
     for (std::uint32_t e = 0; e < options.slices; ++e) {
         hashes.emplace_back(setId, e);
     }
-    fill(order, [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
-        hashes[output].Update(data, size);
-        WriteAt(*places[output].first, places[output].second + at, data, size);
-    });
+    fill(order,
+         [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
+             hashes[output].Update(data, size);
+             WriteAt(*places[output].first, places[output].second + at, data, size);
+         });
 
     const std::vector<PieceFacts> facts = finalFacts();
     std::map<Md5, std::size_t> byId;
@@ -259,7 +262,8 @@ Combination RecoveryCombination(const std::vector<std::string>& paths,
     combination.coefficients.assign(slices, std::vector<std::uint16_t>(order.size()));
     for (std::uint32_t e = 0; e < slices; ++e) {
         for (std::size_t k = 0; k < order.size(); ++k) {
-            combination.coefficients[e][k] = gf16::RecoveryCoefficient(static_cast<std::uint32_t>(k), e);
+            combination.coefficients[e][k] =
+                gf16::RecoveryCoefficient(static_cast<std::uint32_t>(k), e);
         }
     }
     return combination;
@@ -277,12 +281,12 @@ struct PiecesOnDisk {
               const RecoveryOptions& options, const OutputSink& sink, ProgressSink* progress) {
         hashes.clear();
         hashes.resize(paths.size());
-        Compute(RecoveryCombination(paths, lengths, order, sliceSize, options.slices),
-                options.limits,
-                [&](std::size_t input, std::int64_t, const std::uint8_t* data, std::size_t size) {
-                    hashes[order[input]].Update(data, size);
-                },
-                sink, progress);
+        Compute(
+            RecoveryCombination(paths, lengths, order, sliceSize, options.slices), options.limits,
+            [&](std::size_t input, std::int64_t, const std::uint8_t* data, std::size_t size) {
+                hashes[order[input]].Update(data, size);
+            },
+            sink, progress);
         for (std::size_t i = 0; i < paths.size(); ++i) {
             if (RegularFileFacts(paths[i]) != std::optional<FileFacts>(facts[i])) {
                 throw EChangedDuringSplit(paths[i]);
@@ -380,7 +384,8 @@ std::vector<PlannedPiece> PieceOrderOf(const std::string& source, std::int64_t p
 class RecoveryWriter::State {
   public:
     State(std::int64_t pieceSize, const RecoveryOptions& options,
-          std::optional<std::vector<PlannedPiece>> pieceIds, std::optional<std::int64_t> largestPiece)
+          std::optional<std::vector<PlannedPiece>> pieceIds,
+          std::optional<std::int64_t> largestPiece)
         : options_(options), planned_(std::move(pieceIds)) {
         RequireCounts(0, options.slices);
         const std::int64_t largest = largestPiece ? std::min(*largestPiece, pieceSize) : pieceSize;
@@ -389,7 +394,8 @@ class RecoveryWriter::State {
         const std::uint64_t memory = std::uint64_t(capacity_) * options.slices + kStage;
         inPass_ = ordered && memory <= options.limits.memory;
         if (inPass_) {
-            sums_.assign(options.slices, std::vector<std::uint8_t>(static_cast<std::size_t>(capacity_)));
+            sums_.assign(options.slices,
+                         std::vector<std::uint8_t>(static_cast<std::size_t>(capacity_)));
             stage_.resize(kStage);
         }
         if (planned_) {
@@ -447,8 +453,7 @@ class RecoveryWriter::State {
         if (inPass_) {
             Spend();
         }
-        facts_.push_back(
-            {FileNameOf(paths_.back()), hashes_.back().Seen(), hashes_.back().Head()});
+        facts_.push_back({FileNameOf(paths_.back()), hashes_.back().Seen(), hashes_.back().Head()});
         if (planned_ && inPass_) {
             const PieceId& piece = FactsId(facts_.size() - 1);
             const PlannedPiece& plan = (*planned_)[facts_.size() - 1];
@@ -538,8 +543,9 @@ class RecoveryWriter::State {
         const std::size_t piece = paths_.size() - 1;
         for (std::uint32_t e = 0; e < options_.slices; ++e) {
             const std::uint16_t coefficient =
-                e == 0 ? 1
-                       : gf16::RecoveryCoefficient(static_cast<std::uint32_t>(plannedRank_[piece]), e);
+                e == 0
+                    ? 1
+                    : gf16::RecoveryCoefficient(static_cast<std::uint32_t>(plannedRank_[piece]), e);
             gf16::MultiplyAdd(coefficient, stage_.data(), sums_[e].data() + position_, bytes);
         }
         position_ += static_cast<std::int64_t>(staged_);

@@ -119,8 +119,7 @@ class RecoveryWriter {
     // slices, reads the pieces again (in passes), each checked to be what was
     // seen (EChangedDuringSplit). Raises as CreateRecoveryFiles does, the
     // files it created removed. Returns the files written, the index first.
-    std::vector<std::string> Finish(const std::string& indexPath,
-                                    ProgressSink* progress = nullptr);
+    std::vector<std::string> Finish(const std::string& indexPath, ProgressSink* progress = nullptr);
 
     // Whether the pass itself is making the recovery slices.
     bool SlicesInPass() const;

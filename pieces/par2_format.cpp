@@ -62,9 +62,9 @@ std::string Packet(const Md5& setId, PacketType type, const std::string& body) {
     return packet;
 }
 
-constexpr PacketType kTypes[] = {PacketType::Main,     PacketType::FileDescription,
+constexpr PacketType kTypes[] = {PacketType::Main,           PacketType::FileDescription,
                                  PacketType::SliceChecksums, PacketType::Recovery,
-                                 PacketType::Creator,  PacketType::UnicodeName};
+                                 PacketType::Creator,        PacketType::UnicodeName};
 
 // UTF-8 to UTF-16LE bytes; nothing for bytes that are not UTF-8.
 std::optional<std::string> Utf16Of(std::string_view utf8) {
@@ -75,11 +75,11 @@ std::optional<std::string> Utf16Of(std::string_view utf8) {
     };
     for (std::size_t i = 0; i < utf8.size();) {
         const std::uint8_t lead = static_cast<std::uint8_t>(utf8[i]);
-        const int extra = lead < 0x80           ? 0
-                          : (lead >> 5) == 6    ? 1
-                          : (lead >> 4) == 14   ? 2
-                          : (lead >> 3) == 30   ? 3
-                                                : -1;
+        const int extra = lead < 0x80         ? 0
+                          : (lead >> 5) == 6  ? 1
+                          : (lead >> 4) == 14 ? 2
+                          : (lead >> 3) == 30 ? 3
+                                              : -1;
         if (extra < 0 || i + static_cast<std::size_t>(extra) >= utf8.size() + (extra == 0)) {
             return std::nullopt;
         }

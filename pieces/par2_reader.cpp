@@ -61,7 +61,8 @@ class Scanner {
             const std::size_t at = window.find(kMagic);
             if (at == std::string::npos) {
                 // The magic may straddle the end of the window.
-                position += std::max<std::int64_t>(1, size - static_cast<std::int64_t>(kMagic.size()) + 1);
+                position +=
+                    std::max<std::int64_t>(1, size - static_cast<std::int64_t>(kMagic.size()) + 1);
                 continue;
             }
             const std::int64_t packet = position + static_cast<std::int64_t>(at);
@@ -158,9 +159,9 @@ class Scanner {
                     exponent = exponent << 8 | static_cast<std::uint8_t>(exponentBytes[i]);
                 }
                 if (set.recovery.count(exponent) == 0) {
-                    set.recovery[exponent] =
-                        RecoverySlice{exponent, path_,
-                                      at + static_cast<std::int64_t>(kHeaderSize + kRecoveryPrefix)};
+                    set.recovery[exponent] = RecoverySlice{
+                        exponent, path_,
+                        at + static_cast<std::int64_t>(kHeaderSize + kRecoveryPrefix)};
                     set.recoveryLengths[exponent] = header.length - kHeaderSize - kRecoveryPrefix;
                 }
                 break;

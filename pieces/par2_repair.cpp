@@ -33,7 +33,8 @@ Md5 FileMd5(const std::string& path, std::vector<char>& buffer) {
     TFileStream file(path, OpenMode::Read);
     Digest md5(DigestKind::Md5);
     for (std::int64_t left = file.OpenedFacts().size; left > 0;) {
-        const std::int32_t size = static_cast<std::int32_t>(std::min<std::int64_t>(left, kReadBlock));
+        const std::int32_t size =
+            static_cast<std::int32_t>(std::min<std::int64_t>(left, kReadBlock));
         file.ReadBuffer(buffer.data(), size);
         md5.Update(buffer.data(), static_cast<std::size_t>(size));
         left -= size;
@@ -95,7 +96,8 @@ class Echelon {
                 }
             }
         }
-        const auto pivot = std::find_if(row.begin(), row.end(), [](std::uint16_t v) { return v != 0; });
+        const auto pivot =
+            std::find_if(row.begin(), row.end(), [](std::uint16_t v) { return v != 0; });
         if (pivot == row.end()) {
             return false;
         }
@@ -287,15 +289,16 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
         }
         std::vector<std::uint16_t> row(m);
         for (std::size_t k = 0; k < m; ++k) {
-            row[k] = gf16::RecoveryCoefficient(static_cast<std::uint32_t>(lost[k]), recovery.exponent);
+            row[k] =
+                gf16::RecoveryCoefficient(static_cast<std::uint32_t>(lost[k]), recovery.exponent);
         }
         if (echelon.Add(row)) {
             chosen.push_back(&recovery);
         }
     }
     if (echelon.Rank() < m) {
-        throw ENotEnoughRecovery(survey.PiecesToRebuild(),
-                                 std::min(survey.RebuildablePieces(), survey.PiecesToRebuild() - 1));
+        throw ENotEnoughRecovery(survey.PiecesToRebuild(), std::min(survey.RebuildablePieces(),
+                                                                    survey.PiecesToRebuild() - 1));
     }
 
     // chosen_j = sum over all slices i of c_i^e_j * slice_i, so with A the
@@ -303,7 +306,8 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
     std::vector<std::vector<std::uint16_t>> a(m, std::vector<std::uint16_t>(m));
     for (std::size_t j = 0; j < m; ++j) {
         for (std::size_t k = 0; k < m; ++k) {
-            a[j][k] = gf16::RecoveryCoefficient(static_cast<std::uint32_t>(lost[k]), chosen[j]->exponent);
+            a[j][k] =
+                gf16::RecoveryCoefficient(static_cast<std::uint32_t>(lost[k]), chosen[j]->exponent);
         }
     }
     const std::vector<std::vector<std::uint16_t>> inverse = Inverse(std::move(a));
@@ -316,7 +320,8 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
             SliceSource{survey.pieces[slice.file].path, slice.offset, slice.length});
         std::vector<std::uint16_t> column(m);
         for (std::size_t j = 0; j < m; ++j) {
-            column[j] = gf16::RecoveryCoefficient(static_cast<std::uint32_t>(kept[i]), chosen[j]->exponent);
+            column[j] =
+                gf16::RecoveryCoefficient(static_cast<std::uint32_t>(kept[i]), chosen[j]->exponent);
         }
         for (std::size_t k = 0; k < m; ++k) {
             std::uint16_t sum = 0;
@@ -340,28 +345,30 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
         TFileStream& stream = files.Create(RebuildFileOf(survey.pieces[rebuilt[r]].path));
         stream.SetSize(static_cast<std::int64_t>(set.files[rebuilt[r]].description.length));
     }
-    Compute(combination, limits, {},
-            [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
-                const Slice& slice = slices[lost[output]];
-                const std::int64_t keep =
-                    std::min<std::int64_t>(static_cast<std::int64_t>(size), slice.length - at);
-                if (keep > 0) {
-                    TFileStream& stream = files.Stream(streamOf[slice.file]);
-                    stream.SetPosition(slice.offset + at);
-                    stream.WriteBuffer(data, static_cast<std::int32_t>(keep));
-                }
-            },
-            progress);
+    Compute(
+        combination, limits, {},
+        [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
+            const Slice& slice = slices[lost[output]];
+            const std::int64_t keep =
+                std::min<std::int64_t>(static_cast<std::int64_t>(size), slice.length - at);
+            if (keep > 0) {
+                TFileStream& stream = files.Stream(streamOf[slice.file]);
+                stream.SetPosition(slice.offset + at);
+                stream.WriteBuffer(data, static_cast<std::int32_t>(keep));
+            }
+        },
+        progress);
     for (std::size_t r = 0; r < rebuilt.size(); ++r) {
         files.Stream(r).Flush();
     }
     files.CloseAll();
-    ForEachOnThreads(rebuilt.size(), ThreadsOf(limits), [&](std::size_t r, std::vector<char>& buffer) {
-        const std::string& piece = survey.pieces[rebuilt[r]].path;
-        if (FileMd5(RebuildFileOf(piece), buffer) != set.files[rebuilt[r]].description.hash) {
-            throw ERebuiltPieceDamaged(piece);
-        }
-    });
+    ForEachOnThreads(
+        rebuilt.size(), ThreadsOf(limits), [&](std::size_t r, std::vector<char>& buffer) {
+            const std::string& piece = survey.pieces[rebuilt[r]].path;
+            if (FileMd5(RebuildFileOf(piece), buffer) != set.files[rebuilt[r]].description.hash) {
+                throw ERebuiltPieceDamaged(piece);
+            }
+        });
     std::vector<std::string> done;
     for (std::size_t r = 0; r < rebuilt.size(); ++r) {
         const std::string& piece = survey.pieces[rebuilt[r]].path;

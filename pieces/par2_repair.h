@@ -63,8 +63,7 @@ std::string RebuildFileOf(const std::string& piece);
 // the file layer's failures. On failure, the rebuild files go; pieces already
 // renamed into place stay, rebuilt and checked. `progress` hears of the
 // bytes read (Mark::Block) and may raise to stop.
-std::vector<std::string> RebuildPieces(const RepairSurvey& survey,
-                                       const ComputeLimits& limits = {},
+std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const ComputeLimits& limits = {},
                                        ProgressSink* progress = nullptr);
 
 }  // namespace morcelix::par2
