@@ -189,14 +189,14 @@ std::vector<std::string> WriteRecoverySet(const std::string& indexPath,
     }
 
     // The set id depends on the file ids only: known before the data is made.
-    std::vector<Md5> ids;
-    for (const PieceId& piece : pieces) {
-        ids.push_back(piece.fileId);
-    }
-    std::sort(ids.begin(), ids.end(), FileIdLess);
+    // An empty piece, which holds no slice, is left out, as the usual tools
+    // leave out empty files: they take one listed for a damaged file.
     MainPacket main;
     main.sliceSize = static_cast<std::uint64_t>(sliceSize);
-    main.files = ids;
+    for (const std::size_t piece : order) {
+        main.files.push_back(pieces[piece].fileId);
+    }
+    const std::vector<Md5>& ids = main.files;
     const Md5 setId = RecoverySetIdOf(main);
 
     std::vector<RecoveryPacketHash> hashes;

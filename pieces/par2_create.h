@@ -8,8 +8,11 @@
 //
 // The layout: one input file per piece; the slice size is the largest
 // piece's size rounded up to a multiple of 4, so that each piece is one slice
-// (the last, shorter one padded with zeros; an empty piece has no slice) and
-// N recovery slices replace any N pieces. At most 32,768 pieces (the format's
+// (the last, shorter one padded with zeros) and N recovery slices replace any
+// N pieces. An empty piece (a split's last, when the file's size is a
+// multiple of the piece size) has no slice and is left out of the set, as the
+// usual tools leave out empty files, which they would take for damaged ones:
+// the joined bytes do not depend on it. At most 32,768 pieces (the format's
 // number of input slices) and 65,535 recovery slices.
 //
 // Memory stays under 256 MiB whatever the piece size and N (ComputeLimits):

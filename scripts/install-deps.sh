@@ -14,6 +14,8 @@ packages=(
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 libz-mingw-w64-dev
     wine wine64 fonts-wine xvfb xdotool imagemagick
     zip unzip dpkg-dev lintian man-db scdoc
+    # The reference PAR2 tool, for the recovery data's tests and benchmark.
+    par2
 )
 
 missing=()
