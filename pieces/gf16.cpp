@@ -122,6 +122,9 @@ struct Dispatch {
             available.push_back(Kernel::Ssse3);
             if (ProcessorHasAvx2()) {
                 available.push_back(Kernel::Avx2);
+                if (ProcessorHasAvx512()) {
+                    available.push_back(Kernel::Avx512);
+                }
             }
         }
     }
@@ -197,6 +200,8 @@ std::string_view KernelName(Kernel kernel) {
             return "SSSE3";
         case Kernel::Avx2:
             return "AVX2";
+        case Kernel::Avx512:
+            return "AVX-512";
     }
     return "";
 }
@@ -225,8 +230,18 @@ void MultiplyAddWith(Kernel kernel, std::uint16_t constant, const void* in, void
     if (kernel != Kernel::Portable && bytes >= 64) {
         NibbleTables tables;
         MakeNibbleTables(constant, tables);
-        done = kernel == Kernel::Avx2 ? MultiplyAddAvx2(tables, source, target, bytes)
-                                      : MultiplyAddSsse3(tables, source, target, bytes);
+        switch (kernel) {
+            case Kernel::Avx512:
+                done = MultiplyAddAvx512(tables, source, target, bytes);
+                done += MultiplyAddAvx2(tables, source + done, target + done, bytes - done);
+                break;
+            case Kernel::Avx2:
+                done = MultiplyAddAvx2(tables, source, target, bytes);
+                break;
+            default:
+                done = MultiplyAddSsse3(tables, source, target, bytes);
+                break;
+        }
     }
     MultiplyAddPortable(constant, source + done, target + done, bytes - done);
 }
@@ -238,7 +253,7 @@ void MultiplyAdd(std::uint16_t constant, const void* in, void* out, std::size_t 
 void Add(const void* in, void* out, std::size_t bytes) {
     const auto* source = static_cast<const std::uint8_t*>(in);
     auto* target = static_cast<std::uint8_t*>(out);
-    const std::size_t done = ActiveKernel() == Kernel::Avx2 ? AddAvx2(source, target, bytes)
+    const std::size_t done = ActiveKernel() >= Kernel::Avx2 ? AddAvx2(source, target, bytes)
                                                             : AddSse2(source, target, bytes);
     AddPortable(source + done, target + done, bytes - done);
 }

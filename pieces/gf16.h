@@ -4,7 +4,7 @@
 // little-endian 16-bit words, as slices are.
 //
 // The region operations pick, once, the widest kernel that the processor runs
-// (AVX2, else SSSE3, else a portable one): nothing above SSE2 runs before the
+// (AVX-512, else AVX2, else SSSE3, else a portable one): nothing above SSE2 runs before the
 // run-time check, so the 32-bit program keeps working on an SSE2 processor.
 #pragma once
 
@@ -39,7 +39,7 @@ std::uint16_t InputConstant(std::uint32_t index);
 std::uint16_t RecoveryCoefficient(std::uint32_t index, std::uint32_t exponent);
 
 // A kernel of the region operations.
-enum class Kernel { Portable, Ssse3, Avx2 };
+enum class Kernel { Portable, Ssse3, Avx2, Avx512 };
 std::string_view KernelName(Kernel kernel);
 // The kernels this processor runs, the portable one first.
 std::vector<Kernel> AvailableKernels();

@@ -12,8 +12,8 @@ namespace morcelix::gf16 {
 // in low[k][v] and its high byte in high[k][v]. The lookups of the shuffle
 // kernels: a word's product is the XOR of its four nibbles' products.
 struct NibbleTables {
-    alignas(32) std::uint8_t low[4][16];
-    alignas(32) std::uint8_t high[4][16];
+    std::uint8_t low[4][16];
+    std::uint8_t high[4][16];
 };
 void MakeNibbleTables(std::uint16_t constant, NibbleTables& tables);
 
@@ -21,14 +21,17 @@ void MakeNibbleTables(std::uint16_t constant, NibbleTables& tables);
 // registers included).
 bool ProcessorHasSsse3();
 bool ProcessorHasAvx2();
+bool ProcessorHasAvx512();  // AVX-512 F and BW
 
 // Each kernel does the longest head of the region that is a whole number of
-// its blocks (32 bytes for SSSE3, 64 for AVX2) and returns how many bytes it
+// its blocks (32 bytes for SSSE3, 64 for AVX2, 128 for AVX-512) and returns how many bytes it
 // did; the caller does the rest. Unaligned regions are fine.
 std::size_t MultiplyAddSsse3(const NibbleTables& tables, const std::uint8_t* in, std::uint8_t* out,
                              std::size_t bytes);
 std::size_t MultiplyAddAvx2(const NibbleTables& tables, const std::uint8_t* in, std::uint8_t* out,
                             std::size_t bytes);
+std::size_t MultiplyAddAvx512(const NibbleTables& tables, const std::uint8_t* in, std::uint8_t* out,
+                              std::size_t bytes);
 // out ^= in over the longest head that is a whole number of 16-byte (SSE2,
 // which the program requires) or 64-byte (AVX2) blocks.
 std::size_t AddSse2(const std::uint8_t* in, std::uint8_t* out, std::size_t bytes);

@@ -125,7 +125,7 @@ TEST(Gf16Test, EveryKernelGivesTheReferenceProductsOnAdversarialRegions) {
 
     const std::uint16_t constants[] = {
         0, 1, 2, 3, 0x00FF, 0x0100, 0x8000, 0xFFFF, 0x1234, static_cast<std::uint16_t>(random())};
-    // Around the 32- and 64-byte blocks, the portable kernel's table threshold
+    // Around the 32-, 64- and 128-byte blocks, the portable kernel's table threshold
     // and a long region, at every alignment of the first byte.
     const std::size_t lengths[] = {0,  2,   30,  32,   34,   62,   64,   66,
                                    96, 126, 128, 1022, 1024, 1026, 4098, 65600};
