@@ -1,9 +1,9 @@
-// par2_driver create N INDEX PIECE... | repair INDEX | kernels
+// par2_driver create N INDEX PIECE... | repair [--crc] INDEX | kernels
 // Calls the recovery engine directly, as bench/par2_bench.sh times it against
 // the reference PAR2 tool: create writes INDEX and its recovery files over
-// the pieces; repair checks the pieces beside INDEX and rebuilds those
-// missing or damaged; kernels prints the region multiply-add's speed with
-// each kernel this processor runs.
+// the pieces; repair checks the pieces beside INDEX (their MD5s, or with
+// --crc their slices' CRC-32) and rebuilds those missing or damaged; kernels prints the region
+// multiply-add's speed with each kernel this processor runs.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -48,16 +48,19 @@ int main(int argc, char** argv) {
             options.slices = static_cast<std::uint32_t>(std::atol(argv[2]));
             const std::vector<std::string> pieces(argv + 4, argv + argc);
             par2::CreateRecoveryFiles(pieces, argv[3], options);
-        } else if (verb == "repair" && argc == 3) {
-            const par2::RepairSurvey survey = par2::SurveyPieces(argv[2]);
+        } else if (verb == "repair" &&
+                   (argc == 3 || (argc == 4 && argv[2] == std::string("--crc")))) {
+            const par2::RepairSurvey survey = par2::SurveyPieces(
+                argv[argc - 1], {}, argc == 4 ? par2::PieceCheck::SliceCrc : par2::PieceCheck::Md5);
             for (const std::string& piece : par2::RebuildPieces(survey)) {
                 std::printf("rebuilt %s\n", piece.c_str());
             }
         } else if (verb == "kernels") {
             return Kernels();
         } else {
-            std::fputs("usage: par2_driver create N INDEX PIECE... | repair INDEX | kernels\n",
-                       stderr);
+            std::fputs(
+                "usage: par2_driver create N INDEX PIECE... | repair [--crc] INDEX | kernels\n",
+                stderr);
             return 2;
         }
     } catch (const Failure& failure) {

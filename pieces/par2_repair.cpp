@@ -42,6 +42,31 @@ Md5 FileMd5(const std::string& path, std::vector<char>& buffer) {
     return Md5Bytes(md5);
 }
 
+// Whether each slice of the file `path` has the CRC-32 of `file`'s slices.
+bool SliceCrcsMatch(const std::string& path, const SetFile& file, std::int64_t sliceSize,
+                    std::vector<char>& buffer) {
+    TFileStream stream(path, OpenMode::Read);
+    std::int64_t left = stream.OpenedFacts().size;
+    for (const SliceChecksum& slice : file.slices) {
+        Digest crc(DigestKind::Crc32);
+        for (std::int64_t inSlice = sliceSize; inSlice > 0;) {
+            const std::int32_t size =
+                static_cast<std::int32_t>(std::min<std::int64_t>(inSlice, kReadBlock));
+            const std::int32_t present =
+                static_cast<std::int32_t>(std::clamp<std::int64_t>(left, 0, size));
+            stream.ReadBuffer(buffer.data(), present);
+            std::fill(buffer.data() + present, buffer.data() + size, '\0');  // the padding
+            crc.Update(buffer.data(), static_cast<std::size_t>(size));
+            left -= present;
+            inSlice -= size;
+        }
+        if (std::stoul(crc.HexDigest(), nullptr, 16) != slice.crc) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Runs `work(i)` for i in [0, count) on `threads` threads; raises the first
 // failure once every thread has stopped.
 template <typename Work>
@@ -211,7 +236,8 @@ std::int64_t RepairSurvey::RebuildablePieces() const {
     return count;
 }
 
-RepairSurvey SurveyPieces(const std::string& indexPath, const ComputeLimits& limits) {
+RepairSurvey SurveyPieces(const std::string& indexPath, const ComputeLimits& limits,
+                          PieceCheck check) {
     RepairSurvey survey;
     survey.indexPath = indexPath;
     survey.set = ReadRecoverySet(indexPath);
@@ -226,20 +252,24 @@ RepairSurvey SurveyPieces(const std::string& indexPath, const ComputeLimits& lim
     if (slices > static_cast<std::int64_t>(gf16::kMaxInputSlices)) {
         throw EBadRecoveryFile(indexPath);
     }
-    ForEachOnThreads(survey.pieces.size(), ThreadsOf(limits),
-                     [&](std::size_t i, std::vector<char>& buffer) {
-                         PieceStatus& piece = survey.pieces[i];
-                         const FileDescription& description = survey.set.files[i].description;
-                         const std::optional<FileFacts> facts = RegularFileFacts(piece.path);
-                         if (!facts) {
-                             piece.condition = PieceCondition::Missing;
-                         } else if (static_cast<std::uint64_t>(facts->size) != description.length ||
-                                    FileMd5(piece.path, buffer) != description.hash) {
-                             piece.condition = PieceCondition::Damaged;
-                         } else {
-                             piece.condition = PieceCondition::Intact;
-                         }
-                     });
+    ForEachOnThreads(
+        survey.pieces.size(), ThreadsOf(limits), [&](std::size_t i, std::vector<char>& buffer) {
+            PieceStatus& piece = survey.pieces[i];
+            const FileDescription& description = survey.set.files[i].description;
+            const std::optional<FileFacts> facts = RegularFileFacts(piece.path);
+            if (!facts) {
+                piece.condition = PieceCondition::Missing;
+            } else if (static_cast<std::uint64_t>(facts->size) != description.length ||
+                       !(check == PieceCheck::SliceCrc && survey.set.files[i].checksumsFound
+                             ? SliceCrcsMatch(piece.path, survey.set.files[i],
+                                              static_cast<std::int64_t>(survey.set.sliceSize),
+                                              buffer)
+                             : FileMd5(piece.path, buffer) == description.hash)) {
+                piece.condition = PieceCondition::Damaged;
+            } else {
+                piece.condition = PieceCondition::Intact;
+            }
+        });
     return survey;
 }
 
