@@ -1,9 +1,13 @@
 #include "pieces/par2_reader.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
@@ -202,18 +206,83 @@ std::vector<std::string> RecoveryFilesOf(const std::string& indexPath) {
     return files;
 }
 
+namespace {
+
+// Adds what `file` holds to what earlier files held: the first copy found of
+// a packet counts.
+void Merge(Found& found, Found& file) {
+    if (!found.firstMain) {
+        found.firstMain = file.firstMain;
+    }
+    for (auto& [id, from] : file.sets) {
+        Found::Set& into = found.sets[id];
+        if (!into.main) {
+            into.main = std::move(from.main);
+        }
+        into.descriptions.merge(from.descriptions);
+        into.checksums.merge(from.checksums);
+        into.unicodeNames.merge(from.unicodeNames);
+        into.recovery.merge(from.recovery);
+        into.recoveryLengths.merge(from.recoveryLengths);
+        if (into.creator.empty()) {
+            into.creator = std::move(from.creator);
+        }
+    }
+}
+
+// Scans every file, several at once (the recovery slices' MD5s are most of
+// the work), each into its own findings.
+std::vector<Found> ScanFiles(const std::vector<std::string>& paths) {
+    std::vector<Found> found(paths.size());
+    std::atomic<std::size_t> next{0};
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;
+    std::mutex mutex;
+    auto serve = [&] {
+        for (std::size_t i; !failed && (i = next++) < paths.size();) {
+            try {
+                std::unique_ptr<TFileStream> file =
+                    TFileStream::OpenIfAvailable(paths[i], OpenMode::Read);
+                if (file) {
+                    Scanner(paths[i], *file, found[i]).Scan();
+                }
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!failure) {
+                    failure = std::current_exception();
+                }
+                failed = true;
+            }
+        }
+    };
+    const std::size_t threads = std::min<std::size_t>(
+        paths.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    std::vector<std::thread> helpers;
+    for (std::size_t t = 1; t < threads; ++t) {
+        helpers.emplace_back(serve);
+    }
+    serve();
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return found;
+}
+
+}  // namespace
+
 RecoverySet ReadRecoverySet(const std::string& indexPath) {
+    const std::vector<std::string> paths = RecoveryFilesOf(indexPath);
+    std::vector<Found> scanned = ScanFiles(paths);
     Found found;
     std::optional<Md5> indexMain;
-    for (const std::string& path : RecoveryFilesOf(indexPath)) {
-        std::unique_ptr<TFileStream> file = TFileStream::OpenIfAvailable(path, OpenMode::Read);
-        if (!file) {
-            continue;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (paths[i] == indexPath) {
+            indexMain = scanned[i].firstMain;
         }
-        Scanner(path, *file, found).Scan();
-        if (path == indexPath) {
-            indexMain = found.firstMain;
-        }
+        Merge(found, scanned[i]);
     }
     const std::optional<Md5> chosen = indexMain ? indexMain : found.firstMain;
     if (!chosen) {
