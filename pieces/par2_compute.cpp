@@ -21,103 +21,6 @@ constexpr std::int64_t kChunk = std::int64_t{1} << 20;
 constexpr std::size_t kTile = 16384;
 constexpr std::int64_t kAlign = 64;
 
-// Threads that each run their share of one job at a time; the caller's
-// thread takes share 0. A share that raises does not stop the others: the
-// job ends when every share has, and the first failure is raised then.
-class Workers {
-  public:
-    explicit Workers(unsigned count) {
-        for (unsigned w = 1; w < count; ++w) {
-            threads_.emplace_back([this, w] { Serve(w); });
-        }
-    }
-    ~Workers() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        for (std::thread& thread : threads_) {
-            thread.join();
-        }
-    }
-    Workers(const Workers&) = delete;
-    Workers& operator=(const Workers&) = delete;
-
-    unsigned Count() const { return static_cast<unsigned>(threads_.size()) + 1; }
-
-    void Run(const std::function<void(unsigned)>& job) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            job_ = &job;
-            pending_ = static_cast<unsigned>(threads_.size());
-            failure_ = nullptr;
-            ++generation_;
-        }
-        wake_.notify_all();
-        std::exception_ptr own;
-        try {
-            job(0);
-        } catch (...) {
-            own = std::current_exception();
-        }
-        std::unique_lock<std::mutex> lock(mutex_);
-        // Every share ends: a share is a bounded piece of work on its own.
-        done_.wait(lock, [this] { return pending_ == 0; });
-        job_ = nullptr;
-        if (own) {
-            std::rethrow_exception(own);
-        }
-        if (failure_) {
-            std::rethrow_exception(failure_);
-        }
-    }
-
-  private:
-    void Serve(unsigned w) {
-        std::uint64_t seen = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
-            if (stop_) {
-                return;
-            }
-            seen = generation_;
-            const std::function<void(unsigned)>* job = job_;
-            lock.unlock();
-            std::exception_ptr failure;
-            try {
-                (*job)(w);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            if (failure && !failure_) {
-                failure_ = failure;
-            }
-            if (--pending_ == 0) {
-                done_.notify_one();
-            }
-        }
-    }
-
-    std::mutex mutex_;
-    std::condition_variable wake_, done_;
-    const std::function<void(unsigned)>* job_ = nullptr;
-    std::uint64_t generation_ = 0;
-    unsigned pending_ = 0;
-    bool stop_ = false;
-    std::exception_ptr failure_;
-    std::vector<std::thread> threads_;
-};
-
-unsigned ThreadsFor(const ComputeLimits& limits) {
-    if (limits.threads != 0) {
-        return limits.threads;
-    }
-    return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
-}
-
 std::int64_t ChunkFor(std::int64_t sliceSize) {
     return std::min(kChunk, sliceSize);
 }
@@ -132,6 +35,101 @@ std::int64_t PassWidth(std::int64_t sliceSize, std::size_t outputs, const Comput
 }
 
 }  // namespace
+
+WorkerThreads::WorkerThreads(unsigned count) {
+    for (unsigned w = 1; w < count; ++w) {
+        threads_.emplace_back([this, w] { Serve(w); });
+    }
+}
+
+WorkerThreads::~WorkerThreads() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+}
+
+void WorkerThreads::Run(const std::function<void(unsigned)>& job) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job_ = &job;
+        pending_ = static_cast<unsigned>(threads_.size());
+        failure_ = nullptr;
+        ++generation_;
+    }
+    wake_.notify_all();
+    std::exception_ptr own;
+    try {
+        job(0);
+    } catch (...) {
+        own = std::current_exception();
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Every share ends: a share is a bounded piece of work on its own.
+    done_.wait(lock, [this] { return pending_ == 0; });
+    job_ = nullptr;
+    if (own) {
+        std::rethrow_exception(own);
+    }
+    if (failure_) {
+        std::rethrow_exception(failure_);
+    }
+}
+
+void WorkerThreads::Serve(unsigned w) {
+    std::uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
+        if (stop_) {
+            return;
+        }
+        seen = generation_;
+        const std::function<void(unsigned)>* job = job_;
+        lock.unlock();
+        std::exception_ptr failure;
+        try {
+            (*job)(w);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        if (failure && !failure_) {
+            failure_ = failure;
+        }
+        if (--pending_ == 0) {
+            done_.notify_one();
+        }
+    }
+}
+
+unsigned ThreadsFor(const ComputeLimits& limits) {
+    if (limits.threads != 0) {
+        return limits.threads;
+    }
+    return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
+}
+
+void AddProducts(WorkerThreads& workers, const std::vector<std::uint16_t>& coefficients,
+                 const std::uint8_t* in, const std::vector<std::uint8_t*>& outs,
+                 std::size_t bytes) {
+    const unsigned count = workers.Count();
+    const std::size_t part = ((bytes + count - 1) / count + 63) / 64 * 64;
+    workers.Run([&](unsigned w) {
+        const std::size_t begin = std::min(bytes, part * w);
+        const std::size_t end = std::min(bytes, begin + part);
+        for (std::size_t tile = begin; tile < end; tile += 16384) {
+            const std::size_t size = std::min<std::size_t>(16384, end - tile);
+            for (std::size_t o = 0; o < outs.size(); ++o) {
+                gf16::MultiplyAdd(coefficients[o], in + tile, outs[o] + tile, size);
+            }
+        }
+    });
+}
 
 std::int64_t PassesFor(std::int64_t sliceSize, std::size_t outputs, const ComputeLimits& limits) {
     const std::int64_t width = PassWidth(sliceSize, outputs, limits);
@@ -148,7 +146,7 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
     }
     const std::int64_t width = PassWidth(sliceSize, outputs, limits);
     const std::int64_t chunk = std::min(ChunkFor(sliceSize), width);
-    Workers workers(ThreadsFor(limits));
+    WorkerThreads workers(ThreadsFor(limits));
     const unsigned count = workers.Count();
 
     std::int64_t total = 0;

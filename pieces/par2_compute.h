@@ -11,10 +11,14 @@
 // the inputs again each time. The work is spread over the processor's cores.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "pieces/progress.h"
@@ -54,6 +58,42 @@ using InputObserver = std::function<void(std::size_t input, std::int64_t at,
 // thread: for each pass, every output's range, in order of outputs.
 using OutputSink = std::function<void(std::size_t output, std::int64_t at, const std::uint8_t* data,
                                       std::size_t size)>;
+
+// Threads that each run their share of one job at a time; the caller's
+// thread takes share 0. A share that raises does not stop the others: the
+// job ends when every share has, and the first failure is raised then.
+class WorkerThreads {
+  public:
+    // `count` shares, the caller's included.
+    explicit WorkerThreads(unsigned count);
+    ~WorkerThreads();
+    WorkerThreads(const WorkerThreads&) = delete;
+    WorkerThreads& operator=(const WorkerThreads&) = delete;
+
+    unsigned Count() const { return static_cast<unsigned>(threads_.size()) + 1; }
+    // Runs job(w) for every share w, and returns once all have ended.
+    void Run(const std::function<void(unsigned)>& job);
+
+  private:
+    void Serve(unsigned w);
+
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    const std::function<void(unsigned)>* job_ = nullptr;
+    std::uint64_t generation_ = 0;
+    unsigned pending_ = 0;
+    bool stop_ = false;
+    std::exception_ptr failure_;
+    std::vector<std::thread> threads_;
+};
+
+// The number of worker threads for `limits`.
+unsigned ThreadsFor(const ComputeLimits& limits);
+
+// outs[o] ^= coefficients[o] * in, over `bytes` (even) of each, the range
+// shared out among the workers.
+void AddProducts(WorkerThreads& workers, const std::vector<std::uint16_t>& coefficients,
+                 const std::uint8_t* in, const std::vector<std::uint8_t*>& outs, std::size_t bytes);
 
 // How many passes Compute makes over the inputs for `outputs` outputs of
 // `sliceSize` bytes within `limits`.

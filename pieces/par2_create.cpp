@@ -397,6 +397,7 @@ class RecoveryWriter::State {
             sums_.assign(options.slices,
                          std::vector<std::uint8_t>(static_cast<std::size_t>(capacity_)));
             stage_.resize(kStage);
+            workers_ = std::make_unique<WorkerThreads>(ThreadsFor(options.limits));
         }
         if (planned_) {
             // The rank of each planned piece among the slices, by file id; an
@@ -558,6 +559,7 @@ class RecoveryWriter::State {
     std::int64_t capacity_ = 0;
     bool inPass_ = false;
     std::vector<std::vector<std::uint8_t>> sums_;
+    std::unique_ptr<WorkerThreads> workers_;
     std::vector<std::uint8_t> stage_;
     std::size_t staged_ = 0;
     std::int64_t position_ = 0;
