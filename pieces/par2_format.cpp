@@ -326,7 +326,8 @@ std::optional<MainPacket> ParseMain(std::string_view body) {
     main.sliceSize = GetU64(body, 0);
     const std::uint32_t count = GetU32(body, 8);
     const std::size_t ids = (body.size() - 12) / 16;
-    if (main.sliceSize == 0 || main.sliceSize % 4 != 0 || count > ids) {
+    if (main.sliceSize == 0 || main.sliceSize % 4 != 0 || main.sliceSize > kLargestSlice ||
+        count > ids) {
         return std::nullopt;
     }
     for (std::size_t i = 0; i < ids; ++i) {
@@ -344,6 +345,9 @@ std::optional<FileDescription> ParseFileDescription(std::string_view body) {
     file.hash = GetMd5(body, 16);
     file.hash16k = GetMd5(body, 32);
     file.length = GetU64(body, 48);
+    if (file.length > kLargestFile) {
+        return std::nullopt;
+    }
     file.name = NameField(body.substr(56));
     return file;
 }

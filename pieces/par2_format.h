@@ -104,6 +104,11 @@ std::optional<PacketHeader> ParseHeader(std::string_view bytes);
 // Whether `packet` (a whole one) carries the MD5 its header says.
 bool PacketHashMatches(std::string_view packet);
 
+// Beyond these, a slice size or a file length read is taken for damage: the
+// arithmetic on them stays far from overflowing.
+inline constexpr std::uint64_t kLargestSlice = std::uint64_t{1} << 40;
+inline constexpr std::uint64_t kLargestFile = std::uint64_t{1} << 56;
+
 // Packet bodies (after the header) as read; nothing when malformed.
 std::optional<MainPacket> ParseMain(std::string_view body);
 std::optional<FileDescription> ParseFileDescription(std::string_view body);

@@ -446,6 +446,11 @@ TEST_F(RecoveryTest, AnIndexThatNamesAFileOutsideItsFolderOrIsNoSetIsRefused) {
     ExpectFailure<EBadRecoveryFile>([&] { SurveyPieces(index); },
                                     FormatText(Text::BadRecoveryFile, index));
     EXPECT_FALSE(testing::PathExists(folder.Path() + "/../outside"));
+    // A slice size no set has: taken for damage, as an overflow would follow.
+    main.sliceSize = std::uint64_t{1} << 62;
+    WriteFileBytes(index, MainPacketBytes(main));
+    ExpectFailure<EBadRecoveryFile>([&] { SurveyPieces(index); },
+                                    FormatText(Text::BadRecoveryFile, index));
 }
 
 }  // namespace
