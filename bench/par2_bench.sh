@@ -20,7 +20,7 @@ rm "$data/source.bin"
 mapfile -t set < <(find "$data" -name 'source.bin.[0-9]*' | sort)
 echo "${#set[@]} pieces of $piece_bytes bytes"
 mkdir -p "$kept"
-ourBase=$(baseline "$driver" kernels)
+ourBase=$(baseline "$driver")
 parBase=$(baseline par2 --version)
 "$driver" kernels
 
