@@ -3,7 +3,9 @@
 # same 1 GiB set of 100 pieces, taking turns, medians over ROUNDS rounds:
 # creating 10 recovery slices (goal: at least 10 x faster), rebuilding 1 and
 # 5 missing pieces from the same recovery files (at least 10 x faster), and
-# the peak memory (ours at most 256 MiB). Also one recovery slice, the plain
+# the peak memory (ours at most 256 MiB). The rebuilds are ours twice: with
+# the pieces left checked by their MD5s, and by their slices' CRC-32 (the
+# check a join that hashes every piece as it copies it can do with). Also one recovery slice, the plain
 # XOR, against reading the pieces once (cat): about the cost of a copy.
 # The engine is driven by bench/par2_driver, which calls it directly.
 source "$(dirname "$0")/common.sh"
@@ -47,7 +49,9 @@ ours_create=$data/ours-create.txt par_create=$data/par-create.txt
 ours_xor=$data/ours-xor.txt cat_read=$data/cat.txt
 ours_one=$data/ours-one.txt par_one=$data/par-one.txt
 ours_five=$data/ours-five.txt par_five=$data/par-five.txt
-for file in "$ours_create" "$par_create" "$ours_xor" "$cat_read" "$ours_one" "$par_one" "$ours_five" "$par_five"; do
+ours_one_crc=$data/ours-one-crc.txt ours_five_crc=$data/ours-five-crc.txt
+for file in "$ours_create" "$par_create" "$ours_xor" "$cat_read" "$ours_one" "$par_one" "$ours_five" \
+    "$par_five" "$ours_one_crc" "$ours_five_crc"; do
     : >"$file"
 done
 
@@ -66,11 +70,17 @@ for round in $(seq "$rounds"); do
     lose 50
     measure "$ours_one" "$driver" repair "$index" >/dev/null
     check_whole
+    lose 50
+    measure "$ours_one_crc" "$driver" repair --crc "$index" >/dev/null
+    check_whole
     lose 10 30 50 70 100
     measure "$par_five" par2 repair -q -q "$index"
     check_whole
     lose 10 30 50 70 100
     measure "$ours_five" "$driver" repair "$index" >/dev/null
+    check_whole
+    lose 10 30 50 70 100
+    measure "$ours_five_crc" "$driver" repair --crc "$index" >/dev/null
     check_whole
 
     remove_recovery
@@ -93,5 +103,7 @@ echo "|------------------------------|-----------|-----------------|----------|-
 line "create 10 recovery slices" "$ours_create" "$par_create" par2 "$parBase"
 line "rebuild 1 missing piece" "$ours_one" "$par_one" par2 "$parBase"
 line "rebuild 5 missing pieces" "$ours_five" "$par_five" par2 "$parBase"
+line "rebuild 1, CRC-32 check" "$ours_one_crc" "$par_one" par2 "$parBase"
+line "rebuild 5, CRC-32 check" "$ours_five_crc" "$par_five" par2 "$parBase"
 line "create 1 slice (XOR)" "$ours_xor" "$cat_read" cat 0
 echo "(medians of $rounds rounds; peaks: the largest resident set; our baseline $ourBase KiB, par2's $parBase KiB)"
