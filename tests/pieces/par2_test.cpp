@@ -348,6 +348,66 @@ TEST_F(RecoveryTest, TheSplitsOwnPassMakesTheSameFilesAsAPassOverTheWrittenPiece
     }
 }
 
+TEST_F(RecoveryTest, ThePlannedOrderLeavesAnEmptyLastPieceOutAsTheFilesDo) {
+    MakeSet(4 * 1000, 1000);  // four pieces and an empty fifth
+    RecoveryOptions options;
+    options.slices = 3;
+    CreateRecoveryFiles(pieces, index, options);
+    const std::vector<std::string> names = RecoveryFileNames(index, options.slices);
+    std::vector<std::string> expected;
+    for (const std::string& file : names) {
+        expected.push_back(ReadFileBytes(file));
+    }
+    const std::string source = folder / "source";
+    WriteFileBytes(source, PatternBytes(4 * 1000, 1));
+    std::vector<std::string> pieceNames;
+    for (const std::string& piece : pieces) {
+        pieceNames.push_back(piece.substr(FolderPart(piece).size()));
+    }
+    RecoveryWriter writer(1000, options, PieceOrderOf(source, 1000, pieceNames), 1000);
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        writer.BeginPiece(pieces[i]);
+        writer.Add(contents[i].data(), contents[i].size());
+        writer.EndPiece();
+    }
+    EXPECT_TRUE(writer.SlicesInPass());
+    writer.Finish(index);
+    for (std::size_t f = 0; f < names.size(); ++f) {
+        EXPECT_EQ(ReadFileBytes(names[f]), expected[f]) << names[f];
+    }
+}
+
+TEST_F(RecoveryTest, AFailureOnOneWorkerEndsTheComputationOnEveryThread) {
+    MakeSet(6 * 5000 + 1, 5000);
+    Combination combination;
+    combination.sliceSize = 5000;
+    for (const std::string& piece : pieces) {
+        combination.inputs.push_back(SliceSource{piece, 0, FileSize(piece)});
+    }
+    combination.coefficients.assign(2, std::vector<std::uint16_t>(pieces.size(), 7));
+    ComputeLimits limits;
+    limits.threads = 3;
+    const auto sink = [](std::size_t, std::int64_t, const std::uint8_t*, std::size_t) {};
+    testing::WithinTime(std::chrono::seconds(60), "a computation whose observer fails", [&] {
+        ExpectFailure<EDamaged>(
+            [&] {
+                Compute(
+                    combination, limits,
+                    [](std::size_t input, std::int64_t, const std::uint8_t*, std::size_t) {
+                        if (input == 4) {
+                            throw EDamaged("4");
+                        }
+                    },
+                    sink);
+            },
+            FormatText(Text::Damaged, "4"));
+    });
+    // An input shorter than its slice says.
+    combination.inputs.back().length += 10;
+    testing::WithinTime(std::chrono::seconds(60), "a computation with a short input",
+                        [&] { EXPECT_THROW(Compute(combination, limits, {}, sink), EReadError); });
+}
+
 TEST_F(RecoveryTest, APieceChangedBeforeTheFilesAreMadeFailsTheSplitAndLeavesNoRecoveryFile) {
     MakeSet(3 * 1000 + 10, 1000);
     RecoveryOptions options;
