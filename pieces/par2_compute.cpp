@@ -138,7 +138,7 @@ std::int64_t PassesFor(std::int64_t sliceSize, std::size_t outputs, const Comput
 
 void Compute(const Combination& combination, const ComputeLimits& limits,
              const InputObserver& observer, const OutputSink& sink, ProgressSink* progress) {
-    const std::size_t outputs = combination.coefficients.size();
+    const std::size_t outputs = combination.outputs;
     const std::size_t inputs = combination.inputs.size();
     const std::int64_t sliceSize = combination.sliceSize;
     if (outputs == 0 || sliceSize <= 0) {
@@ -214,7 +214,7 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
                             const std::uint8_t* in = buffers[m].data() + tile;
                             for (std::size_t o = 0; o < outputs; ++o) {
                                 const std::uint16_t coefficient =
-                                    combination.coefficients[o][group + m];
+                                    combination.coefficient(o, group + m);
                                 std::uint8_t* out =
                                     sums.data() + o * static_cast<std::size_t>(width) + at + tile;
                                 gf16::MultiplyAdd(coefficient, in, out,

@@ -36,8 +36,12 @@ struct SliceSource {
 struct Combination {
     std::int64_t sliceSize = 0;  // a multiple of 4
     std::vector<SliceSource> inputs;
-    // coefficients[output][input]: output = sum of coefficient * input.
-    std::vector<std::vector<std::uint16_t>> coefficients;
+    std::size_t outputs = 0;
+    // The coefficient of an input in an output: output = sum of coefficient *
+    // input. Asked often, from every worker thread: a matrix lookup, or a
+    // formula where a matrix would not fit in memory (N recovery slices of
+    // thousands of pieces).
+    std::function<std::uint16_t(std::size_t output, std::size_t input)> coefficient;
 };
 
 struct ComputeLimits {

@@ -259,13 +259,11 @@ Combination RecoveryCombination(const std::vector<std::string>& paths,
     for (const std::size_t piece : order) {
         combination.inputs.push_back(SliceSource{paths[piece], 0, lengths[piece]});
     }
-    combination.coefficients.assign(slices, std::vector<std::uint16_t>(order.size()));
-    for (std::uint32_t e = 0; e < slices; ++e) {
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            combination.coefficients[e][k] =
-                gf16::RecoveryCoefficient(static_cast<std::uint32_t>(k), e);
-        }
-    }
+    combination.outputs = slices;
+    combination.coefficient = [](std::size_t exponent, std::size_t slice) {
+        return gf16::RecoveryCoefficient(static_cast<std::uint32_t>(slice),
+                                         static_cast<std::uint32_t>(exponent));
+    };
     return combination;
 }
 

@@ -16,9 +16,10 @@ namespace morcelix::par2 {
 
 namespace {
 
-// Packets other than recovery slices are read whole, up to this size; a
-// larger one (none of this program's) is checked and skipped.
-constexpr std::uint64_t kLargestKept = std::uint64_t{64} << 20;
+// Packets other than recovery slices are read whole, up to this size (the
+// checksums of 32,768 slices take 640 KiB); a larger one is checked and
+// skipped.
+constexpr std::uint64_t kLargestKept = std::uint64_t{4} << 20;
 constexpr std::int32_t kScanBlock = 1 << 20;
 
 bool EndsWithPar2(std::string_view name) {

@@ -343,7 +343,13 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
     const std::vector<std::vector<std::uint16_t>> inverse = Inverse(std::move(a));
     Combination combination;
     combination.sliceSize = sliceSize;
-    combination.coefficients.assign(m, std::vector<std::uint16_t>(kept.size() + m));
+    // The rows of the solution: how each lost slice sums the inputs.
+    auto rows = std::make_shared<std::vector<std::vector<std::uint16_t>>>(
+        m, std::vector<std::uint16_t>(kept.size() + m));
+    combination.outputs = m;
+    combination.coefficient = [rows](std::size_t output, std::size_t input) {
+        return (*rows)[output][input];
+    };
     for (std::size_t i = 0; i < kept.size(); ++i) {
         const Slice& slice = slices[kept[i]];
         combination.inputs.push_back(
@@ -358,15 +364,21 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
             for (std::size_t j = 0; j < m; ++j) {
                 sum ^= gf16::Multiply(inverse[k][j], column[j]);
             }
-            combination.coefficients[k][i] = sum;
+            (*rows)[k][i] = sum;
         }
     }
     for (std::size_t j = 0; j < m; ++j) {
         combination.inputs.push_back(SliceSource{chosen[j]->path, chosen[j]->offset, sliceSize});
         for (std::size_t k = 0; k < m; ++k) {
-            combination.coefficients[k][kept.size() + j] = inverse[k][j];
+            (*rows)[k][kept.size() + j] = inverse[k][j];
         }
     }
+
+    // The matrices take their share of the memory; the lost slices the rest.
+    ComputeLimits budget = limits;
+    const std::size_t matrices = (m * (kept.size() + m) + m * m) * sizeof(std::uint16_t);
+    budget.memory =
+        std::max(limits.memory > matrices ? limits.memory - matrices : 0, limits.memory / 4);
 
     RebuildFiles files;
     std::vector<std::size_t> streamOf(set.files.size());
@@ -376,7 +388,7 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
         stream.SetSize(static_cast<std::int64_t>(set.files[rebuilt[r]].description.length));
     }
     Compute(
-        combination, limits, {},
+        combination, budget, {},
         [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
             const Slice& slice = slices[lost[output]];
             const std::int64_t keep =

@@ -384,7 +384,8 @@ TEST_F(RecoveryTest, AFailureOnOneWorkerEndsTheComputationOnEveryThread) {
     for (const std::string& piece : pieces) {
         combination.inputs.push_back(SliceSource{piece, 0, FileSize(piece)});
     }
-    combination.coefficients.assign(2, std::vector<std::uint16_t>(pieces.size(), 7));
+    combination.outputs = 2;
+    combination.coefficient = [](std::size_t, std::size_t) { return std::uint16_t{7}; };
     ComputeLimits limits;
     limits.threads = 3;
     const auto sink = [](std::size_t, std::int64_t, const std::uint8_t*, std::size_t) {};
