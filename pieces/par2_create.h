@@ -96,7 +96,10 @@ std::vector<PlannedPiece> PieceOrderOf(const std::string& source, std::int64_t p
                                        const std::vector<std::string>& pieceNames);
 
 // The recovery data of a split, made as the split writes its pieces. Not
-// thread-safe: one thread (the split's, or one inspector lane) calls it.
+// thread-safe: BeginPiece, Add and EndPiece come in order from one thread at
+// a time (the split's, or an inspector lane whose blocks carry the piece
+// they belong to, so that it calls BeginPiece and EndPiece itself); the
+// products are shared out among the worker threads of the options' limits.
 class RecoveryWriter {
   public:
     // For a split into pieces of `pieceSize` bytes. `pieceIds`, when given,
