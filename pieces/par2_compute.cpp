@@ -1,6 +1,7 @@
 #include "pieces/par2_compute.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <memory>
@@ -14,8 +15,12 @@ namespace morcelix::par2 {
 
 namespace {
 
-// The bytes one read brings, and the block of each worker's share of work.
+// The bytes one read brings.
 constexpr std::int64_t kChunk = std::int64_t{1} << 20;
+// Inputs read at once, for each worker: the workers take inputs and tiles as
+// they come free, so that one held back by the system (a busy machine) does
+// not leave the others waiting at the end of each step.
+constexpr unsigned kInputsPerWorker = 4;
 // The bytes of a slice worked on at once: one input's tile stays in the first
 // level cache while every output's tile at the same place is updated.
 constexpr std::size_t kTile = 16384;
@@ -27,7 +32,7 @@ std::int64_t ChunkFor(std::int64_t sliceSize) {
 
 // The width of a pass: the bytes of each output kept at once.
 std::int64_t PassWidth(std::int64_t sliceSize, std::size_t outputs, const ComputeLimits& limits) {
-    const std::int64_t buffers = ThreadsFor(limits) * ChunkFor(sliceSize);
+    const std::int64_t buffers = kInputsPerWorker * ThreadsFor(limits) * ChunkFor(sliceSize);
     const std::int64_t room = std::max<std::int64_t>(
         static_cast<std::int64_t>(limits.memory) - buffers, kAlign * std::int64_t(outputs));
     const std::int64_t width = room / static_cast<std::int64_t>(std::max<std::size_t>(outputs, 1));
@@ -159,50 +164,54 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
     }
 
     std::vector<std::uint8_t> sums(static_cast<std::size_t>(width) * outputs);
-    std::vector<std::vector<std::uint8_t>> buffers(count, std::vector<std::uint8_t>(chunk));
-    std::vector<std::unique_ptr<TFileStream>> streams(count);
-    std::vector<std::size_t> filled(count);
+    const std::size_t slots = std::size_t{kInputsPerWorker} * count;
+    std::vector<std::vector<std::uint8_t>> buffers(slots, std::vector<std::uint8_t>(chunk));
+    std::vector<std::unique_ptr<TFileStream>> streams(slots);
+    std::vector<std::size_t> filled(slots);
+    std::atomic<std::size_t> next{0};
 
     for (std::int64_t from = 0; from < sliceSize; from += width) {
         const std::int64_t range = std::min(width, sliceSize - from);
         std::fill(sums.begin(), sums.end(), std::uint8_t{0});
-        for (std::size_t group = 0; group < inputs; group += count) {
-            const std::size_t members = std::min<std::size_t>(count, inputs - group);
+        for (std::size_t group = 0; group < inputs; group += slots) {
+            const std::size_t members = std::min<std::size_t>(slots, inputs - group);
             for (std::int64_t at = 0; at < range; at += chunk) {
                 const std::int64_t size = std::min(chunk, range - at);
-                // Each member reads its input's next chunk.
-                workers.Run([&](unsigned w) {
-                    filled[w] = 0;
-                    if (w >= members) {
-                        return;
-                    }
-                    const std::size_t index = group + w;
-                    const SliceSource& input = combination.inputs[index];
-                    const std::int64_t position = from + at;
-                    const std::int64_t present =
-                        std::clamp<std::int64_t>(input.length - position, 0, size);
-                    std::uint8_t* buffer = buffers[w].data();
-                    if (present > 0) {
-                        if (!streams[w]) {
-                            streams[w] = std::make_unique<TFileStream>(input.path, OpenMode::Read);
+                // The workers read the members' next chunks, one member at a
+                // time each.
+                next = 0;
+                workers.Run([&](unsigned) {
+                    for (std::size_t m; (m = next++) < members;) {
+                        const std::size_t index = group + m;
+                        const SliceSource& input = combination.inputs[index];
+                        const std::int64_t position = from + at;
+                        const std::int64_t present =
+                            std::clamp<std::int64_t>(input.length - position, 0, size);
+                        std::uint8_t* buffer = buffers[m].data();
+                        if (present > 0) {
+                            if (!streams[m]) {
+                                streams[m] =
+                                    std::make_unique<TFileStream>(input.path, OpenMode::Read);
+                            }
+                            streams[m]->SetPosition(input.offset + position);
+                            streams[m]->ReadBuffer(buffer, static_cast<std::int32_t>(present));
+                            if (observer) {
+                                observer(index, position, buffer,
+                                         static_cast<std::size_t>(present));
+                            }
                         }
-                        streams[w]->SetPosition(input.offset + position);
-                        streams[w]->ReadBuffer(buffer, static_cast<std::int32_t>(present));
-                        if (observer) {
-                            observer(index, position, buffer, static_cast<std::size_t>(present));
-                        }
+                        std::fill(buffer + present, buffer + size, std::uint8_t{0});
+                        filled[m] = static_cast<std::size_t>(present);
                     }
-                    std::fill(buffer + present, buffer + size, std::uint8_t{0});
-                    filled[w] = static_cast<std::size_t>(present);
                 });
-                // Each worker adds every member's chunk into its share of the outputs.
-                const std::int64_t share = (size + count - 1) / count + kAlign - 1;
-                const std::int64_t part = share / kAlign * kAlign;
-                workers.Run([&](unsigned w) {
-                    const std::int64_t begin = std::min<std::int64_t>(size, part * w);
-                    const std::int64_t end = std::min<std::int64_t>(size, begin + part);
-                    for (std::int64_t tile = begin; tile < end; tile += kTile) {
-                        const std::int64_t tileEnd = std::min<std::int64_t>(end, tile + kTile);
+                // Then add every member's chunk into the outputs, a tile at a
+                // time each.
+                const std::size_t tiles = static_cast<std::size_t>(size + kTile - 1) / kTile;
+                next = 0;
+                workers.Run([&](unsigned) {
+                    for (std::size_t t; (t = next++) < tiles;) {
+                        const std::int64_t tile = static_cast<std::int64_t>(t * kTile);
+                        const std::int64_t tileEnd = std::min<std::int64_t>(size, tile + kTile);
                         for (std::size_t m = 0; m < members; ++m) {
                             // Past its bytes an input is zeros, which add nothing.
                             const std::int64_t present =
@@ -224,8 +233,8 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
                     }
                 });
                 if (progress) {
-                    for (unsigned w = 0; w < members; ++w) {
-                        done += static_cast<std::int64_t>(filled[w]);
+                    for (std::size_t m = 0; m < members; ++m) {
+                        done += static_cast<std::int64_t>(filled[m]);
                     }
                     progress->Moved(done, ProgressSink::Mark::Block);
                 }

@@ -286,7 +286,7 @@ TEST_F(RecoveryTest, PassesWithinASmallMemoryGiveTheSameFilesAndRebuildTheSame) 
     }
     // Room for about 6 KiB of each recovery slice: some ten passes.
     RecoveryOptions tight = options;
-    tight.limits.memory = 6 * 50000 / 8 + 2 * 50000;
+    tight.limits.memory = 6 * 50000 / 8 + 4 * 2 * 50000;
     tight.limits.threads = 2;
     ASSERT_GT(PassesFor(50000, 6, tight.limits), 5);
     CreateRecoveryFiles(pieces, index, tight);
