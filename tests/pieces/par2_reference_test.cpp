@@ -120,8 +120,13 @@ class ReferenceToolTest : public ::testing::Test {
 
 TEST_F(ReferenceToolTest, ItVerifiesEverySetWeWriteFromOneToAHundredPieces) {
     enum class Last { Short, Empty, Full };
-    for (const std::size_t count : {1, 2, 3, 5, 10, 33, 100}) {
+    // Every count; the three kinds of last piece at the ends, one in turn
+    // between them.
+    for (std::size_t count = 1; count <= 100; ++count) {
         for (const Last kind : {Last::Short, Last::Empty, Last::Full}) {
+            if (count > 3 && count < 100 && static_cast<std::size_t>(kind) != count % 3) {
+                continue;
+            }
             const std::int64_t pieceSize = 1003;
             const std::int64_t lastSize = kind == Last::Short   ? 517
                                           : kind == Last::Empty ? 0
