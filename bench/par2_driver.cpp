@@ -3,7 +3,8 @@
 // the reference PAR2 tool: create writes INDEX and its recovery files over
 // the pieces; repair checks the pieces beside INDEX (their MD5s, or with
 // --crc their slices' CRC-32) and rebuilds those missing or damaged; kernels prints the region
-// multiply-add's speed with each kernel this processor runs.
+// multiply-add's speed with each kernel this processor runs, and the MD5's of
+// as many streams side by side as each MD5 kernel has lanes.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/gf16.h"
+#include "pieces/md5_lanes.h"
 #include "pieces/par2_create.h"
 #include "pieces/par2_repair.h"
 
@@ -35,6 +37,30 @@ int Kernels() {
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         std::printf("%-8s %6.2f GB/s\n", std::string(gf16::KernelName(kernel)).c_str(),
                     double(in.size()) * rounds / took.count() / 1e9);
+    }
+    // The MD5 of as many streams as each kernel has lanes, 1 MiB each.
+    std::vector<std::uint8_t> stream(std::size_t{1} << 20);
+    for (std::size_t i = 0; i < stream.size(); ++i) {
+        stream[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    }
+    for (const Md5Kernel kernel : AvailableMd5Kernels()) {
+        const std::size_t lanes = Md5KernelLanes(kernel);
+        std::vector<Md5Stream> md5(lanes);
+        std::vector<Md5Stream*> streams;
+        std::vector<const std::uint8_t*> data(lanes, stream.data());
+        std::vector<std::size_t> sizes(lanes, stream.size());
+        for (Md5Stream& one : md5) {
+            streams.push_back(&one);
+        }
+        const int rounds = 64 / static_cast<int>(lanes) + 1;
+        const auto start = std::chrono::steady_clock::now();
+        for (int r = 0; r < rounds; ++r) {
+            Md5UpdateStreamsWith(kernel, streams.data(), data.data(), sizes.data(), lanes);
+        }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        std::printf("MD5 %-8s %6.2f GB/s (%zu streams)\n",
+                    std::string(Md5KernelName(kernel)).c_str(),
+                    double(stream.size()) * double(lanes) * rounds / took.count() / 1e9, lanes);
     }
     // Exponent 0, the plain XOR, against a copy of the same bytes.
     const int rounds = 20000;
