@@ -17,10 +17,15 @@ namespace {
 
 // The bytes one read brings.
 constexpr std::int64_t kChunk = std::int64_t{1} << 20;
-// Inputs read at once, for each worker: the workers take inputs and tiles as
-// they come free, so that one held back by the system (a busy machine) does
-// not leave the others waiting at the end of each step.
+// Inputs read at once, for each worker, and at least as many as the widest
+// MD5 kernel hashes side by side: the workers take inputs and tiles as they
+// come free, so that one held back by the system (a busy machine) does not
+// leave the others waiting at the end of each step.
 constexpr unsigned kInputsPerWorker = 4;
+
+std::size_t SlotsFor(unsigned threads) {
+    return std::max<std::size_t>(kObservedAtOnce, std::size_t{kInputsPerWorker} * threads);
+}
 // The bytes of a slice worked on at once: one input's tile stays in the first
 // level cache while every output's tile at the same place is updated.
 constexpr std::size_t kTile = 16384;
@@ -32,7 +37,9 @@ std::int64_t ChunkFor(std::int64_t sliceSize) {
 
 // The width of a pass: the bytes of each output kept at once.
 std::int64_t PassWidth(std::int64_t sliceSize, std::size_t outputs, const ComputeLimits& limits) {
-    const std::int64_t buffers = kInputsPerWorker * ThreadsFor(limits) * ChunkFor(sliceSize);
+    // Two sets of buffers: one step's read while the one before is computed.
+    const std::int64_t buffers =
+        2 * static_cast<std::int64_t>(SlotsFor(ThreadsFor(limits))) * ChunkFor(sliceSize);
     const std::int64_t room = std::max<std::int64_t>(
         static_cast<std::int64_t>(limits.memory) - buffers, kAlign * std::int64_t(outputs));
     const std::int64_t width = room / static_cast<std::int64_t>(std::max<std::size_t>(outputs, 1));
@@ -164,88 +171,146 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
     }
 
     std::vector<std::uint8_t> sums(static_cast<std::size_t>(width) * outputs);
-    const std::size_t slots = std::size_t{kInputsPerWorker} * count;
-    std::vector<std::vector<std::uint8_t>> buffers(slots, std::vector<std::uint8_t>(chunk));
-    std::vector<std::unique_ptr<TFileStream>> streams(slots);
-    std::vector<std::size_t> filled(slots);
-    std::atomic<std::size_t> next{0};
+    const std::size_t slots = SlotsFor(count);
 
+    // The steps, in order: each pass's groups of inputs, each group's chunks.
+    struct Step {
+        std::int64_t from, range;  // the pass
+        std::size_t group, members;
+        std::int64_t at, size;  // within the pass's range
+    };
+    std::vector<Step> steps;
     for (std::int64_t from = 0; from < sliceSize; from += width) {
         const std::int64_t range = std::min(width, sliceSize - from);
-        std::fill(sums.begin(), sums.end(), std::uint8_t{0});
         for (std::size_t group = 0; group < inputs; group += slots) {
             const std::size_t members = std::min<std::size_t>(slots, inputs - group);
             for (std::int64_t at = 0; at < range; at += chunk) {
-                const std::int64_t size = std::min(chunk, range - at);
-                // The workers read the members' next chunks, one member at a
-                // time each.
-                next = 0;
-                workers.Run([&](unsigned) {
-                    for (std::size_t m; (m = next++) < members;) {
-                        const std::size_t index = group + m;
-                        const SliceSource& input = combination.inputs[index];
-                        const std::int64_t position = from + at;
-                        const std::int64_t present =
-                            std::clamp<std::int64_t>(input.length - position, 0, size);
-                        std::uint8_t* buffer = buffers[m].data();
-                        if (present > 0) {
-                            if (!streams[m]) {
-                                streams[m] =
-                                    std::make_unique<TFileStream>(input.path, OpenMode::Read);
-                            }
-                            streams[m]->SetPosition(input.offset + position);
-                            streams[m]->ReadBuffer(buffer, static_cast<std::int32_t>(present));
-                            if (observer) {
-                                observer(index, position, buffer,
-                                         static_cast<std::size_t>(present));
-                            }
-                        }
-                        std::fill(buffer + present, buffer + size, std::uint8_t{0});
-                        filled[m] = static_cast<std::size_t>(present);
-                    }
-                });
-                // Then add every member's chunk into the outputs, a tile at a
-                // time each.
-                const std::size_t tiles = static_cast<std::size_t>(size + kTile - 1) / kTile;
-                next = 0;
-                workers.Run([&](unsigned) {
-                    for (std::size_t t; (t = next++) < tiles;) {
-                        const std::int64_t tile = static_cast<std::int64_t>(t * kTile);
-                        const std::int64_t tileEnd = std::min<std::int64_t>(size, tile + kTile);
-                        for (std::size_t m = 0; m < members; ++m) {
-                            // Past its bytes an input is zeros, which add nothing.
-                            const std::int64_t present =
-                                (static_cast<std::int64_t>(filled[m]) + 1) & ~1;
-                            const std::int64_t bytes = std::min(tileEnd, present) - tile;
-                            if (bytes <= 0) {
-                                continue;
-                            }
-                            const std::uint8_t* in = buffers[m].data() + tile;
-                            for (std::size_t o = 0; o < outputs; ++o) {
-                                const std::uint16_t coefficient =
-                                    combination.coefficient(o, group + m);
-                                std::uint8_t* out =
-                                    sums.data() + o * static_cast<std::size_t>(width) + at + tile;
-                                gf16::MultiplyAdd(coefficient, in, out,
-                                                  static_cast<std::size_t>(bytes));
-                            }
-                        }
-                    }
-                });
-                if (progress) {
-                    for (std::size_t m = 0; m < members; ++m) {
-                        done += static_cast<std::int64_t>(filled[m]);
-                    }
-                    progress->Moved(done, ProgressSink::Mark::Block);
-                }
-            }
-            for (auto& stream : streams) {
-                stream.reset();
+                steps.push_back(Step{from, range, group, members, at, std::min(chunk, range - at)});
             }
         }
-        for (std::size_t o = 0; o < outputs; ++o) {
-            sink(o, from, sums.data() + o * static_cast<std::size_t>(width),
-                 static_cast<std::size_t>(range));
+    }
+
+    // Two sets of buffers; one stream for each member of a group, kept open
+    // on its input from one step to the next (only the step's reads use them).
+    struct Slot {
+        std::vector<std::uint8_t> buffer;
+        std::size_t filled = 0;
+    };
+    std::vector<std::unique_ptr<TFileStream>> streams(slots);
+    std::vector<std::size_t> streamInputs(slots);
+    std::vector<Slot> sets[2];
+    for (auto& set : sets) {
+        set.resize(slots);
+        for (Slot& slot : set) {
+            slot.buffer.resize(static_cast<std::size_t>(chunk));
+        }
+    }
+    // Reads step `k`'s members into its set, member `m` by one worker.
+    const auto read = [&](std::size_t k, std::size_t m) {
+        const Step& step = steps[k];
+        Slot& slot = sets[k % 2][m];
+        const std::size_t index = step.group + m;
+        const SliceSource& input = combination.inputs[index];
+        const std::int64_t position = step.from + step.at;
+        const std::int64_t present = std::clamp<std::int64_t>(input.length - position, 0, step.size);
+        std::uint8_t* buffer = slot.buffer.data();
+        if (present > 0) {
+            std::unique_ptr<TFileStream>& stream = streams[m];
+            if (!stream || streamInputs[m] != index) {
+                stream.reset();
+                stream = std::make_unique<TFileStream>(input.path, OpenMode::Read);
+                streamInputs[m] = index;
+            }
+            stream->SetPosition(input.offset + position);
+            stream->ReadBuffer(buffer, static_cast<std::int32_t>(present));
+        }
+        std::fill(buffer + present, buffer + step.size, std::uint8_t{0});
+        slot.filled = static_cast<std::size_t>(present);
+    };
+    // Shows the blocks of step `k`'s members from `first` on, up to
+    // kObservedAtOnce of them.
+    const auto observe = [&](std::size_t k, std::size_t first) {
+        const Step& step = steps[k];
+        InputBlock blocks[kObservedAtOnce];
+        std::size_t count = 0;
+        for (std::size_t m = first; m < std::min(step.members, first + kObservedAtOnce); ++m) {
+            const Slot& slot = sets[k % 2][m];
+            if (slot.filled > 0) {
+                blocks[count++] = InputBlock{step.group + m, step.from + step.at,
+                                             slot.buffer.data(), slot.filled};
+            }
+        }
+        if (count > 0) {
+            observer(blocks, count);
+        }
+    };
+    // Adds step `k`'s members into the outputs over one tile.
+    const auto add = [&](std::size_t k, std::size_t t) {
+        const Step& step = steps[k];
+        const std::int64_t tile = static_cast<std::int64_t>(t * kTile);
+        const std::int64_t tileEnd = std::min<std::int64_t>(step.size, tile + kTile);
+        for (std::size_t m = 0; m < step.members; ++m) {
+            const Slot& slot = sets[k % 2][m];
+            // Past its bytes an input is zeros, which add nothing.
+            const std::int64_t present = (static_cast<std::int64_t>(slot.filled) + 1) & ~1;
+            const std::int64_t bytes = std::min(tileEnd, present) - tile;
+            if (bytes <= 0) {
+                continue;
+            }
+            const std::uint8_t* in = slot.buffer.data() + tile;
+            for (std::size_t o = 0; o < outputs; ++o) {
+                const std::uint16_t coefficient = combination.coefficient(o, step.group + m);
+                std::uint8_t* out =
+                    sums.data() + o * static_cast<std::size_t>(width) + step.at + tile;
+                gf16::MultiplyAdd(coefficient, in, out, static_cast<std::size_t>(bytes));
+            }
+        }
+    };
+
+    std::atomic<std::size_t> next{0};
+    // Step k's work, and the reading of step k + 1, as tasks the workers take
+    // in turn: the observer's first (the longest), then the reads, then the
+    // tiles. Before the first step, its reading alone.
+    for (std::size_t k = 0; k <= steps.size(); ++k) {
+        const bool computing = k > 0;
+        const std::size_t current = k - 1;
+        const std::size_t observations =
+            computing && observer
+                ? (steps[current].members + kObservedAtOnce - 1) / kObservedAtOnce
+                : 0;
+        const std::size_t reads = k < steps.size() ? steps[k].members : 0;
+        const std::size_t tiles =
+            computing ? static_cast<std::size_t>(steps[current].size + kTile - 1) / kTile : 0;
+        if (computing && (current == 0 || steps[current].from != steps[current - 1].from)) {
+            std::fill(sums.begin(), sums.end(), std::uint8_t{0});
+        }
+        next = 0;
+        workers.Run([&](unsigned) {
+            for (std::size_t task; (task = next++) < observations + reads + tiles;) {
+                if (task < observations) {
+                    observe(current, task * kObservedAtOnce);
+                } else if (task < observations + reads) {
+                    read(k, task - observations);
+                } else {
+                    add(current, task - observations - reads);
+                }
+            }
+        });
+        if (!computing) {
+            continue;
+        }
+        const Step& step = steps[current];
+        if (progress) {
+            for (std::size_t m = 0; m < step.members; ++m) {
+                done += static_cast<std::int64_t>(sets[current % 2][m].filled);
+            }
+            progress->Moved(done, ProgressSink::Mark::Block);
+        }
+        if (k == steps.size() || steps[k].from != step.from) {
+            for (std::size_t o = 0; o < outputs; ++o) {
+                sink(o, step.from, sums.data() + o * static_cast<std::size_t>(width),
+                     static_cast<std::size_t>(step.range));
+            }
         }
     }
 }

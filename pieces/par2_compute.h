@@ -51,12 +51,22 @@ struct ComputeLimits {
     unsigned threads = 0;
 };
 
-// Shown each input's bytes (without the padding) as they are read, in order
-// for each input from its first byte to its last across all passes (the
-// passes go over the ranges in order), from worker threads: two inputs may be
-// shown at the same time, never one input twice at once.
-using InputObserver = std::function<void(std::size_t input, std::int64_t at,
-                                         const std::uint8_t* data, std::size_t size)>;
+// Bytes of one input as read, without the padding: `size` bytes from `at`.
+struct InputBlock {
+    std::size_t input = 0;
+    std::int64_t at = 0;
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+};
+
+// Shown the inputs' bytes as they are read, several inputs at once (up to
+// kObservedAtOnce blocks of distinct inputs a call, so that their MD5s can run side by side:
+// md5_lanes.h), from worker threads while other workers compute: for each
+// input, its bytes come in order from its first to its last across all
+// passes (the passes go over the ranges in order); two calls may run at the
+// same time, never over the same input.
+inline constexpr std::size_t kObservedAtOnce = 16;
+using InputObserver = std::function<void(const InputBlock* blocks, std::size_t count)>;
 
 // Given each output's bytes from `at`, once they are final, on the caller's
 // thread: for each pass, every output's range, in order of outputs.
@@ -103,8 +113,11 @@ void AddProducts(WorkerThreads& workers, const std::vector<std::uint16_t>& coeff
 // `sliceSize` bytes within `limits`.
 std::int64_t PassesFor(std::int64_t sliceSize, std::size_t outputs, const ComputeLimits& limits);
 
-// Computes the outputs. Inputs are opened for reading (TFileStream) once per
-// pass each; a short input (a file shorter than its slice says) raises
+// Computes the outputs. The inputs are read in groups, 1 MiB of each member
+// at a time (less for smaller slices), and while the workers add one step's
+// blocks into the outputs and show them to the observer, they read the next
+// step's into a second set of buffers. Inputs are opened for reading
+// (TFileStream) once per pass each; a short input (a file shorter than its slice says) raises
 // EReadError. `progress`, if given, is told of the bytes read (Begin with the
 // total of all passes, Moved with Mark::Block) and may raise to stop.
 // Whatever the observer, the sink or a read raises stops the computation and

@@ -7,6 +7,7 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/gf16.h"
+#include "pieces/md5_lanes.h"
 
 namespace morcelix::par2 {
 
@@ -54,51 +55,79 @@ struct PieceFacts {
     SliceChecksum slice;  // when length > 0
 };
 
-// A piece's digests, made along its bytes.
+// A piece's digests, made along its bytes: its MD5 once (the first 16 KiB's
+// is the state at 16 KiB, the slice's the same state carried on over the
+// padding) and its CRC-32.
 class PieceHashes {
   public:
     void Update(const void* data, std::size_t size) {
-        if (seen_ < kHashedHead) {
-            head_.Update(data, static_cast<std::size_t>(std::min<std::int64_t>(
-                                   kHashedHead - seen_, static_cast<std::int64_t>(size))));
-        }
-        md5_.Update(data, size);
-        crc_.Update(data, size);
-        seen_ += static_cast<std::int64_t>(size);
+        PieceHashes* self = this;
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        UpdateTogether(&self, &bytes, &size, 1);
     }
-    std::int64_t Seen() const { return seen_; }
-    Md5 Head() {
-        Digest head(head_);
-        return Md5Bytes(head);
+    // Update for several pieces at once, their MD5s side by side.
+    static void UpdateTogether(PieceHashes* const* pieces, const std::uint8_t* const* data,
+                               const std::size_t* sizes, std::size_t count) {
+        constexpr std::size_t kMost = 16;
+        for (std::size_t first = 0; first < count; first += kMost) {
+            Md5Stream* streams[kMost];
+            const std::uint8_t* rest[kMost];
+            std::size_t restSizes[kMost];
+            const std::size_t members = std::min(kMost, count - first);
+            for (std::size_t i = 0; i < members; ++i) {
+                PieceHashes& piece = *pieces[first + i];
+                const std::uint8_t* bytes = data[first + i];
+                std::size_t size = sizes[first + i];
+                piece.crc_.Update(bytes, size);
+                if (piece.md5_.Length() < kHashedHead) {
+                    const auto head = static_cast<std::size_t>(std::min<std::uint64_t>(
+                        kHashedHead - piece.md5_.Length(), size));
+                    piece.md5_.Update(bytes, head);
+                    bytes += head;
+                    size -= head;
+                    if (piece.md5_.Length() == kHashedHead) {
+                        piece.head_ = piece.md5_;
+                    }
+                }
+                streams[i] = &piece.md5_;
+                rest[i] = bytes;
+                restSizes[i] = size;
+            }
+            Md5UpdateStreams(streams, rest, restSizes, members);
+        }
+    }
+    std::int64_t Seen() const { return static_cast<std::int64_t>(md5_.Length()); }
+    Md5 Head() const {
+        return md5_.Length() <= static_cast<std::uint64_t>(kHashedHead) ? md5_.Digest()
+                                                                       : head_.Digest();
     }
     // The facts, the slice padded with zeros to `sliceSize`.
     PieceFacts Finish(const std::string& name, std::int64_t sliceSize) {
         PieceFacts facts;
         facts.name = name;
-        facts.length = static_cast<std::uint64_t>(seen_);
-        if (seen_ > 0) {
-            Digest sliceMd5(md5_), sliceCrc(crc_);
+        facts.length = md5_.Length();
+        if (facts.length > 0) {
+            Md5Stream sliceMd5(md5_);
+            Digest sliceCrc(crc_);
             static const std::vector<char> zeros(std::size_t{1} << 16);
-            for (std::int64_t left = sliceSize - seen_; left > 0;) {
+            for (std::int64_t left = sliceSize - Seen(); left > 0;) {
                 const std::size_t size = static_cast<std::size_t>(
                     std::min<std::int64_t>(left, static_cast<std::int64_t>(zeros.size())));
                 sliceMd5.Update(zeros.data(), size);
                 sliceCrc.Update(zeros.data(), size);
                 left -= static_cast<std::int64_t>(size);
             }
-            facts.slice.md5 = Md5Bytes(sliceMd5);
+            facts.slice.md5 = sliceMd5.Digest();
             facts.slice.crc = CrcValue(sliceCrc);
         }
-        facts.hash = Md5Bytes(md5_);
-        facts.hash16k = Md5Bytes(head_);
+        facts.hash = md5_.Digest();
+        facts.hash16k = Head();
         return facts;
     }
 
   private:
-    Digest md5_{DigestKind::Md5};
-    Digest head_{DigestKind::Md5};
+    Md5Stream md5_, head_;
     Digest crc_{DigestKind::Crc32};
-    std::int64_t seen_ = 0;
 };
 
 // Files created by an operation, removed unless it succeeds.
@@ -281,8 +310,16 @@ struct PiecesOnDisk {
         hashes.resize(paths.size());
         Compute(
             RecoveryCombination(paths, lengths, order, sliceSize, options.slices), options.limits,
-            [&](std::size_t input, std::int64_t, const std::uint8_t* data, std::size_t size) {
-                hashes[order[input]].Update(data, size);
+            [&](const InputBlock* blocks, std::size_t count) {
+                PieceHashes* pieces[kObservedAtOnce];
+                const std::uint8_t* data[kObservedAtOnce];
+                std::size_t sizes[kObservedAtOnce];
+                for (std::size_t b = 0; b < count; ++b) {
+                    pieces[b] = &hashes[order[blocks[b].input]];
+                    data[b] = blocks[b].data;
+                    sizes[b] = blocks[b].size;
+                }
+                PieceHashes::UpdateTogether(pieces, data, sizes, count);
             },
             sink, progress);
         for (std::size_t i = 0; i < paths.size(); ++i) {

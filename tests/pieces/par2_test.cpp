@@ -394,9 +394,11 @@ TEST_F(RecoveryTest, AFailureOnOneWorkerEndsTheComputationOnEveryThread) {
             [&] {
                 Compute(
                     combination, limits,
-                    [](std::size_t input, std::int64_t, const std::uint8_t*, std::size_t) {
-                        if (input == 4) {
-                            throw EDamaged("4");
+                    [](const InputBlock* blocks, std::size_t count) {
+                        for (std::size_t b = 0; b < count; ++b) {
+                            if (blocks[b].input == 4) {
+                                throw EDamaged("4");
+                            }
                         }
                     },
                     sink);
