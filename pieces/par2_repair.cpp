@@ -10,6 +10,7 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/gf16.h"
+#include "pieces/md5_lanes.h"
 
 namespace morcelix::par2 {
 
@@ -28,18 +29,46 @@ unsigned ThreadsOf(const ComputeLimits& limits) {
                                : std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
 }
 
-// The MD5 of a whole file, read through the file layer.
-Md5 FileMd5(const std::string& path, std::vector<char>& buffer) {
-    TFileStream file(path, OpenMode::Read);
-    Digest md5(DigestKind::Md5);
-    for (std::int64_t left = file.OpenedFacts().size; left > 0;) {
-        const std::int32_t size =
-            static_cast<std::int32_t>(std::min<std::int64_t>(left, kReadBlock));
-        file.ReadBuffer(buffer.data(), size);
-        md5.Update(buffer.data(), static_cast<std::size_t>(size));
-        left -= size;
+// The MD5s of whole files, read through the file layer: up to 16 files at a
+// time, a block of each in turn, hashed side by side (md5_lanes.h).
+constexpr std::size_t kHashedTogether = 16;
+constexpr std::int32_t kHashBlock = 1 << 19;
+
+std::vector<Md5> FileMd5s(const std::vector<std::string>& paths) {
+    std::vector<std::unique_ptr<TFileStream>> files;
+    std::vector<std::int64_t> left;
+    for (const std::string& path : paths) {
+        files.push_back(std::make_unique<TFileStream>(path, OpenMode::Read));
+        left.push_back(files.back()->OpenedFacts().size);
     }
-    return Md5Bytes(md5);
+    std::vector<Md5Stream> md5(paths.size());
+    std::vector<std::vector<std::uint8_t>> buffers(paths.size(),
+                                                   std::vector<std::uint8_t>(kHashBlock));
+    for (bool more = true; more;) {
+        more = false;
+        std::vector<Md5Stream*> streams;
+        std::vector<const std::uint8_t*> data;
+        std::vector<std::size_t> sizes;
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            const std::int32_t size =
+                static_cast<std::int32_t>(std::min<std::int64_t>(left[i], kHashBlock));
+            if (size == 0) {
+                continue;
+            }
+            files[i]->ReadBuffer(buffers[i].data(), size);
+            left[i] -= size;
+            more = more || left[i] > 0;
+            streams.push_back(&md5[i]);
+            data.push_back(buffers[i].data());
+            sizes.push_back(static_cast<std::size_t>(size));
+        }
+        Md5UpdateStreams(streams.data(), data.data(), sizes.data(), streams.size());
+    }
+    std::vector<Md5> digests;
+    for (const Md5Stream& stream : md5) {
+        digests.push_back(stream.Digest());
+    }
+    return digests;
 }
 
 // Whether each slice of the file `path` has the CRC-32 of `file`'s slices.
@@ -252,6 +281,10 @@ RepairSurvey SurveyPieces(const std::string& indexPath, const ComputeLimits& lim
     if (slices > static_cast<std::int64_t>(gf16::kMaxInputSlices)) {
         throw EBadRecoveryFile(indexPath);
     }
+    // Missing, of another length, or checked by CRC-32 first; the MD5s then,
+    // side by side, of the pieces left to check.
+    std::vector<std::size_t> byMd5;
+    const bool byCrc = check == PieceCheck::SliceCrc;
     ForEachOnThreads(
         survey.pieces.size(), ThreadsOf(limits), [&](std::size_t i, std::vector<char>& buffer) {
             PieceStatus& piece = survey.pieces[i];
@@ -259,17 +292,38 @@ RepairSurvey SurveyPieces(const std::string& indexPath, const ComputeLimits& lim
             const std::optional<FileFacts> facts = RegularFileFacts(piece.path);
             if (!facts) {
                 piece.condition = PieceCondition::Missing;
-            } else if (static_cast<std::uint64_t>(facts->size) != description.length ||
-                       !(check == PieceCheck::SliceCrc && survey.set.files[i].checksumsFound
-                             ? SliceCrcsMatch(piece.path, survey.set.files[i],
-                                              static_cast<std::int64_t>(survey.set.sliceSize),
-                                              buffer)
-                             : FileMd5(piece.path, buffer) == description.hash)) {
+            } else if (static_cast<std::uint64_t>(facts->size) != description.length) {
                 piece.condition = PieceCondition::Damaged;
+            } else if (byCrc && survey.set.files[i].checksumsFound) {
+                piece.condition = SliceCrcsMatch(piece.path, survey.set.files[i],
+                                                 static_cast<std::int64_t>(survey.set.sliceSize),
+                                                 buffer)
+                                      ? PieceCondition::Intact
+                                      : PieceCondition::Damaged;
             } else {
-                piece.condition = PieceCondition::Intact;
+                piece.condition = PieceCondition::Intact;  // unless its MD5 differs
             }
         });
+    for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
+        if (Intact(survey.pieces[i]) && !(byCrc && survey.set.files[i].checksumsFound)) {
+            byMd5.push_back(i);
+        }
+    }
+    const std::size_t batches = (byMd5.size() + kHashedTogether - 1) / kHashedTogether;
+    ForEachOnThreads(batches, ThreadsOf(limits), [&](std::size_t b, std::vector<char>&) {
+        std::vector<std::string> paths;
+        const std::size_t first = b * kHashedTogether;
+        for (std::size_t k = first; k < std::min(byMd5.size(), first + kHashedTogether); ++k) {
+            paths.push_back(survey.pieces[byMd5[k]].path);
+        }
+        const std::vector<Md5> digests = FileMd5s(paths);
+        for (std::size_t k = 0; k < paths.size(); ++k) {
+            const std::size_t i = byMd5[first + k];
+            if (digests[k] != survey.set.files[i].description.hash) {
+                survey.pieces[i].condition = PieceCondition::Damaged;
+            }
+        }
+    });
     return survey;
 }
 
@@ -404,13 +458,23 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
         files.Stream(r).Flush();
     }
     files.CloseAll();
-    ForEachOnThreads(
-        rebuilt.size(), ThreadsOf(limits), [&](std::size_t r, std::vector<char>& buffer) {
-            const std::string& piece = survey.pieces[rebuilt[r]].path;
-            if (FileMd5(RebuildFileOf(piece), buffer) != set.files[rebuilt[r]].description.hash) {
-                throw ERebuiltPieceDamaged(piece);
+    std::vector<std::string> rebuildFiles;
+    for (const std::size_t f : rebuilt) {
+        rebuildFiles.push_back(RebuildFileOf(survey.pieces[f].path));
+    }
+    const std::size_t batches = (rebuilt.size() + kHashedTogether - 1) / kHashedTogether;
+    ForEachOnThreads(batches, ThreadsOf(limits), [&](std::size_t b, std::vector<char>&) {
+        const std::size_t first = b * kHashedTogether;
+        const std::size_t last = std::min(rebuilt.size(), first + kHashedTogether);
+        const std::vector<Md5> digests = FileMd5s(std::vector<std::string>(
+            rebuildFiles.begin() + static_cast<std::ptrdiff_t>(first),
+            rebuildFiles.begin() + static_cast<std::ptrdiff_t>(last)));
+        for (std::size_t r = first; r < last; ++r) {
+            if (digests[r - first] != set.files[rebuilt[r]].description.hash) {
+                throw ERebuiltPieceDamaged(survey.pieces[rebuilt[r]].path);
             }
-        });
+        }
+    });
     std::vector<std::string> done;
     for (std::size_t r = 0; r < rebuilt.size(); ++r) {
         const std::string& piece = survey.pieces[rebuilt[r]].path;
