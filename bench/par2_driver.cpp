@@ -1,4 +1,4 @@
-// par2_driver create N INDEX PIECE... | repair [--crc] INDEX | kernels
+// par2_driver create N INDEX PIECE... | repair [--crc] INDEX | split SOURCE SIZE N | kernels
 // Calls the recovery engine directly, as bench/par2_bench.sh times it against
 // the reference PAR2 tool: create writes INDEX and its recovery files over
 // the pieces; repair checks the pieces beside INDEX (their MD5s, or with
@@ -9,14 +9,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "pieces/checked_copy.h"
 #include "pieces/failure.h"
+#include "pieces/file_stream.h"
 #include "pieces/gf16.h"
 #include "pieces/md5_lanes.h"
 #include "pieces/par2_create.h"
 #include "pieces/par2_repair.h"
+#include "pieces/piece_names.h"
 
 namespace {
 
@@ -82,6 +87,68 @@ int Kernels() {
     return 0;
 }
 
+// Cuts `source` as the split does, with `slices` recovery slices made in its
+// pass (RecoveryWriter fed by an inspector lane of the checked copy).
+int Split(const std::string& source, std::int64_t pieceSize, std::uint32_t slices) {
+    TFileStream input(source, OpenMode::Read);
+    const FileFacts facts = input.Facts();
+    const std::int64_t count = facts.size / pieceSize + 1;
+    std::vector<std::string> names;
+    for (std::int64_t n = 1; n <= count; ++n) {
+        names.push_back(PieceName(source, static_cast<std::uint64_t>(n)));
+    }
+    std::optional<par2::RecoveryWriter> writer;
+    if (slices > 0) {
+        par2::RecoveryOptions options;
+        options.slices = slices;
+        std::optional<std::vector<par2::PlannedPiece>> plan;
+        if (slices > 1) {
+            std::vector<std::string> fileNames;
+            for (const std::string& name : names) {
+                fileNames.push_back(name.substr(FolderPart(name).size()));
+            }
+            plan = par2::PieceOrderOf(source, pieceSize, fileNames);
+        }
+        writer.emplace(pieceSize, options, plan, std::min(pieceSize, facts.size));
+    }
+    // The lane's blocks carry their piece: the lane begins and ends pieces.
+    std::int64_t begun = -1;
+    const auto reach = [&](std::int64_t piece) {
+        for (; begun < piece; ++begun) {
+            if (begun >= 0) {
+                writer->EndPiece();
+            }
+            writer->BeginPiece(names[static_cast<std::size_t>(begun + 1)]);
+        }
+    };
+    CheckedCopier copier(writer ? 1 : 0);
+    std::int64_t read = 0;
+    for (std::int64_t n = 0; n < count; ++n) {
+        TFileStream piece(names[static_cast<std::size_t>(n)], OpenMode::Create);
+        const std::int64_t size = std::min(pieceSize, facts.size - read);
+        InspectedCopier::Inspectors inspectors;
+        if (writer) {
+            inspectors.push_back(std::make_shared<const BlockInspector>(
+                [&, n](const char* data, std::int32_t bytes) {
+                    reach(n);
+                    writer->Add(data, static_cast<std::size_t>(bytes));
+                }));
+        }
+        if (copier.Copy(piece, input, facts, size, inspectors) != CopyOutcome::Copied) {
+            std::fprintf(stderr, "the copy of %s failed\n", names[static_cast<std::size_t>(n)].c_str());
+            return 1;
+        }
+        read += size;
+    }
+    if (writer) {
+        copier.Wait();
+        reach(count - 1);
+        writer->EndPiece();
+        writer->Finish(par2::RecoveryIndexPath(source));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -99,11 +166,15 @@ int main(int argc, char** argv) {
             for (const std::string& piece : par2::RebuildPieces(survey)) {
                 std::printf("rebuilt %s\n", piece.c_str());
             }
+        } else if (verb == "split" && argc == 5) {
+            return Split(argv[2], std::atoll(argv[3]),
+                         static_cast<std::uint32_t>(std::atol(argv[4])));
         } else if (verb == "kernels") {
             return Kernels();
         } else {
             std::fputs(
-                "usage: par2_driver create N INDEX PIECE... | repair [--crc] INDEX | kernels\n",
+                "usage: par2_driver create N INDEX PIECE... | repair [--crc] INDEX | split SOURCE SIZE "
+                "N | kernels\n",
                 stderr);
             return 2;
         }

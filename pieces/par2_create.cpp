@@ -1,8 +1,14 @@
 #include "pieces/par2_create.h"
 
+#include <zlib.h>
+
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <exception>
 #include <map>
+#include <mutex>
+#include <thread>
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
@@ -416,6 +422,196 @@ std::vector<PlannedPiece> PieceOrderOf(const std::string& source, std::int64_t p
     return ids;
 }
 
+// What the split's own bytes give of a piece: the MD5 of its first 16 KiB
+// (the state there, from which its whole MD5 goes on) and its CRC-32, with
+// the CRC's state at 16 KiB, from which the rest read back must give the
+// same CRC: the check that the piece is what the split wrote.
+class SplitBytes {
+  public:
+    void Update(const void* data, std::size_t size) {
+        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        if (seen_ < kHashedHead) {
+            const auto head = static_cast<std::size_t>(
+                std::min<std::int64_t>(kHashedHead - seen_, static_cast<std::int64_t>(size)));
+            head_.Update(bytes, head);
+            crc_.Update(bytes, head);
+            bytes += head;
+            size -= head;
+            seen_ += static_cast<std::int64_t>(head);
+            if (seen_ == kHashedHead) {
+                crcHead_ = Digest(crc_);
+            }
+        }
+        crc_.Update(bytes, size);
+        seen_ += static_cast<std::int64_t>(size);
+    }
+    std::int64_t Seen() const { return seen_; }
+    const Md5Stream& HeadState() const { return head_; }
+    Md5 Head() const { return head_.Digest(); }
+    const Digest& HeadCrcState() const { return crcHead_; }
+    std::uint32_t Crc() const {
+        Digest crc(crc_);
+        return CrcValue(crc);
+    }
+
+  private:
+    Md5Stream head_;
+    Digest crc_{DigestKind::Crc32}, crcHead_{DigestKind::Crc32};
+    std::int64_t seen_ = 0;
+};
+
+// The CRC-32 `crc` carried on over `count` zeros.
+std::uint32_t CrcOverZeros(std::uint32_t crc, std::int64_t count) {
+    static const std::vector<Bytef> zeros(std::size_t{1} << 16);
+    while (count > 0) {
+        const auto size = static_cast<std::size_t>(
+            std::min<std::int64_t>(count, static_cast<std::int64_t>(zeros.size())));
+        crc = static_cast<std::uint32_t>(crc32_z(crc, zeros.data(), size));
+        count -= static_cast<std::int64_t>(size);
+    }
+    return crc;
+}
+
+// The pieces' MD5s past their first 16 KiB, read back from the pieces the
+// split has written (most still in the system's cache), 16 at a time side by
+// side, on a thread of its own while the split goes on: the split's own
+// thread does no MD5 but the first 16 KiB's. Each piece read back is checked
+// against the CRC-32 of what the split wrote.
+class PieceHasher {
+  public:
+    struct Piece {
+        std::string path;
+        SplitBytes bytes;
+        Md5Stream whole;  // once hashed
+    };
+
+    PieceHasher() : thread_([this] { Serve(); }) {}
+    ~PieceHasher() { Stop(); }
+    PieceHasher(const PieceHasher&) = delete;
+    PieceHasher& operator=(const PieceHasher&) = delete;
+
+    // The piece is written: to be hashed.
+    void Add(Piece* piece) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            waiting_.push_back(piece);
+        }
+        wake_.notify_one();
+    }
+    // Hashes what is left and returns once every piece is; raises the first
+    // failure (EChangedDuringSplit, a read's).
+    void Finish() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            last_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        if (failure_) {
+            std::rethrow_exception(failure_);
+        }
+    }
+    // Ends the thread once its batch is hashed; the rest is not.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            last_ = true;
+            stop_ = true;
+        }
+        wake_.notify_one();
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+  private:
+    static constexpr std::size_t kBatch = 16;
+    static constexpr std::int32_t kBlock = 1 << 19;
+
+    void Serve() {
+        std::vector<std::vector<std::uint8_t>> buffers(kBatch,
+                                                       std::vector<std::uint8_t>(kBlock));
+        for (;;) {
+            std::vector<Piece*> batch;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                // Each wait ends: 16 pieces come, or Finish or Stop says so.
+                wake_.wait(lock, [&] { return stop_ || last_ || waiting_.size() >= kBatch; });
+                if (stop_ || (last_ && waiting_.empty())) {
+                    return;
+                }
+                const auto take = static_cast<std::ptrdiff_t>(std::min(kBatch, waiting_.size()));
+                batch.assign(waiting_.begin(), waiting_.begin() + take);
+                waiting_.erase(waiting_.begin(), waiting_.begin() + take);
+            }
+            try {
+                Hash(batch, buffers);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                failure_ = std::current_exception();
+                return;
+            }
+        }
+    }
+
+    static void Hash(const std::vector<Piece*>& batch,
+                     std::vector<std::vector<std::uint8_t>>& buffers) {
+        std::vector<std::unique_ptr<TFileStream>> files;
+        std::vector<std::int64_t> left;
+        std::vector<Digest> crcs;
+        for (Piece* piece : batch) {
+            piece->whole = piece->bytes.HeadState();
+            const std::int64_t seen = piece->bytes.Seen();
+            left.push_back(seen - std::min(seen, kHashedHead));
+            crcs.push_back(piece->bytes.HeadCrcState());
+            files.emplace_back();
+            if (left.back() > 0) {
+                files.back() = std::make_unique<TFileStream>(piece->path, OpenMode::Read);
+                if (files.back()->OpenedFacts().size != seen) {
+                    throw EChangedDuringSplit(piece->path);
+                }
+                files.back()->SetPosition(kHashedHead);
+            }
+        }
+        for (bool more = true; more;) {
+            more = false;
+            Md5Stream* streams[kBatch];
+            const std::uint8_t* data[kBatch];
+            std::size_t sizes[kBatch];
+            std::size_t count = 0;
+            for (std::size_t i = 0; i < batch.size(); ++i) {
+                const auto size =
+                    static_cast<std::int32_t>(std::min<std::int64_t>(left[i], kBlock));
+                if (size == 0) {
+                    continue;
+                }
+                files[i]->ReadBuffer(buffers[i].data(), size);
+                crcs[i].Update(buffers[i].data(), static_cast<std::size_t>(size));
+                left[i] -= size;
+                more = more || left[i] > 0;
+                streams[count] = &batch[i]->whole;
+                data[count] = buffers[i].data();
+                sizes[count++] = static_cast<std::size_t>(size);
+            }
+            Md5UpdateStreams(streams, data, sizes, count);
+        }
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            if (files[i] && CrcValue(crcs[i]) != batch[i]->bytes.Crc()) {
+                throw EChangedDuringSplit(batch[i]->path);
+            }
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Piece*> waiting_;
+    bool last_ = false, stop_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: started once the rest is ready
+};
+
 class RecoveryWriter::State {
   public:
     State(std::int64_t pieceSize, const RecoveryOptions& options,
@@ -432,7 +628,7 @@ class RecoveryWriter::State {
             sums_.assign(options.slices,
                          std::vector<std::uint8_t>(static_cast<std::size_t>(capacity_)));
             stage_.resize(kStage);
-            workers_ = std::make_unique<WorkerThreads>(ThreadsFor(options.limits));
+            hasher_ = std::make_unique<PieceHasher>();
         }
         if (planned_) {
             // The rank of each planned piece among the slices, by file id; an
@@ -450,34 +646,35 @@ class RecoveryWriter::State {
     }
 
     void BeginPiece(const std::string& path) {
-        if (paths_.size() >= gf16::kMaxInputSlices) {
+        if (pieces_.size() >= gf16::kMaxInputSlices) {
             throw ETooManyForRecovery(Text::TooManyPiecesForRecovery,
-                                      static_cast<std::int64_t>(paths_.size()) + 1);
+                                      static_cast<std::int64_t>(pieces_.size()) + 1);
         }
-        if (planned_ && paths_.size() >= planned_->size()) {
-            inPass_ = false;
+        if (planned_ && pieces_.size() >= planned_->size()) {
+            LeavePass();
         }
-        paths_.push_back(path);
-        hashes_.emplace_back();
+        pieces_.push_back(std::make_unique<PieceHasher::Piece>());
+        pieces_.back()->path = path;
         position_ = 0;
         staged_ = 0;
     }
 
     void Add(const void* data, std::size_t size) {
-        hashes_.back().Update(data, size);
+        SplitBytes& bytes = pieces_.back()->bytes;
+        bytes.Update(data, size);
         if (!inPass_) {
             return;
         }
-        if (hashes_.back().Seen() > capacity_) {
-            inPass_ = false;
+        if (bytes.Seen() > capacity_) {
+            LeavePass();
             return;
         }
-        const auto* bytes = static_cast<const std::uint8_t*>(data);
+        const auto* in = static_cast<const std::uint8_t*>(data);
         while (size > 0) {
             const std::size_t take = std::min(size, kStage - staged_);
-            std::memcpy(stage_.data() + staged_, bytes, take);
+            std::memcpy(stage_.data() + staged_, in, take);
             staged_ += take;
-            bytes += take;
+            in += take;
             size -= take;
             if (staged_ == kStage) {
                 Spend();
@@ -489,35 +686,40 @@ class RecoveryWriter::State {
         if (inPass_) {
             Spend();
         }
-        facts_.push_back({FileNameOf(paths_.back()), hashes_.back().Seen(), hashes_.back().Head()});
+        const std::size_t i = pieces_.size() - 1;
         if (planned_ && inPass_) {
-            const PieceId& piece = FactsId(facts_.size() - 1);
-            const PlannedPiece& plan = (*planned_)[facts_.size() - 1];
+            const PieceId piece = FactsId(i);
+            const PlannedPiece& plan = (*planned_)[i];
             if (piece.fileId != plan.fileId || piece.length != plan.length) {
-                inPass_ = false;  // not the piece planned: the ranks are wrong
+                LeavePass();  // not the piece planned: the ranks are wrong
             }
+        }
+        if (inPass_) {
+            hasher_->Add(pieces_.back().get());
         }
     }
 
     std::vector<std::string> Finish(const std::string& indexPath, ProgressSink* progress) {
-        if (planned_ && facts_.size() != planned_->size()) {
-            inPass_ = false;
+        if (planned_ && pieces_.size() != planned_->size()) {
+            LeavePass();
         }
         std::vector<PieceId> ids;
+        std::vector<std::string> paths;
         std::int64_t largest = 0;
-        for (std::size_t i = 0; i < facts_.size(); ++i) {
+        for (std::size_t i = 0; i < pieces_.size(); ++i) {
             ids.push_back(FactsId(i));
+            paths.push_back(pieces_[i]->path);
             largest = std::max(largest, ids.back().length);
         }
         const std::int64_t sliceSize = std::max<std::int64_t>(4, RoundUp4(largest));
         std::optional<PiecesOnDisk> disk;
         if (!inPass_) {
             disk.emplace();
-            disk->paths = paths_;
-            for (std::size_t i = 0; i < paths_.size(); ++i) {
-                const std::optional<FileFacts> facts = RegularFileFacts(paths_[i]);
+            disk->paths = paths;
+            for (std::size_t i = 0; i < paths.size(); ++i) {
+                const std::optional<FileFacts> facts = RegularFileFacts(paths[i]);
                 if (!facts || facts->size != ids[i].length) {
-                    throw EChangedDuringSplit(paths_[i]);
+                    throw EChangedDuringSplit(paths[i]);
                 }
                 disk->lengths.push_back(facts->size);
                 disk->facts.push_back(*facts);
@@ -530,19 +732,45 @@ class RecoveryWriter::State {
                     disk->Fill(order, sliceSize, options_, sink, progress);
                     return;
                 }
+                hasher_->Finish();
                 for (std::uint32_t e = 0; e < options_.slices; ++e) {
                     sink(e, 0, sums_[e].data(), static_cast<std::size_t>(sliceSize));
                 }
             },
             [&] {
                 std::vector<PieceFacts> facts;
-                for (std::size_t i = 0; i < paths_.size(); ++i) {
-                    PieceFacts piece = hashes_[i].Finish(ids[i].name, sliceSize);
+                for (std::size_t i = 0; i < pieces_.size(); ++i) {
+                    const SplitBytes& bytes = pieces_[i]->bytes;
+                    const std::uint32_t sliceCrc =
+                        CrcOverZeros(bytes.Crc(), bytes.Seen() > 0 ? sliceSize - bytes.Seen() : 0);
                     if (disk) {
+                        // Read again whole: it must be what the split wrote.
                         const PieceFacts reread = disk->hashes[i].Finish(ids[i].name, sliceSize);
-                        if (reread.hash != piece.hash || reread.length != piece.length) {
-                            throw EChangedDuringSplit(paths_[i]);
+                        if (reread.length != static_cast<std::uint64_t>(bytes.Seen()) ||
+                            reread.hash16k != bytes.Head() ||
+                            (bytes.Seen() > 0 && reread.slice.crc != sliceCrc)) {
+                            throw EChangedDuringSplit(paths[i]);
                         }
+                        facts.push_back(reread);
+                        continue;
+                    }
+                    PieceFacts piece;
+                    piece.name = ids[i].name;
+                    piece.length = static_cast<std::uint64_t>(bytes.Seen());
+                    const Md5Stream& whole = pieces_[i]->whole;
+                    piece.hash = whole.Digest();
+                    piece.hash16k = bytes.Head();
+                    if (bytes.Seen() > 0) {
+                        Md5Stream slice(whole);
+                        static const std::vector<std::uint8_t> zeros(std::size_t{1} << 16);
+                        for (std::int64_t left = sliceSize - bytes.Seen(); left > 0;) {
+                            const auto size = static_cast<std::size_t>(std::min<std::int64_t>(
+                                left, static_cast<std::int64_t>(zeros.size())));
+                            slice.Update(zeros.data(), size);
+                            left -= static_cast<std::int64_t>(size);
+                        }
+                        piece.slice.md5 = slice.Digest();
+                        piece.slice.crc = sliceCrc;
                     }
                     facts.push_back(piece);
                 }
@@ -555,16 +783,20 @@ class RecoveryWriter::State {
   private:
     static constexpr std::size_t kStage = std::size_t{1} << 20;
 
-    struct SeenPiece {
-        std::string name;
-        std::int64_t length;
-        Md5 head;
-    };
-
     PieceId FactsId(std::size_t i) const {
-        const SeenPiece& seen = facts_[i];
-        return PieceId{seen.name, seen.length,
-                       FileIdOf(seen.head, static_cast<std::uint64_t>(seen.length), seen.name)};
+        const SplitBytes& bytes = pieces_[i]->bytes;
+        const std::string name = FileNameOf(pieces_[i]->path);
+        return PieceId{name, bytes.Seen(),
+                       FileIdOf(bytes.Head(), static_cast<std::uint64_t>(bytes.Seen()), name)};
+    }
+
+    // The recovery slices will be made from the written pieces, which give
+    // their MD5s then.
+    void LeavePass() {
+        inPass_ = false;
+        if (hasher_) {
+            hasher_->Stop();
+        }
     }
 
     // Adds the staged bytes of the current piece into every sum.
@@ -576,7 +808,7 @@ class RecoveryWriter::State {
         if (bytes % 2 != 0) {
             stage_[bytes++] = 0;  // the end of a piece: the padding's first byte
         }
-        const std::size_t piece = paths_.size() - 1;
+        const std::size_t piece = pieces_.size() - 1;
         for (std::uint32_t e = 0; e < options_.slices; ++e) {
             const std::uint16_t coefficient =
                 e == 0
@@ -594,13 +826,12 @@ class RecoveryWriter::State {
     std::int64_t capacity_ = 0;
     bool inPass_ = false;
     std::vector<std::vector<std::uint8_t>> sums_;
-    std::unique_ptr<WorkerThreads> workers_;
     std::vector<std::uint8_t> stage_;
     std::size_t staged_ = 0;
     std::int64_t position_ = 0;
-    std::vector<std::string> paths_;
-    std::vector<PieceHashes> hashes_;
-    std::vector<SeenPiece> facts_;
+    // Each piece apart on the heap: the hasher holds them as the list grows.
+    std::vector<std::unique_ptr<PieceHasher::Piece>> pieces_;
+    std::unique_ptr<PieceHasher> hasher_;  // after the pieces: it ends first
 };
 
 RecoveryWriter::RecoveryWriter(std::int64_t pieceSize, const RecoveryOptions& options,

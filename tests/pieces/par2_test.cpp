@@ -302,49 +302,92 @@ TEST_F(RecoveryTest, PassesWithinASmallMemoryGiveTheSameFilesAndRebuildTheSame) 
 }
 
 TEST_F(RecoveryTest, TheSplitsOwnPassMakesTheSameFilesAsAPassOverTheWrittenPieces) {
-    MakeSet(5 * 4099 + 17, 4099);
-    struct Case {
-        std::uint32_t slices;
-        bool planned;
-        bool inPass;
+    // Pieces within 16 KiB (their MD5 made in the pass), and more than 16
+    // pieces past it, of an odd size (read back side by side while the split
+    // goes on, 16 at a time, the last batch at the end).
+    struct Set {
+        std::int64_t total, pieceSize;
     };
-    for (const Case c : {Case{1, false, true}, Case{4, true, true}, Case{4, false, false}}) {
-        SCOPED_TRACE(std::to_string(c.slices) + (c.planned ? " slices, planned" : " slices"));
-        RecoveryOptions options;
-        options.slices = c.slices;
-        CreateRecoveryFiles(pieces, index, options);
-        std::vector<std::string> expected;
-        const std::vector<std::string> names = RecoveryFileNames(index, c.slices);
-        for (const std::string& file : names) {
-            expected.push_back(ReadFileBytes(file));
-            RemoveFile(file);
+    for (const Set set : {Set{5 * 4099 + 17, 4099}, Set{20 * 20001 + 9001, 20001}}) {
+        SCOPED_TRACE(std::to_string(set.pieceSize) + "-byte pieces");
+        for (const std::string& piece : pieces) {
+            RemoveFile(piece);
         }
-        std::optional<std::vector<PlannedPiece>> plan;
-        if (c.planned) {
-            const std::string source = folder / "source";
-            WriteFileBytes(source, PatternBytes(5 * 4099 + 17, 1));
-            std::vector<std::string> pieceNames;
-            for (const std::string& piece : pieces) {
-                pieceNames.push_back(piece.substr(FolderPart(piece).size()));
+        pieces.clear();
+        contents.clear();
+        MakeSet(set.total, set.pieceSize);
+        struct Case {
+            std::uint32_t slices;
+            bool planned;
+            bool inPass;
+        };
+        for (const Case c : {Case{1, false, true}, Case{4, true, true}, Case{4, false, false}}) {
+            SCOPED_TRACE(std::to_string(c.slices) + (c.planned ? " slices, planned" : " slices"));
+            RecoveryOptions options;
+            options.slices = c.slices;
+            CreateRecoveryFiles(pieces, index, options);
+            std::vector<std::string> expected;
+            const std::vector<std::string> names = RecoveryFileNames(index, c.slices);
+            for (const std::string& file : names) {
+                expected.push_back(ReadFileBytes(file));
+                RemoveFile(file);
             }
-            plan = PieceOrderOf(source, 4099, pieceNames);
-            RemoveFile(source);
+            std::optional<std::vector<PlannedPiece>> plan;
+            if (c.planned) {
+                const std::string source = folder / "source";
+                WriteFileBytes(source, PatternBytes(set.total, 1));
+                std::vector<std::string> pieceNames;
+                for (const std::string& piece : pieces) {
+                    pieceNames.push_back(piece.substr(FolderPart(piece).size()));
+                }
+                plan = PieceOrderOf(source, set.pieceSize, pieceNames);
+                RemoveFile(source);
+            }
+            RecoveryWriter writer(set.pieceSize, options, plan);
+            for (std::size_t i = 0; i < pieces.size(); ++i) {
+                writer.BeginPiece(pieces[i]);
+                // Blocks of odd sizes, as a copy may hand them over.
+                for (std::size_t at = 0; at < contents[i].size(); at += 777) {
+                    writer.Add(contents[i].data() + at,
+                               std::min<std::size_t>(777, contents[i].size() - at));
+                }
+                writer.EndPiece();
+            }
+            EXPECT_EQ(writer.SlicesInPass(), c.inPass);
+            EXPECT_EQ(writer.Finish(index), names);
+            for (std::size_t f = 0; f < names.size(); ++f) {
+                EXPECT_EQ(ReadFileBytes(names[f]), expected[f]) << names[f];
+            }
+            for (const std::string& file : names) {
+                RemoveFile(file);
+            }
         }
-        RecoveryWriter writer(4099, options, plan);
+    }
+}
+
+TEST_F(RecoveryTest, APieceChangedPast16KiBAfterTheSplitWroteItFailsTheSplitInEveryMode) {
+    // The pass reads the pieces back for their MD5s past 16 KiB, the other
+    // mode for everything: either way the bytes must be those the split saw.
+    MakeSet(3 * 40000 + 5, 40000);
+    for (const std::uint32_t slices : {1u, 2u}) {
+        SCOPED_TRACE(std::to_string(slices) + " slices");
+        RecoveryOptions options;
+        options.slices = slices;
+        RecoveryWriter writer(40000, options);
         for (std::size_t i = 0; i < pieces.size(); ++i) {
             writer.BeginPiece(pieces[i]);
-            // Blocks of odd sizes, as a copy may hand them over.
-            for (std::size_t at = 0; at < contents[i].size(); at += 777) {
-                writer.Add(contents[i].data() + at,
-                           std::min<std::size_t>(777, contents[i].size() - at));
-            }
+            writer.Add(contents[i].data(), contents[i].size());
             writer.EndPiece();
         }
-        EXPECT_EQ(writer.SlicesInPass(), c.inPass);
-        EXPECT_EQ(writer.Finish(index), names);
-        for (std::size_t f = 0; f < names.size(); ++f) {
-            EXPECT_EQ(ReadFileBytes(names[f]), expected[f]) << names[f];
-        }
+        EXPECT_EQ(writer.SlicesInPass(), slices == 1);
+        std::string changed = contents[1];
+        changed[30000] ^= 0x10;  // same length, same first 16 KiB
+        WriteFileBytes(pieces[1], changed);
+        const auto before = folder.Names();
+        ExpectFailure<EChangedDuringSplit>([&] { writer.Finish(index); },
+                                           FormatText(Text::ChangedDuringSplit, pieces[1]));
+        EXPECT_EQ(folder.Names(), before);
+        Restore();
     }
 }
 
