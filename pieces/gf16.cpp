@@ -214,8 +214,10 @@ Kernel ActiveKernel() {
     return Kernels().available.back();
 }
 
-void MultiplyAddWith(Kernel kernel, std::uint16_t constant, const void* in, void* out,
-                     std::size_t bytes) {
+namespace {
+
+void MultiplyAddTables(Kernel kernel, std::uint16_t constant, const NibbleTables* made,
+                       const void* in, void* out, std::size_t bytes) {
     const auto* source = static_cast<const std::uint8_t*>(in);
     auto* target = static_cast<std::uint8_t*>(out);
     bytes &= ~std::size_t{1};
@@ -229,7 +231,11 @@ void MultiplyAddWith(Kernel kernel, std::uint16_t constant, const void* in, void
     std::size_t done = 0;
     if (kernel != Kernel::Portable && bytes >= 64) {
         NibbleTables tables;
-        MakeNibbleTables(constant, tables);
+        if (made) {
+            tables = *made;
+        } else {
+            MakeNibbleTables(constant, tables);
+        }
         switch (kernel) {
             case Kernel::Avx512:
                 done = MultiplyAddAvx512(tables, source, target, bytes);
@@ -244,6 +250,27 @@ void MultiplyAddWith(Kernel kernel, std::uint16_t constant, const void* in, void
         }
     }
     MultiplyAddPortable(constant, source + done, target + done, bytes - done);
+}
+
+}  // namespace
+
+void MultiplyAddWith(Kernel kernel, std::uint16_t constant, const void* in, void* out,
+                     std::size_t bytes) {
+    MultiplyAddTables(kernel, constant, nullptr, in, out, bytes);
+}
+
+static_assert(sizeof(NibbleTables) == 128, "Multiplier keeps the tables as 128 bytes");
+
+Multiplier::Multiplier(std::uint16_t constant) : constant_(constant), tables_{} {
+    NibbleTables tables;
+    MakeNibbleTables(constant, tables);
+    std::memcpy(tables_, &tables, sizeof tables);
+}
+
+void Multiplier::MultiplyAdd(const void* in, void* out, std::size_t bytes) const {
+    NibbleTables tables;
+    std::memcpy(&tables, tables_, sizeof tables);
+    MultiplyAddTables(ActiveKernel(), constant_, &tables, in, out, bytes);
 }
 
 void MultiplyAdd(std::uint16_t constant, const void* in, void* out, std::size_t bytes) {

@@ -51,6 +51,19 @@ Kernel ActiveKernel();
 // must not overlap unless they are the same. A constant of 1 is a plain XOR,
 // 0 does nothing.
 void MultiplyAdd(std::uint16_t constant, const void* in, void* out, std::size_t bytes);
+// MultiplyAdd by one constant, its kernel's tables made once: for the loops
+// that apply one constant to many regions.
+class Multiplier {
+  public:
+    explicit Multiplier(std::uint16_t constant = 0);
+    std::uint16_t Constant() const { return constant_; }
+    void MultiplyAdd(const void* in, void* out, std::size_t bytes) const;
+
+  private:
+    std::uint16_t constant_;
+    std::uint8_t tables_[128];  // gf16_kernels.h's NibbleTables
+};
+
 // out ^= in, for any number of bytes.
 void Add(const void* in, void* out, std::size_t bytes);
 

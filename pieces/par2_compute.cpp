@@ -30,6 +30,8 @@ std::size_t SlotsFor(unsigned threads) {
 // level cache while every output's tile at the same place is updated.
 constexpr std::size_t kTile = 16384;
 constexpr std::int64_t kAlign = 64;
+// The most multipliers a computation keeps for a group of inputs: 4 MiB.
+constexpr std::size_t kKeptMultipliers = 32768;
 
 std::int64_t ChunkFor(std::int64_t sliceSize) {
     return std::min(kChunk, sliceSize);
@@ -38,8 +40,11 @@ std::int64_t ChunkFor(std::int64_t sliceSize) {
 // The width of a pass: the bytes of each output kept at once.
 std::int64_t PassWidth(std::int64_t sliceSize, std::size_t outputs, const ComputeLimits& limits) {
     // Two sets of buffers: one step's read while the one before is computed.
+    const std::size_t slots = SlotsFor(ThreadsFor(limits));
     const std::int64_t buffers =
-        2 * static_cast<std::int64_t>(SlotsFor(ThreadsFor(limits))) * ChunkFor(sliceSize);
+        2 * static_cast<std::int64_t>(slots) * ChunkFor(sliceSize) +
+        static_cast<std::int64_t>(std::min(slots * outputs, kKeptMultipliers) *
+                                  sizeof(gf16::Multiplier));
     const std::int64_t room = std::max<std::int64_t>(
         static_cast<std::int64_t>(limits.memory) - buffers, kAlign * std::int64_t(outputs));
     const std::int64_t width = room / static_cast<std::int64_t>(std::max<std::size_t>(outputs, 1));
@@ -172,6 +177,11 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
 
     std::vector<std::uint8_t> sums(static_cast<std::size_t>(width) * outputs);
     const std::size_t slots = SlotsFor(count);
+    // The group's multipliers, made once for all its steps, when they take
+    // little room (128 bytes each).
+    const bool keepMultipliers = slots * outputs <= kKeptMultipliers;
+    std::vector<gf16::Multiplier> multipliers;
+    std::size_t multipliersGroup = inputs;  // none yet
 
     // The steps, in order: each pass's groups of inputs, each group's chunks.
     struct Step {
@@ -259,10 +269,14 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
             }
             const std::uint8_t* in = slot.buffer.data() + tile;
             for (std::size_t o = 0; o < outputs; ++o) {
-                const std::uint16_t coefficient = combination.coefficient(o, step.group + m);
                 std::uint8_t* out =
                     sums.data() + o * static_cast<std::size_t>(width) + step.at + tile;
-                gf16::MultiplyAdd(coefficient, in, out, static_cast<std::size_t>(bytes));
+                if (keepMultipliers) {
+                    multipliers[m * outputs + o].MultiplyAdd(in, out, static_cast<std::size_t>(bytes));
+                } else {
+                    gf16::MultiplyAdd(combination.coefficient(o, step.group + m), in, out,
+                                      static_cast<std::size_t>(bytes));
+                }
             }
         }
     };
@@ -283,6 +297,15 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
             computing ? static_cast<std::size_t>(steps[current].size + kTile - 1) / kTile : 0;
         if (computing && (current == 0 || steps[current].from != steps[current - 1].from)) {
             std::fill(sums.begin(), sums.end(), std::uint8_t{0});
+        }
+        if (computing && keepMultipliers && multipliersGroup != steps[current].group) {
+            multipliersGroup = steps[current].group;
+            multipliers.clear();
+            for (std::size_t m = 0; m < steps[current].members; ++m) {
+                for (std::size_t o = 0; o < outputs; ++o) {
+                    multipliers.emplace_back(combination.coefficient(o, multipliersGroup + m));
+                }
+            }
         }
         next = 0;
         workers.Run([&](unsigned) {

@@ -622,7 +622,7 @@ class RecoveryWriter::State {
         const std::int64_t largest = largestPiece ? std::min(*largestPiece, pieceSize) : pieceSize;
         capacity_ = std::max<std::int64_t>(4, RoundUp4(largest));
         const bool ordered = options.slices == 1 || planned_.has_value();
-        const std::uint64_t memory = std::uint64_t(capacity_) * options.slices + kStage;
+        const std::uint64_t memory = std::uint64_t(capacity_) * options.slices;
         inPass_ = ordered && memory <= options.limits.memory;
         if (inPass_) {
             sums_.assign(options.slices,
@@ -669,16 +669,19 @@ class RecoveryWriter::State {
             LeavePass();
             return;
         }
+        // Whole words straight from the split's block; a word that a block
+        // boundary cuts goes through the stage.
         const auto* in = static_cast<const std::uint8_t*>(data);
-        while (size > 0) {
-            const std::size_t take = std::min(size, kStage - staged_);
-            std::memcpy(stage_.data() + staged_, in, take);
-            staged_ += take;
-            in += take;
-            size -= take;
-            if (staged_ == kStage) {
-                Spend();
-            }
+        if (staged_ == 1 && size > 0) {
+            stage_[staged_++] = *in++;
+            --size;
+            Spend();
+        }
+        const std::size_t words = size & ~std::size_t{1};
+        AddWords(in, words);
+        position_ += static_cast<std::int64_t>(words);
+        if (size > words) {
+            stage_[staged_++] = in[words];
         }
     }
 
@@ -781,7 +784,8 @@ class RecoveryWriter::State {
     bool InPass() const { return inPass_; }
 
   private:
-    static constexpr std::size_t kStage = std::size_t{1} << 20;
+    // A 16-bit word cut by the end of a block, or a piece's last byte.
+    static constexpr std::size_t kStage = 2;
 
     PieceId FactsId(std::size_t i) const {
         const SplitBytes& bytes = pieces_[i]->bytes;
@@ -799,14 +803,11 @@ class RecoveryWriter::State {
         }
     }
 
-    // Adds the staged bytes of the current piece into every sum.
-    void Spend() {
-        if (staged_ == 0) {
+    // Adds `bytes` (even) of the current piece, from the sums' position,
+    // into every sum.
+    void AddWords(const std::uint8_t* data, std::size_t bytes) {
+        if (bytes == 0) {
             return;
-        }
-        std::size_t bytes = staged_;
-        if (bytes % 2 != 0) {
-            stage_[bytes++] = 0;  // the end of a piece: the padding's first byte
         }
         const std::size_t piece = pieces_.size() - 1;
         for (std::uint32_t e = 0; e < options_.slices; ++e) {
@@ -814,8 +815,19 @@ class RecoveryWriter::State {
                 e == 0
                     ? 1
                     : gf16::RecoveryCoefficient(static_cast<std::uint32_t>(plannedRank_[piece]), e);
-            gf16::MultiplyAdd(coefficient, stage_.data(), sums_[e].data() + position_, bytes);
+            gf16::MultiplyAdd(coefficient, data, sums_[e].data() + position_, bytes);
         }
+    }
+
+    // Adds the staged bytes (a word, or a piece's last byte) into every sum.
+    void Spend() {
+        if (staged_ == 0) {
+            return;
+        }
+        if (staged_ == 1) {
+            stage_[1] = 0;  // the end of a piece: the padding's first byte
+        }
+        AddWords(stage_.data(), 2);
         position_ += static_cast<std::int64_t>(staged_);
         staged_ = 0;
     }

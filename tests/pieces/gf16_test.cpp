@@ -151,6 +151,28 @@ TEST(Gf16Test, EveryKernelGivesTheReferenceProductsOnAdversarialRegions) {
     }
 }
 
+TEST(Gf16Test, AMultiplierMadeOnceGivesTheProductsOfItsConstant) {
+    std::mt19937 random(12);
+    std::vector<std::uint8_t> in(5000);
+    for (std::uint8_t& byte : in) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    for (const std::uint16_t constant : {std::uint16_t{0}, std::uint16_t{1}, std::uint16_t{2},
+                                         std::uint16_t{0x8001}, std::uint16_t{0xFFFF},
+                                         static_cast<std::uint16_t>(random())}) {
+        const gf16::Multiplier multiplier(constant);
+        EXPECT_EQ(multiplier.Constant(), constant);
+        // Lengths below, at and past every kernel's block, from odd addresses.
+        for (const std::size_t bytes : {std::size_t{2}, std::size_t{62}, std::size_t{64},
+                                        std::size_t{130}, std::size_t{4098}}) {
+            std::vector<std::uint8_t> expected(in.rbegin(), in.rbegin() + 4100), got = expected;
+            gf16::MultiplyAdd(constant, in.data() + 1, expected.data() + 1, bytes);
+            multiplier.MultiplyAdd(in.data() + 1, got.data() + 1, bytes);
+            EXPECT_EQ(got, expected) << constant << " over " << bytes;
+        }
+    }
+}
+
 TEST(Gf16Test, AddIsTheXorOfAnyNumberOfBytes) {
     std::vector<std::uint8_t> in(300), out(300);
     for (std::size_t i = 0; i < in.size(); ++i) {
