@@ -330,10 +330,11 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
             progress->Moved(done, ProgressSink::Mark::Block);
         }
         if (k == steps.size() || steps[k].from != step.from) {
+            std::vector<const std::uint8_t*> ranges;
             for (std::size_t o = 0; o < outputs; ++o) {
-                sink(o, step.from, sums.data() + o * static_cast<std::size_t>(width),
-                     static_cast<std::size_t>(step.range));
+                ranges.push_back(sums.data() + o * static_cast<std::size_t>(width));
             }
+            sink(step.from, ranges.data(), outputs, static_cast<std::size_t>(step.range));
         }
     }
 }

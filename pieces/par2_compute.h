@@ -68,10 +68,11 @@ struct InputBlock {
 inline constexpr std::size_t kObservedAtOnce = 16;
 using InputObserver = std::function<void(const InputBlock* blocks, std::size_t count)>;
 
-// Given each output's bytes from `at`, once they are final, on the caller's
-// thread: for each pass, every output's range, in order of outputs.
-using OutputSink = std::function<void(std::size_t output, std::int64_t at, const std::uint8_t* data,
-                                      std::size_t size)>;
+// Given every output's bytes from `at`, `size` of each, once they are final,
+// on the caller's thread, once a pass: outputs[o] for each output o (count of
+// them), so that their MD5s can run side by side.
+using OutputSink = std::function<void(std::int64_t at, const std::uint8_t* const* outputs,
+                                      std::size_t count, std::size_t size)>;
 
 // Threads that each run their share of one job at a time; the caller's
 // thread takes share 0. A share that raises does not stop the others: the

@@ -238,11 +238,18 @@ std::vector<std::string> WriteRecoverySet(const std::string& indexPath,
     for (std::uint32_t e = 0; e < options.slices; ++e) {
         hashes.emplace_back(setId, e);
     }
-    fill(order,
-         [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
-             hashes[output].Update(data, size);
-             WriteAt(*places[output].first, places[output].second + at, data, size);
-         });
+    fill(order, [&](std::int64_t at, const std::uint8_t* const* outputs, std::size_t count,
+                    std::size_t size) {
+        std::vector<Md5Stream*> streams;
+        for (std::size_t output = 0; output < count; ++output) {
+            streams.push_back(&hashes[output].Stream());
+        }
+        const std::vector<std::size_t> sizes(count, size);
+        Md5UpdateStreams(streams.data(), outputs, sizes.data(), count);
+        for (std::size_t output = 0; output < count; ++output) {
+            WriteAt(*places[output].first, places[output].second + at, outputs[output], size);
+        }
+    });
 
     const std::vector<PieceFacts> facts = finalFacts();
     std::map<Md5, std::size_t> byId;
@@ -736,9 +743,11 @@ class RecoveryWriter::State {
                     return;
                 }
                 hasher_->Finish();
-                for (std::uint32_t e = 0; e < options_.slices; ++e) {
-                    sink(e, 0, sums_[e].data(), static_cast<std::size_t>(sliceSize));
+                std::vector<const std::uint8_t*> outputs;
+                for (const std::vector<std::uint8_t>& sum : sums_) {
+                    outputs.push_back(sum.data());
                 }
+                sink(0, outputs.data(), outputs.size(), static_cast<std::size_t>(sliceSize));
             },
             [&] {
                 std::vector<PieceFacts> facts;

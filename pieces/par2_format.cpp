@@ -270,8 +270,7 @@ std::string CreatorPacketBytes(const Md5& setId, std::string_view creator) {
     return Packet(setId, PacketType::Creator, body);
 }
 
-RecoveryPacketHash::RecoveryPacketHash(const Md5& setId, std::uint32_t exponent)
-    : md5_(DigestKind::Md5) {
+RecoveryPacketHash::RecoveryPacketHash(const Md5& setId, std::uint32_t exponent) {
     std::string prefix;
     PutMd5(prefix, setId);
     prefix += TypeTag(PacketType::Recovery);

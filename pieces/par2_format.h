@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "pieces/digest.h"
+#include "pieces/md5_lanes.h"
 
 namespace morcelix::par2 {
 
@@ -81,10 +82,12 @@ class RecoveryPacketHash {
   public:
     RecoveryPacketHash(const Md5& setId, std::uint32_t exponent);
     void Update(const void* data, std::size_t size) { md5_.Update(data, size); }
-    Md5 Finish() { return Md5Bytes(md5_); }
+    // For the MD5s of several packets side by side (md5_lanes.h).
+    Md5Stream& Stream() { return md5_; }
+    Md5 Finish() const { return md5_.Digest(); }
 
   private:
-    Digest md5_;
+    Md5Stream md5_;
 };
 // The 68 bytes before a recovery slice's data: header and exponent.
 std::string RecoveryPacketHead(const Md5& setId, std::uint32_t exponent, std::uint64_t sliceSize,

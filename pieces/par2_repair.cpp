@@ -443,14 +443,17 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
     }
     Compute(
         combination, budget, {},
-        [&](std::size_t output, std::int64_t at, const std::uint8_t* data, std::size_t size) {
-            const Slice& slice = slices[lost[output]];
-            const std::int64_t keep =
-                std::min<std::int64_t>(static_cast<std::int64_t>(size), slice.length - at);
-            if (keep > 0) {
-                TFileStream& stream = files.Stream(streamOf[slice.file]);
-                stream.SetPosition(slice.offset + at);
-                stream.WriteBuffer(data, static_cast<std::int32_t>(keep));
+        [&](std::int64_t at, const std::uint8_t* const* outputs, std::size_t count,
+            std::size_t size) {
+            for (std::size_t output = 0; output < count; ++output) {
+                const Slice& slice = slices[lost[output]];
+                const std::int64_t keep =
+                    std::min<std::int64_t>(static_cast<std::int64_t>(size), slice.length - at);
+                if (keep > 0) {
+                    TFileStream& stream = files.Stream(streamOf[slice.file]);
+                    stream.SetPosition(slice.offset + at);
+                    stream.WriteBuffer(outputs[output], static_cast<std::int32_t>(keep));
+                }
             }
         },
         progress);

@@ -431,7 +431,7 @@ TEST_F(RecoveryTest, AFailureOnOneWorkerEndsTheComputationOnEveryThread) {
     combination.coefficient = [](std::size_t, std::size_t) { return std::uint16_t{7}; };
     ComputeLimits limits;
     limits.threads = 3;
-    const auto sink = [](std::size_t, std::int64_t, const std::uint8_t*, std::size_t) {};
+    const auto sink = [](std::int64_t, const std::uint8_t* const*, std::size_t, std::size_t) {};
     testing::WithinTime(std::chrono::seconds(60), "a computation whose observer fails", [&] {
         ExpectFailure<EDamaged>(
             [&] {
