@@ -106,33 +106,32 @@ void WindowActions::Button4Click() {
     // A first piece that is gone may belong to a join that stopped part-way:
     // joining again finishes it.
     if (!FileExists(state_.firstPiece) &&
-        StartOf(state_.firstPiece, state_.destination) != JoinStart::Resume) {
+        StartOf(state_.firstPiece, state_.destination).start != JoinStart::Resume) {
         window_.ShowInformation(FormatText(Text::FileNotFound));
         return;
     }
-    // The join refuses what needs the user's consent before it touches
-    // anything: asked, and given, it runs again with it.
+    // What needs the user's consent is asked before anything is touched; the
+    // join then runs once, with the answers.
+    const PieceSetSurvey survey = SurveyPieceSet(state_.firstPiece, state_.destination);
+    survey.Refuse();
+    const JoinQuestions questions = QuestionsOf(survey, state_.destination);
     JoinOptions options;
-    JoinOutcome outcome;
-    bool joined = false;
-    for (;;) {
-        try {
-            joined = RunStoppable(Text::JoinInterruptedInWindow, [&](ProgressSink& progress) {
-                outcome = Join(state_.firstPiece, state_.destination, progress, options);
-            });
-            break;
-        } catch (const EMissingEnd& missing) {
-            if (!Consents(FormatText(Text::FullLastPieceQuestion, missing.LastPiece()))) {
-                return;
-            }
-            options.acceptFullLastPiece = true;
-        } catch (const EDestinationExists&) {
-            if (!Consents(FormatText(Text::ReplaceQuestion, state_.destination))) {
-                return;
-            }
-            options.replaceDestination = true;
+    if (questions.fullLastPiece) {
+        if (!Consents(FormatText(Text::FullLastPieceQuestion, *questions.fullLastPiece))) {
+            return;
         }
+        options.consents.fullLastPiece = true;
     }
+    if (questions.otherFile) {
+        if (!Consents(FormatText(Text::ReplaceQuestion, *questions.otherFile))) {
+            return;
+        }
+        options.consents.otherFile = true;
+    }
+    JoinOutcome outcome;
+    const bool joined = RunStoppable(Text::JoinInterruptedInWindow, [&](ProgressSink& progress) {
+        outcome = Join(survey, state_.destination, progress, options);
+    });
     // Pieces joined but still there: "Regrouper" again deletes them.
     if (joined && !outcome.undeleted.empty()) {
         std::string text;

@@ -80,8 +80,10 @@ const char* const kUsage =
     "  --sur-place            découpe le fichier lui-même en ses parties\n"
     "  --garder               garde les parties une fois regroupées\n"
     "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
-    "  -f, --forcer           remplace un fichier existant, regroupe un découpage\n"
-    "                         qui finit par une partie pleine\n"
+    "  -f, --forcer           remplace un fichier existant (un fichier regroupé, ou\n"
+    "                         des parties qui ne sont pas d'un découpage du même\n"
+    "                         fichier), regroupe un découpage qui finit par une\n"
+    "                         partie pleine\n"
     "  --verbeux              affiche chaque fichier créé ou supprimé\n"
     "  --silencieux           n'affiche rien d'autre que les échecs\n"
     "  -h, --aide, --help     affiche cette aide (et /? sous Windows)\n"
@@ -133,7 +135,7 @@ constexpr OptionEntry kOptions[] = {
     {Option::InPlace, 0, {"sur-place"}, Takes::kNothing, {"decouper"}},
     {Option::Keep, 0, {"garder"}, Takes::kNothing, {"regrouper"}},
     {Option::ToStandardOutput, 'c', {"stdout"}, Takes::kNothing, {"regrouper"}},
-    {Option::Force, 'f', {"forcer"}, Takes::kNothing, {"regrouper"}},
+    {Option::Force, 'f', {"forcer"}, Takes::kNothing, {"decouper", "regrouper"}},
     {Option::Verbose, 0, {"verbeux"}, Takes::kNothing, {}},
     {Option::Quiet, 0, {"silencieux"}, Takes::kNothing, {}},
 };

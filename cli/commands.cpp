@@ -13,12 +13,11 @@
 #include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/join.h"
-#include "pieces/join_stream.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
+#include "pieces/set_check.h"
 #include "pieces/split.h"
 #include "pieces/split_in_place.h"
-#include "pieces/whole_check.h"
 
 namespace morcelix::cli {
 
@@ -42,6 +41,12 @@ void RequireFile(const std::string& path) {
     if (IsFolder(path)) {
         throw EIsAFolder(path);
     }
+    if (EntryExists(path) && !IsLink(path)) {
+        throw ENotARegularFile(path);  // a FIFO, a device
+    }
+    if (IsLink(path) && std::filesystem::exists(NativePath(path))) {
+        throw ENotARegularFile(path);  // a link to one
+    }
     throw ENamedFileNotFound(path);
 }
 
@@ -53,12 +58,11 @@ void RequirePieceToJoin(const std::string& picked, const std::string& destinatio
     if (IsFolder(picked)) {
         throw EIsAFolder(picked);
     }
-    const std::string first =
-        OwnPieceNumber(picked) != 0 ? SiblingPieceName(picked, 1) : PieceName(picked, 1);
-    if (first != picked && FileExists(first)) {
-        throw ENotFirstPiece(picked, first);
+    const StartOfJoin start = StartOf(picked, destination);
+    if (start.start == JoinStart::OtherPiece) {
+        throw ENotFirstPiece(picked, start.firstPiece);
     }
-    if (!FileExists(picked) && !(resumable && StartOf(picked, destination) == JoinStart::Resume)) {
+    if (!FileExists(picked) && !(resumable && start.start == JoinStart::Resume)) {
         throw ENamedFileNotFound(picked);
     }
 }
@@ -206,11 +210,17 @@ std::string PiecesAt(const Command& command) {
     return InFolder(command.Value(Option::Folder), named);
 }
 
-// The checksum files of --somme: the manifest, and with --somme=crc the .crc file too.
+// The files written beside the pieces: with --somme the manifest, and with
+// --somme=crc the .crc file too.
+SplitSums SplitSumsOf(const Command& command) {
+    return {.manifest = command.Has(Option::Checksum),
+            .crcFile = command.Value(Option::Checksum) == "crc"};
+}
+
 SplitOptions SplitOptionsOf(const Command& command) {
     return {.piecesAt = PiecesAt(command),
-            .manifest = command.Has(Option::Checksum),
-            .crcFile = command.Value(Option::Checksum) == "crc"};
+            .sums = SplitSumsOf(command),
+            .replaceOthers = command.Has(Option::Force)};
 }
 
 void SplitCommand(const Command& command, Report& report) {
@@ -235,7 +245,7 @@ void InPlaceSplitCommand(const Command& command, Report& report) {
     const InPlaceSplitSurvey survey =
         SurveyInPlaceSplit(source, command.pieceSize, PiecesAt(command));
     try {
-        SplitInPlace(survey, report, SplitOptionsOf(command));
+        SplitInPlace(survey, report, SplitSumsOf(command));
     } catch (const EInterrupted&) {
         throw;
     } catch (const Failure&) {
@@ -273,10 +283,11 @@ void JoinCommand(const Command& command, Report& report, std::ostream& err) {
         InFolder(command.Value(Option::Folder), DestinationOfPiece(picked));
     RequirePieceToJoin(picked, destination, /*resumable=*/true);
     report.Start(Text::JoinInterrupted);
-    const JoinOutcome outcome = Join(picked, destination, report,
-                                     {.keepPieces = command.Has(Option::Keep),
-                                      .acceptFullLastPiece = command.Has(Option::Force),
-                                      .replaceDestination = command.Has(Option::Force)});
+    const bool force = command.Has(Option::Force);
+    const JoinOutcome outcome =
+        Join(picked, destination, report,
+             {.keepPieces = command.Has(Option::Keep),
+              .consents = {.fullLastPiece = force, .otherFile = force}});
     report.Finish();
     for (const std::string& piece : outcome.undeleted) {
         err << kMessagePrefix << FormatText(Text::NotDeleted, piece) << '\n';
@@ -287,82 +298,57 @@ void JoinToStandardOutputCommand(const Command& command, Report& report, TStream
     const std::string& picked = command.operands[0];
     RequirePieceToJoin(picked, {}, /*resumable=*/false);
     report.Start(Text::StreamJoinInterrupted);
-    JoinToStream(picked, output, report, command.Has(Option::Force));
+    JoinToStream(picked, output, report, {.fullLastPiece = command.Has(Option::Force)});
     report.Finish();
 }
 
-// Lists the set on `out` and, when it has a checksum file, checks the set
-// against it and names it: every piece read and said OK or damaged, or, when
-// the file vouches for the whole file only, the whole set read once and the
-// joined file said OK or damaged. Returns false when the set can not be joined
-// (a gap, a piece missing, of the wrong size, damaged: reported on `err`).
-// Takes the names that regrouper takes, the pieces left by an interrupted
-// join too.
+// Lists the set on `out` and, when it has a checksum file, what it says of
+// each piece and of the whole file (VerifySet), naming it. Returns false when
+// the set can not be joined (a gap, a piece missing, of the wrong size,
+// damaged: reported on `err`). Takes the names that regrouper takes, the
+// pieces left by an interrupted join too.
 bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& err) {
     const std::string destination = DestinationOfPiece(picked);
     RequirePieceToJoin(picked, destination, /*resumable=*/true);
     const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
-    // Every piece that stands, with its number: those an interrupted join
-    // holds already in the destination, then those it has still to append.
-    std::vector<SurveyedPiece> standing = survey.held;
-    standing.insert(standing.end(), survey.pieces.begin(), survey.pieces.end());
+    const SetVerdict verdict = VerifySet(survey, destination);
     std::int64_t total = 0;
-    for (const SurveyedPiece& piece : standing) {
-        total += piece.facts.size;
-    }
-    std::vector<std::string> damaged;
-    const Manifest* pieceSums = survey.PieceSums();
-    // A whole set is read once for its pieces' digests and the whole file's.
-    std::optional<Digest> whole;
-    if (pieceSums && !pieceSums->whole.empty() && !survey.Resumes()) {
-        whole.emplace(pieceSums->kind);
+    for (const SetVerdict::Piece& standing : verdict.standing) {
+        total += standing.piece.facts.size;
     }
     const std::size_t width = std::to_string(total).size();
-    for (const SurveyedPiece& piece : standing) {
-        const std::string path = survey.PathOf(piece);
-        const std::string size = std::to_string(piece.facts.size);
+    std::vector<std::string> damaged;
+    for (const SetVerdict::Piece& standing : verdict.standing) {
+        const std::string path = survey.PathOf(standing.piece);
+        const std::string size = std::to_string(standing.piece.facts.size);
         out << std::string(width - size.size(), ' ') << size << "  " << path;
-        if (pieceSums) {
-            const std::size_t listed = piece.number - 1;
-            const bool intact = listed < pieceSums->pieces.size() &&
-                                FileDigest(path, pieceSums->kind, whole ? &*whole : nullptr) ==
-                                    pieceSums->pieces[listed];
-            out << (intact ? "  OK" : "  endommagé");
-            if (!intact) {
+        if (standing.intact) {
+            out << (*standing.intact ? "  OK" : "  endommagé");
+            if (!*standing.intact) {
                 damaged.push_back(path);
             }
         }
         out << '\n';
     }
-    // The whole file's sum alone: the set read as a join would read it, when
-    // it can be joined and its bytes in a resumed join's destination are known.
-    std::optional<bool> wholeIntact;
-    if (const Manifest* sums = survey.WholeSum();
-        sums && !survey.refusal && (!survey.Resumes() || survey.joined)) {
-        const std::int64_t heldSize = survey.Resumes() ? *survey.joined : 0;
-        std::optional<TFileStream> held;
-        if (heldSize > 0) {
-            held.emplace(destination, OpenMode::Read);
-        }
-        wholeIntact =
-            WholeFileMatches(survey, *sums, held ? &*held : nullptr, heldSize, survey.pieces, {});
-    }
-    const std::size_t count = standing.size();
+    using Whole = SetCheck::Whole;
+    const std::size_t count = verdict.standing.size();
     out << "Total : " << count << (count > 1 ? " parties, " : " partie, ") << ByteCount(total)
         << '\n'
         << "Fichier regroupé : " << destination;
-    if (wholeIntact) {
-        out << (*wholeIntact ? "  OK" : "  endommagé");
+    const bool wholeSaid = !verdict.vouchesForPieces && verdict.whole != Whole::Unvouched;
+    if (wholeSaid) {
+        out << (verdict.whole == Whole::Intact ? "  OK" : "  endommagé");
     }
     out << '\n';
-    if (pieceSums || wholeIntact) {
-        out << "Sommes de contrôle : " << survey.manifest->path << " ("
+    if (verdict.vouchesForPieces || wholeSaid) {
+        out << "Sommes de contrôle : " << verdict.vouchedBy << " ("
             << DigestName(survey.manifest->kind) << ")\n";
     }
     out.flush();
     bool sound = true;
     try {
         survey.Refuse();
+        RequireConsents({.fullLastPiece = survey.fullLastPiece}, {}, survey);
     } catch (const Failure& refusal) {
         err << kMessagePrefix << refusal.Message() << '\n';
         sound = false;
@@ -370,14 +356,12 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     for (const std::string& piece : damaged) {
         err << kMessagePrefix << FormatText(Text::Damaged, piece) << '\n';
     }
-    if (wholeIntact == false) {
+    if (wholeSaid && verdict.whole == Whole::Damaged) {
         err << kMessagePrefix << FormatText(Text::Damaged, destination) << '\n';
         sound = false;
     }
-    // Every piece fits its line, the whole file does not fit its own: the
-    // manifest contradicts itself, and a join would find it only at its end.
-    if (sound && damaged.empty() && whole && whole->HexDigest() != pieceSums->whole) {
-        err << kMessagePrefix << FormatText(Text::BadManifest, pieceSums->path) << '\n';
+    if (sound && damaged.empty() && verdict.whole == Whole::Contradicted) {
+        err << kMessagePrefix << FormatText(Text::BadManifest, verdict.vouchedBy) << '\n';
         sound = false;
     }
     return sound && damaged.empty();

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "pieces/file_stream.h"
-#include "pieces/split_stream.h"
+#include "pieces/split.h"
 
 namespace morcelix::cli {
 

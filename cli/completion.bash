@@ -59,7 +59,7 @@ _morcelix_cli() {
     if ((!ended)) && [[ $current == -* ]]; then
         local options="-h --aide --help -V --version --verbeux --silencieux --"
         case $command in
-            decouper) options+=" -o --dossier --parties --nom --somme --somme=crc --sur-place" ;;
+            decouper) options+=" -o --dossier --parties --nom --somme --somme=crc --sur-place -f --forcer" ;;
             regrouper) options+=" -o --dossier --garder -c --stdout -f --forcer" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")

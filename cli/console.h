@@ -3,12 +3,13 @@
 // console_win.cpp).
 #pragma once
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "pieces/file_stream.h"
-#include "pieces/split_stream.h"
+#include "pieces/split.h"
 
 namespace morcelix::cli {
 
@@ -30,6 +31,8 @@ std::ostream& StandardError();
 class StandardInputData : public SequentialInput {
   public:
     std::int32_t ReadSome(void* buffer, std::int32_t count) override;
+    std::optional<FileIdentity> FileItReads() const override;
+    void RequireReadable() const override;
 };
 
 // Writes only, and has no position.
@@ -40,6 +43,12 @@ class StandardOutputData : public TStream {
     std::int32_t Write(const void* buffer, std::int32_t count) override;
     std::int64_t Seek(std::int64_t, SeekOrigin) override { return -1; }
 };
+
+// Where the process was started with a standard stream closed, gives it one
+// that leads nowhere, so that no file the program opens takes its place (and
+// its number): data or messages would go into it. Called first, before any
+// file is opened; standard input closed so is then refused when it is read.
+void GuardStandardStreams();
 
 // Whether standard error is a terminal (a console on Windows), where a
 // progress line may be drawn.

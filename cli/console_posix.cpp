@@ -1,5 +1,7 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,6 +51,45 @@ void WaitUntilReady(int fd, short events, Text interrupted) {
 }
 
 }  // namespace
+
+namespace {
+
+bool standardInputClosed = false;
+
+}  // namespace
+
+void GuardStandardStreams() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+            // The lowest free number: this one.
+            open("/dev/null", (fd == STDIN_FILENO ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+            standardInputClosed = standardInputClosed || fd == STDIN_FILENO;
+        }
+    }
+}
+
+std::optional<FileIdentity> StandardInputData::FileItReads() const {
+    struct stat status {};
+    if (standardInputClosed || fstat(STDIN_FILENO, &status) != 0 || !S_ISREG(status.st_mode)) {
+        return std::nullopt;
+    }
+    return FileIdentity{static_cast<std::uint64_t>(status.st_dev),
+                        static_cast<std::uint64_t>(status.st_ino)};
+}
+
+void StandardInputData::RequireReadable() const {
+    struct stat status {};
+    if (standardInputClosed || fstat(STDIN_FILENO, &status) != 0) {
+        throw EInputClosed();
+    }
+    if (S_ISDIR(status.st_mode)) {
+        throw EInputIsAFolder();
+    }
+    const int flags = fcntl(STDIN_FILENO, F_GETFL);
+    if (flags == -1 || (flags & O_ACCMODE) == O_WRONLY) {
+        throw EInputNotReadable();
+    }
+}
 
 std::int32_t StandardInputData::ReadSome(void* buffer, std::int32_t count) {
     for (;;) {

@@ -155,6 +155,29 @@ std::ostream& StandardError() {
 
 // The handles are used as they are: ReadFile and WriteFile move bytes
 // unchanged, with none of the C runtime's text mode (no CRLF translation).
+void GuardStandardStreams() {
+    // A handle's value is never given to another file: nothing to guard.
+}
+
+std::optional<FileIdentity> StandardInputData::FileItReads() const {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (input == nullptr || input == INVALID_HANDLE_VALUE || GetFileType(input) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(input, &info)) {
+        return std::nullopt;
+    }
+    return FileIdentity{
+        info.dwVolumeSerialNumber,
+        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+void StandardInputData::RequireReadable() const {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        throw EInputClosed();
+    }
+}
+
 std::int32_t StandardInputData::ReadSome(void* buffer, std::int32_t count) {
     DWORD done = 0;
     if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, static_cast<DWORD>(count), &done,

@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
     using namespace morcelix::cli;
+    GuardStandardStreams();
     CatchInterruptions();
     StandardInputData input;
     StandardOutputData output;

@@ -125,7 +125,8 @@ class InspectedCopier::Lanes {
             const std::lock_guard lock(mutex_);
             Owned(buffer).lanesLeft = lanes_.size();
             for (std::size_t lane = 0; lane < lanes_.size(); ++lane) {
-                lanes_[lane].waiting.push_back({buffer, size, inspectors[lane]});
+                lanes_[lane].waiting.push_back(
+                    {buffer, size, lane < inspectors.size() ? inspectors[lane] : nullptr});
             }
         }
         changed_.notify_all();
@@ -173,7 +174,9 @@ class InspectedCopier::Lanes {
         std::exception_ptr failure;
         if (inspect) {
             try {
-                (*block.inspect)(block.data, block.size);
+                if (block.inspect) {
+                    (*block.inspect)(block.data, block.size);
+                }
             } catch (...) {
                 failure = std::current_exception();
             }

@@ -43,8 +43,9 @@ class InspectedCopier {
     InspectedCopier& operator=(const InspectedCopier&) = delete;
 
     // Copies `count` bytes from the source's position to the target's, both
-    // advancing, and hands every block to each inspector (one a lane), which
-    // sees them in order, after they are written. An inspector may run on
+    // advancing, and hands every block to each inspector (one a lane, at most:
+    // a lane without one has nothing to see), which sees them in order, after
+    // they are written. An inspector may run on
     // after Copy has returned: what it uses must last until Wait.
     //
     // A short read or write raises EReadError or EWriteError, as CopyFrom

@@ -296,29 +296,59 @@ std::string ReadText(const std::string& path) {
 
 }  // namespace
 
+namespace {
+
+// The checksum file of `format` beside the set named `base`, read: nothing
+// when there is none; EBadManifest when it can not be read or is not a file
+// of its format about that set.
+std::optional<Manifest> ReadFormat(const std::string& base, const Format& format) {
+    const std::string path = base + std::string(format.extension);
+    if (!FileExists(path)) {
+        return std::nullopt;
+    }
+    std::string text;
+    try {
+        text = ReadText(path);
+    } catch (const Failure&) {
+        throw EBadManifest(path);
+    }
+    std::optional<Reading> reading = format.read(SplitLines(text), format);
+    std::optional<Manifest> manifest;
+    if (reading) {
+        manifest = Vouched(std::move(*reading), base, format, path);
+    }
+    if (!manifest) {
+        throw EBadManifest(path);
+    }
+    return manifest;
+}
+
+}  // namespace
+
 std::optional<Manifest> ReadChecksumFile(const std::string& base) {
     for (const Format& format : kFormats) {
-        const std::string path = base + std::string(format.extension);
-        if (!FileExists(path)) {
-            continue;
+        if (std::optional<Manifest> manifest = ReadFormat(base, format)) {
+            return manifest;
         }
-        std::string text;
-        try {
-            text = ReadText(path);
-        } catch (const Failure&) {
-            throw EBadManifest(path);
-        }
-        std::optional<Reading> reading = format.read(SplitLines(text), format);
-        std::optional<Manifest> manifest;
-        if (reading) {
-            manifest = Vouched(std::move(*reading), base, format, path);
-        }
-        if (!manifest) {
-            throw EBadManifest(path);
-        }
-        return manifest;
     }
     return std::nullopt;
+}
+
+std::optional<Manifest> ReadChecksumFileNamed(const std::string& base, const std::string& path) {
+    for (const Format& format : kFormats) {
+        if (base + std::string(format.extension) == path) {
+            return ReadFormat(base, format);
+        }
+    }
+    return std::nullopt;
+}
+
+bool ChecksumFileStands(const std::string& base, const std::string& path) {
+    try {
+        return ReadChecksumFileNamed(base, path).has_value();
+    } catch (const Failure&) {
+        return false;
+    }
 }
 
 std::string CrcFilePath(std::string_view base) {
@@ -347,20 +377,7 @@ void RemoveChecksumFiles(const std::string& base, ProgressSink& progress) {
 }
 
 void WriteChecksumFile(const std::string& path, const std::string& text) {
-    const std::string partial = path + ".part";
-    {
-        TFileStream file(partial, OpenMode::Create);
-        try {
-            file.WriteBuffer(text.data(), static_cast<std::int32_t>(text.size()));
-        } catch (const Failure&) {
-            file.RemoveWhileOpen(partial);
-            throw;
-        }
-    }
-    if (!RenameFile(partial, path)) {
-        RemoveFile(partial);
-        throw EFCreateError(path);
-    }
+    ReplaceFileWith(path, text);
 }
 
 }  // namespace morcelix

@@ -36,6 +36,16 @@ namespace morcelix {
 // can not be read or is not a file of its format about that set.
 std::optional<Manifest> ReadChecksumFile(const std::string& base);
 
+// The checksum file `path` beside the set named `base` (one of the names
+// looked for, as ManifestPath or CrcFilePath give them), read: nothing when
+// it does not stand; EBadManifest as ReadChecksumFile raises it.
+std::optional<Manifest> ReadChecksumFileNamed(const std::string& base, const std::string& path);
+
+// Whether the checksum file `path` beside the set named `base` (one of the
+// names looked for, as ManifestPath or CrcFilePath give them) stands and reads
+// as a file of its format about that set. Raises nothing.
+bool ChecksumFileStands(const std::string& base, const std::string& path);
+
 // Where the .crc file of the set named `base` stands.
 std::string CrcFilePath(std::string_view base);
 
@@ -50,9 +60,10 @@ void WriteCrcFile(const std::string& base, std::int64_t size, const std::string&
 // describe the set; tells `progress` of each.
 void RemoveChecksumFiles(const std::string& base, ProgressSink& progress);
 
-// Writes `text` as the file `path` under a temporary name, then renames it into
-// place: a checksum file never describes a set whose writing did not end.
-// Raises the file layer's failures.
+// Writes `text` as the file `path` under a temporary name beside it, flushed,
+// then renames it into place and flushes the folder: a checksum file never
+// describes a set whose writing did not end, and once this returns it is on
+// the disk. Raises the file layer's failures.
 void WriteChecksumFile(const std::string& path, const std::string& text);
 
 }  // namespace morcelix

@@ -124,6 +124,36 @@ const char* TextOf(Text id) {
         case Text::RebuiltPieceDamaged:
             return "La partie %s reconstruite ne correspond pas à ses sommes de contrôle : les "
                    "données de secours sont endommagées";
+        case Text::NotInJoin:
+            return "Le fichier %s ne fait pas partie du regroupement en cours de %s : "
+                   "déplacez-le ailleurs";
+        case Text::NotARegularFile:
+            return "Le fichier %s n'est pas un fichier ordinaire";
+        case Text::InUse:
+            return "Le fichier %s est utilisé par un autre programme";
+        case Text::FolderMissing:
+            return "Le dossier %s n'existe pas";
+        case Text::WriteErrorIn:
+            return "Erreur d'écriture dans le fichier %s : %s";
+        case Text::ReadOnlyDisk:
+            return "le disque n'accepte pas d'écriture";
+        case Text::DiskError:
+            return "le disque signale une erreur";
+        case Text::FileTooLarge:
+            return "le fichier est trop grand pour ce disque";
+        case Text::WriteRefused:
+            return "le système refuse l'écriture";
+        case Text::NotWhatWasWritten:
+            return "Le fichier %s n'est pas celui que le regroupage a écrit : les parties qui "
+                   "restent sont gardées";
+        case Text::InputClosed:
+            return "L'entrée standard est fermée";
+        case Text::InputIsAFolder:
+            return "L'entrée standard est un dossier";
+        case Text::InputNotReadable:
+            return "L'entrée standard ne peut pas être lue";
+        case Text::InputIsPiece:
+            return "L'entrée standard est le fichier %s, que le découpage remplacerait";
     }
     return "";
 }

@@ -67,6 +67,20 @@ enum class Text {
     TooManyPiecesForRecovery,   // %s: the number of pieces
     TooManyRecoverySlices,      // %s: the number of recovery slices asked for
     RebuiltPieceDamaged,        // %s: the piece rebuilt
+    NotInJoin,                  // %s: a file beside a set being joined; %s: the destination
+    NotARegularFile,            // %s: a link, a FIFO, a device where a file is wanted
+    InUse,                      // %s: a file another program (or another run) holds
+    FolderMissing,              // %s: the folder of a file to create
+    WriteErrorIn,               // %s: the file; %s: the cause, one of the four below
+    ReadOnlyDisk,
+    DiskError,
+    FileTooLarge,
+    WriteRefused,
+    NotWhatWasWritten,  // %s: the destination, whose name leads elsewhere than to what was written
+    InputClosed,
+    InputIsAFolder,
+    InputNotReadable,
+    InputIsPiece,  // %s: the piece that standard input is
 };
 
 // The UTF-8 text of `id`, with `arguments` put in place of its "%s", in order.
@@ -96,7 +110,6 @@ class Failure : public std::runtime_error {
     }
 
 MORCELIX_FAILURE(EFOpenError, Text::CannotOpen);
-MORCELIX_FAILURE(EFCreateError, Text::CannotCreate);
 MORCELIX_FAILURE(EReadError, Text::StreamRead);
 MORCELIX_FAILURE(EZeroDivide, Text::ZeroDivide);
 MORCELIX_FAILURE(EInvalidOp, Text::InvalidOperation);
@@ -118,11 +131,38 @@ MORCELIX_FAILURE(EDestinationExists, Text::DestinationExists);
 MORCELIX_FAILURE(ENamedFileNotFound, Text::NamedFileNotFound);
 MORCELIX_FAILURE(EIsAFolder, Text::IsAFolder);
 MORCELIX_FAILURE(ELinkNotSplitInPlace, Text::LinkNotSplitInPlace);
+MORCELIX_FAILURE(ENotARegularFile, Text::NotARegularFile);
+MORCELIX_FAILURE(ENotWhatWasWritten, Text::NotWhatWasWritten);
+MORCELIX_FAILURE(EInputClosed, Text::InputClosed);
+MORCELIX_FAILURE(EInputIsAFolder, Text::InputIsAFolder);
+MORCELIX_FAILURE(EInputNotReadable, Text::InputNotReadable);
+MORCELIX_FAILURE(EInputIsPiece, Text::InputIsPiece);
 MORCELIX_FAILURE(EOtherNamesNotSplitInPlace, Text::OtherNamesNotSplitInPlace);
 MORCELIX_FAILURE(EBadRecoveryFile, Text::BadRecoveryFile);
 MORCELIX_FAILURE(ERebuiltPieceDamaged, Text::RebuiltPieceDamaged);
 
 #undef MORCELIX_FAILURE
+
+// A file that can not be created or opened for writing; the named kinds say why.
+class EFCreateError : public Failure {
+  public:
+    explicit EFCreateError(std::string_view file) : Failure(Text::CannotCreate, file) {}
+
+  protected:
+    EFCreateError(Text id, std::string_view argument) : Failure(id, argument) {}
+};
+
+// Another program (or another run of this one) holds the file.
+class EInUse : public EFCreateError {
+  public:
+    explicit EInUse(std::string_view file) : EFCreateError(Text::InUse, file) {}
+};
+
+// The folder the file would go into does not exist (`folder` is named).
+class EFolderMissing : public EFCreateError {
+  public:
+    explicit EFolderMissing(std::string_view folder) : EFCreateError(Text::FolderMissing, folder) {}
+};
 
 // A path that is not a set's first piece; with the first piece, when there is
 // one, named as the one to give instead.
@@ -140,12 +180,22 @@ class EWriteError : public Failure {
 
   protected:
     EWriteError(Text id, std::string_view argument) : Failure(id, argument) {}
+    EWriteError(Text id, std::initializer_list<std::string_view> arguments)
+        : Failure(id, arguments) {}
 };
 
 // The same, when the disk is full: the message names the file being written.
 class ENoRoomToWrite : public EWriteError {
   public:
     explicit ENoRoomToWrite(std::string_view file) : EWriteError(Text::NoRoomToWrite, file) {}
+};
+
+// The same, naming the file and why: `cause` is ReadOnlyDisk, DiskError,
+// FileTooLarge or WriteRefused.
+class EWriteErrorIn : public EWriteError {
+  public:
+    EWriteErrorIn(std::string_view file, Text cause)
+        : EWriteError(Text::WriteErrorIn, {file, FormatText(cause)}) {}
 };
 
 // Not enough free space on the disk for what an operation would write: found
@@ -175,6 +225,14 @@ class ENotInPlacePiece : public Failure {
   public:
     ENotInPlacePiece(std::string_view piece, std::string_view file)
         : Failure(Text::NotInPlacePiece, {piece, file}) {}
+};
+
+// A file beside a set whose join is under way that the join did not leave
+// there, or that changed since: one it would take into the set, or delete.
+class ENotInJoin : public Failure {
+  public:
+    ENotInJoin(std::string_view file, std::string_view destination)
+        : Failure(Text::NotInJoin, {file, destination}) {}
 };
 
 // A split in place resumed with another piece size than the one it began

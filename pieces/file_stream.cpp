@@ -1,6 +1,7 @@
 #include "pieces/file_stream.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string_view>
 #include <utility>
@@ -14,9 +15,10 @@ namespace {
 
 bool folderScansFail = false;
 std::optional<std::string> fileSystemTypeForTesting;
+DiskChangeWatcher diskChangeWatcher;
 
-// The folder as a message names it: without its final separator, "." for the
-// current folder.
+}  // namespace
+
 std::string FolderName(std::string folder) {
     if (folder.empty()) {
         return ".";
@@ -27,8 +29,6 @@ std::string FolderName(std::string folder) {
     }
     return folder;
 }
-
-}  // namespace
 
 std::int64_t TStream::Size() {
     const std::int64_t position = Position();
@@ -106,15 +106,54 @@ TFileStream::TFileStream(const std::string& fileName, OpenMode mode, Opened open
         if (mode == OpenMode::Read) {
             throw EFOpenError(fileName);
         }
+        if (opened.failure == OpenFailure::InUse) {
+            throw EInUse(fileName);
+        }
+        if (opened.failure == OpenFailure::FolderMissing) {
+            throw EFolderMissing(FolderName(FolderPart(fileName)));
+        }
         throw EFCreateError(fileName);
     }
 }
 
 void TFileStream::RaiseWriteFailure() {
-    if (DiskWasFull()) {
-        throw ENoRoomToWrite(name_);
+    switch (LastWriteCause()) {
+        case WriteCause::DiskFull:
+            throw ENoRoomToWrite(name_);
+        case WriteCause::ReadOnly:
+            throw EWriteErrorIn(name_, Text::ReadOnlyDisk);
+        case WriteCause::DiskError:
+            throw EWriteErrorIn(name_, Text::DiskError);
+        case WriteCause::TooLarge:
+            throw EWriteErrorIn(name_, Text::FileTooLarge);
+        case WriteCause::Unknown:
+            break;
     }
-    TStream::RaiseWriteFailure();
+    throw EWriteErrorIn(name_, Text::WriteRefused);
+}
+
+std::string TemporaryNameFor(const std::string& path) {
+    const std::string name = path.substr(FolderPart(path).size());
+    return FolderPart(path) + "~" + name.substr(std::min<std::size_t>(name.size(), 1));
+}
+
+void ReplaceFileWith(const std::string& path, std::string_view bytes) {
+    const std::string partial = TemporaryNameFor(path);
+    {
+        TFileStream file(partial, OpenMode::Create);
+        try {
+            file.WriteBuffer(bytes.data(), static_cast<std::int32_t>(bytes.size()));
+            file.Flush();
+        } catch (const Failure&) {
+            file.RemoveWhileOpen(partial);
+            throw;
+        }
+    }
+    if (!RenameFile(partial, path)) {
+        RemoveFile(partial);
+        throw EFCreateError(path);
+    }
+    FlushFolderOf(path);
 }
 
 bool FileExists(const std::string& fileName) {
@@ -132,6 +171,16 @@ void ForEachEntryBeside(const std::string& path,
     if (folderScansFail || !ReadFolder(folder, visit)) {
         throw EFolderReadError(FolderName(folder));
     }
+}
+
+std::string AbsolutePath(const std::string& path) {
+    std::error_code unused;
+    const std::u8string absolute =
+        std::filesystem::absolute(std::filesystem::path(std::u8string(path.begin(), path.end())),
+                                  unused)
+            .lexically_normal()
+            .u8string();
+    return std::string(absolute.begin(), absolute.end());
 }
 
 std::optional<DiskFacts> DiskFactsOf(const std::string& path) {
@@ -155,13 +204,18 @@ std::int64_t LargestFileOn(const DiskFacts& disk) {
 }
 
 void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
-                 std::int64_t largestFile) {
+                 std::int64_t largestFile, const std::string& largestFileName) {
     const std::int64_t limit = LargestFileOn(disk);
     if (limit >= 0 && largestFile > limit) {
-        throw ETooLargeForDisk(file);
+        throw ETooLargeForDisk(largestFileName.empty() ? file : largestFileName);
     }
     if (needed > disk.freeBytes) {
-        throw ENoRoom(file, needed, disk.freeBytes);
+        SettleFileSystem(FolderPart(file));
+        const std::optional<DiskFacts> settled = DiskFactsOf(file);
+        const std::int64_t free = settled ? settled->freeBytes : disk.freeBytes;
+        if (needed > free) {
+            throw ENoRoom(file, needed, free);
+        }
     }
 }
 
@@ -171,6 +225,24 @@ void SetFileSystemTypeForTesting(std::optional<std::string> type) {
 
 void SetFolderScansFailForTesting(bool fail) {
     folderScansFail = fail;
+}
+
+void WatchDiskChangesForTesting(DiskChangeWatcher watcher) {
+    diskChangeWatcher = std::move(watcher);
+}
+
+bool WatchingDiskChanges() {
+    return static_cast<bool>(diskChangeWatcher);
+}
+
+bool DiskChangeAllowed(const DiskChange& change) {
+    return !diskChangeWatcher || diskChangeWatcher(change);
+}
+
+bool DiskChangeAllowed(DiskChange::Kind kind, const THandleStream& stream, std::int64_t offset,
+                       std::int64_t size) {
+    return DiskChangeAllowed(
+        {.kind = kind, .file = stream.Facts().identity, .offset = offset, .size = size});
 }
 
 }  // namespace morcelix

@@ -82,6 +82,9 @@ class TStream {
     void CopyThroughBuffer(TStream& source, std::int64_t count, const BlockObserver& afterBlock);
 };
 
+// Why the system refused a write, a resize or a flush, as far as it says.
+enum class WriteCause { Unknown, DiskFull, ReadOnly, DiskError, TooLarge };
+
 // The operating system's handle type, chosen once: a HANDLE on Windows, a file
 // descriptor elsewhere. Both use -1 for "no file".
 using NativeHandle = std::intptr_t;
@@ -100,7 +103,7 @@ class THandleStream : public TStream {
     std::int64_t Seek(std::int64_t offset, SeekOrigin origin) override;
 
     // Cuts or extends the file to `size` bytes and leaves the position there.
-    // Raises EWriteError when the system refuses.
+    // Raises as a failing write does when the system refuses.
     void SetSize(std::int64_t size);
     // Returns once everything written so far, and the file's size, is on the
     // disk itself, not only in the system's cache. Raises as a failing write
@@ -117,14 +120,14 @@ class THandleStream : public TStream {
 
   protected:
     void CopyBlocks(TStream& source, std::int64_t count, const BlockObserver& afterBlock) override;
-    // Whether the last write or flush that failed did so for want of room.
-    bool DiskWasFull() const { return diskFull_; }
+    // Why the last write, resize or flush that failed did.
+    WriteCause LastWriteCause() const { return writeCause_; }
     // Closes the handle now; the stream holds nothing afterwards.
     void Close();
 
   private:
     NativeHandle handle_;
-    bool diskFull_ = false;
+    WriteCause writeCause_ = WriteCause::Unknown;
 };
 
 // How a file stream opens its file. Nobody may write a file that this program
@@ -142,7 +145,10 @@ enum class OpenMode : std::uint16_t {
 class TFileStream : public THandleStream {
   public:
     // Raises EFCreateError (modes Create and Update) or EFOpenError (mode Read)
-    // with the name exactly as given.
+    // with the name exactly as given; for modes Create and Update, EInUse when
+    // another program (another run of this one) holds the file, and
+    // EFolderMissing when its folder does not exist. Modes Create and Update
+    // never open a symbolic link's target: a link of that name fails them.
     TFileStream(const std::string& fileName, OpenMode mode);
     // The same, or nothing where that raises (another holds the file, say).
     static std::unique_ptr<TFileStream> OpenIfAvailable(const std::string& fileName, OpenMode mode);
@@ -170,16 +176,20 @@ class TFileStream : public THandleStream {
     bool MoveOnto(const std::string& name, TFileStream& other, const std::string& otherName);
 
   private:
+    // Why an open failed.
+    enum class OpenFailure { None, InUse, FolderMissing, Other };
     struct Opened {
         NativeHandle handle;
         bool created;
         FileFacts facts;  // for reading: as the open found the file
+        OpenFailure failure = OpenFailure::None;
     };
     // The backend's open: kInvalidHandle when it fails.
     static Opened Open(const std::string& fileName, OpenMode mode);
     TFileStream(const std::string& fileName, OpenMode mode, Opened opened);
 
-    // A write that failed for want of room: ENoRoomToWrite, naming the file.
+    // A write that failed, naming the file: ENoRoomToWrite for want of room,
+    // EWriteErrorIn with the cause otherwise.
     [[noreturn]] void RaiseWriteFailure() override;
 
     std::string name_;
@@ -194,6 +204,14 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName);
 // is that file's own entry, not a symbolic link to it (nor, on Windows,
 // another reparse point); nothing otherwise. Raises nothing.
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName);
+
+// True for any entry of this name: a file, a folder, a device, a link
+// (dangling or not). Raises nothing.
+bool EntryExists(const std::string& path);
+
+// True when the entry of this name is a symbolic link (on Windows, any
+// reparse point), dangling or not. Raises nothing.
+bool IsLink(const std::string& path);
 
 // True for an existing regular file of exactly this name. No wildcards are
 // matched. Raises nothing.
@@ -211,6 +229,18 @@ bool RemoveFile(const std::string& fileName);
 // whether it worked, tried again as RemoveFile is. Raises nothing.
 bool RenameFile(const std::string& from, const std::string& to);
 
+// The name under which a file `path` is written before it takes its own: in
+// its folder, no longer than its own (so that it fits wherever the file
+// does), "~" in place of its first character.
+std::string TemporaryNameFor(const std::string& path);
+
+// Gives the file `path` the content `bytes`, whole or not at all: written
+// under a temporary name beside it, no longer than its own (so that it fits
+// wherever the file does), flushed, then renamed into place, replacing a file
+// of that name; then the folder is flushed. Raises the file layer's failures,
+// EFCreateError naming `path` when the rename is refused.
+void ReplaceFileWith(const std::string& path, std::string_view bytes);
+
 // Makes the entries of the folder that holds `path` durable (a new file's name,
 // a deletion). Raises EWriteError. Nothing to do where the file system orders
 // them with the files' own data (NTFS's journal).
@@ -223,6 +253,10 @@ bool SameEntryName(std::string_view a, std::string_view b);
 
 // The folder part of `path`, as written: what precedes its file name.
 std::string FolderPart(const std::string& path);
+
+// `path` made absolute from the current folder, its "." and ".." taken out
+// as written (links are not followed). Raises nothing.
+std::string AbsolutePath(const std::string& path);
 
 // Calls `visit` with each entry that stands in the same folder as `path`, as
 // the folder part of `path` followed by the entry's name. The folder is read
@@ -248,11 +282,44 @@ std::optional<DiskFacts> DiskFactsOf(const std::string& path);
 std::int64_t LargestFileOn(const DiskFacts& disk);
 
 // Checks, before anything is written, that the disk can take `file`: raises
-// ETooLargeForDisk when `largestFile` bytes are more than its file system
-// holds in one file, and ENoRoom when it has fewer than `needed` bytes free.
+// ETooLargeForDisk, naming `largestFileName` (`file` when empty), when
+// `largestFile` bytes are more than its file system holds in one file, and
+// ENoRoom when it has fewer than `needed` bytes free,
+// looked at again once after the file system is asked to settle (a file
+// system may count the room of files deleted a moment ago only later).
 // Other programs may still fill the disk afterwards.
 void RequireRoom(const DiskFacts& disk, const std::string& file, std::int64_t needed,
-                 std::int64_t largestFile);
+                 std::int64_t largestFile, const std::string& largestFileName = {});
+
+// For tests: a change that the file layer is about to make to the disk, told
+// before it is made. A test sees through it every state an operation passes
+// through (a killed process or a power cut leaves one of them), and may make
+// a change fail as the system would refuse it.
+struct DiskChange {
+    enum class Kind {
+        Create,       // the file `path` created, or emptied where it stood
+        Write,        // `size` bytes written at `offset` into the open file `file`
+        Resize,       // the open file `file` cut or extended to `size` bytes
+        Flush,        // the open file `file`'s data and size made durable
+        Rename,       // the entry `path` given the name `target`, replacing one there
+        Remove,       // the entry `path` deleted
+        FlushFolder,  // the entries of the folder that holds `path` made durable
+    };
+    Kind kind;
+    std::string path{};
+    std::string target{};
+    FileIdentity file{};
+    std::int64_t offset = 0;
+    std::int64_t size = 0;
+};
+
+// Told of each change before it is made, on the thread that makes it; returns
+// false to make it fail: a write as on a full disk, a removal or a rename as
+// of a file that another program holds, any other as the system's refusal.
+using DiskChangeWatcher = std::function<bool(const DiskChange&)>;
+
+// For tests: `watcher` is told of every change from now on (none: nothing is).
+void WatchDiskChangesForTesting(DiskChangeWatcher watcher);
 
 // For tests: makes every disk's file system type read `type` (nothing: as it
 // is), where no disk of that type can be made (Wine reports its own).

@@ -41,6 +41,25 @@ auto RetriedOnSignal(Call call) {
     return result;
 }
 
+// Why a write, a resize or a flush failed with `error`.
+WriteCause CauseOf(int error) {
+    switch (error) {
+        case ENOSPC:
+        case EDQUOT:
+            return WriteCause::DiskFull;
+        case EROFS:
+        case EPERM:
+        case EACCES:
+            return WriteCause::ReadOnly;
+        case EIO:
+            return WriteCause::DiskError;
+        case EFBIG:
+            return WriteCause::TooLarge;
+        default:
+            return WriteCause::Unknown;
+    }
+}
+
 // Locks the whole file without waiting. Only another holder's lock refuses: a
 // file system that takes no locks (some network and FUSE ones) leaves the file
 // unlocked rather than unusable.
@@ -85,7 +104,7 @@ bool Empty(int fd) {
 }
 
 // `fd` when it is a regular file and `lock` is granted, its facts in
-// `facts`; otherwise closed.
+// `facts`; otherwise closed, errno EAGAIN when another holds the lock.
 int Kept(int fd, short lock, FileFacts& facts) {
     if (fd < 0) {
         return fd;
@@ -93,6 +112,7 @@ int Kept(int fd, short lock, FileFacts& facts) {
     const std::optional<FileFacts> regular = RegularFacts(fd);
     if (!regular || !LockWholeFile(fd, lock)) {
         close(fd);
+        errno = regular ? EAGAIN : EISDIR;
         return -1;
     }
     facts = *regular;
@@ -161,9 +181,10 @@ int OpenForUpdate(const std::string& fileName, bool& created) {
         return fd;
     }
     // An existing file, or a file system without unnamed files: then what
-    // this open creates counts as found, never to be removed again.
+    // this open creates counts as found, never to be removed again. A link
+    // of that name is not followed.
     return OpenForWriting(fileName, [&] {
-        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     });
 }
 
@@ -171,7 +192,7 @@ int CreateAlways(const std::string& fileName) {
     // Truncation waits until the lock is held, so that a file another stream
     // holds open is left untouched when the create fails.
     const int fd = OpenForWriting(fileName, [&] {
-        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
+        return open(fileName.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     });
     if (fd >= 0 && !Empty(fd)) {
         close(fd);
@@ -208,6 +229,11 @@ std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
 }
 
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed(DiskChange::Kind::Write, *this, Seek(0, SeekOrigin::Current), count)) {
+        writeCause_ = WriteCause::DiskFull;
+        return 0;
+    }
     // A write may move part of the block (the disk filling up): the rest is
     // tried again, so that a failure gives its reason.
     std::int32_t done = 0;
@@ -217,7 +243,7 @@ std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
                          static_cast<size_t>(count - done));
         });
         if (moved <= 0) {
-            diskFull_ = moved < 0 && (errno == ENOSPC || errno == EDQUOT);
+            writeCause_ = moved < 0 ? CauseOf(errno) : WriteCause::Unknown;
             break;
         }
         done += static_cast<std::int32_t>(moved);
@@ -233,15 +259,24 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
 }
 
 void THandleStream::SetSize(std::int64_t size) {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Resize, *this, 0, size)) {
+        writeCause_ = WriteCause::Unknown;
+        RaiseWriteFailure();
+    }
     if (RetriedOnSignal([&] { return ftruncate(Fd(handle_), size); }) != 0) {
-        throw EWriteError();
+        writeCause_ = CauseOf(errno);
+        RaiseWriteFailure();
     }
     SetPosition(size);
 }
 
 void THandleStream::Flush() {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Flush, *this, 0, 0)) {
+        writeCause_ = WriteCause::Unknown;
+        RaiseWriteFailure();
+    }
     if (RetriedOnSignal([&] { return fdatasync(Fd(handle_)); }) != 0) {
-        diskFull_ = errno == ENOSPC || errno == EDQUOT;
+        writeCause_ = CauseOf(errno);
         RaiseWriteFailure();
     }
 }
@@ -260,9 +295,15 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
                                const BlockObserver& afterBlock) {
     if (const auto* from = dynamic_cast<THandleStream*>(&source)) {
         while (count > 0) {
+            const std::int64_t chunk = std::min(count, kKernelCopyChunk);
+            if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Write, *this,
+                                                            Seek(0, SeekOrigin::Current), chunk)) {
+                writeCause_ = WriteCause::DiskFull;
+                RaiseWriteFailure();
+            }
             const ssize_t done = RetriedOnSignal([&] {
                 return copy_file_range(Fd(from->Handle()), nullptr, Fd(handle_), nullptr,
-                                       static_cast<size_t>(std::min(count, kKernelCopyChunk)), 0);
+                                       static_cast<size_t>(chunk), 0);
             });
             if (done <= 0) {
                 // Unsupported here, or a real failure (short source, full disk):
@@ -284,6 +325,12 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     bool created = mode == OpenMode::Create;
     int fd = -1;
     FileFacts facts;
+    if (WatchingDiskChanges() &&
+        (mode == OpenMode::Create ||
+         (mode == OpenMode::Update && access(fileName.c_str(), F_OK) != 0)) &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Create, .path = fileName})) {
+        return {kInvalidHandle, false, facts};
+    }
     switch (mode) {
         case OpenMode::Read:
             fd = OpenForReading(fileName, facts);
@@ -295,7 +342,18 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
             fd = CreateAlways(fileName);
             break;
     }
-    return {fd < 0 ? kInvalidHandle : fd, created, facts};
+    OpenFailure failure = OpenFailure::None;
+    if (fd < 0) {
+        struct stat folder {};
+        const std::string folderPart = FolderPart(fileName);
+        failure = errno == EAGAIN ? OpenFailure::InUse
+                  : (errno == ENOENT || errno == ENOTDIR) &&
+                          (stat(folderPart.empty() ? "." : folderPart.c_str(), &folder) != 0 ||
+                           !S_ISDIR(folder.st_mode))
+                      ? OpenFailure::FolderMissing
+                      : OpenFailure::Other;
+    }
+    return {fd < 0 ? kInvalidHandle : fd, created, facts, failure};
 }
 
 bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
@@ -303,6 +361,10 @@ bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
 }
 
 bool TFileStream::MoveOnto(const std::string& name, TFileStream&, const std::string& otherName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = name, .target = otherName})) {
+        return false;
+    }
     // The name passes from one locked file to the other at once; the other
     // stays open, unnamed, until its stream goes.
     return rename(name.c_str(), otherName.c_str()) == 0;
@@ -316,6 +378,16 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
     return FactsOf(status);
 }
 
+bool EntryExists(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0;
+}
+
+bool IsLink(const std::string& path) {
+    struct stat status {};
+    return lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+}
+
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
     struct stat status {};
     if (lstat(fileName.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
@@ -325,22 +397,44 @@ std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
 }
 
 bool RemoveFile(const std::string& fileName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Remove, .path = fileName})) {
+        return false;
+    }
     return unlink(fileName.c_str()) == 0;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = from, .target = to})) {
+        return false;
+    }
     return rename(from.c_str(), to.c_str()) == 0;
 }
 
 void FlushFolderOf(const std::string& path) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::FlushFolder, .path = path})) {
+        throw EWriteErrorIn(FolderName(FolderPart(path)), Text::WriteRefused);
+    }
     const std::string folder = FolderPart(path);
     const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool flushed = fd >= 0 && RetriedOnSignal([&] { return fsync(fd); }) == 0;
+    const int error = errno;
     if (fd >= 0) {
         close(fd);
     }
-    if (!flushed) {
-        throw EWriteError();
+    // A file system that can not flush a folder (EINVAL) orders its entries
+    // with the files' data, as NTFS's journal does: nothing more to do.
+    if (!flushed && error != EINVAL) {
+        switch (CauseOf(error)) {
+            case WriteCause::DiskFull:
+                throw ENoRoomToWrite(FolderName(folder));
+            case WriteCause::ReadOnly:
+                throw EWriteErrorIn(FolderName(folder), Text::ReadOnlyDisk);
+            default:
+                throw EWriteErrorIn(FolderName(folder), Text::DiskError);
+        }
     }
 }
 
@@ -415,6 +509,14 @@ std::string MountType(const std::string& folder) {
 }
 
 }  // namespace
+
+void SettleFileSystem(const std::string& folder) {
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        syncfs(fd);
+        close(fd);
+    }
+}
 
 std::optional<DiskFacts> ReadDiskFacts(const std::string& folder) {
     const std::string path = folder.empty() ? "." : folder;

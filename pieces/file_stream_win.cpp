@@ -90,6 +90,13 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
     bool created = mode == OpenMode::Create;
     HANDLE handle = INVALID_HANDLE_VALUE;
     FileFacts facts;
+    if (WatchingDiskChanges() &&
+        (mode == OpenMode::Create ||
+         (mode == OpenMode::Update &&
+          GetFileAttributesW(name.c_str()) == INVALID_FILE_ATTRIBUTES)) &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Create, .path = fileName})) {
+        return {kInvalidHandle, false, facts};
+    }
     switch (mode) {
         case OpenMode::Read:
             handle = Kept(CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -105,7 +112,15 @@ TFileStream::Opened TFileStream::Open(const std::string& fileName, OpenMode mode
                           facts);
             break;
     }
-    return {reinterpret_cast<NativeHandle>(handle), created, facts};
+    OpenFailure failure = OpenFailure::None;
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        failure = error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION
+                      ? OpenFailure::InUse
+                  : error == ERROR_PATH_NOT_FOUND ? OpenFailure::FolderMissing
+                                                  : OpenFailure::Other;
+    }
+    return {reinterpret_cast<NativeHandle>(handle), created, facts, failure};
 }
 
 const std::int32_t kInspectedCopyBlock = kCopyBufferSize;
@@ -131,13 +146,36 @@ std::int32_t THandleStream::Read(void* buffer, std::int32_t count) {
 
 namespace {
 
-bool DiskFull(DWORD error) {
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+// Why a write, a resize or a flush failed with `error`.
+WriteCause CauseOf(DWORD error) {
+    switch (error) {
+        case ERROR_DISK_FULL:
+        case ERROR_HANDLE_DISK_FULL:
+            return WriteCause::DiskFull;
+        case ERROR_WRITE_PROTECT:
+        case ERROR_ACCESS_DENIED:
+            return WriteCause::ReadOnly;
+        case ERROR_CRC:
+        case ERROR_IO_DEVICE:
+        case ERROR_SEEK:
+        case ERROR_WRITE_FAULT:
+        case ERROR_GEN_FAILURE:
+            return WriteCause::DiskError;
+        case ERROR_FILE_TOO_LARGE:
+            return WriteCause::TooLarge;
+        default:
+            return WriteCause::Unknown;
+    }
 }
 
 }  // namespace
 
 std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed(DiskChange::Kind::Write, *this, Seek(0, SeekOrigin::Current), count)) {
+        writeCause_ = WriteCause::DiskFull;
+        return 0;
+    }
     // A write may move part of the block (the disk filling up): the rest is
     // tried again, so that a failure gives its reason.
     std::int32_t done = 0;
@@ -145,7 +183,7 @@ std::int32_t THandleStream::Write(const void* buffer, std::int32_t count) {
         DWORD moved = 0;
         if (!WriteFile(Win(handle_), static_cast<const char*>(buffer) + done,
                        static_cast<DWORD>(count - done), &moved, nullptr)) {
-            diskFull_ = DiskFull(GetLastError());
+            writeCause_ = CauseOf(GetLastError());
             break;
         }
         if (moved == 0) {
@@ -170,17 +208,26 @@ std::int64_t THandleStream::Seek(std::int64_t offset, SeekOrigin origin) {
 }
 
 void THandleStream::SetSize(std::int64_t size) {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Resize, *this, 0, size)) {
+        writeCause_ = WriteCause::Unknown;
+        RaiseWriteFailure();
+    }
     FILE_END_OF_FILE_INFO end{};
     end.EndOfFile.QuadPart = size;
     if (!SetFileInformationByHandle(Win(handle_), FileEndOfFileInfo, &end, sizeof end) ||
         Seek(size, SeekOrigin::Beginning) != size) {
-        throw EWriteError();
+        writeCause_ = CauseOf(GetLastError());
+        RaiseWriteFailure();
     }
 }
 
 void THandleStream::Flush() {
+    if (WatchingDiskChanges() && !DiskChangeAllowed(DiskChange::Kind::Flush, *this, 0, 0)) {
+        writeCause_ = WriteCause::Unknown;
+        RaiseWriteFailure();
+    }
     if (!FlushFileBuffers(Win(handle_))) {
-        diskFull_ = DiskFull(GetLastError());
+        writeCause_ = CauseOf(GetLastError());
         RaiseWriteFailure();
     }
 }
@@ -198,14 +245,23 @@ void THandleStream::CopyBlocks(TStream& source, std::int64_t count,
     CopyThroughBuffer(source, count, afterBlock);
 }
 
-bool TFileStream::RemoveWhileOpen(const std::string&) {
+bool TFileStream::RemoveWhileOpen(const std::string& fileName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Remove, .path = fileName})) {
+        return false;
+    }
     // The file goes when this handle is closed; nobody can open it before.
     FILE_DISPOSITION_INFO disposition{TRUE};
     return SetFileInformationByHandle(Win(Handle()), FileDispositionInfo, &disposition,
                                       sizeof disposition) != 0;
 }
 
-bool TFileStream::MoveOnto(const std::string&, TFileStream& other, const std::string& otherName) {
+bool TFileStream::MoveOnto(const std::string& name, TFileStream& other,
+                           const std::string& otherName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = name, .target = otherName})) {
+        return false;
+    }
     // Windows renames nothing onto an open file: the other file is let go
     // first (removed as its handle closes). This one is renamed through its
     // own handle, which keeps it from everyone else throughout.
@@ -235,6 +291,16 @@ std::optional<FileFacts> RegularFileFacts(const std::string& fileName) {
         return std::nullopt;
     }
     return DiskFileFacts(file.Get());
+}
+
+bool EntryExists(const std::string& path) {
+    return GetFileAttributesW(WidePath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsLink(const std::string& path) {
+    const DWORD attributes = GetFileAttributesW(WidePath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 std::optional<std::uint32_t> HardLinkCount(const std::string& fileName) {
@@ -281,11 +347,19 @@ bool RetriedWhileHeld(const std::wstring& path, Call call) {
 }  // namespace
 
 bool RemoveFile(const std::string& fileName) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Remove, .path = fileName})) {
+        return false;
+    }
     const std::wstring path = WidePath(fileName);
     return RetriedWhileHeld(path, [&] { return DeleteFileW(path.c_str()) != 0; });
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::Rename, .path = from, .target = to})) {
+        return false;
+    }
     const std::wstring source = WidePath(from);
     const std::wstring target = WidePath(to);
     return RetriedWhileHeld(source, [&] {
@@ -293,7 +367,11 @@ bool RenameFile(const std::string& from, const std::string& to) {
     });
 }
 
-void FlushFolderOf(const std::string&) {
+void FlushFolderOf(const std::string& path) {
+    if (WatchingDiskChanges() &&
+        !DiskChangeAllowed({.kind = DiskChange::Kind::FlushFolder, .path = path})) {
+        throw EWriteErrorIn(FolderName(FolderPart(path)), Text::WriteRefused);
+    }
     // NTFS journals a folder's entries in order with the files' sizes: once a
     // flushed file's data is on the disk, so is its name.
 }
@@ -324,6 +402,10 @@ bool ReadFolder(const std::string& folder, const std::function<void(const std::s
         visit(folder + Narrow(found.cFileName));
     } while (FindNextFileW(search, &found));
     return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+void SettleFileSystem(const std::string&) {
+    // Windows counts the room of a deleted file at once.
 }
 
 std::optional<DiskFacts> ReadDiskFacts(const std::string& folder) {

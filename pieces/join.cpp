@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "pieces/checked_copy.h"
-#include "pieces/digest.h"
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join_plan.h"
 #include "pieces/piece_names.h"
-#include "pieces/whole_check.h"
+#include "pieces/set_check.h"
+#include "pieces/work_record.h"
 
 namespace morcelix {
 
@@ -24,9 +24,19 @@ namespace {
 // for, and small pieces do not cost a call each.
 constexpr std::int64_t kWriteBackBytes = std::int64_t{8} << 20;
 
-// With a manifest, the digests of the pieces appended are checked once this
-// many wait, at the latest: sets of many small pieces keep few at a time.
-constexpr std::size_t kUncheckedPieces = 256;
+// Whether a join's copy of `piece` went through: false when the target's
+// disk is full; EChangedDuringJoin when the piece changed.
+bool Copied(CopyOutcome outcome, const std::string& piece) {
+    switch (outcome) {
+        case CopyOutcome::Copied:
+            return true;
+        case CopyOutcome::SourceChanged:
+            throw EChangedDuringJoin(piece);
+        case CopyOutcome::TargetFull:
+            break;
+    }
+    return false;
+}
 
 // Until the join begins, a refusal leaves the destination as it was: removed
 // again if this join created it.
@@ -49,55 +59,34 @@ class UntouchedUnlessBegun {
     bool begun_ = false;
 };
 
-// The destination once the join has begun: pieces appended, checked against
-// the manifest, flushed in groups and deleted, and the cut back after a
-// failure. With a manifest, a piece is hashed on another thread while the next
-// ones are copied; its digest is checked before anything relies on the piece:
-// before the flush that leads to its deletion, and before a cut back.
+// The destination once the join has begun: pieces appended, flushed in
+// groups and deleted, and the cut back after a failure.
 class Appender {
   public:
-    // With a manifest, `whole` holds the digest of the `start` bytes already
-    // in the destination.
-    Appender(TFileStream& output, const std::string& destination, ProgressSink& progress,
-             const JoinOptions& options, std::int64_t start, const PieceSetSurvey& survey,
-             std::optional<Digest>& whole)
+    // `output` is the file named `name`: the destination, or the file that
+    // takes its name at the end.
+    Appender(TFileStream& output, const std::string& name, const std::string& destination,
+             ProgressSink& progress, const JoinOptions& options, std::int64_t start,
+             const PieceSetSurvey& survey)
         : output_(output),
           survey_(survey),
+          name_(name),
           destination_(destination),
           progress_(progress),
           options_(options),
           appended_(start),
           gone_(start),
-          writtenBack_(start),
-          manifest_(survey.PieceSums()),
-          whole_(whole),
-          copier_(manifest_ ? kDigestLanes : 0) {}
+          writtenBack_(start) {}
 
     // Appends piece `number`, then flushes and deletes the pieces waiting when
-    // they make a group. The group never ends just before the last piece: as
-    // long as pieces are left, one of them has the set's piece size, which a
-    // resume needs.
-    void Append(const SurveyedPiece& piece, bool nextIsLast) {
-        std::unique_ptr<Digest> digest;
-        for (;;) {
-            if (manifest_) {
-                digest = std::make_unique<Digest>(manifest_->kind);
-            }
-            const CopyOutcome outcome = Copy(piece, digest.get());
-            if (outcome == CopyOutcome::Copied) {
-                break;
-            }
-            if (outcome == CopyOutcome::SourceChanged) {
-                throw EChangedDuringJoin(survey_.PathOf(piece));
-            }
+    // they make a group.
+    void Append(const SurveyedPiece& piece) {
+        while (!Copied(Copy(piece), survey_.PathOf(piece))) {
             // The disk is full. Deleting piece by piece would have freed the
             // room of the pieces waiting: free it now, go on.
             if (pending_.count == 0 || options_.keepPieces) {
                 throw ENoRoomToWrite(destination_);
             }
-            // The whole file's digest took in the part copied: it is computed
-            // again from the destination at the end.
-            wholeFromDestination_ = true;
             output_.SetSize(appended_);
             if (!FlushAndDelete()) {
                 throw ENoRoomToWrite(destination_);
@@ -108,16 +97,11 @@ class Appender {
             pending_.start = appended_;
         }
         ++pending_.count;
-        if (digest) {
-            pending_.unchecked.push_back(std::move(digest));
-        }
         appended_ += piece.facts.size;
         pendingBytes_ += piece.facts.size;
         progress_.Moved(appended_, ProgressSink::Mark::Piece);
-        if (pendingBytes_ >= kFlushGroupBytes && !nextIsLast) {
+        if (pendingBytes_ >= kFlushGroupBytes) {
             FlushAndDelete();
-        } else if (pending_.unchecked.size() >= kUncheckedPieces) {
-            RequireIntact();
         }
     }
 
@@ -136,15 +120,8 @@ class Appender {
         progress_.Moved(appended_, ProgressSink::Mark::Piece);
     }
 
-    // The last flush and deletions, once every piece and the whole file are
-    // checked against the manifest.
+    // The last flush and deletions.
     JoinOutcome Finish() {
-        RequireIntact();
-        // Every piece matched its line: a whole-file line that does not is
-        // the manifest's fault, not the file's.
-        if (manifest_ && !manifest_->whole.empty() && WholeDigest() != manifest_->whole) {
-            throw EBadManifest(manifest_->path);
-        }
         FlushAndDelete();
         if (pending_.count > 0) {
             // The first piece stayed, and so did those after it.
@@ -153,24 +130,25 @@ class Appender {
         return {std::move(undeleted_)};
     }
 
-    // After a failure: the destination cut back to the last whole, intact
-    // piece and flushed, and the pieces it holds deleted. Where that fails, it
-    // is cut back to the pieces already gone. Raises nothing.
+    // Whether a piece has left its place: deleted, or (`firstPieceMoved`)
+    // the set's first piece made the destination.
+    bool PiecesLeft(bool firstPieceMoved) const { return firstPieceMoved || deletedAny_; }
+    // Whether the destination's name was found to lead elsewhere than to
+    // what was written.
+    bool NameLost() const { return nameLost_; }
+
+    // After a failure: the destination cut back to the last whole piece
+    // appended and flushed, and the pieces it holds deleted. Where that fails,
+    // it is cut back to the pieces already gone. Raises nothing.
     void CutBack() noexcept {
-        try {
-            KeepIntactOnly();
-        } catch (...) {
-            // The digests could not be computed: no piece waiting is vouched for.
-            if (pending_.count > 0) {
-                appended_ = pending_.start;
-                pending_ = {};
-            }
+        if (nameLost_) {
+            return;  // what the name leads to is not what was written: touch nothing
         }
         try {
-            if (output_.Created() && appended_ == 0) {
-                // Nothing was joined: the file this join created goes again.
-                if (output_.RemoveWhileOpen(destination_)) {
-                    progress_.FileDeleted(destination_);
+            if (output_.Created() && (appended_ == 0 || options_.keepPieces)) {
+                // Nothing joined stays: the file this join created goes again.
+                if (output_.RemoveWhileOpen(name_)) {
+                    progress_.FileDeleted(name_);
                 }
                 return;
             }
@@ -188,20 +166,20 @@ class Appender {
 
   private:
     // The pieces appended, not yet deleted: always consecutive ones, so kept
-    // as a range of numbers, however many. With a manifest, the digests of the
-    // last of them, not yet checked, in number order.
+    // as a range of numbers, however many.
     struct Pending {
         std::uint64_t first = 0;
         std::uint64_t count = 0;
         std::int64_t start = 0;  // where the first one's bytes begin in the destination
-        std::deque<std::unique_ptr<Digest>> unchecked;
     };
 
     std::string PathOf(std::uint64_t number) const { return PieceName(survey_.base, number); }
 
-    // Copies the piece; with a manifest, its blocks are hashed into `digest`
-    // and the whole file's.
-    CopyOutcome Copy(const SurveyedPiece& piece, Digest* digest) {
+    const SurveyedPiece& PieceNumbered(std::uint64_t number) const {
+        return survey_.pieces[number - survey_.firstNumber];
+    }
+
+    CopyOutcome Copy(const SurveyedPiece& piece) {
         const std::unique_ptr<TFileStream> input = OpenUnchanged(survey_, piece);
         const BlockObserver afterBlock = [this, &piece](std::int64_t left) {
             const std::int64_t written = appended_ + piece.facts.size - left;
@@ -212,58 +190,39 @@ class Appender {
             }
             progress_.Moved(written, ProgressSink::Mark::Block);
         };
-        InspectedCopier::Inspectors inspectors;
-        if (digest != nullptr) {
-            inspectors = Digests({digest, &*whole_});
-        }
-        return copier_.Copy(output_, *input, piece.facts, piece.facts.size, inspectors, afterBlock);
+        return copier_.Copy(output_, *input, piece.facts, piece.facts.size, {}, afterBlock);
     }
 
-    // Checks the digests of the pieces waiting; the first damaged one and the
-    // later ones are no longer counted as appended. Returns the damaged one.
-    std::optional<std::string> KeepIntactOnly() {
-        if (!manifest_) {
-            return std::nullopt;
+    // Before pieces are deleted, their bytes must be what the output's name
+    // leads to: a file system may leave a name on another entry than the one
+    // written (seen on FAT through FUSE after a rename). The same file, as
+    // large as what was written, or ENotWhatWasWritten, and from then on
+    // nothing is touched.
+    void RequireNamedAsWritten() {
+        const std::optional<FileFacts> named = RegularFileFacts(name_);
+        const FileFacts written = output_.Facts();
+        if (!named || named->identity != written.identity || named->size != written.size) {
+            nameLost_ = true;
+            throw ENotWhatWasWritten(destination_);
         }
-        copier_.Wait();
-        const std::uint64_t end = pending_.first + pending_.count;
-        std::uint64_t number = end - pending_.unchecked.size();
-        for (; !pending_.unchecked.empty(); ++number) {
-            const bool intact =
-                pending_.unchecked.front()->HexDigest() == manifest_->pieces[number - 1];
-            pending_.unchecked.pop_front();
-            if (!intact) {
-                // Back to where the damaged piece begins.
-                for (std::uint64_t later = number; later < end; ++later) {
-                    appended_ -= SizeOf(later);
+    }
+
+    // Just before the pieces waiting are deleted, each is looked at again: one
+    // written to since its copy (the same size, a later write time) would
+    // take its change with it. From the first such piece on, none counts as
+    // appended: EChangedDuringJoin, naming it.
+    void RequireWaitingUnchanged() {
+        for (std::uint64_t i = 0; i < pending_.count; ++i) {
+            const std::uint64_t number = pending_.first + i;
+            if (RegularFileFacts(PathOf(number)) != PieceNumbered(number).facts) {
+                for (std::uint64_t later = number; later < pending_.first + pending_.count;
+                     ++later) {
+                    appended_ -= PieceNumbered(later).facts.size;
                 }
-                pending_.count = number - pending_.first;
-                pending_.unchecked.clear();
-                pendingBytes_ = pending_.count == 0 ? 0 : appended_ - pending_.start;
-                return PathOf(number);
+                pending_.count = i;
+                throw EChangedDuringJoin(PathOf(number));
             }
         }
-        return std::nullopt;
-    }
-
-    std::int64_t SizeOf(std::uint64_t number) const {
-        return survey_.pieces[number - survey_.firstNumber].facts.size;
-    }
-
-    void RequireIntact() {
-        if (const auto damaged = KeepIntactOnly()) {
-            throw EDamaged(*damaged);
-        }
-    }
-
-    std::string WholeDigest() {
-        if (!wholeFromDestination_) {
-            return whole_->HexDigest();
-        }
-        Digest digest(manifest_->kind);
-        output_.SetPosition(0);
-        HashNext(output_, appended_, {&digest});
-        return digest.HexDigest();
     }
 
     // Flushes the destination and deletes the pieces waiting; returns whether
@@ -271,7 +230,6 @@ class Appender {
     // not be deleted, every piece stays waiting, to be tried again at the
     // next flush. Another that can not be deleted is left and noted.
     bool FlushAndDelete() {
-        RequireIntact();
         pendingBytes_ = 0;
         if (options_.keepPieces) {
             // Nothing is deleted, so nothing depends on the destination's
@@ -281,9 +239,11 @@ class Appender {
         }
         output_.Flush();
         if (!folderFlushed_) {
-            FlushFolderOf(destination_);
+            FlushFolderOf(name_);
             folderFlushed_ = true;
         }
+        RequireNamedAsWritten();
+        RequireWaitingUnchanged();
         if (pending_.count > 0 && pending_.first == 1 && !Remove(1)) {
             return false;
         }
@@ -304,6 +264,7 @@ class Appender {
         if (!RemoveFile(piece)) {
             return false;
         }
+        deletedAny_ = true;
         progress_.FileDeleted(piece);
         return true;
     }
@@ -318,6 +279,7 @@ class Appender {
 
     TFileStream& output_;
     const PieceSetSurvey& survey_;
+    const std::string& name_;
     const std::string& destination_;
     ProgressSink& progress_;
     const JoinOptions& options_;
@@ -328,30 +290,27 @@ class Appender {
     std::int64_t pendingBytes_ = 0;  // appended since the last flush
     std::vector<std::string> undeleted_;
     bool folderFlushed_ = false;
-    const Manifest* manifest_;      // when the set's checksum file vouches for each piece
-    std::optional<Digest>& whole_;  // with a manifest: the digest of what is appended
-    bool wholeFromDestination_ = false;
-    // With a manifest: the copies that hash. Declared last, to end first: its
-    // thread uses the digests above until then.
+    bool deletedAny_ = false;
+    bool nameLost_ = false;
     CheckedCopier copier_;
 };
 
 // The set looked at again once the destination is held: it must be as it was.
-void RequireUnchanged(const PieceSetSurvey& survey, const std::string& destination) {
-    if (const std::optional<std::string> changed = ChangedSince(survey, destination)) {
+void RequireUnchanged(const PieceSetSurvey& survey) {
+    if (const std::optional<std::string> changed = ChangedSince(survey)) {
         throw EChangedDuringJoin(*changed);
     }
 }
 
 // A fresh join whose pieces go, into a destination on the first piece's
 // volume, starts from the first piece itself: it takes the destination's name
-// (no byte of it copied) and the plan starts after it. To a later run, that is
-// exactly a join stopped after its first piece. With a manifest, the piece is
-// checked first (EDamaged). Nothing when the join copies it instead: the
-// pieces stay, the destination is on another volume, or the first piece is
-// in use (read by another program) or changed (the copy finds out).
+// (no byte of it copied), and appending starts after it. To a later run, that
+// is exactly a join stopped after its first piece. Nothing when the join
+// copies it instead: the pieces stay, the destination is on another volume,
+// or the first piece is in use (read by another program) or changed (the
+// copy finds out).
 std::unique_ptr<TFileStream> FirstPieceInPlace(TFileStream& held, const std::string& destination,
-                                               const PieceSetSurvey& survey, JoinPlan& plan,
+                                               const PieceSetSurvey& survey, const JoinPlan& plan,
                                                const JoinOptions& options) {
     if (survey.Resumes() || options.keepPieces || plan.append.empty()) {
         return nullptr;
@@ -365,70 +324,209 @@ std::unique_ptr<TFileStream> FirstPieceInPlace(TFileStream& held, const std::str
     if (!piece || piece->Facts() != first.facts) {
         return nullptr;
     }
-    if (const Manifest* sums = survey.PieceSums()) {
-        Digest own(sums->kind);
-        HashNext(*piece, first.facts.size, {&own, &*plan.digestSoFar});
-        if (own.HexDigest() != sums->pieces.front()) {
-            throw EDamaged(firstPath);
-        }
-    }
     if (!piece->MoveOnto(firstPath, held, destination)) {
         throw EFCreateError(destination);
     }
-    plan.start = first.facts.size;
-    plan.append = plan.append.subspan(1);
-    ++plan.firstNumber;
     return piece;
+}
+
+// The join's record: written before anything is changed by a fresh join, held
+// as it stands by a resumed one. A join that keeps its pieces needs none to
+// be resumed, but its record tells the next run that the destination it
+// leaves is its own.
+HeldRecord RecordOf(const PieceSetSurvey& survey, const std::string& destination,
+                    const std::string& working) {
+    if (survey.Resumes()) {
+        return HeldRecord(survey.base);
+    }
+    if (survey.record.state == RecordFound::State::Foreign) {
+        throw EDestinationExists(RecordPath(survey.base));
+    }
+    return HeldRecord(survey.base, JoinRecord{.destination = AbsolutePath(destination),
+                                              .working = AbsolutePath(working),
+                                              .pieces = survey.pieces.size(),
+                                              .pieceSize = survey.pieceSize,
+                                              .total = survey.totalSize});
+}
+
+// The file the bytes of a fresh join that replaces another file go into,
+// `output` opened beside it as `working`, must be new, or its own from an
+// earlier run of this join (as the record says): another file of that name is
+// not replaced (EDestinationExists).
+void RequireReplacementOwn(const TFileStream& output, const PieceSetSurvey& survey,
+                           const std::string& working) {
+    const JoinRecord* earlier = survey.record.Join();
+    if (!output.Created() && !(earlier && SamePlace(earlier->working, working))) {
+        throw EDestinationExists(working);
+    }
+}
+
+// The file of a join that replaced another gives it its name, once complete
+// and closed; the folder is flushed. Raises EFCreateError when the system
+// refuses.
+void TakeDestinationsName(const std::string& working, const std::string& destination) {
+    if (!RenameFile(working, destination)) {
+        throw EFCreateError(destination);
+    }
+    FlushFolderOf(destination);
 }
 
 }  // namespace
 
 JoinOutcome Join(const std::string& picked, const std::string& destination, ProgressSink& progress,
                  const JoinOptions& options) {
-    const PieceSetSurvey survey = SurveyPieceSet(picked, destination);
-    survey.Refuse(options.acceptFullLastPiece);
-    RequireRoomForJoin(survey, destination, options);
+    return Join(SurveyPieceSet(picked, destination), destination, progress, options);
+}
 
-    TFileStream held(destination, OpenMode::Update);
-    UntouchedUnlessBegun untouched(held, destination);
-    RequireUnchanged(survey, destination);
-    JoinPlan plan = PlanJoin(held, survey, picked, destination, options.replaceDestination);
+JoinOutcome Join(const PieceSetSurvey& survey, const std::string& destination,
+                 ProgressSink& progress, const JoinOptions& options) {
+    survey.Refuse();
+    RequireConsents({.fullLastPiece = survey.fullLastPiece}, options.consents, survey);
+    RequireRoomForJoin(survey, destination, options.keepPieces);
+    // A link of the destination's name is another file: replaced with
+    // consent (the link itself, at the end), never followed.
+    const bool linkInTheWay = !survey.Resumes() && IsLink(destination);
+    if (linkInTheWay) {
+        RequireConsents({.otherFile = destination}, options.consents, survey);
+    }
+
+    // The file written, held against any other join: the destination, or
+    // where a resumed join's record says its bytes go.
+    std::string working = survey.Resumes() ? survey.working : destination;
+    std::optional<TFileStream> output;
+    if (!linkInTheWay) {
+        output.emplace(working, OpenMode::Update);
+    }
+    std::optional<UntouchedUnlessBegun> untouched;
+    if (output) {
+        untouched.emplace(*output, working);
+    }
+    RequireUnchanged(survey);
+    JoinPlan plan;
+    if (output) {
+        plan = PlanJoin(*output, survey, destination, options.consents.otherFile);
+    } else {
+        plan = {.append = survey.pieces,
+                .total = survey.totalSize,
+                .pieceSize = survey.pieceSize,
+                .replacesAnotherFile = true};
+    }
+    if (plan.replacesAnotherFile) {
+        // The other file stays whole until this one takes its name.
+        untouched.reset();
+        working = TemporaryNameFor(destination);
+        output.emplace(working, OpenMode::Update);
+        untouched.emplace(*output, working);
+        RequireReplacementOwn(*output, survey, working);
+    }
     progress.Begin(plan.total, plan.start);
-    if (const Manifest* sums = survey.WholeSum()) {
-        // The whole set is read once, and must be the file, before anything is touched.
+    if (survey.manifest) {
+        // The set is read once, and must be what its checksum file says,
+        // before anything is touched.
         const BlockObserver afterBlock = [&](std::int64_t) {
             progress.Moved(plan.start, ProgressSink::Mark::Block);
         };
-        if (!WholeFileMatches(survey, *sums, &held, plan.start, plan.append, afterBlock)) {
-            throw EDamaged(destination);
-        }
+        RequireSetIntact(survey, &*output, destination, plan.start, plan.append, afterBlock);
     }
-    const std::unique_ptr<TFileStream> firstPiece =
-        FirstPieceInPlace(held, destination, survey, plan, options);
-    untouched.Begin();
-    TFileStream& output = firstPiece ? *firstPiece : held;
-    if (output.Size() != plan.start) {
-        output.SetSize(plan.start);
+    HeldRecord record = RecordOf(survey, destination, working);
+    std::unique_ptr<TFileStream> firstPiece =
+        FirstPieceInPlace(*output, working, survey, plan, options);
+    untouched->Begin();
+    record.Begin();
+    const std::int64_t start = firstPiece ? plan.append.front().facts.size : plan.start;
+    const std::span<const SurveyedPiece> append = plan.append.subspan(firstPiece ? 1 : 0);
+    TFileStream& written = firstPiece ? *firstPiece : *output;
+    if (written.Size() != start) {
+        written.SetSize(start);
     } else {
-        output.SetPosition(plan.start);
+        written.SetPosition(start);
     }
-    if (held.Created()) {
-        progress.FileCreated(destination);
+    if (output->Created()) {
+        progress.FileCreated(working);
     }
     if (firstPiece) {
         progress.FileDeleted(survey.PathOf(survey.pieces.front()));
-        progress.Moved(plan.start, ProgressSink::Mark::Piece);
+        progress.Moved(start, ProgressSink::Mark::Piece);
     }
-    Appender appender(output, destination, progress, options, plan.start, survey, plan.digestSoFar);
+    Appender appender(written, working, destination, progress, options, start, survey);
+    JoinOutcome outcome;
     try {
         appender.RemoveHeld(plan.held);
-        for (std::size_t i = 0; i < plan.append.size(); ++i) {
-            appender.Append(plan.append[i], i + 2 == plan.append.size());
+        for (const SurveyedPiece& piece : append) {
+            appender.Append(piece);
         }
-        return appender.Finish();
+        outcome = appender.Finish();
     } catch (...) {
         appender.CutBack();
+        // Nothing to resume, or nothing that can be resumed: a destination
+        // whose name leads elsewhere would take the pieces left into another
+        // file. The next join refuses them.
+        if (!appender.PiecesLeft(firstPiece != nullptr) || appender.NameLost()) {
+            record.Remove();
+        }
         throw;
+    }
+    if (!SamePlace(working, destination)) {
+        firstPiece.reset();  // Windows renames no open file
+        output.reset();
+        TakeDestinationsName(working, destination);
+        if (!outcome.undeleted.empty()) {
+            // The pieces left are found by the next join in the destination.
+            record.Rewrite(JoinRecord{.destination = AbsolutePath(destination),
+                                      .working = AbsolutePath(destination),
+                                      .pieces = survey.record.Join() ? survey.record.Join()->pieces
+                                                                     : survey.pieces.size(),
+                                      .pieceSize = plan.pieceSize,
+                                      .total = plan.total});
+        }
+    }
+    if (outcome.undeleted.empty()) {
+        record.Remove();
+    }
+    return outcome;
+}
+
+void JoinToStream(const std::string& firstPiece, TStream& output, ProgressSink& progress,
+                  const JoinConsents& consents) {
+    const PieceSetSurvey survey = SurveyPieceSet(firstPiece, /*destination=*/{});
+    survey.Refuse();
+    RequireConsents({.fullLastPiece = survey.fullLastPiece}, consents, survey);
+    progress.Begin(survey.totalSize, 0);
+    SetCheck check(survey);
+    if (!check.Empty() && !check.VouchesForPieces()) {
+        // A sum of the whole file alone: the set is read and checked first.
+        RequireSetIntact(survey, nullptr, {}, 0, survey.pieces, [&progress](std::int64_t) {
+            progress.Moved(0, ProgressSink::Mark::Block);
+        });
+    }
+    // A sum for each piece: checked once the piece is written, on other
+    // threads as the data goes by; a damaged one is the last written.
+    const bool asItGoes = check.VouchesForPieces();
+    CheckedCopier copier(asItGoes ? check.Lanes() : 0);
+    std::int64_t written = 0;
+    for (const SurveyedPiece& piece : survey.pieces) {
+        const std::string path = survey.PathOf(piece);
+        const std::unique_ptr<TFileStream> input = OpenUnchanged(survey, piece);
+        const BlockObserver afterBlock = [&](std::int64_t left) {
+            progress.Moved(written + piece.facts.size - left, ProgressSink::Mark::Block);
+        };
+        const InspectedCopier::Inspectors lanes =
+            asItGoes ? check.PieceLanes(piece.number) : InspectedCopier::Inspectors{};
+        if (!Copied(copier.Copy(output, *input, piece.facts, piece.facts.size, lanes, afterBlock),
+                    path)) {
+            throw EWriteError();
+        }
+        if (asItGoes) {
+            copier.Wait();
+            if (check.PieceIntact(piece.number) == false) {
+                throw EDamaged(path);
+            }
+        }
+        written += piece.facts.size;
+        progress.Moved(written, ProgressSink::Mark::Piece);
+    }
+    if (asItGoes && check.WholeVerdict(/*everyPieceFits=*/true) == SetCheck::Whole::Contradicted) {
+        throw EBadManifest(check.Path());
     }
 }
 

@@ -1,6 +1,7 @@
 #include "pieces/piece_set.h"
 
 #include <algorithm>
+#include <map>
 #include <utility>
 
 #include "pieces/checksum_files.h"
@@ -11,34 +12,17 @@ namespace morcelix {
 
 namespace {
 
-// The pieces beside `base` from number 2 on, in number order.
-std::vector<SurveyedPiece> LaterPieces(const std::string& base) {
-    std::vector<std::uint64_t> numbers;
-    ForEachPieceNameBeside(base, [&](std::uint64_t number, const std::string&) {
-        if (number >= 2) {
-            numbers.push_back(number);
-        }
-    });
-    std::sort(numbers.begin(), numbers.end());
-    std::vector<SurveyedPiece> pieces;
-    for (const std::uint64_t number : numbers) {
-        if (const std::optional<FileFacts> facts = RegularFileFacts(PieceName(base, number))) {
-            pieces.push_back({number, *facts});
-        }
-    }
-    return pieces;
-}
-
 template <typename Failure>
 std::exception_ptr Refusal(const std::string& argument) {
     return std::make_exception_ptr(Failure(argument));
 }
 
-// The first refusal the pieces' names and sizes give: a gap, a piece the
-// manifest lists missing or one it does not list, then a size that does not
-// fit the set.
+// The first refusal a fresh join's pieces give: a piece beyond a gap, a piece
+// the manifest lists missing or one it does not list, then a size that does
+// not fit the set: every piece but the last as large as the first, the last
+// no larger.
 std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string& picked) {
-    const std::uint64_t missing = survey.firstNumber + survey.pieces.size();
+    const std::uint64_t missing = survey.pieces.size() + 1;
     bool laterPiece = false;
     ForEachPieceNameBeside(survey.base, [&](std::uint64_t number, const std::string& piece) {
         laterPiece = laterPiece || (number > missing && FileExists(piece));
@@ -55,43 +39,13 @@ std::exception_ptr PiecesRefusal(const PieceSetSurvey& survey, const std::string
             return Refusal<ENotInManifest>(SiblingPieceName(picked, listed + 1));
         }
     }
-    // Every piece present but the highest has the set's piece size; the highest
-    // is no larger. Without held pieces, the first one joined sets the size.
-    const std::size_t count = survey.held.size() + survey.pieces.size();
-    const auto present = [&](std::size_t i) -> const SurveyedPiece& {
-        return i < survey.held.size() ? survey.held[i] : survey.pieces[i - survey.held.size()];
-    };
-    for (std::size_t i = 1; i < count; ++i) {
-        const std::int64_t size = present(i).facts.size;
-        if (i + 1 < count ? size != survey.pieceSize : size > survey.pieceSize) {
-            return Refusal<EWrongSize>(survey.PathOf(present(i)));
+    for (std::size_t i = 1; i < survey.pieces.size(); ++i) {
+        const std::int64_t size = survey.pieces[i].facts.size;
+        if (i + 1 < survey.pieces.size() ? size != survey.pieceSize : size > survey.pieceSize) {
+            return Refusal<EWrongSize>(survey.PathOf(survey.pieces[i]));
         }
     }
     return nullptr;
-}
-
-// Whether the destination of a resumed join can hold the pieces gone: with the
-// piece size known, at least their bytes and at most the whole file (exactly
-// as many pieces as the manifest lists, when every piece left is held); with
-// only the last piece left, as many pieces at least as large as it.
-bool DestinationFits(const PieceSetSurvey& survey) {
-    const std::int64_t length = survey.destination->size;
-    const auto gone = static_cast<std::int64_t>(survey.firstNumber - 1);
-    if (survey.pieces.empty()) {
-        if (survey.PieceSums()) {
-            return length >= (gone - 1) * survey.pieceSize && length <= gone * survey.pieceSize;
-        }
-        // A shorter piece is the set's last: the destination ends with it.
-        const SurveyedPiece& last = survey.held.back();
-        return last.facts.size == survey.pieceSize ||
-               length ==
-                   static_cast<std::int64_t>(last.number - 1) * survey.pieceSize + last.facts.size;
-    }
-    if (survey.joined) {
-        return length >= *survey.joined && length - *survey.joined <= survey.PiecesSize();
-    }
-    const std::int64_t smallest = std::max<std::int64_t>(survey.pieces.back().facts.size, 1);
-    return length / gone >= smallest;
 }
 
 // Whether `destination` is one of the pieces under another name (a link).
@@ -107,87 +61,96 @@ bool IsOneOfThePieces(const PieceSetSurvey& survey, const std::string& destinati
            std::any_of(survey.held.begin(), survey.held.end(), same);
 }
 
-// EMissingEnd when the last piece known is as large as the others, naming
-// the next one: the last to append, or with none left to append, the last
-// held when the destination ends with it.
-std::exception_ptr MissingEnd(const PieceSetSurvey& survey, const std::string& picked) {
-    if (survey.pieceSize == 0) {
-        return nullptr;  // one piece alone tells nothing of the set's size
+// A fresh join's last piece when it is as large as the others.
+std::optional<std::string> FullLastPiece(const PieceSetSurvey& survey) {
+    if (survey.pieces.size() < 2 || survey.pieces.back().facts.size != survey.pieceSize) {
+        return std::nullopt;
     }
-    std::uint64_t number = 0;
-    const SurveyedPiece* last = nullptr;
-    if (!survey.pieces.empty()) {
-        if (survey.pieces.size() + survey.held.size() + (survey.firstNumber - 1) < 2) {
-            return nullptr;
-        }
-        number = survey.firstNumber + survey.pieces.size() - 1;
-        last = &survey.pieces.back();
-    } else {
-        const SurveyedPiece& held = survey.held.back();
-        const auto end = static_cast<std::int64_t>(held.number) * survey.pieceSize;
-        if (survey.destination->size != end) {
-            return nullptr;
-        }
-        number = held.number;
-        last = &held;
-    }
-    if (last->facts.size != survey.pieceSize) {
-        return nullptr;
-    }
-    return std::make_exception_ptr(
-        EMissingEnd(survey.PathOf(*last), SiblingPieceName(picked, number + 1)));
+    return survey.PathOf(survey.pieces.back());
 }
 
-// Takes the pieces of a resumed join from `later`, the pieces present beyond
-// the first: those the destination holds whole at their place (by their
-// sizes) are held, the rest, from the first that it does not, are to join.
-// With a single piece left, its size tells nothing of the set's: it is to join.
-void TakeResumedPieces(PieceSetSurvey& survey, std::vector<SurveyedPiece> later) {
-    const std::int64_t length = survey.destination->size;
-    std::size_t firstToJoin = 0;
-    if (later.size() >= 2) {
-        survey.pieceSize = later.front().facts.size;
-        const auto holds = [&](const SurveyedPiece& piece) {
-            const auto before = static_cast<std::int64_t>(piece.number - 1);
-            return survey.pieceSize > 0 && before <= length / survey.pieceSize &&
-                   before * survey.pieceSize + piece.facts.size <= length;
-        };
-        while (firstToJoin < later.size() && holds(later[firstToJoin])) {
-            survey.held.push_back(later[firstToJoin]);
-            ++firstToJoin;
+// Takes what stands of a join that `record` describes, stopped part-way: the
+// pieces from the lowest number from which every piece up to the last stands
+// are to append, those below it still standing are held (the destination has
+// their bytes: they were appended, but could not be deleted). Every piece
+// must have the size the record gives it, and the destination must hold the
+// bytes of the pieces gone, and no more than the whole file.
+void TakeRecordedPieces(PieceSetSurvey& survey, const JoinRecord& record, const std::string& picked,
+                        const std::string& destination) {
+    survey.pieceSize = record.pieceSize;
+    survey.totalSize = record.total;
+    std::map<std::uint64_t, SurveyedPiece> standing;
+    std::optional<std::string> stranger, link;
+    ForEachPieceNameBeside(survey.base, [&](std::uint64_t number, const std::string& path) {
+        if (IsLink(path)) {
+            link = link.value_or(path);
+        } else if (const std::optional<FileFacts> facts = RegularFileFacts(path)) {
+            if (number > record.pieces) {
+                stranger = stranger.value_or(path);
+            }
+            standing[number] = {number, *facts};
         }
-    }
-    if (firstToJoin == later.size()) {
-        // Nothing left to append: the pieces gone are all the set's.
-        survey.firstNumber = survey.PieceSums() ? survey.PieceSums()->pieces.size() + 1
-                                                : survey.held.back().number + 1;
-        survey.joined = length;
+    });
+    if (link) {
+        survey.refusal = Refusal<ENotARegularFile>(*link);
         return;
     }
-    survey.firstNumber = later[firstToJoin].number;
-    for (std::size_t i = firstToJoin;
-         i < later.size() && later[i].number == survey.firstNumber + (i - firstToJoin); ++i) {
-        survey.pieces.push_back(later[i]);
+    if (stranger) {
+        survey.refusal = std::make_exception_ptr(ENotInJoin(*stranger, destination));
+        return;
     }
-    if (later.size() >= 2) {
-        survey.joined = static_cast<std::int64_t>(survey.firstNumber - 1) * survey.pieceSize;
+    for (const auto& [number, piece] : standing) {
+        if (piece.facts.size != record.SizeOf(number)) {
+            survey.refusal = Refusal<EWrongSize>(survey.PathOf(piece));
+            return;
+        }
+    }
+    std::uint64_t first = record.pieces + 1;
+    while (standing.contains(first - 1)) {
+        --first;
+    }
+    survey.firstNumber = first;
+    survey.joined = first > record.pieces ? record.total
+                                          : static_cast<std::int64_t>(first - 1) * record.pieceSize;
+    for (const auto& [number, piece] : standing) {
+        (number < first ? survey.held : survey.pieces).push_back(piece);
+    }
+    if (const Manifest* sums = survey.PieceSums(); sums && sums->pieces.size() != record.pieces) {
+        survey.refusal = Refusal<EBadManifest>(sums->path);
+        return;
+    }
+    survey.working = record.working;
+    const std::string& named =
+        SamePlace(record.working, destination) ? destination : record.working;
+    survey.destination = RegularFileFacts(record.working);
+    if (!survey.destination || IsLink(record.working)) {
+        // The pieces gone were in it.
+        survey.refusal = Refusal<EMissingPiece>(named);
+        return;
+    }
+    const std::int64_t length = survey.destination->size;
+    if (length < survey.joined) {
+        // It ends before the first piece left: the bytes of those between are gone.
+        survey.refusal = Refusal<EMissingPiece>(SiblingPieceName(
+            picked,
+            static_cast<std::uint64_t>(length / std::max<std::int64_t>(record.pieceSize, 1)) + 1));
+    } else if (length > record.total) {
+        survey.refusal = Refusal<EDamaged>(named);
     }
 }
 
-// With a whole file's size from the checksum file, a set whose size is known
-// (not a resume with only its last piece left) must have it: one that is
-// shorter and ends on a full piece lacks the next one; any other is damaged.
+// With a whole file's size from the checksum file, the set must have it: one
+// that is shorter and ends on a full piece lacks the next one; any other is
+// damaged.
 std::exception_ptr WholeSizeRefusal(const PieceSetSurvey& survey, const std::string& picked,
                                     const std::string& destination) {
     const Manifest* sums = survey.WholeSum();
-    if (sums == nullptr || !sums->size || *sums->size == survey.totalSize ||
-        (survey.Resumes() && !survey.joined)) {
+    if (sums == nullptr || !sums->size || *sums->size == survey.totalSize) {
         return nullptr;
     }
-    if (*sums->size > survey.totalSize && !survey.pieces.empty() &&
+    if (*sums->size > survey.totalSize && !survey.Resumes() &&
         survey.pieces.back().facts.size == survey.pieceSize) {
-        return Refusal<EMissingPiece>(
-            SiblingPieceName(picked, survey.firstNumber + survey.pieces.size()));
+        return Refusal<EMissingPiece>(SiblingPieceName(picked, survey.pieces.size() + 1));
     }
     return Refusal<EDamaged>(destination.empty() ? survey.base : destination);
 }
@@ -214,13 +177,27 @@ std::int64_t PieceSetSurvey::PiecesSize() const {
     return size;
 }
 
-void PieceSetSurvey::Refuse(bool acceptFullLastPiece) const {
+void PieceSetSurvey::Refuse() const {
     if (refusal) {
         std::rethrow_exception(refusal);
     }
-    if (missingEnd && !acceptFullLastPiece) {
-        std::rethrow_exception(missingEnd);
+}
+
+std::unique_ptr<TFileStream> OpenUnchanged(const PieceSetSurvey& survey,
+                                           const SurveyedPiece& piece) {
+    const std::string path = survey.PathOf(piece);
+    std::unique_ptr<TFileStream> input = TFileStream::OpenIfAvailable(path, OpenMode::Read);
+    if (!input) {
+        // Gone or replaced is a change; still there as it was, it is locked.
+        if (RegularFileFacts(path) != piece.facts) {
+            throw EChangedDuringJoin(path);
+        }
+        throw EFOpenError(path);
     }
+    if (input->OpenedFacts() != piece.facts) {
+        throw EChangedDuringJoin(path);
+    }
+    return input;
 }
 
 void ForEachPieceNameBeside(const std::string& base,
@@ -248,94 +225,87 @@ void RemovePiecesAfter(const std::string& base, std::uint64_t count, ProgressSin
 
 namespace {
 
-// What stands of a set, enough to tell how a join starts: for a resume, the
-// destination and the pieces beyond the first.
-struct FirstLook {
-    JoinStart start = JoinStart::None;
-    std::optional<FileFacts> destination;
-    std::vector<SurveyedPiece> later;
-};
+// Whether the set's record says that a join into `destination` is under way.
+bool JoinUnderWayInto(const RecordFound& record, const std::string& destination) {
+    return record.Join() && !destination.empty() &&
+           SamePlace(record.Join()->destination, destination);
+}
 
-FirstLook LookAtSet(const std::string& picked, const std::string& destination) {
-    FirstLook look;
-    if (OwnPieceNumber(picked) == 0) {
-        return look;
+StartOfJoin StartOf(const std::string& picked, const std::string& destination,
+                    const RecordFound& record) {
+    const std::uint64_t number = OwnPieceNumber(picked);
+    const bool setName = number != 0 || IsRecordName(picked);
+    const std::string first = setName ? SiblingPieceName(picked, 1) : PieceName(picked, 1);
+    if (FileExists(first)) {
+        return {number <= 1 && setName ? JoinStart::Fresh : JoinStart::OtherPiece, first};
     }
-    if (FileExists(SiblingPieceName(picked, 1))) {
-        look.start = JoinStart::Fresh;
-        return look;
+    if (setName && JoinUnderWayInto(record, destination)) {
+        return {JoinStart::Resume, first};
     }
-    look.destination = RegularFileFacts(destination);
-    if (look.destination) {
-        look.later = LaterPieces(ChangeExtension(picked, ""));
-    }
-    if (!look.later.empty()) {
-        look.start = JoinStart::Resume;
-    }
-    return look;
+    return {JoinStart::None, first};
 }
 
 }  // namespace
 
-JoinStart StartOf(const std::string& picked, const std::string& destination) {
-    return LookAtSet(picked, destination).start;
+StartOfJoin StartOf(const std::string& picked, const std::string& destination) {
+    const std::string base =
+        OwnPieceNumber(picked) != 0 || IsRecordName(picked) ? ChangeExtension(picked, "") : picked;
+    return StartOf(picked, destination, ReadRecord(base));
 }
 
 PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& destination) {
     const std::uint64_t pickedNumber = OwnPieceNumber(picked);
-    if (pickedNumber == 0) {
+    if (pickedNumber == 0 && !IsRecordName(picked)) {
         throw ENotFirstPiece(picked);
     }
     PieceSetSurvey survey;
     survey.base = ChangeExtension(picked, "");
     survey.manifest = ReadChecksumFile(survey.base);
-    FirstLook look = LookAtSet(picked, destination);
-    if (look.start == JoinStart::None) {
-        if (pickedNumber == 1) {
+    survey.record = ReadRecord(survey.base);
+    const JoinStart start = StartOf(picked, destination, survey.record).start;
+    if (start == JoinStart::OtherPiece) {
+        throw ENotFirstPiece(picked);
+    }
+    if (start == JoinStart::None) {
+        if (pickedNumber <= 1) {
             throw EFileNotFound();
         }
         throw ENotFirstPiece(picked);
     }
-    if (look.start == JoinStart::Fresh) {
-        if (pickedNumber != 1) {
-            throw ENotFirstPiece(picked);
-        }
+    if (start == JoinStart::Fresh) {
         // As many as there are names of pieces, at most: made room for once,
         // a set of many pieces is not copied as it grows.
         std::size_t names = 0;
         ForEachPieceNameBeside(survey.base, [&](std::uint64_t, const std::string&) { ++names; });
         survey.pieces.reserve(names);
+        std::optional<std::string> link;
         for (std::uint64_t number = 1;; ++number) {
-            const std::optional<FileFacts> facts =
-                RegularFileFacts(SiblingPieceName(picked, number));
+            const std::string path = SiblingPieceName(picked, number);
+            if (IsLink(path)) {
+                link = path;  // its bytes may be anywhere: never joined, never deleted
+                break;
+            }
+            const std::optional<FileFacts> facts = RegularFileFacts(path);
             if (!facts) {
                 break;
             }
             survey.pieces.push_back({number, *facts});
         }
+        if (link && survey.pieces.empty()) {
+            throw ENotARegularFile(*link);
+        }
         if (survey.pieces.empty()) {
             throw EFileNotFound();  // gone between the first look and the walk
         }
         survey.pieceSize = survey.pieces.front().facts.size;
-    } else {
-        survey.destination = look.destination;
-        TakeResumedPieces(survey, std::move(look.later));
-        const std::int64_t length = survey.destination->size;
-        survey.totalSize = survey.joined.value_or(
-            length - std::min(length, survey.pieces.empty() ? 0 : survey.pieces.back().facts.size));
-    }
-    survey.totalSize += survey.PiecesSize();
-
-    survey.refusal = PiecesRefusal(survey, picked);
-    if (!survey.refusal && survey.Resumes() && !DestinationFits(survey)) {
-        const std::int64_t length = survey.destination->size;
-        if (survey.joined && length < *survey.joined && survey.pieceSize > 0) {
-            // The destination ends before the first piece left: those between are gone.
-            survey.refusal = Refusal<EMissingPiece>(SiblingPieceName(
-                picked, static_cast<std::uint64_t>(length / survey.pieceSize) + 1));
-        } else {
-            survey.refusal = Refusal<ENotFirstPiece>(picked);
+        survey.totalSize = survey.PiecesSize();
+        survey.destinationIsThisJoins = JoinUnderWayInto(survey.record, destination);
+        survey.refusal = link ? Refusal<ENotARegularFile>(*link) : PiecesRefusal(survey, picked);
+        if (!survey.manifest) {
+            survey.fullLastPiece = FullLastPiece(survey);
         }
+    } else {
+        TakeRecordedPieces(survey, *survey.record.Join(), picked, destination);
     }
     if (!survey.refusal && IsOneOfThePieces(survey, destination)) {
         survey.refusal = Refusal<EDestinationIsPiece>(destination);
@@ -343,14 +313,10 @@ PieceSetSurvey SurveyPieceSet(const std::string& picked, const std::string& dest
     if (!survey.refusal) {
         survey.refusal = WholeSizeRefusal(survey, picked, destination);
     }
-    if (!survey.manifest) {
-        survey.missingEnd = MissingEnd(survey, picked);
-    }
     return survey;
 }
 
-std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
-                                        const std::string& destination) {
+std::optional<std::string> ChangedSince(const PieceSetSurvey& survey) {
     for (const std::vector<SurveyedPiece>* pieces : {&survey.held, &survey.pieces}) {
         for (const SurveyedPiece& piece : *pieces) {
             const std::string path = survey.PathOf(piece);
@@ -368,12 +334,15 @@ std::optional<std::string> ChangedSince(const PieceSetSurvey& survey,
             return next;
         }
     }
-    if (survey.Resumes() && RegularFileFacts(destination) != survey.destination) {
-        return destination;
+    if (survey.Resumes() && RegularFileFacts(survey.working) != survey.destination) {
+        return survey.working;
     }
     if (const std::optional<Manifest> sums = ReadChecksumFile(survey.base);
         sums != survey.manifest) {
         return survey.manifest ? survey.manifest->path : sums->path;
+    }
+    if (ReadRecord(survey.base) != survey.record) {
+        return RecordPath(survey.base);
     }
     return std::nullopt;
 }

@@ -1,46 +1,171 @@
 #include "pieces/split.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
-#include <optional>
 #include <vector>
 
-#include "pieces/checked_copy.h"
 #include "pieces/checksum_files.h"
-#include "pieces/digest.h"
 #include "pieces/failure.h"
-#include "pieces/file_stream.h"
-#include "pieces/manifest.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
+#include "pieces/split_names.h"
 
 namespace morcelix {
 
 namespace {
 
-// The files a split has created, deleted again unless the split completes.
-class WrittenPieces {
+// Where a split's bytes come from, read once from the start.
+class PieceSource {
   public:
-    explicit WrittenPieces(ProgressSink& progress) : progress_(progress) {}
-    ~WrittenPieces() {
+    virtual ~PieceSource() = default;
+    // Copies the next `size` bytes into `piece`, or as many as are left
+    // (fewer only at the end), `lanes` seeing them, and tells `moved` after
+    // each block how many of them are copied; returns how many.
+    virtual std::int64_t CopyInto(TFileStream& piece, std::int64_t size,
+                                  const InspectedCopier::Inspectors& lanes,
+                                  const std::function<void(std::int64_t)>& moved) = 0;
+};
+
+// A file, which must stay as it was throughout.
+class FileSource final : public PieceSource {
+  public:
+    FileSource(const std::string& path, TFileStream& input, CheckedCopier& copier)
+        : path_(path), input_(input), facts_(input.Facts()), copier_(copier) {}
+
+    std::int64_t CopyInto(TFileStream& piece, std::int64_t size,
+                          const InspectedCopier::Inspectors& lanes,
+                          const std::function<void(std::int64_t)>& moved) override {
+        const std::int64_t count = std::min(size, facts_.size - read_);
+        const BlockObserver afterBlock = [&](std::int64_t left) { moved(count - left); };
+        RequireCopied(copier_.Copy(piece, input_, facts_, count, lanes, afterBlock), path_,
+                      piece.Name());
+        read_ += count;
+        return count;
+    }
+
+  private:
+    const std::string& path_;
+    TFileStream& input_;
+    FileFacts facts_;
+    CheckedCopier& copier_;
+    std::int64_t read_ = 0;
+};
+
+// A stream, read to its end; the lanes see its blocks on this thread.
+class StreamSource final : public PieceSource {
+  public:
+    explicit StreamSource(SequentialInput& input) : input_(input) {}
+
+    std::int64_t CopyInto(TFileStream& piece, std::int64_t size,
+                          const InspectedCopier::Inspectors& lanes,
+                          const std::function<void(std::int64_t)>& moved) override {
+        std::int64_t copied = 0;
+        while (copied < size) {
+            const std::int32_t count = input_.ReadSome(
+                buffer_.get(),
+                static_cast<std::int32_t>(std::min<std::int64_t>(size - copied, kCopyBufferSize)));
+            if (count == 0) {
+                break;  // the input ended within this piece
+            }
+            piece.WriteBuffer(buffer_.get(), count);
+            ShowBytes(lanes, buffer_.get(), count);
+            copied += count;
+            moved(copied);
+        }
+        return copied;
+    }
+
+  private:
+    SequentialInput& input_;
+    std::unique_ptr<char[]> buffer_ = std::make_unique_for_overwrite<char[]>(kCopyBufferSize);
+};
+
+// Writes the pieces named after `piecesAt` from `source`, `pieceSize` bytes
+// each but the last, which is shorter (empty when the bytes end on a piece's
+// end), `writers` seeing their bytes; `created` is told of each piece before
+// it is written. Returns how many pieces, and the bytes in them.
+struct Written {
+    std::uint64_t pieces = 0;
+    std::int64_t bytes = 0;
+};
+Written WritePieces(PieceSource& source, const std::string& piecesAt, std::int64_t pieceSize,
+                    SetWriters& writers, ProgressSink& progress,
+                    const std::function<void(std::uint64_t, const std::string&)>& created) {
+    Written written;
+    for (;;) {
+        const std::uint64_t number = ++written.pieces;
+        const std::string name = PieceName(piecesAt, number);
+        TFileStream piece(name, OpenMode::Create);
+        created(number, name);
+        progress.FileCreated(name);
+        const std::int64_t before = written.bytes;
+        const std::int64_t copied =
+            source.CopyInto(piece, pieceSize, writers.PieceLanes(number), [&](std::int64_t done) {
+                progress.Moved(before + done, ProgressSink::Mark::Block);
+            });
+        written.bytes += copied;
+        progress.Moved(written.bytes, ProgressSink::Mark::Piece);
+        if (copied < pieceSize) {
+            return written;
+        }
+    }
+}
+
+// The files a split has created, deleted again unless the split completes.
+class WrittenFiles {
+  public:
+    explicit WrittenFiles(ProgressSink& progress) : progress_(progress) {}
+    ~WrittenFiles() {
         if (!complete_) {
-            for (const std::string& piece : pieces_) {
-                if (RemoveFile(piece)) {
-                    progress_.FileDeleted(piece);
+            for (const std::string& file : files_) {
+                if (RemoveFile(file)) {
+                    progress_.FileDeleted(file);
                 }
             }
         }
     }
-    WrittenPieces(const WrittenPieces&) = delete;
-    WrittenPieces& operator=(const WrittenPieces&) = delete;
+    WrittenFiles(const WrittenFiles&) = delete;
+    WrittenFiles& operator=(const WrittenFiles&) = delete;
 
-    void Add(const std::string& piece) { pieces_.push_back(piece); }
+    void Add(const std::string& file) { files_.push_back(file); }
     void Complete() { complete_ = true; }
 
   private:
     ProgressSink& progress_;
-    std::vector<std::string> pieces_;
+    std::vector<std::string> files_;
     bool complete_ = false;
+};
+
+// Deletes, once the split of a stream ends, the pieces numbered beyond the
+// last one it wrote: at the end of the input, or on a failure (then quietly).
+class LaterPiecesRemoval {
+  public:
+    LaterPiecesRemoval(const std::string& piecesAt, ProgressSink& progress)
+        : piecesAt_(piecesAt), progress_(progress) {}
+    ~LaterPiecesRemoval() {
+        if (!done_) {
+            try {
+                RemovePiecesAfter(piecesAt_, written_, progress_);
+            } catch (...) {
+                // The failure that ended the split is the one to report.
+            }
+        }
+    }
+    LaterPiecesRemoval(const LaterPiecesRemoval&) = delete;
+    LaterPiecesRemoval& operator=(const LaterPiecesRemoval&) = delete;
+
+    void Wrote(std::uint64_t number) { written_ = number; }
+    void Finish() {
+        done_ = true;
+        RemovePiecesAfter(piecesAt_, written_, progress_);
+    }
+
+  private:
+    const std::string& piecesAt_;
+    ProgressSink& progress_;
+    std::uint64_t written_ = 0;
+    bool done_ = false;
 };
 
 // The disk of the pieces must take them all, and its file system pieces of
@@ -63,6 +188,17 @@ void RequireRoomForPieces(const std::string& piecesAt, std::int64_t count, std::
 
 }  // namespace
 
+void RequireCopied(CopyOutcome outcome, const std::string& source, const std::string& piece) {
+    switch (outcome) {
+        case CopyOutcome::Copied:
+            return;
+        case CopyOutcome::SourceChanged:
+            throw EChangedDuringSplit(source);
+        case CopyOutcome::TargetFull:
+            throw ENoRoomToWrite(piece);
+    }
+}
+
 void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& progress,
            const SplitOptions& options) {
     if (pieceSize < 0) {
@@ -82,70 +218,45 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
     }
     const std::int64_t count = length / pieceSize + 1;
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
+    RequireOwnNames(piecesAt, static_cast<std::uint64_t>(count), pieceSize,
+                    {.bytes = &input, .length = length, .identity = facts.identity},
+                    options.replaceOthers);
+    input.SetPosition(0);
     RequireRoomForPieces(piecesAt, count, length, pieceSize);
     RemoveChecksumFiles(piecesAt, progress);
-    // The digests, computed on lanes of their own as the pieces are copied:
-    // with a manifest, each piece's and the whole file's SHA-256; with a .crc
-    // file, the whole file's CRC-32.
-    std::optional<Sha256> whole;
-    std::vector<std::unique_ptr<Sha256>> digests;
-    std::optional<Digest> crc;
-    if (options.manifest) {
-        whole.emplace();
-    }
-    if (options.crcFile) {
-        crc.emplace(DigestKind::Crc32);
-    }
-    CheckedCopier copier((whole ? kDigestLanes : 0) + (crc ? 1 : 0));
-    WrittenPieces written(progress);
-    std::int64_t read = 0;
-    for (std::int64_t number = 1; number <= count; ++number) {
-        const std::string name = PieceName(piecesAt, static_cast<std::uint64_t>(number));
-        TFileStream piece(name, OpenMode::Create);
-        written.Add(name);
-        progress.FileCreated(name);
-        const std::int64_t size = std::min(pieceSize, length - read);
-        const BlockObserver afterBlock = [&](std::int64_t left) {
-            progress.Moved(read + size - left, ProgressSink::Mark::Block);
-        };
-        std::vector<Digest*> into;
-        if (whole) {
-            digests.push_back(std::make_unique<Sha256>());
-            into = {digests.back().get(), &*whole};
-        }
-        if (crc) {
-            into.push_back(&*crc);
-        }
-        const InspectedCopier::Inspectors inspectors = Digests(into);
-        switch (copier.Copy(piece, input, facts, size, inspectors, afterBlock)) {
-            case CopyOutcome::Copied:
-                break;
-            case CopyOutcome::SourceChanged:
-                // The pieces cut from a source that changed hold neither version.
-                throw EChangedDuringSplit(source);
-            case CopyOutcome::TargetFull:
-                throw ENoRoomToWrite(name);
-        }
-        read += size;
-        progress.Moved(read, ProgressSink::Mark::Piece);
-    }
-    RemovePiecesAfter(piecesAt, static_cast<std::uint64_t>(count), progress);
+    SetWriters writers(options.sums);
+    CheckedCopier copier(writers.Lanes());
+    WrittenFiles written(progress);
+    FileSource from(source, input, copier);
+    const Written pieces =
+        WritePieces(from, piecesAt, pieceSize, writers, progress,
+                    [&](std::uint64_t, const std::string& name) { written.Add(name); });
+    RemovePiecesAfter(piecesAt, pieces.pieces, progress);
     copier.Wait();
-    if (crc) {
-        WriteCrcFile(piecesAt, length, crc->HexDigest());
-        written.Add(CrcFilePath(piecesAt));
-        progress.FileCreated(CrcFilePath(piecesAt));
-    }
-    if (whole) {
-        Manifest manifest;
-        for (const auto& digest : digests) {
-            manifest.pieces.push_back(digest->HexDigest());
-        }
-        manifest.whole = whole->HexDigest();
-        WriteManifest(piecesAt, manifest);
-        progress.FileCreated(ManifestPath(piecesAt));
-    }
+    writers.Write(piecesAt, length, progress, [&](const std::string& file) { written.Add(file); });
     written.Complete();
+}
+
+void SplitStream(SequentialInput& input, std::int64_t pieceSize, ProgressSink& progress,
+                 const SplitOptions& options) {
+    if (pieceSize < 1) {
+        throw EPieceSizeError(std::to_string(pieceSize));
+    }
+    const std::string& piecesAt = options.piecesAt;
+    input.RequireReadable();
+    RequireOwnNames(piecesAt, 0, pieceSize, {.identity = input.FileItReads()},
+                    options.replaceOthers);
+    progress.Begin(ProgressSink::kUnknownTotal, 0);
+    progress.Moved(0, ProgressSink::Mark::Start);
+    RemoveChecksumFiles(piecesAt, progress);
+    SetWriters writers(options.sums);
+    LaterPiecesRemoval laterPieces(piecesAt, progress);
+    StreamSource from(input);
+    const Written pieces =
+        WritePieces(from, piecesAt, pieceSize, writers, progress,
+                    [&](std::uint64_t number, const std::string&) { laterPieces.Wrote(number); });
+    laterPieces.Finish();
+    writers.Write(piecesAt, pieces.bytes, progress, {});
 }
 
 }  // namespace morcelix

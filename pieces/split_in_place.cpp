@@ -12,6 +12,7 @@
 #include "pieces/failure.h"
 #include "pieces/manifest.h"
 #include "pieces/piece_names.h"
+#include "pieces/work_record.h"
 
 namespace morcelix {
 
@@ -110,7 +111,7 @@ std::optional<std::string> Fit(InPlaceSplitSurvey& survey, const FoundPieces& fo
         if (number >= survey.cutFrom) {
             break;
         }
-        if (!HoldsBytesOf(survey, file, piece)) {
+        if (!survey.recorded && !HoldsBytesOf(survey, file, piece)) {
             return PathOf(survey, piece);
         }
         survey.copies.push_back(piece);
@@ -169,8 +170,30 @@ void RequireRoomForPieces(InPlaceSplitSurvey& survey) {
     } else if (next >= 2) {
         needed = std::max(BytesOf(survey, next) - copyOfNext, next >= 3 ? survey.pieceSize : 0);
     }
-    RequireRoom(*disk, name, needed, std::min(survey.pieceSize, survey.length));
+    // Every piece but the last is as large as the first.
+    RequireRoom(*disk, name, needed, std::min(survey.pieceSize, survey.length),
+                PieceName(survey.piecesAt, 1));
     survey.spareRoom = std::max<std::int64_t>(disk->freeBytes - needed, 0);
+}
+
+// The record of an earlier run of this split, when one stands beside the
+// pieces. One that another file has taken, or another operation's, is in the
+// way of this split's own: ENotInPlacePiece; one of this split with another
+// piece size, EInPlaceOtherSize.
+std::optional<InPlaceRecord> RecordOfThisSplit(const InPlaceSplitSurvey& survey) {
+    const RecordFound found = ReadRecord(survey.piecesAt);
+    using State = RecordFound::State;
+    if (found.state == State::Absent) {
+        return std::nullopt;
+    }
+    const InPlaceRecord* record = found.InPlace();
+    if (record == nullptr || !SamePlace(record->file, survey.source)) {
+        throw ENotInPlacePiece(RecordPath(survey.piecesAt), survey.source);
+    }
+    if (record->pieceSize != survey.pieceSize) {
+        throw EInPlaceOtherSize(survey.source, record->pieceSize, true);
+    }
+    return *record;
 }
 
 void FlushFoldersOf(const std::string& piece, const std::string& source) {
@@ -180,60 +203,57 @@ void FlushFoldersOf(const std::string& piece, const std::string& source) {
     }
 }
 
-// The sums of the checksum files a split writes (SplitOptions): each piece's
-// SHA-256 for the manifest, with the whole file's; the whole file's CRC-32
-// for the .crc file.
-struct SetSums {
-    std::vector<std::string> pieces;
-    Sha256 whole;
-    Digest crc{DigestKind::Crc32};
-
-    // Hashes the next `count` bytes of `stream`, a piece's: into its own
-    // digest, when given, and into the whole file's.
-    void Add(TStream& stream, std::int64_t count, Digest* own, const BlockObserver& afterBlock) {
-        if (own != nullptr) {
-            HashNext(stream, count, {own, &whole, &crc}, afterBlock);
-        } else {
-            HashNext(stream, count, {&whole, &crc}, afterBlock);
-        }
+// Shows `writers` the set's bytes in order, piece after piece, one read of
+// each: the pieces that `file` still holds, from its start, then those cut
+// off it (`file` may be null when it holds none: a finished split).
+void ShowSetTo(SetWriters& writers, const InPlaceSplitSurvey& survey, TStream* file,
+               const BlockObserver& afterBlock) {
+    InspectedCopier copier(writers.Lanes());
+    if (file != nullptr) {
+        file->SetPosition(0);
     }
-
-    // Writes the checksum files that `options` asks for.
-    void Write(const InPlaceSplitSurvey& survey, const SplitOptions& options,
-               ProgressSink& progress) {
-        if (options.crcFile) {
-            WriteCrcFile(survey.piecesAt, survey.length, crc.HexDigest());
-            progress.FileCreated(CrcFilePath(survey.piecesAt));
-        }
-        if (options.manifest) {
-            Manifest manifest;
-            manifest.pieces = pieces;
-            manifest.whole = whole.HexDigest();
-            WriteManifest(survey.piecesAt, manifest);
-            progress.FileCreated(ManifestPath(survey.piecesAt));
-        }
+    for (std::uint64_t number = 1; number < survey.cutFrom; ++number) {
+        copier.Read(*file, BytesOf(survey, number), writers.PieceLanes(number), afterBlock);
     }
-};
+    for (const SurveyedPiece& piece : survey.cut) {
+        TFileStream input(PathOf(survey, piece), OpenMode::Read);
+        copier.Read(input, piece.facts.size, writers.PieceLanes(piece.number), afterBlock);
+    }
+    copier.Wait();
+}
+
+// The record of the split `survey` describes, as it stands; nothing when none does.
+std::optional<HeldRecord> HeldRecordOf(const InPlaceSplitSurvey& survey) {
+    if (!survey.recorded) {
+        return std::nullopt;
+    }
+    return std::optional<HeldRecord>(std::in_place, survey.piecesAt);
+}
+
+// Writes the files beside the pieces that `sums` asks for, from the pieces,
+// unless they all stand whole.
+void WriteSums(const InPlaceSplitSurvey& survey, const SplitSums& sums, ProgressSink& progress) {
+    SetWriters writers(sums);
+    if (writers.AllStand(survey.piecesAt)) {
+        return;
+    }
+    ShowSetTo(writers, survey, nullptr, {});
+    writers.Write(survey.piecesAt, survey.length, progress, {});
+}
 
 // A split found finished: the run that renamed the file may have stopped
 // before the rename was on the disk, or before its checksum files were
-// written.
+// written (or, after a power cut, before they were whole): they are written
+// again from the pieces.
 void ConfirmFinished(const InPlaceSplitSurvey& survey, ProgressSink& progress,
-                     const SplitOptions& options) {
+                     const SplitSums& sums) {
     progress.Begin(survey.length, survey.length);
+    std::optional<HeldRecord> record = HeldRecordOf(survey);
     FlushFoldersOf(PieceName(survey.piecesAt, 1), survey.source);
-    if ((!options.manifest || FileExists(ManifestPath(survey.piecesAt))) &&
-        (!options.crcFile || FileExists(CrcFilePath(survey.piecesAt)))) {
-        return;
+    WriteSums(survey, sums, progress);
+    if (record) {
+        record->Remove();
     }
-    SetSums sums;
-    for (const SurveyedPiece& piece : survey.cut) {
-        TFileStream input(PathOf(survey, piece), OpenMode::Read);
-        Sha256 own;
-        sums.Add(input, piece.facts.size, &own, {});
-        sums.pieces.push_back(own.HexDigest());
-    }
-    sums.Write(survey, options, progress);
 }
 
 // A piece being written, deleted again once closed unless it is kept: until
@@ -270,25 +290,31 @@ class PieceBeingWritten {
 // at a time, then the file made the first piece.
 class Cutter {
   public:
-    Cutter(const InPlaceSplitSurvey& survey, ProgressSink& progress, const SplitOptions& options)
+    Cutter(const InPlaceSplitSurvey& survey, ProgressSink& progress, const SplitSums& sums)
         : survey_(survey),
           progress_(progress),
           file_(OpenAsSurveyed()),
           kept_(file_->Facts()),
           spareRoom_(survey.spareRoom),
-          options_(options),
-          copier_(options.manifest ? 1 : 0) {
-        if (options.manifest || options.crcFile) {
-            sums_.pieces.resize(survey.count);
-        }
-    }
+          writers_(sums) {}
 
     void Run() {
         progress_.Begin(survey_.length, Done());
-        RemoveChecksumFiles(survey_.piecesAt, progress_);
-        if (options_.manifest || options_.crcFile) {
-            DigestWhatStays();
+        if (survey_.recorded) {
+            record_.emplace(survey_.piecesAt);
+        } else {
+            record_.emplace(survey_.piecesAt, InPlaceRecord{.file = AbsolutePath(survey_.source),
+                                                            .pieceSize = survey_.pieceSize,
+                                                            .length = survey_.length});
         }
+        if (!writers_.Empty()) {
+            // Every byte read once, from the start, before anything is cut.
+            ShowSetTo(writers_, survey_, file_.get(), [this](std::int64_t) {
+                progress_.Moved(Done(), ProgressSink::Mark::Block);
+            });
+        }
+        record_->Begin();
+        RemoveChecksumFiles(survey_.piecesAt, progress_);
         for (std::uint64_t number = survey_.cutFrom - 1; number >= 2;) {
             number = CutOffGroup(number);
         }
@@ -318,27 +344,6 @@ class Cutter {
             }
         }
         return file;
-    }
-
-    // The sums of the bytes this run does not write, and with them the whole
-    // file's: the first piece, which stays in the file, and the pieces cut off
-    // it already. One read of the file from its start, then of those pieces.
-    void DigestWhatStays() {
-        const BlockObserver afterBlock = [this](std::int64_t) {
-            progress_.Moved(Done(), ProgressSink::Mark::Block);
-        };
-        Sha256 first;
-        file_->SetPosition(0);
-        sums_.Add(*file_, std::min(survey_.pieceSize, kept_.size), &first, afterBlock);
-        sums_.Add(*file_, kept_.size - file_->Position(), nullptr, afterBlock);
-        sums_.pieces[0] = first.HexDigest();
-        std::uint64_t number = survey_.cutFrom;
-        for (const SurveyedPiece& piece : survey_.cut) {
-            TFileStream input(PathOf(survey_, piece), OpenMode::Read);
-            Sha256 own;
-            sums_.Add(input, piece.facts.size, &own, afterBlock);
-            sums_.pieces[number++ - 1] = own.HexDigest();
-        }
     }
 
     // A group of pieces costs one cut and one flush of their folder, and the
@@ -397,21 +402,14 @@ class Cutter {
         auto piece =
             std::make_unique<PieceBeingWritten>(PieceName(survey_.piecesAt, number), progress_);
         file_->SetPosition(OffsetOf(survey_, number));
-        Sha256 own;
-        Copy(copier_, piece->Stream(), *file_, BytesOf(survey_, number),
-             options_.manifest ? Digests({&own}) : InspectedCopier::Inspectors{});
-        if (options_.manifest) {
-            copier_.Wait();
-            sums_.pieces[number - 1] = own.HexDigest();
-        }
+        Copy(piece->Stream(), *file_, BytesOf(survey_, number));
         return piece;
     }
 
     // Copies `bytes` from the position of `from`, which holds the file as this
-    // run left it, into `piece` with `copier`, `inspectors` seeing the bytes,
-    // and hands what is written to the disk as it goes.
-    void Copy(CheckedCopier& copier, TFileStream& piece, THandleStream& from, std::int64_t bytes,
-              const InspectedCopier::Inspectors& inspectors) {
+    // run left it, into `piece`, and hands what is written to the disk as it
+    // goes.
+    void Copy(TFileStream& piece, THandleStream& from, std::int64_t bytes) {
         std::int64_t handedOver = 0;
         const BlockObserver afterBlock = [&](std::int64_t) {
             const std::int64_t written = piece.Position();
@@ -419,36 +417,35 @@ class Cutter {
             handedOver = written;
             progress_.Moved(Done() + grouped_ + written, ProgressSink::Mark::Block);
         };
-        switch (copier.Copy(piece, from, kept_, bytes, inspectors, afterBlock)) {
-            case CopyOutcome::Copied:
-                return;
-            case CopyOutcome::SourceChanged:
-                throw EChangedDuringSplit(survey_.source);
-            case CopyOutcome::TargetFull:
-                throw ENoRoomToWrite(piece.Name());
-        }
+        RequireCopied(copier_.Copy(piece, from, kept_, bytes, {}, afterBlock), survey_.source,
+                      piece.Name());
     }
 
-    // The manifest, then the file, which holds the first piece's bytes, renamed
-    // to the first piece on its own disk; on another disk (or where the
-    // rename fails), copied there and deleted.
+    // The files beside the pieces, then the file, which holds the first
+    // piece's bytes, renamed to the first piece on its own disk; on another
+    // disk (or where the rename fails), copied there and deleted.
     void Finish() {
-        sums_.Write(survey_, options_, progress_);
+        writers_.Write(survey_.piecesAt, survey_.length, progress_, {});
         const std::string first = PieceName(survey_.piecesAt, 1);
+        if (survey_.piecesBesideFile) {
+            // The last cut on the disk before the file takes the first
+            // piece's name: a file system may keep a rename and lose a size.
+            file_->Flush();
+        }
         file_.reset();  // Windows renames no open file
         if (survey_.piecesBesideFile) {
             progress_.Moved(survey_.length, ProgressSink::Mark::Piece);
             if (RenameFile(survey_.source, first)) {
                 FlushFoldersOf(first, survey_.source);
                 progress_.FileCreated(first);
+                record_->Remove();
                 return;
             }
         }
         {
             TFileStream input(survey_.source, OpenMode::Read);
             PieceBeingWritten piece(first, progress_);
-            CheckedCopier plain;
-            Copy(plain, piece.Stream(), input, kept_.size, {});
+            Copy(piece.Stream(), input, kept_.size);
             piece.Stream().Flush();
             FlushFolderOf(first);
             piece.Keep();
@@ -459,6 +456,7 @@ class Cutter {
         }
         progress_.FileDeleted(survey_.source);
         FlushFolderOf(survey_.source);
+        record_->Remove();
     }
 
     const InPlaceSplitSurvey& survey_;
@@ -467,9 +465,8 @@ class Cutter {
     FileFacts kept_;            // the file as this run last left it
     std::int64_t spareRoom_;    // what pieces beyond one may take before a cut
     std::int64_t grouped_ = 0;  // the bytes of the pieces written but not yet cut off it
-    const SplitOptions& options_;
-    SetSums sums_;
-    // Declared last, to end first: its lanes use the digests until then.
+    std::optional<HeldRecord> record_;
+    SetWriters writers_;
     CheckedCopier copier_;
 };
 
@@ -485,10 +482,13 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
     survey.piecesAt = piecesAt.empty() ? source : piecesAt;
     survey.pieceSize = pieceSize;
     const FoundPieces found = FindPieces(survey);
+    const std::optional<InPlaceRecord> begun = RecordOfThisSplit(survey);
+    survey.recorded = begun.has_value();
     survey.file = RegularFileFacts(source);
     if (!survey.file) {
         // Finished: the file renamed to the first piece, the set whole.
-        if (found.empty() || TakeCutPieces(survey, found, 1)) {
+        if (found.empty() || TakeCutPieces(survey, found, 1) ||
+            (begun && (survey.length != begun->length || survey.count != begun->Pieces()))) {
             throw ENamedFileNotFound(source);
         }
         return survey;
@@ -508,20 +508,25 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
     TFileStream file(source, OpenMode::Read);
     survey.file = file.Facts();
     if (const std::optional<std::string> misfit = Fit(survey, found, file)) {
-        RefuseOtherSizeThatFits(survey, found, file);
+        if (!begun) {
+            RefuseOtherSizeThatFits(survey, found, file);
+        }
         throw ENotInPlacePiece(*misfit, source);
+    }
+    if (begun && (survey.length != begun->length || survey.count != begun->Pieces())) {
+        throw EChangedDuringSplit(source);
     }
     RequireRoomForPieces(survey);
     return survey;
 }
 
 void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress,
-                  const SplitOptions& options) {
+                  const SplitSums& sums) {
     if (survey.Finished()) {
-        ConfirmFinished(survey, progress, options);
+        ConfirmFinished(survey, progress, sums);
         return;
     }
-    Cutter(survey, progress, options).Run();
+    Cutter(survey, progress, sums).Run();
 }
 
 }  // namespace morcelix

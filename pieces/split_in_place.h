@@ -57,6 +57,10 @@ struct InPlaceSplitSurvey {
     // The free room on the pieces' disk beyond what the next piece needs:
     // what more pieces written before a cut may take.
     std::int64_t spareRoom = 0;
+    // A run of this split began: its record stands beside the pieces
+    // (work_record.h), and the pieces below those cut off the file are its
+    // copies, whatever their bytes (a power cut may have lost them).
+    bool recorded = false;
 
     bool Finished() const { return !file.has_value(); }
 };
@@ -68,10 +72,12 @@ struct InPlaceSplitSurvey {
 //
 // The pieces of that name that stand must be those of a split in place of
 // this file with this size, stopped at some point: below the pieces cut off
-// the file, copies of the bytes it still holds; otherwise ENotInPlacePiece
-// names one (another file, which the split would overwrite or take into the
-// set), or EInPlaceOtherSize when they fit another size. A file
-// that is gone while its whole set stands is a finished split.
+// the file, copies of the bytes it still holds (any bytes, once the split's
+// record stands); otherwise ENotInPlacePiece names one (another file, which
+// the split would overwrite or take into the set), or EInPlaceOtherSize when
+// they fit another size, or the record another one. A file that is gone while
+// its whole set stands is a finished split. EChangedDuringSplit when what
+// stands does not fit the split's record.
 //
 // Raises EPieceSizeError for a size below 1; ENamedFileNotFound when the file
 // is not a regular file and no finished set stands; ELinkNotSplitInPlace for
@@ -85,12 +91,12 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
                                       const std::string& piecesAt = {});
 
 // Carries out the split `survey` describes, from where it stands, holding the
-// file against any other writer. Of `options`, only the checksum files are
-// read (the pieces are named as the survey says): they are written before the
-// last step, the whole file's sums from one read of it before the first cut,
-// and written from the pieces when a finished split lacks them. Checksum
-// files of that name that stand before the first cut are deleted: they
-// described another set.
+// file against any other writer. Its record is written (flushed, with its
+// folder) before anything is changed, and removed once the file is renamed.
+// The files that `sums` asks for beside the pieces (set_writers.h) are written
+// before the last step, from one read of the set's bytes before the first cut,
+// and from the pieces when a finished split lacks them. Checksum files of that
+// name that stand before the first cut are deleted: they described another set.
 //
 // Raises EChangedDuringSplit when the file or a surveyed piece changed since
 // the survey, or the file while a piece was copied out of it; the file
@@ -99,6 +105,6 @@ InPlaceSplitSurvey SurveyInPlaceSplit(const std::string& source, std::int64_t pi
 // deleted: the file still holds its bytes, and running the split again
 // finishes it. Progress goes to the share of the file cut off after each piece.
 void SplitInPlace(const InPlaceSplitSurvey& survey, ProgressSink& progress,
-                  const SplitOptions& options = {});
+                  const SplitSums& sums = {});
 
 }  // namespace morcelix

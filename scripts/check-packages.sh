@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Checks the packages that scripts/package.sh made in dist/ as a user meets
 # them, and that a second build of the same sources in another folder gives
-# the same bytes. Prints one "PASS: check" or "FAIL: check" line per check
-# (a failure followed by what went wrong) and fails if any check failed.
+# the same bytes. The zip's programs are started in the 32-bit guest
+# (scripts/vm32/), which keeps a screenshot of the window in
+# build/package-window.png. Prints one "PASS: check" or "FAIL: check" line
+# per check (a failure followed by what went wrong), or "SKIP: check (why)"
+# where the guest can not run, and fails if any check failed.
 #   scripts/check-packages.sh
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -54,6 +57,16 @@ zip_programs_are_stripped_32_bit_programs() {
     done
     [[ $headers =~ $'\n'Subsystem[[:space:]]+00000003 ]] || { echo "morcelix-cli.exe is no console program"; return 1; }
     scripts/check-win32.sh "$work/zip/morcelix.exe"
+}
+
+# In the 32-bit guest, from the unpacked zip: the tool's version, a split and
+# a join by the tool, and the window shown, used for a split and a join, and
+# closed, with its screenshot kept (scripts/vm32/package-check.sh).
+zip_programs_run_in_a_32_bit_system() {
+    local folder=$root/build/package-guest
+    rm -rf "$folder" && mkdir -p "$folder" && cp "$work/zip/"*.exe "$folder/" || return 1
+    scripts/vm32/run.sh -x -t 600 -s build/package-guest/state "$root" "bash $(printf '%q ' "$root/scripts/vm32/package-check.sh" \
+        "$folder" "$version" "$root/build/package-window.png")"
 }
 
 deb_installs_and_its_program_runs() {
@@ -154,6 +167,18 @@ packages_are_reproducible() {
 
 check "the zip holds exactly its files, and SHA256SUMS checks" zip_holds_the_files_and_their_sums
 check "the zip's programs are stripped 32-bit programs" zip_programs_are_stripped_32_bit_programs
+# A guest that can not run (no image, no boot) skips this check, saying why.
+guest_check="the zip's programs run in a 32-bit system: the tool, and the window shown and closed"
+if ! (. scripts/vm32/common.sh && vm32_image_ready); then
+    echo "SKIP: $guest_check (no guest image: scripts/vm32/build-image.sh makes it)"
+else
+    zip_programs_run_in_a_32_bit_system >"$work/guest.log" 2>&1
+    case $? in
+        0) echo "PASS: $guest_check" ;;
+        125) echo "SKIP: $guest_check (the guest did not run it)" && tail -5 "$work/guest.log" | sed 's/^/    /' ;;
+        *) echo "FAIL: $guest_check" && sed 's/^/    /' "$work/guest.log" && failures=$((failures + 1)) ;;
+    esac
+fi
 check "the deb installs with dpkg -x and its program runs" deb_installs_and_its_program_runs
 check "the man page renders without warnings (man -l)" man_page_renders
 check "the bash completion offers commands, options, presets and pieces" completion_offers_commands_options_and_presets

@@ -7,6 +7,8 @@ packages=(
     cmake ninja-build g++ googletest
     # A FAT32 file system mounted through FUSE, for the tests of its file limit.
     dosfstools fusefat fuse3
+    # An ext4 file system in an image file, read after a power cut.
+    e2fsprogs
     g++-multilib qemu-user strace
     # MD5, SHA-1, SHA-256 and SHA-512 from OpenSSL, CRC-32 from zlib: for the
     # native programs and for the 32-bit ones; zlib for the Windows ones too.
@@ -16,6 +18,9 @@ packages=(
     zip unzip dpkg-dev lintian man-db scdoc
     # The reference PAR2 tool, for the recovery data's tests and benchmark.
     par2
+    # The 32-bit guest that runs the shipped 32-bit programs (scripts/vm32/):
+    # its emulator, and what builds its image without running its code here.
+    qemu-system-x86 debootstrap debian-archive-keyring e2fsprogs kmod cpio util-linux
 )
 
 missing=()

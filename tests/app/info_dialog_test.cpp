@@ -251,8 +251,10 @@ TEST_F(InfoDialogTest, BusyClipboardIsReportedWhileTheDialogStaysOpen) {
             WaitUntilGone(error);
         }
         CloseClipboard();
-        Sleep(50);
-        dialogEnabledAfter = IsWindowVisible(dialog) && IsWindowEnabled(dialog);
+        // The error box's end gives the dialog back its input; on a slow
+        // machine that comes some time after the box is gone.
+        dialogEnabledAfter =
+            WaitForWindow(thread, [dialog](HWND window) { return window == dialog; }) != nullptr;
         PostMessageW(dialog, WM_COMMAND, IDOK, 0);
     });
     EXPECT_TRUE(errorShown);

@@ -275,7 +275,9 @@ TEST_F(StopAndDropGuiTest, ClosingDuringAJoinStopsItAndThePiecesLeftAreFoundAgai
     // Started again, "Ouvrir" in "Regroupage": in the folder, the first
     // filter finds no first piece; the second lists the pieces left.
     Restart();
-    std::vector<std::wstring> left;
+    // The pieces left, and the join's record beside them (picked, it leads
+    // to the same join).
+    std::vector<std::wstring> left = {L"film.avi.000"};
     for (int number = joined + 1; number <= 201; ++number) {  // the last one empty
         left.push_back(Widen("film.avi." + NumberText(number)));
     }

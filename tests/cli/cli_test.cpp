@@ -10,6 +10,7 @@
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/cli/run_program.h"
+#include "tests/support/stopped_join.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/undeletable_file.h"
 #include "version.h"
@@ -169,20 +170,21 @@ TEST_F(CliTest, AFolderOptionPutsThePiecesAndThenTheJoinedFileElsewhere) {
         RemoveFile(joined / name);
     }
 
-    // A folder that does not exist (named with a final separator): the first
-    // file can not be created, and nothing else is touched.
+    // A folder that does not exist (named with a final separator): named,
+    // and nothing else is touched.
     const std::string missing =
         (folder / "absent") + static_cast<char>(std::filesystem::path::preferred_separator);
+    const std::string noFolder = kCliPrefix + "Le dossier " + folder / "absent" + " n'existe pas\n";
     ProgramRun run = Run({"decouper", "-o", missing, source, "1"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kCliPrefix + "Impossible de créer le fichier " + missing + name + ".001\n");
+    EXPECT_EQ(run.err, noFolder);
     EXPECT_EQ(folder.Snapshot(), sourceFolder);
 
     ASSERT_EQ(Run({"decouper", "-o", pieces.Path(), source, "1"}).status, 0);
     const auto set = pieces.Snapshot();
     run = Run({"regrouper", "-o", missing, pieces / (name + ".001")});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, kCliPrefix + "Impossible de créer le fichier " + missing + name + "\n");
+    EXPECT_EQ(run.err, noFolder);
     EXPECT_EQ(pieces.Snapshot(), set);
 }
 
@@ -466,6 +468,7 @@ TEST_F(CliTest, VerifierTakesThePiecesThatAnInterruptedJoinLeft) {
     // A join stopped once the first piece was safe in the file and deleted,
     // then one stopped before it could delete the second: every piece that
     // stands is listed.
+    testing::RecordJoinUnderWay(source, source, {1000000, 1000000, 500000});
     RemoveFile(first);
     for (const std::int64_t joined : {1000000, 2000000}) {
         WriteFileBytes(source, bytes.substr(0, static_cast<std::size_t>(joined)));
@@ -709,8 +712,14 @@ TEST_F(CliTest, OnlyARegularFileIsSplit) {
                                     testing::BuiltProgramLauncher())
                 .Wait(std::chrono::seconds(20));
         EXPECT_EQ(run.status, 1) << notAFile << " (-1: it waited on the FIFO)";
-        EXPECT_EQ(run.err, kCliPrefix + "Fichier non trouvé : " + notAFile + "\n");
+        EXPECT_EQ(run.err,
+                  kCliPrefix + "Le fichier " + notAFile + " n'est pas un fichier ordinaire\n");
     }
+    // A link to one is followed: what it leads to is no file either.
+    const std::string link = folder / "lien";
+    std::filesystem::create_symlink("/dev/zero", testing::NativePath(link));
+    const ProgramRun run = Run({"decouper", link, "1"});
+    EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + link + " n'est pas un fichier ordinaire\n");
     EXPECT_FALSE(FileExists(fifo + ".001"));
     EXPECT_FALSE(testing::PathExists("/dev/zero.001"));
 }
@@ -779,7 +788,8 @@ TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextO
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + second + " n'a pas pu être supprimé\n");
     EXPECT_EQ(ReadFileBytes(source), bytes);
-    EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".002"}));
+    // The record of the join stays, for the next one.
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".000", name + ".002"}));
 
     held.Release();
     run = Run({"regrouper", first});
@@ -802,6 +812,34 @@ TEST_F(CliTest, APieceThatCanNotBeDeletedIsNamedAfterTheJoinAndDeletedByTheNextO
 #endif
 }
 
+// With a manifest too: the next join finds the piece's digest in the manifest
+// and its bytes at its place, whichever piece it is given.
+TEST_F(CliTest, AChecksummedJoinWithAPieceThatCouldNotBeDeletedIsFinishedFromAnyPiece) {
+    const std::string bytes = PatternBytes(3'500'000, 19);
+    const std::string third = PieceName(source, 3);
+    for (const std::string& picked : {first, third}) {
+        WriteFileBytes(source, bytes);
+        RecordingProgress progress;
+        Split(source, 1'000'000, progress, {.sums = {.manifest = true}});
+        RemoveFile(source);
+        {
+            testing::UndeletableFile held(third);
+            if (!held.Held()) {
+                GTEST_SKIP() << "this file system can not make a file undeletable";
+            }
+            const ProgramRun run = Run({"regrouper", first});
+            EXPECT_EQ(run.status, 0);
+            EXPECT_EQ(run.err, kCliPrefix + "Le fichier " + third + " n'a pas pu être supprimé\n");
+        }
+        const ProgramRun run = Run({"regrouper", picked});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(ReadFileBytes(source) == bytes);
+        EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".sha256"}));
+        RemoveFile(source);
+        RemoveFile(ManifestPath(source));
+    }
+}
+
 TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
 #ifdef _WIN32
     GTEST_SKIP() << "Wine reports a type of its own for every disk: the seam of the core's tests "
@@ -812,20 +850,16 @@ TEST_F(CliTest, AFat32DiskIsRefusedFilesOfMoreThan4GiBBeforeAnythingIsWritten) {
         GTEST_SKIP() << "no FAT32 file system (MORCELIX_FAT_DISK unset)";
     }
     const TempFolder stick(fat);
-    const auto sparse = [](const std::string& path, std::int64_t size) {
-        WriteFileBytes(path, "");
-        std::filesystem::resize_file(testing::NativePath(path), static_cast<std::uintmax_t>(size));
-    };
-    sparse(source, 5'000'000'000);
+    testing::MakeSparseFile(source, 5'000'000'000);
     ProgramRun run = Run({"decouper", "-o", stick.Path(), source, "4500"});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "morcelix-cli : Le disque de " + stick / name +
                            ".001 n'accepte pas les fichiers de plus de 4 Go\n");
 
     RemoveFile(source);
-    sparse(first, 2'500'000'000);
-    sparse(PieceName(source, 2), 2'500'000'000);
-    sparse(PieceName(source, 3), 1000);
+    testing::MakeSparseFile(first, 2'500'000'000);
+    testing::MakeSparseFile(PieceName(source, 2), 2'500'000'000);
+    testing::MakeSparseFile(PieceName(source, 3), 1000);
     run = Run({"regrouper", "-o", stick.Path(), first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "morcelix-cli : Le disque de " + stick / name +
@@ -887,7 +921,7 @@ TEST_F(CliTest, AManifestWhoseWholeLineContradictsItsPiecesIsNamed) {
     const std::string bytes = PatternBytes(2'500'000, 4);
     WriteFileBytes(source, bytes);
     RecordingProgress progress;
-    Split(source, 1'000'000, progress, {.manifest = true});
+    Split(source, 1'000'000, progress, {.sums = {.manifest = true}});
     RemoveFile(source);
     const std::string manifest = ManifestPath(source);
     std::string text = ReadFileBytes(manifest);
@@ -899,11 +933,12 @@ TEST_F(CliTest, AManifestWhoseWholeLineContradictsItsPiecesIsNamed) {
     ProgramRun run = Run({"verifier", first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, invalid);
-    // The join finds it only at the end: the file is the source all the same.
+    // The join reads the set before it touches anything, as the verifier does.
+    const auto before = folder.Snapshot();
     run = Run({"regrouper", first});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, invalid);
-    EXPECT_EQ(ReadFileBytes(source), bytes);
+    EXPECT_EQ(folder.Snapshot(), before);
 }
 
 TEST_F(CliTest, VerifierReportsADestinationThatIsOneOfThePieces) {

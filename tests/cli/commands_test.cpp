@@ -147,6 +147,9 @@ TEST(RunCliTest, StandardInputIsReadToItsEndWhateverTheReadsHandOver) {
     const std::string pieces = folder / "flux";
     std::ostringstream out, err;
     for (const std::size_t size : {2500000, 2000000}) {
+        for (const std::string& name : folder.Names()) {
+            RemoveFile(folder / name);
+        }
         const std::string bytes = PatternBytes(static_cast<std::int64_t>(size), 3);
         PipedInput input(bytes, 999);
         MemoryOutput unused;
@@ -162,17 +165,26 @@ TEST(RunCliTest, StandardInputIsReadToItsEndWhateverTheReadsHandOver) {
 }
 
 // The input can not be read again: what was split stays, and the message
-// says how far it goes. Pieces of an earlier, longer split of that name go.
+// says how far it goes. Pieces of an earlier, longer split of that name are
+// not replaced unless asked; then they go.
 TEST(RunCliTest, AStandardInputSplitThatStopsKeepsItsPiecesAndSaysHowFarTheyGo) {
     TempFolder folder;
     const std::string pieces = folder / "flux";
     WriteFileBytes(pieces + ".004", "an earlier split's");
     const std::string bytes = PatternBytes(3500000, 4);
     std::ostringstream out, err;
-    PipedInput input(bytes, 4096, 1500000);
     MemoryOutput unused;
-    EXPECT_EQ(RunCli({"--verbeux", "decouper", "-", "1M", "--nom", pieces}, out, err, false, input,
-                     unused),
+    {
+        PipedInput input(bytes, 4096);
+        EXPECT_EQ(RunCli({"decouper", "-", "1M", "--nom", pieces}, out, err, false, input, unused),
+                  kExitFailure);
+        EXPECT_EQ(err.str(), "morcelix-cli : Le fichier " + pieces + ".004 existe déjà\n");
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"flux.004"});
+        err.str("");
+    }
+    PipedInput input(bytes, 4096, 1500000);
+    EXPECT_EQ(RunCli({"--verbeux", "decouper", "-f", "-", "1M", "--nom", pieces}, out, err, false,
+                     input, unused),
               kExitInterrupted);
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{"flux.001", "flux.002"}));
     const std::string kept = ReadFileBytes(pieces + ".001") + ReadFileBytes(pieces + ".002");

@@ -88,7 +88,7 @@ TEST_F(CliFullDiskTest, AChecksummedJoinOnAFillingDiskLosesNothingAndFinishesOnc
         testing::TempFolder elsewhere;
         WriteFileBytes(elsewhere / "film.avi", content);
         testing::RecordingProgress progress;
-        Split(elsewhere / "film.avi", pieceSize, progress, {.piecesAt = base, .manifest = true});
+        Split(elsewhere / "film.avi", pieceSize, progress, {.piecesAt = base, .sums = {.manifest = true}});
         const std::string filler = *folder / "filler";
         const std::int64_t set = pieceSize * 10 + 4096 * 12;
         WriteFileBytes(

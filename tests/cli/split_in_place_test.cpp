@@ -97,6 +97,22 @@ TEST_F(CliInPlaceTest, TheFileBecomesAnOrdinarySplitsSetWhichJoinsBack) {
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(ReadFileBytes(source) == bytes);
 
+    // Its checksum file lost or emptied (the disk of an older version, cut
+    // off just after it said it was done): splitting again writes it again.
+    ASSERT_EQ(Run(split).status, 0);
+    for (const bool emptied : {true, false}) {
+        if (emptied) {
+            WriteFileBytes(source + ".sha256", "");
+        } else {
+            RemoveFile(source + ".sha256");
+        }
+        run = Run(split);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_TRUE(folder.Snapshot() == expected) << "emptied: " << emptied;
+    }
+    run = Run({"regrouper", source + ".001"});
+    EXPECT_EQ(run.status, 0) << run.err;
+
     // Elsewhere on the same disk, under another name: the file is moved there.
     const TempFolder other;
     RemoveFile(source + ".sha256");
@@ -276,8 +292,8 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
     const ProgramRun run = testing::RunProgram(
         "strace",
         {"-f", "-o", log, "-e",
-         "trace=openat,write,copy_file_range,fdatasync,fsync,ftruncate,rename,renameat,renameat2,"
-         "unlink",
+         "trace=openat,linkat,write,copy_file_range,fdatasync,fsync,ftruncate,rename,renameat,"
+         "renameat2,unlink",
          CliProgram(), "decouper", "--sur-place", source, "100k"},
         scratch.Path());
     ASSERT_EQ(run.status, 0) << run.err;
@@ -289,6 +305,15 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
     long renamed = -1;
     long lastFolderFlush = -1;
     long cutFrom = 100;  // the pieces from the next after it are cut off
+    // The split's record: written under a temporary name and flushed, renamed
+    // into place, its folder flushed, before the first piece; removed once the
+    // file is renamed.
+    const std::string record = source + ".000";
+    const std::string recordWritten = folder / "~ilm.bin.000";
+    long recordFlushed = -1;
+    long recordNamed = -1;
+    long recordDurable = -1;
+    long recordRemoved = -1;
     const std::vector<testing::Call> calls = testing::ReadTrace(ReadFileBytes(log));
     for (long i = 0; i < static_cast<long>(calls.size()); ++i) {
         const testing::Call& call = calls[static_cast<std::size_t>(i)];
@@ -296,13 +321,24 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
         if (call.name == "openat" && call.result >= 0) {
             open[call.result] = testing::QuotedPath(call.arguments);
         } else if ((call.name == "write" || call.name == "copy_file_range") && call.result > 0) {
-            const std::string& target = open[testing::WrittenDescriptor(call)];
-            EXPECT_NE(target, source) << "the file is written";
-            written[target] = i;
+            const long target = testing::WrittenDescriptor(call);
+            if (open[target] == recordWritten) {
+                continue;
+            }
+            EXPECT_GE(recordDurable, 0) << "a piece written before the record was durable";
+            EXPECT_NE(open[target], source) << "the file is written";
+            written[open[target]] = i;
         } else if (call.name == "fdatasync" && call.result == 0) {
-            flushed[open[fd]] = i;
+            if (open[fd] == recordWritten) {
+                recordFlushed = i;
+            } else {
+                flushed[open[fd]] = i;
+            }
         } else if (call.name == "fsync" && call.result == 0 && open[fd] == folder.Path() + "/") {
             lastFolderFlush = i;
+            if (recordNamed >= 0 && recordDurable < 0) {
+                recordDurable = i;
+            }
             for (const auto& [piece, at] : flushed) {
                 named[piece] = i;
             }
@@ -319,14 +355,21 @@ TEST_F(CliInPlaceTest, NothingIsCutOffTheFileBeforeThePieceHoldingItIsFlushed) {
                     << piece << "'s name not flushed before the cut";
             }
             cutFrom = offset / kPieceSize;
+        } else if (call.name.starts_with("rename") && call.result == 0 &&
+                   call.arguments.ends_with('"' + record + '"')) {
+            EXPECT_GE(recordFlushed, 0) << "the record named before it was flushed";
+            recordNamed = i;
         } else if (call.name.starts_with("rename") && call.result == 0) {
             EXPECT_NE(call.arguments.find('"' + source + "\", "), std::string::npos);
             EXPECT_NE(call.arguments.find('"' + source + ".001\""), std::string::npos);
             renamed = i;
+        } else if (call.name == "unlink" && testing::QuotedPath(call.arguments) == record) {
+            recordRemoved = i;
         } else if (call.name == "unlink") {
             ADD_FAILURE() << "unlink(" << call.arguments << ")";
         }
     }
+    EXPECT_GT(recordRemoved, lastFolderFlush) << "the record went before the rename was durable";
     EXPECT_EQ(cutFrom, 1) << "not cut down to the first piece";
     EXPECT_GT(renamed, 0);
     EXPECT_GT(lastFolderFlush, renamed) << "the rename is not flushed";

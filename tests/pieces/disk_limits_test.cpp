@@ -4,13 +4,12 @@
 // the tool's tests meet a real FAT32 file system.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
+#include "pieces/split_in_place.h"
 #include "tests/support/expect_failure.h"
 #include "tests/support/temp_folder.h"
 
@@ -18,15 +17,10 @@ namespace morcelix {
 namespace {
 
 using testing::ExpectFailure;
+using testing::MakeSparseFile;
 using testing::TempFolder;
 
 constexpr std::int64_t kGiB = std::int64_t{1} << 30;
-
-// A file of `size` bytes that takes no room: the tests only look at sizes.
-void MakeSparseFile(const std::string& path, std::int64_t size) {
-    testing::WriteFileBytes(path, "");
-    std::filesystem::resize_file(testing::NativePath(path), static_cast<std::uintmax_t>(size));
-}
 
 class DiskLimitsTest : public ::testing::Test {
   protected:
@@ -65,6 +59,12 @@ TEST_F(DiskLimitsTest, PiecesOrAJoinLargerThanTheFileSystemTakesAreRefusedBefore
         [&] { Split(source, 4'500'000'000, progress); },
         "Le disque de " + source + ".001 n'accepte pas les fichiers de plus de 4 Go");
     EXPECT_EQ(folder.Names(), std::vector<std::string>{"film.avi"});
+    // In place, into another folder: its pieces as large as the first are too.
+    const TempFolder elsewhere;
+    ExpectFailure<ETooLargeForDisk>(
+        [&] { SurveyInPlaceSplit(source, 4'500'000'000, elsewhere / "film.avi"); },
+        "Le disque de " + elsewhere / "film.avi.001" +
+            " n'accepte pas les fichiers de plus de 4 Go");
 
     // A set whose whole is larger than the limit, joined there.
     const TempFolder pieces;

@@ -117,8 +117,8 @@ TEST(FileStream, OpenAndCreateFailuresNameTheFileAsGiven) {
     ExpectFailure<EFOpenError>([&] { TFileStream s(missing, OpenMode::Read); },
                                "Impossible d'ouvrir le fichier " + missing);
     const std::string noFolder = folder / "absent/piece.001";
-    ExpectFailure<EFCreateError>([&] { TFileStream s(noFolder, OpenMode::Create); },
-                                 "Impossible de créer le fichier " + noFolder);
+    ExpectFailure<EFolderMissing>([&] { TFileStream s(noFolder, OpenMode::Create); },
+                                  "Le dossier " + folder / "absent" + " n'existe pas");
     // A folder is not a file to read.
     ExpectFailure<EFOpenError>([&] { TFileStream s(folder.Path(), OpenMode::Read); },
                                "Impossible d'ouvrir le fichier " + folder.Path());

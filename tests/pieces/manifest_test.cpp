@@ -13,11 +13,11 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/join.h"
-#include "pieces/join_stream.h"
 #include "pieces/piece_names.h"
 #include "pieces/split.h"
 #include "tests/support/bounded.h"
 #include "tests/support/expect_failure.h"
+#include "tests/support/stopped_join.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/zlib_crc.h"
 
@@ -59,7 +59,7 @@ class ManifestTest : public ::testing::Test {
     void SplitWithManifest(std::int64_t size, std::int64_t pieceSize, bool crcFileOnly = false) {
         content = PatternBytes(size, 21);
         WriteFileBytes(base, content);
-        Split(base, pieceSize, progress, {.manifest = !crcFileOnly, .crcFile = crcFileOnly});
+        Split(base, pieceSize, progress, {.sums = {.manifest = !crcFileOnly, .crcFile = crcFileOnly}});
         RemoveFile(base);
     }
 
@@ -92,20 +92,23 @@ TEST_F(ManifestTest, ASplitWritesTheDigestsInTheSystemToolsFormat) {
     EXPECT_EQ(progress.created.back(), manifest);
     EXPECT_EQ(FileDigest(base + ".002", DigestKind::Sha256),
               DigestOf(content.substr(100000, 100000)));
-    EXPECT_FALSE(FileExists(manifest + ".part"));
+    // Nothing else: the manifest's temporary name is gone.
+    EXPECT_EQ(folder.Names(), (std::vector<std::string>{"film.avi.001", "film.avi.002",
+                                                        "film.avi.003", "film.avi.sha256"}));
 }
 
 TEST_F(ManifestTest, AnOlderManifestGoesWithAnySplitOfTheSameName) {
     SplitWithManifest(250000, 100000);
     WriteFileBytes(base, content);
     // A split without one: the old manifest would call every new piece damaged.
-    Split(base, 50000, progress);
+    Split(base, 100000, progress);
     EXPECT_FALSE(FileExists(manifest));
     // A split that fails leaves none either.
-    Split(base, 100000, progress, {.manifest = true});
+    Split(base, 100000, progress, {.sums = {.manifest = true}});
     RemoveFile(base + ".002");
     testing::MakeFolder(base + ".002");
-    EXPECT_THROW(Split(base, 100000, progress, {.manifest = true}), EFCreateError);
+    EXPECT_THROW(Split(base, 100000, progress, {.sums = {.manifest = true}, .replaceOthers = true}),
+                 EFCreateError);
     EXPECT_FALSE(FileExists(manifest));
     EXPECT_FALSE(FileExists(first));
 }
@@ -168,7 +171,9 @@ TEST_F(ManifestTest, NamesThatSha256sumEscapesAreEscapedTheSameWay) {
 #endif
 }
 
-TEST_F(ManifestTest, ADamagedPieceStopsTheJoinThereAndTheRepairedSetIsFinished) {
+// The whole set is read and checked before anything is touched: a damaged
+// piece is refused with every piece in place, and the set fetched again joins.
+TEST_F(ManifestTest, ADamagedPieceIsRefusedBeforeAnythingIsTouched) {
     for (const std::uint64_t damaged : {2u, 4u}) {  // a middle piece, the last one
         SplitWithManifest(350000, 100000);
         const std::string piece = PieceName(base, damaged);
@@ -176,14 +181,7 @@ TEST_F(ManifestTest, ADamagedPieceStopsTheJoinThereAndTheRepairedSetIsFinished) 
         std::string flipped = good;
         flipped[1234] ^= 0x10;  // the right size, the wrong content
         WriteFileBytes(piece, flipped);
-        ExpectFailure<EDamaged>([&] { Join(first, base, progress); },
-                                "Le fichier " + piece + " est endommagé");
-        // Cut back to the previous piece's end; that piece and the later ones kept.
-        EXPECT_EQ(ReadFileBytes(base), content.substr(0, (damaged - 1) * 100000));
-        for (std::uint64_t number = 1; number <= 4; ++number) {
-            EXPECT_EQ(FileExists(PieceName(base, number)), number >= damaged) << number;
-        }
-        // The piece fetched again: the same join finishes.
+        ExpectRefusedUntouched("Le fichier " + piece + " est endommagé");
         WriteFileBytes(piece, good);
         Join(first, base, progress);
         EXPECT_EQ(ReadFileBytes(base), content);
@@ -222,10 +220,7 @@ TEST_F(ManifestTest, TheManifestFixesWhichPiecesMakeTheSet) {
     // own: the manifest contradicts itself, the file is the source.
     WriteFileBytes(manifest, text.substr(0, text.rfind('\n', text.size() - 2) + 1) +
                                  DigestOf("other") + "  film.avi\n");
-    ExpectFailure<EBadManifest>(
-        [&] { Join(first, base, progress); },
-        "Le fichier " + manifest + " n'est pas un fichier de sommes valide");
-    EXPECT_EQ(ReadFileBytes(base), content);
+    ExpectRefusedUntouched("Le fichier " + manifest + " n'est pas un fichier de sommes valide");
 }
 
 TEST_F(ManifestTest, ASplitWritesTheCrcFileThatTheFileManagersCheck) {
@@ -236,7 +231,7 @@ TEST_F(ManifestTest, ASplitWritesTheCrcFileThatTheFileManagersCheck) {
     EXPECT_EQ(progress.created.back(), crcFile);
     // Another split of the same name without it: this one would no longer fit.
     WriteFileBytes(base, content);
-    Split(base, 100000, progress, {.manifest = true});
+    Split(base, 100000, progress, {.sums = {.manifest = true}});
     EXPECT_FALSE(FileExists(crcFile));
     EXPECT_EQ(progress.deleted.front(), crcFile);
 }
@@ -310,6 +305,7 @@ TEST_F(ManifestTest, AResumedJoinChecksThePiecesAlreadyInTheDestination) {
     // A sum for each piece; the whole file's alone, read with the pieces left.
     for (const bool crcFileOnly : {false, true}) {
         SplitWithManifest(350000, 100000, crcFileOnly);
+        testing::RecordJoinUnderWay(base, base, {100000, 100000, 100000, 50000});
         RemoveFile(first);
         RemoveFile(base + ".002");
         std::string prefix = content.substr(0, 200000);
@@ -323,6 +319,7 @@ TEST_F(ManifestTest, AResumedJoinChecksThePiecesAlreadyInTheDestination) {
     }
     // Only the last piece left, the destination holding part of it.
     SplitWithManifest(350000, 100000);
+    testing::RecordJoinUnderWay(base, base, {100000, 100000, 100000, 50000});
     WriteFileBytes(base, content.substr(0, 320000));
     for (std::uint64_t number = 1; number <= 3; ++number) {
         RemoveFile(PieceName(base, number));

@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "pieces/failure.h"
 #include "pieces/join.h"
 #include "pieces/piece_names.h"
 #include "tests/support/expect_failure.h"
+#include "tests/support/stopped_join.h"
 #include "tests/support/temp_folder.h"
 
 #ifndef _WIN32
@@ -150,32 +153,41 @@ TEST_F(PieceSetTest, PieceNamesAreComparedAsTheFileSystemComparesThem) {
 #endif
 }
 
-// What an interrupted join leaves, and whether joining again would take it.
-TEST_F(PieceSetTest, AnInterruptedJoinIsResumedWhenTheDestinationFits) {
-    MakeSet({100, 100, 100, 100, 50});
-    RemoveFile(first);
-    RemoveFile(destination + ".002");
+// What an interrupted join leaves, and how joining again takes it: by its
+// record, the pieces left telling where it stopped, the destination's length
+// only checked.
+TEST_F(PieceSetTest, AnInterruptedJoinIsResumedAsItsRecordSays) {
     struct Case {
-        std::int64_t destinationSize;
+        std::int64_t destinationSize;  // -1: none
+        std::vector<std::uint64_t> left;
         std::uint64_t firstNumber;  // of the pieces left to append
-        std::size_t held;           // the pieces below it that the destination holds whole
+        std::size_t held;           // the pieces below it still there
         std::string refusal;
     };
-    const std::string missing = "Le fichier " + destination + ".002 est manquant";
-    const std::string notThisSet =
-        "Le fichier " + first + " n'est pas la première partie d'un découpage";
     const Case cases[] = {
-        {200, 3, 0, ""},  // stopped between two pieces
-        {250, 3, 0, ""},  // part of piece 3 in it
-        {320, 4, 1, ""},  // piece 3 in it whole, not yet deleted
-        {450, 6, 3, ""},  // every byte in it, pieces 3 to 5 not yet deleted
-        {199, 3, 0, missing},
-        {451, 6, 3, notThisSet},  // longer than the set: not its join
-        {0, 3, 0, "Le fichier " + destination + ".001 est manquant"},
+        {200, {3, 4, 5}, 3, 0, ""},  // stopped between two pieces
+        {250, {3, 4, 5}, 3, 0, ""},  // part of piece 3 in it
+        {450, {3, 4, 5}, 3, 0, ""},  // every byte in it, pieces 3 to 5 not yet deleted
+        {450, {3, 5}, 5, 1, ""},     // piece 3 could not be deleted
+        {450, {3}, 6, 1, ""},        // a finished join, piece 3 left
+        {199, {3, 4, 5}, 3, 0, "Le fichier " + destination + ".002 est manquant"},
+        {451, {3, 4, 5}, 3, 0, "Le fichier " + destination + " est endommagé"},
+        {-1, {3, 4, 5}, 3, 0, "Le fichier " + destination + " est manquant"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.destinationSize);
-        WriteFileBytes(destination, std::string(static_cast<std::size_t>(c.destinationSize), 'd'));
+        MakeSet({100, 100, 100, 100, 50});
+        testing::RecordJoinUnderWay(destination, destination, {100, 100, 100, 100, 50});
+        for (std::uint64_t number = 1; number <= 5; ++number) {
+            if (std::find(c.left.begin(), c.left.end(), number) == c.left.end()) {
+                RemoveFile(PieceName(destination, number));
+            }
+        }
+        RemoveFile(destination);
+        if (c.destinationSize >= 0) {
+            WriteFileBytes(destination,
+                           std::string(static_cast<std::size_t>(c.destinationSize), 'd'));
+        }
         const PieceSetSurvey survey = SurveyPieceSet(first, destination);
         EXPECT_EQ(survey.firstNumber, c.firstNumber);
         EXPECT_EQ(survey.held.size(), c.held);
@@ -185,11 +197,14 @@ TEST_F(PieceSetTest, AnInterruptedJoinIsResumedWhenTheDestinationFits) {
         } else {
             ExpectFailure<Failure>([&] { survey.Refuse(); }, c.refusal);
         }
-        EXPECT_EQ(StartOf(first, destination), JoinStart::Resume);
-        EXPECT_EQ(StartOf(destination + ".004", destination), JoinStart::Resume);
+        for (const std::string& picked :
+             {first, destination + ".003", destination + ".000", destination + ".1000"}) {
+            EXPECT_EQ(StartOf(picked, destination).start, JoinStart::Resume) << picked;
+        }
+        EXPECT_EQ(StartOf(first, folder / "ailleurs.avi").start, JoinStart::None);
     }
-    RemoveFile(destination);
-    EXPECT_EQ(StartOf(first, destination), JoinStart::None);
+    RemoveFile(RecordPath(destination));
+    EXPECT_EQ(StartOf(first, destination).start, JoinStart::None);
     ExpectRefused("Fichier non trouvé");
 }
 

@@ -38,7 +38,7 @@ class SplitInPlaceTest : public ::testing::Test {
         const TempFolder elsewhere;
         WriteFileBytes(elsewhere / "film.avi", bytes);
         RecordingProgress progress;
-        Split(elsewhere / "film.avi", pieceSize, progress, Sums(sums));
+        Split(elsewhere / "film.avi", pieceSize, progress, {.sums = Sums(sums)});
         RemoveFile(elsewhere / "film.avi");
         expected = elsewhere.Snapshot();
     }
@@ -48,8 +48,8 @@ class SplitInPlaceTest : public ::testing::Test {
         SplitInPlace(SurveyInPlaceSplit(source, pieceSize), progress, Sums(sums));
     }
     // The manifest and the .crc file, or neither.
-    static SplitOptions Sums(bool sums) {
-        return {.piecesAt = "", .manifest = sums, .crcFile = sums};
+    static SplitSums Sums(bool sums) {
+        return {.manifest = sums, .crcFile = sums};
     }
 
     // What a run stopped at any point may leave, as a kill leaves it: the file

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "pieces/file_stream.h"
+
 namespace fs = std::filesystem;
 
 namespace morcelix::testing {
@@ -74,6 +76,10 @@ std::string PatternBytes(std::int64_t size, unsigned seed) {
         byte = static_cast<char>(state >> 24);
     }
     return bytes;
+}
+
+void MakeSparseFile(const std::string& path, std::int64_t size) {
+    TFileStream(path, OpenMode::Create).SetSize(size);
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {

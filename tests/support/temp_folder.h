@@ -43,6 +43,12 @@ std::string PatternBytes(std::int64_t size, unsigned seed = 1);
 // A UTF-8 path as the standard library takes it.
 std::filesystem::path NativePath(const std::string& path);
 
+// A file of `size` bytes that takes no room where the file system keeps
+// holes: for tests that only look at sizes. Made through the program's own
+// stream: the standard library's resize_file of the 32-bit Windows build
+// refuses 4 GiB less a byte and more ("File too large").
+void MakeSparseFile(const std::string& path, std::int64_t size);
+
 void WriteFileBytes(const std::string& path, const std::string& bytes);
 std::string ReadFileBytes(const std::string& path);
 bool PathExists(const std::string& path);
