@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <charconv>
 #include <limits>
 #include <optional>
@@ -18,9 +20,9 @@ namespace morcelix::cli {
 const char* const kUsage =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] --nom NOM - TAILLE\n"
+    "  morcelix-cli decouper [--somme] [--secours N] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
+    "  morcelix-cli decouper [--somme] [--secours N] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
+    "  morcelix-cli decouper [--somme] [--secours N] [-o DOSSIER] --nom NOM - TAILLE\n"
     "      découpe FICHIER en parties de TAILLE, ou en N parties au plus,\n"
     "      toutes de même taille sauf la dernière, plus courte ; elles sont\n"
     "      écrites à côté de lui, ou dans DOSSIER : FICHIER.001, FICHIER.002,\n"
@@ -77,6 +79,9 @@ const char* const kUsage =
     "  --nom NOM              nomme les parties NOM.001, NOM.002, etc.\n"
     "  --somme[=crc]          écrit aussi le fichier de sommes des parties\n"
     "                         (et avec =crc, celui du fichier entier, .crc)\n"
+    "  --secours N            écrit aussi NOM.par2 et NOM.volAA+BB.par2 : des\n"
+    "                         données de secours PAR2 qui reconstruisent N\n"
+    "                         parties perdues ou endommagées (N de 1 à 65535)\n"
     "  --sur-place            découpe le fichier lui-même en ses parties\n"
     "  --garder               garde les parties une fois regroupées\n"
     "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
@@ -132,6 +137,7 @@ constexpr OptionEntry kOptions[] = {
     {Option::Parts, 0, {"parties"}, Takes::kValue, {"decouper"}},
     {Option::Name, 0, {"nom"}, Takes::kValue, {"decouper"}},
     {Option::Checksum, 0, {"somme"}, Takes::kMaybeValue, {"decouper"}},
+    {Option::Recovery, 0, {"secours"}, Takes::kValue, {"decouper"}},
     {Option::InPlace, 0, {"sur-place"}, Takes::kNothing, {"decouper"}},
     {Option::Keep, 0, {"garder"}, Takes::kNothing, {"regrouper"}},
     {Option::ToStandardOutput, 'c', {"stdout"}, Takes::kNothing, {"regrouper"}},
@@ -146,6 +152,9 @@ constexpr std::pair<Option, Option> kExclusive[] = {
     {Option::ToStandardOutput, Option::Folder},
     // N parts of a file that a resumed split finds cut already: its size no longer says.
     {Option::InPlace, Option::Parts},
+    // The recovery files are made from the pieces on the disk, and the split
+    // in place has its first piece only once the file is renamed.
+    {Option::InPlace, Option::Recovery},
 };
 
 // The number of operands of each command.
@@ -505,6 +514,19 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     if (const std::string kind = command.Value(Option::Checksum); !kind.empty() && kind != "crc") {
         throw UsageError{"Valeur inconnue pour l'option " +
                          command.options.at(Option::Checksum).spelling + " : " + kind};
+    }
+    if (command.Has(Option::Recovery)) {
+        const std::string& text = command.Value(Option::Recovery);
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long slices = std::strtoul(text.c_str(), &end, 10);
+        if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 ||
+            slices < 1 || slices > 65535) {
+            throw UsageError{"Valeur incorrecte pour l'option " +
+                             command.options.at(Option::Recovery).spelling + " : " + text +
+                             " (un nombre de 1 à 65535)"};
+        }
+        command.recoverySlices = static_cast<std::uint32_t>(slices);
     }
     if (command.operands[0] == kStandardInput) {
         if (command.Has(Option::Parts)) {

@@ -211,10 +211,11 @@ std::string PiecesAt(const Command& command) {
 }
 
 // The files written beside the pieces: with --somme the manifest, and with
-// --somme=crc the .crc file too.
+// --somme=crc the .crc file too; with --secours N the PAR2 recovery files.
 SplitSums SplitSumsOf(const Command& command) {
     return {.manifest = command.Has(Option::Checksum),
-            .crcFile = command.Value(Option::Checksum) == "crc"};
+            .crcFile = command.Value(Option::Checksum) == "crc",
+            .recovery = command.recoverySlices};
 }
 
 SplitOptions SplitOptionsOf(const Command& command) {

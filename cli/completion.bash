@@ -52,14 +52,14 @@ _morcelix_cli() {
         --nom)
             mapfile -t COMPREPLY < <(compgen -f -- "$current")
             return ;;
-        --parties)
+        --parties | --secours)
             COMPREPLY=()
             return ;;
     esac
     if ((!ended)) && [[ $current == -* ]]; then
         local options="-h --aide --help -V --version --verbeux --silencieux --"
         case $command in
-            decouper) options+=" -o --dossier --parties --nom --somme --somme=crc --sur-place -f --forcer" ;;
+            decouper) options+=" -o --dossier --parties --nom --somme --somme=crc --secours --sur-place -f --forcer" ;;
             regrouper) options+=" -o --dossier --garder -c --stdout -f --forcer" ;;
         esac
         mapfile -t COMPREPLY < <(compgen -W "$options" -- "$current")

@@ -8,6 +8,8 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/par2_create.h"
+#include "pieces/par2_reader.h"
 #include "pieces/piece_names.h"
 
 namespace morcelix {
@@ -369,7 +371,12 @@ void WriteCrcFile(const std::string& base, std::int64_t size, const std::string&
 }
 
 void RemoveChecksumFiles(const std::string& base, ProgressSink& progress) {
-    for (const std::string& path : {ManifestPath(base), CrcFilePath(base)}) {
+    // The recovery files of an earlier split too: over other pieces, they
+    // would rebuild the new pieces into the old ones.
+    std::vector<std::string> paths = par2::RecoveryFilesOf(par2::RecoveryIndexPath(base));
+    paths.push_back(ManifestPath(base));
+    paths.push_back(CrcFilePath(base));
+    for (const std::string& path : paths) {
         if (FileExists(path) && RemoveFile(path)) {
             progress.FileDeleted(path);
         }

@@ -4,7 +4,13 @@
 
 #include "pieces/checksum_files.h"
 #include "pieces/digest.h"
+#include "pieces/failure.h"
+#include "pieces/file_stream.h"
+#include "pieces/gf16.h"
 #include "pieces/manifest.h"
+#include "pieces/par2_create.h"
+#include "pieces/par2_reader.h"
+#include "pieces/piece_names.h"
 
 namespace morcelix {
 
@@ -17,14 +23,14 @@ class ManifestWriter : public SetWriter {
         pieces_.push_back(std::make_unique<Sha256>());
         return Digests({pieces_.back().get(), &whole_});
     }
-    std::string Write(const std::string& piecesAt, std::int64_t) override {
+    std::vector<std::string> Write(const std::string& piecesAt, std::int64_t) override {
         Manifest manifest;
         for (const auto& piece : pieces_) {
             manifest.pieces.push_back(piece->HexDigest());
         }
         manifest.whole = whole_.HexDigest();
         WriteManifest(piecesAt, manifest);
-        return ManifestPath(piecesAt);
+        return {ManifestPath(piecesAt)};
     }
     bool Stands(const std::string& piecesAt) const override {
         return ChecksumFileStands(piecesAt, ManifestPath(piecesAt));
@@ -39,9 +45,9 @@ class ManifestWriter : public SetWriter {
 class CrcFileWriter : public SetWriter {
   public:
     InspectedCopier::Inspectors PieceLanes(std::uint64_t) override { return Digests({&crc_}); }
-    std::string Write(const std::string& piecesAt, std::int64_t length) override {
+    std::vector<std::string> Write(const std::string& piecesAt, std::int64_t length) override {
         WriteCrcFile(piecesAt, length, crc_.HexDigest());
-        return CrcFilePath(piecesAt);
+        return {CrcFilePath(piecesAt)};
     }
     bool Stands(const std::string& piecesAt) const override {
         return ChecksumFileStands(piecesAt, CrcFilePath(piecesAt));
@@ -49,6 +55,52 @@ class CrcFileWriter : public SetWriter {
 
   private:
     Digest crc_{DigestKind::Crc32};
+};
+
+// The PAR2 recovery files: NAME.par2 and NAME.volAA+BB.par2, able to rebuild
+// any N pieces. They are made from the written pieces once the last is on
+// the disk, in one more pass over them: the split in place shows its first
+// pieces' bytes from the file before they are pieces of their own, so the
+// pass can not hash the pieces as they go by in every split.
+class RecoveryFilesWriter : public SetWriter {
+  public:
+    explicit RecoveryFilesWriter(std::uint32_t slices) : slices_(slices) {}
+    InspectedCopier::Inspectors PieceLanes(std::uint64_t number) override {
+        // Refused as soon as the count is past what the format holds, before
+        // any more piece is written; the last piece may be empty and left out.
+        if (number > gf16::kMaxInputSlices + 1) {
+            throw ETooManyForRecovery(Text::TooManyPiecesForRecovery,
+                                            static_cast<std::int64_t>(number));
+        }
+        pieces_ = std::max(pieces_, number);
+        return {};
+    }
+    std::vector<std::string> Write(const std::string& piecesAt, std::int64_t) override {
+        std::vector<std::string> pieces;
+        for (std::uint64_t number = 1; number <= pieces_; ++number) {
+            pieces.push_back(PieceName(piecesAt, number));
+        }
+        par2::RecoveryOptions options;
+        options.slices = slices_;
+        return par2::CreateRecoveryFiles(pieces, par2::RecoveryIndexPath(piecesAt), options);
+    }
+    bool Stands(const std::string& piecesAt) const override {
+        try {
+            const std::string index = par2::RecoveryIndexPath(piecesAt);
+            for (const std::string& file : par2::RecoveryFileNames(index, slices_)) {
+                if (FileSize(file) <= 0) {
+                    return false;
+                }
+            }
+            return par2::ReadRecoverySet(index).recovery.size() >= slices_;
+        } catch (const Failure&) {
+            return false;
+        }
+    }
+
+  private:
+    std::uint32_t slices_;
+    std::uint64_t pieces_ = 0;
 };
 
 }  // namespace
@@ -61,6 +113,9 @@ SetWriters::SetWriters(const SplitSums& sums) {
     if (sums.manifest) {
         writers_.push_back(std::make_unique<ManifestWriter>());
         lanes_ += kDigestLanes;
+    }
+    if (sums.recovery > 0) {
+        writers_.push_back(std::make_unique<RecoveryFilesWriter>(sums.recovery));
     }
 }
 
@@ -82,11 +137,12 @@ InspectedCopier::Inspectors SetWriters::PieceLanes(std::uint64_t number) {
 void SetWriters::Write(const std::string& piecesAt, std::int64_t length, ProgressSink& progress,
                        const std::function<void(const std::string&)>& written) {
     for (const auto& writer : writers_) {
-        const std::string path = writer->Write(piecesAt, length);
-        if (written) {
-            written(path);
+        for (const std::string& path : writer->Write(piecesAt, length)) {
+            if (written) {
+                written(path);
+            }
+            progress.FileCreated(path);
         }
-        progress.FileCreated(path);
     }
 }
 
