@@ -9,6 +9,11 @@
 // a switch of one-line cases calling named handlers, the rest going to
 // DefWindowProcW. Its destructor calls Destroy(), so that the window's last
 // messages (WM_DESTROY) still find its members alive.
+//
+// A dialog box (the system's class "#32770") is made with CreateDialogBox;
+// its HandleMessage then answers as a dialog procedure does: TRUE for a
+// message it handled, FALSE for the rest (never DefWindowProcW), the object
+// kept in DWLP_USER from WM_INITDIALOG on.
 #pragma once
 
 #include <windows.h>
@@ -53,6 +58,12 @@ class BaseWindow {
     void Create(const WindowDescription& window) {
         CreateProgramWindow(window, WindowProc, static_cast<Derived*>(this));
     }
+    // A modeless dialog box from `dialogTemplate`, owned by `owner`; Handle()
+    // is set from WM_INITDIALOG on (the few messages before it are not handed on).
+    void CreateDialogBox(const DLGTEMPLATE& dialogTemplate, HWND owner) {
+        CreateDialogIndirectParamW(GetModuleHandleW(nullptr), &dialogTemplate, owner, DialogProc,
+                                   reinterpret_cast<LPARAM>(static_cast<Derived*>(this)));
+    }
     // Destroys the window if it is still there.
     void Destroy() {
         if (handle_ != nullptr) {
@@ -76,6 +87,23 @@ class BaseWindow {
             SetWindowLongPtrW(window, GWLP_USERDATA, 0);
             self->handle_ = nullptr;
             return DefWindowProcW(window, message, wParam, lParam);
+        }
+        return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
+    }
+
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == WM_INITDIALOG) {
+            SetWindowLongPtrW(window, DWLP_USER, lParam);
+            reinterpret_cast<Derived*>(lParam)->handle_ = window;
+        }
+        auto* self = reinterpret_cast<Derived*>(GetWindowLongPtrW(window, DWLP_USER));
+        if (self == nullptr) {
+            return FALSE;
+        }
+        if (message == WM_NCDESTROY) {
+            SetWindowLongPtrW(window, DWLP_USER, 0);
+            self->handle_ = nullptr;
+            return FALSE;
         }
         return Guarded([&] { return self->HandleMessage(message, wParam, lParam); });
     }

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "app/application.h"
+#include "app/base_window.h"
 #include "app/disabled_windows.h"
 #include "app/message_box.h"
 #include "app/scoped_gdi.h"
@@ -99,23 +100,17 @@ bool KeyDown(int key) {
     return GetKeyState(key) < 0;
 }
 
-class InfoDialog {
+class InfoDialog : public BaseWindow<InfoDialog> {
   public:
     InfoDialog(std::wstring caption, std::wstring message)
         : caption_(std::move(caption)), message_(std::move(message)) {}
-    ~InfoDialog() {
-        if (handle_ != nullptr) {
-            DestroyWindow(handle_);
-        }
-    }
-    InfoDialog(const InfoDialog&) = delete;
-    InfoDialog& operator=(const InfoDialog&) = delete;
+    ~InfoDialog() { Destroy(); }
 
     void Run();
 
   private:
-    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    INT_PTR HandleMessage(UINT message, WPARAM wParam);
+    friend class BaseWindow<InfoDialog>;
+    LRESULT HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
     void OnInitDialog();
     void Close();
     bool IsCopyKey(const MSG& message) const;
@@ -124,7 +119,6 @@ class InfoDialog {
     std::wstring caption_;
     std::wstring message_;
     HMONITOR monitor_ = nullptr;
-    HWND handle_ = nullptr;
     HWND button_ = nullptr;
     ScopedFont font_;
     bool done_ = false;
@@ -141,12 +135,11 @@ void InfoDialog::Run() {
     } dialogTemplate{};
     dialogTemplate.header.style = WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME;
     dialogTemplate.header.dwExtendedStyle = WS_EX_DLGMODALFRAME;
-    CreateDialogIndirectParamW(GetModuleHandleW(nullptr), &dialogTemplate.header,
-                               ApplicationWindow(), DialogProc, reinterpret_cast<LPARAM>(this));
-    if (handle_ == nullptr) {
+    CreateDialogBox(dialogTemplate.header, ApplicationWindow());
+    if (Handle() == nullptr) {
         throw std::runtime_error("CreateDialogIndirectParam");
     }
-    ShowWindow(handle_, SW_SHOW);
+    ShowWindow(Handle(), SW_SHOW);
     SetFocus(button_);
 
     MSG message;
@@ -164,7 +157,7 @@ void InfoDialog::Run() {
                 CopyToClipboard();
                 return 0;
             });
-        } else if (!IsDialogMessageW(handle_, &message)) {
+        } else if (!IsDialogMessageW(Handle(), &message)) {
             TranslateMessage(&message);
             DispatchMessageW(&message);
         }
@@ -173,30 +166,15 @@ void InfoDialog::Run() {
     // The owner is enabled again before the dialog goes, so that the system
     // activates it rather than another program.
     disabled.Restore();
-    DestroyWindow(handle_);
-    handle_ = nullptr;
+    Destroy();
     disabled.RestoreFocus();
 }
 
-INT_PTR CALLBACK InfoDialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_INITDIALOG) {
-        auto* self = reinterpret_cast<InfoDialog*>(lParam);
-        SetWindowLongPtrW(window, DWLP_USER, lParam);
-        self->handle_ = window;
-        return Guarded([&] {
-            self->OnInitDialog();
-            return FALSE;  // the focus is given when the dialog is shown
-        });
-    }
-    auto* self = reinterpret_cast<InfoDialog*>(GetWindowLongPtrW(window, DWLP_USER));
-    if (self == nullptr) {
-        return FALSE;
-    }
-    return Guarded([&] { return self->HandleMessage(message, wParam); });
-}
-
-INT_PTR InfoDialog::HandleMessage(UINT message, WPARAM wParam) {
+LRESULT InfoDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM) {
     switch (message) {
+        case WM_INITDIALOG:
+            OnInitDialog();
+            return FALSE;  // the focus is given when the dialog is shown
         case WM_COMMAND:
             if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
                 Close();
@@ -211,7 +189,7 @@ INT_PTR InfoDialog::HandleMessage(UINT message, WPARAM wParam) {
 }
 
 void InfoDialog::OnInitDialog() {
-    SetWindowTextW(handle_, caption_.c_str());
+    SetWindowTextW(Handle(), caption_.c_str());
 
     NONCLIENTMETRICSW metrics{};
     metrics.cbSize = sizeof(metrics);
@@ -223,7 +201,7 @@ void InfoDialog::OnInitDialog() {
     RECT text{0, 0, GetSystemMetrics(SM_CXSCREEN) / 2, 0};
     SIZE caption{};
     {
-        const ScopedWindowDC dc(handle_, font_.get());
+        const ScopedWindowDC dc(Handle(), font_.get());
         GetTextExtentPoint32W(dc.Get(), kLetters, 52, &letters);
         DrawTextW(dc.Get(), message_.c_str(), static_cast<int>(message_.size()), &text,
                   DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_NOPREFIX);
@@ -236,22 +214,22 @@ void InfoDialog::OnInitDialog() {
     const RECT& at = layout.text;
     HWND label = CreateWindowExW(
         0, L"STATIC", message_.c_str(), WS_CHILD | WS_VISIBLE | SS_LEFT | SS_NOPREFIX, at.left,
-        at.top, at.right - at.left, at.bottom - at.top, handle_,
+        at.top, at.right - at.left, at.bottom - at.top, Handle(),
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(kTextId)), instance, nullptr);
     const RECT& button = layout.button;
     button_ = CreateWindowExW(
         0, L"BUTTON", kButtonCaption, WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-        button.left, button.top, button.right - button.left, button.bottom - button.top, handle_,
+        button.left, button.top, button.right - button.left, button.bottom - button.top, Handle(),
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDOK)), instance, nullptr);
     SendMessageW(label, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
     SendMessageW(button_, WM_SETFONT, reinterpret_cast<WPARAM>(font_.get()), FALSE);
-    SendMessageW(handle_, DM_SETDEFID, IDOK, 0);
+    SendMessageW(Handle(), DM_SETDEFID, IDOK, 0);
 
     // Outer size from the client size; centred on the active window's monitor,
     // never beyond its top left corner.
     RECT frame{0, 0, layout.client.cx, layout.client.cy};
-    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(handle_, GWL_STYLE)), FALSE,
-                       static_cast<DWORD>(GetWindowLongPtrW(handle_, GWL_EXSTYLE)));
+    AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_STYLE)), FALSE,
+                       static_cast<DWORD>(GetWindowLongPtrW(Handle(), GWL_EXSTYLE)));
     const int width = frame.right - frame.left;
     const int height = frame.bottom - frame.top;
     MONITORINFO monitor{};
@@ -262,25 +240,25 @@ void InfoDialog::OnInitDialog() {
         screen.left + std::max(0, (static_cast<int>(screen.right - screen.left) - width) / 2);
     const int top =
         screen.top + std::max(0, (static_cast<int>(screen.bottom - screen.top) - height) / 2);
-    SetWindowPos(handle_, nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(Handle(), nullptr, left, top, width, height, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 // A close requested from within GetMessage (a message sent by another thread)
 // would leave the loop waiting: the posted WM_NULL wakes it.
 void InfoDialog::Close() {
     done_ = true;
-    PostMessageW(handle_, WM_NULL, 0, 0);
+    PostMessageW(Handle(), WM_NULL, 0, 0);
 }
 
 bool InfoDialog::IsCopyKey(const MSG& message) const {
     return message.message == WM_KEYDOWN && message.wParam == 'C' &&
-           (message.hwnd == handle_ || IsChild(handle_, message.hwnd)) && KeyDown(VK_CONTROL) &&
+           (message.hwnd == Handle() || IsChild(Handle(), message.hwnd)) && KeyDown(VK_CONTROL) &&
            !KeyDown(VK_SHIFT) && !KeyDown(VK_MENU) && !KeyDown(VK_LWIN) && !KeyDown(VK_RWIN);
 }
 
 void InfoDialog::CopyToClipboard() {
     MessageBeep(0);
-    PutOnClipboard(handle_, ClipboardText(caption_, message_, {kButtonCaption}));
+    PutOnClipboard(Handle(), ClipboardText(caption_, message_, {kButtonCaption}));
 }
 
 }  // namespace

@@ -12,12 +12,21 @@
 #include <optional>
 #include <string_view>
 
+#include "cli/option_table.h"
 #include "pieces/failure.h"
 #include "version.h"
 
 namespace morcelix::cli {
 
-const char* const kUsage =
+const char* const kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
+
+const char* const kVersion =
+    "morcelix-cli " MORCELIX_VERSION_STRING "\nLicence MIT, " MORCELIX_COPYRIGHT "\n";
+
+namespace {
+
+// What the help says before the presets.
+constexpr const char* kUsageHead =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
     "  morcelix-cli decouper [--somme] [--secours N] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
@@ -64,35 +73,10 @@ const char* const kUsage =
     "TAILLE : un nombre de Mo (1 Mo = 1 000 000 octets), entier ou décimal\n"
     "(1,5 ou 1.5), ou un nombre suivi d'une unité : o ; k, Ko ; M, Mo ; G, Go ;\n"
     "T, To (puissances de 1000) ; Kio, Mio, Gio, Tio (puissances de 1024).\n"
-    "Ou une taille prédéfinie :\n"
-    "  cd        700 Mo    un CD-R de 700 Mo\n"
-    "  dvd       4697 Mo   un DVD simple couche\n"
-    "  fat32     4294 Mo   le plus grand fichier sur une clé en FAT32\n"
-    "  courriel  14 Mo     un courriel de 20 Mo au plus, pièce jointe encodée\n"
-    "  discord   10 Mo     un envoi sur Discord sans abonnement (10 Mio)\n"
-    "  github    100 Mo    un fichier dans un dépôt GitHub (100 Mio)\n"
-    "  telegram  2147 Mo   un envoi sur Telegram (2 Gio)\n"
-    "\n"
-    "Options :\n"
-    "  -o, --dossier DOSSIER  écrit les parties ou le fichier regroupé dans DOSSIER\n"
-    "  --parties N            découpe en N parties au plus au lieu de TAILLE\n"
-    "  --nom NOM              nomme les parties NOM.001, NOM.002, etc.\n"
-    "  --somme[=crc]          écrit aussi le fichier de sommes des parties\n"
-    "                         (et avec =crc, celui du fichier entier, .crc)\n"
-    "  --secours N            écrit aussi NOM.par2 et NOM.volAA+BB.par2 : des\n"
-    "                         données de secours PAR2 qui reconstruisent N\n"
-    "                         parties perdues ou endommagées (N de 1 à 65535)\n"
-    "  --sur-place            découpe le fichier lui-même en ses parties\n"
-    "  --garder               garde les parties une fois regroupées\n"
-    "  -c, --stdout           écrit le fichier regroupé sur la sortie standard\n"
-    "  -f, --forcer           remplace un fichier existant (un fichier regroupé, ou\n"
-    "                         des parties qui ne sont pas d'un découpage du même\n"
-    "                         fichier), regroupe un découpage qui finit par une\n"
-    "                         partie pleine\n"
-    "  --verbeux              affiche chaque fichier créé ou supprimé\n"
-    "  --silencieux           n'affiche rien d'autre que les échecs\n"
-    "  -h, --aide, --help     affiche cette aide (et /? sous Windows)\n"
-    "  -V, --version          affiche la version et la licence\n"
+    "Ou une taille prédéfinie :\n";
+
+// What the help says after the options.
+constexpr const char* kUsageTail =
     "  --                     termine les options\n"
     "\n"
     "Un regroupage ou un découpage sur place interrompu se termine en relançant\n"
@@ -104,47 +88,6 @@ const char* const kUsage =
     "  2    erreur dans la ligne de commande (commande, option ou valeur)\n"
     "  130  opération interrompue (Ctrl+C)\n";
 
-const char* const kSeeHelp = "Pour l'aide : morcelix-cli --aide\n";
-
-const char* const kVersion =
-    "morcelix-cli " MORCELIX_VERSION_STRING "\nLicence MIT, " MORCELIX_COPYRIGHT "\n";
-
-namespace {
-
-// Whether an option takes a value: getopt_long's no_argument,
-// required_argument or optional_argument (given after "=" only).
-enum class Takes {
-    kNothing = no_argument,
-    kValue = required_argument,
-    kMaybeValue = optional_argument
-};
-
-struct OptionEntry {
-    Option option;
-    char shortName;  // 0: none
-    // The long names, without "--"; an unused one is null.
-    std::array<const char*, 2> longNames;
-    Takes takes;
-    // The commands it applies to; none: every command.
-    std::array<std::string_view, 2> commands;
-};
-
-// Every option, once: getopt_long's tables are made from this one.
-constexpr OptionEntry kOptions[] = {
-    {Option::Help, 'h', {"aide", "help"}, Takes::kNothing, {}},
-    {Option::Version, 'V', {"version"}, Takes::kNothing, {}},
-    {Option::Folder, 'o', {"dossier"}, Takes::kValue, {"decouper", "regrouper"}},
-    {Option::Parts, 0, {"parties"}, Takes::kValue, {"decouper"}},
-    {Option::Name, 0, {"nom"}, Takes::kValue, {"decouper"}},
-    {Option::Checksum, 0, {"somme"}, Takes::kMaybeValue, {"decouper"}},
-    {Option::Recovery, 0, {"secours"}, Takes::kValue, {"decouper"}},
-    {Option::InPlace, 0, {"sur-place"}, Takes::kNothing, {"decouper"}},
-    {Option::Keep, 0, {"garder"}, Takes::kNothing, {"regrouper"}},
-    {Option::ToStandardOutput, 'c', {"stdout"}, Takes::kNothing, {"regrouper"}},
-    {Option::Force, 'f', {"forcer"}, Takes::kNothing, {"decouper", "regrouper"}},
-    {Option::Verbose, 0, {"verbeux"}, Takes::kNothing, {}},
-    {Option::Quiet, 0, {"silencieux"}, Takes::kNothing, {}},
-};
 
 // Options that can not be given together.
 constexpr std::pair<Option, Option> kExclusive[] = {
@@ -157,25 +100,11 @@ constexpr std::pair<Option, Option> kExclusive[] = {
     {Option::InPlace, Option::Recovery},
 };
 
-// The number of operands of each command.
-constexpr std::pair<std::string_view, std::size_t> kCommands[] = {
-    {"decouper", 2},
-    {"regrouper", 1},
-    {"verifier", 1},
-};
-
 // What getopt_long returns for the long names of kOptions[i]: kLongCode + i,
 // beyond every character.
 constexpr int kLongCode = 0x100;
 // What it returns for an argument that is not an option, in order.
 constexpr int kWord = 1;
-
-// "/?" asks for help on Windows, where no file name holds a "?"; elsewhere it is a path.
-#ifdef _WIN32
-constexpr bool kSlashAsksForHelp = true;
-#else
-constexpr bool kSlashAsksForHelp = false;
-#endif
 
 // getopt_long's short options: "-" returns the other arguments in order
 // (kWord), so that options go anywhere whatever POSIXLY_CORRECT says; ":"
@@ -318,11 +247,7 @@ std::vector<std::string> ReadOptions(const std::vector<std::string>& arguments, 
             break;
         }
         if (code == kWord) {
-            if (kSlashAsksForHelp && std::string_view(optarg) == "/?") {
-                command.options[Option::Help] = {"/?", {}};
-            } else {
-                others.emplace_back(optarg);
-            }
+            others.emplace_back(optarg);
             continue;
         }
         if (code == '?' || code == ':') {
@@ -365,11 +290,6 @@ void CheckOptions(const Command& command) {
         }
     }
 }
-
-constexpr std::pair<std::string_view, std::int64_t> kPresets[] = {
-    {"cd", 700000000},     {"dvd", 4697000000},   {"fat32", 4294000000},    {"courriel", 14000000},
-    {"discord", 10000000}, {"github", 100000000}, {"telegram", 2147000000},
-};
 
 constexpr std::int64_t kMo = 1000000;
 
@@ -478,6 +398,20 @@ std::optional<std::int64_t> NumberOfBytes(std::string_view text) {
     return ScaledSum(*number, scale, FractionTimes(fraction, scale));
 }
 
+// "-o, --dossier DOSSIER", "--somme[=crc]", "-h, --aide, --help": how the help names an option.
+std::string OptionLabel(const OptionEntry& entry) {
+    std::string label;
+    if (entry.shortName != 0) {
+        label = std::string{'-', entry.shortName} + ", ";
+    }
+    for (const char* name : entry.longNames) {
+        if (name != nullptr) {
+            label += std::string(label.empty() || label.ends_with(", ") ? "" : ", ") + "--" + name;
+        }
+    }
+    return label += entry.valueName;
+}
+
 }  // namespace
 
 Command ParseArguments(const std::vector<std::string>& arguments) {
@@ -492,13 +426,14 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     command.name = words.front();
     command.operands.assign(words.begin() + 1, words.end());
 
-    const auto known = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                    [&](const auto& entry) { return entry.first == command.name; });
+    const auto known =
+        std::find_if(std::begin(kCommands), std::end(kCommands),
+                     [&](const CommandEntry& entry) { return entry.name == command.name; });
     if (known == std::end(kCommands)) {
         throw UsageError{"Commande inconnue : " + command.name};
     }
     CheckOptions(command);
-    std::size_t operands = known->second;
+    std::size_t operands = known->operands;
     if (command.Has(Option::Parts)) {
         if (command.operands.size() == operands) {
             throw UsageError{"L'option --parties remplace TAILLE : donnez l'un ou l'autre"};
@@ -547,11 +482,42 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
     return command;
 }
 
+const std::string& Usage() {
+    static const std::string usage = [] {
+        std::string text = kUsageHead;
+        const auto column = [&text](std::string_view first, std::size_t width) {
+            text += first;
+            text.append(width > first.size() ? width - first.size() : 1, ' ');
+        };
+        for (const PresetEntry& preset : kPresets) {
+            text += "  ";
+            column(preset.name, 10);
+            column(std::to_string(preset.bytes / kMo) + " Mo", 10);
+            text += std::string(preset.purpose) + "\n";
+        }
+        text += "\nOptions :\n";
+        constexpr std::size_t kLabelWidth = 23;
+        for (const OptionEntry& entry : kOptions) {
+            text += "  ";
+            column(OptionLabel(entry), kLabelWidth);
+            std::string_view help = entry.help;
+            for (std::size_t end; (end = help.find('\n')) != std::string_view::npos;) {
+                text += std::string(help.substr(0, end)) + "\n" +
+                        std::string(2 + kLabelWidth, ' ');
+                help.remove_prefix(end + 1);
+            }
+            text += std::string(help) + "\n";
+        }
+        return text + kUsageTail;
+    }();
+    return usage;
+}
+
 std::int64_t PieceSizeFromArgument(const std::string& text) {
     const std::string lowered = Lowered(text);
-    for (const auto& [name, size] : kPresets) {
-        if (lowered == name) {
-            return size;
+    for (const PresetEntry& preset : kPresets) {
+        if (lowered == preset.name) {
+            return preset.bytes;
         }
     }
     const std::optional<std::int64_t> bytes = NumberOfBytes(text);

@@ -11,7 +11,7 @@ namespace morcelix::cli {
 
 // The help text, the line that follows a mistake, and the text of --version:
 // the name, the version and the licence line. Each ends in a line end.
-extern const char* const kUsage;
+const std::string& Usage();
 extern const char* const kSeeHelp;
 extern const char* const kVersion;
 

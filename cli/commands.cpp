@@ -349,7 +349,7 @@ bool VerifyCommand(const std::string& picked, std::ostream& out, std::ostream& e
     bool sound = true;
     try {
         survey.Refuse();
-        RequireConsents({.fullLastPiece = survey.fullLastPiece}, {}, survey);
+        RequireConsents({.fullLastPiece = survey.fullLastPiece, .otherFile = {}}, {}, survey);
     } catch (const Failure& refusal) {
         err << kMessagePrefix << refusal.Message() << '\n';
         sound = false;
@@ -387,7 +387,7 @@ int RunCli(const std::vector<std::string>& arguments, std::ostream& out, std::os
     try {
         const Command command = ParseArguments(arguments);
         if (command.Has(Option::Help)) {
-            out << kUsage;
+            out << Usage();
         } else if (command.Has(Option::Version)) {
             out << kVersion;
         } else {

@@ -14,8 +14,8 @@
 namespace morcelix::cli {
 
 // The arguments after the program's name, as UTF-8. On Windows they are read
-// again from the wide command line, so that any file name survives; `argv` is
-// used elsewhere.
+// again from the wide command line, so that any file name survives, and "/?"
+// there stands for --aide; `argv` is used elsewhere.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 
 // Standard output and standard error as streams that take UTF-8 text.

@@ -136,8 +136,13 @@ std::vector<std::string> ProgramArguments(int, char**) {
     if (wide == nullptr) {
         return arguments;
     }
+    // "/?" asks for help here, where no file name holds a "?" (before "--",
+    // which ends the options).
+    bool optionsEnded = false;
     for (int i = 1; i < count; ++i) {
-        arguments.push_back(Narrow(wide[i]));
+        std::string argument = Narrow(wide[i]);
+        optionsEnded = optionsEnded || argument == "--";
+        arguments.push_back(!optionsEnded && argument == "/?" ? "--aide" : std::move(argument));
     }
     LocalFree(wide);
     return arguments;

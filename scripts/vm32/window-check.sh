@@ -56,7 +56,7 @@ cp "$work/film.avi" "$work/film.kept"
 wine "$program" >"$work/program.log" 2>&1 &
 program_pid=$!
 window=
-wait_for 60 main_shown || fail "no window within 60 s: $(named_morcelix | while read -r id; do xdotool getwindowgeometry "$id"; done)"
+wait_for 180 main_shown || fail "no window within 180 s: $(named_morcelix | while read -r id; do xdotool getwindowgeometry "$id"; done)$(kill -0 "$program_pid" 2>/dev/null || echo "the program ended: $(cat "$work/program.log")")"
 sleep 1 # its first paint
 before=$(named_morcelix)
 import -window "$window" "$shot" || fail "no screenshot"
@@ -67,7 +67,7 @@ open_dialog() { xdotool search --onlyvisible --name '^(Open|Ouvrir)$' >/dev/null
 no_open_dialog() { ! open_dialog; }
 # Picks file $1 in the open dialog: its name field has the focus.
 pick() {
-    wait_for 60 open_dialog || fail "no open dialog within 60 s"
+    wait_for 120 open_dialog || fail "no open dialog within 120 s"
     sleep 1
     type_text "$(wine_path "$1")"
     keys Return

@@ -16,11 +16,18 @@ using namespace std::chrono_literals;
 
 using WindowTest = std::function<bool(HWND)>;
 
+// How long a person waits for a window to show or to go before giving up. A
+// waiting that ends early fails the test, and the window left open would hang
+// it: the first open-file dialog of a process, under emulation on a busy
+// machine, has taken more than 5 s to show.
+inline constexpr std::chrono::milliseconds kPatience = 60s;
+
 // A visible, enabled top-level window of `thread` that passes `test`, waited
 // for up to `timeout`; nullptr if none shows up.
-HWND WaitForWindow(DWORD thread, const WindowTest& test, std::chrono::milliseconds timeout = 5s);
+HWND WaitForWindow(DWORD thread, const WindowTest& test,
+                   std::chrono::milliseconds timeout = kPatience);
 // Waits up to `timeout` until `window` is gone; false if it is still there.
-bool WaitUntilGone(HWND window, std::chrono::milliseconds timeout = 5s);
+bool WaitUntilGone(HWND window, std::chrono::milliseconds timeout = kPatience);
 
 // Tests for WaitForWindow.
 WindowTest IsDialogBox();                                // class "#32770"
