@@ -54,12 +54,23 @@ std::int64_t PassWidth(std::int64_t sliceSize, std::size_t outputs, const Comput
 }  // namespace
 
 WorkerThreads::WorkerThreads(unsigned count) {
-    for (unsigned w = 1; w < count; ++w) {
-        threads_.emplace_back([this, w] { Serve(w); });
+    try {
+        for (unsigned w = 1; w < count; ++w) {
+            threads_.emplace_back([this, w] { Serve(w); });
+        }
+    } catch (...) {
+        // A thread the system would not start: the started ones end before
+        // the failure leaves, or their destruction would end the program.
+        Stop();
+        throw;
     }
 }
 
 WorkerThreads::~WorkerThreads() {
+    Stop();
+}
+
+void WorkerThreads::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
@@ -307,16 +318,23 @@ void Compute(const Combination& combination, const ComputeLimits& limits,
                 }
             }
         }
+        const std::size_t tasks = observations + reads + tiles;
         next = 0;
         workers.Run([&](unsigned) {
-            for (std::size_t task; (task = next++) < observations + reads + tiles;) {
-                if (task < observations) {
-                    observe(current, task * kObservedAtOnce);
-                } else if (task < observations + reads) {
-                    read(k, task - observations);
-                } else {
-                    add(current, task - observations - reads);
+            try {
+                for (std::size_t task; (task = next++) < tasks;) {
+                    if (task < observations) {
+                        observe(current, task * kObservedAtOnce);
+                    } else if (task < observations + reads) {
+                        read(k, task - observations);
+                    } else {
+                        add(current, task - observations - reads);
+                    }
                 }
+            } catch (...) {
+                // The step is lost: the other workers take none of its tasks left.
+                next = tasks;
+                throw;
             }
         });
         if (!computing) {

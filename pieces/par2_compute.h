@@ -91,6 +91,8 @@ class WorkerThreads {
 
   private:
     void Serve(unsigned w);
+    // Wakes every thread to end and joins it.
+    void Stop();
 
     std::mutex mutex_;
     std::condition_variable wake_, done_;

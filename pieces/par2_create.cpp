@@ -497,10 +497,14 @@ class PieceHasher {
     PieceHasher(const PieceHasher&) = delete;
     PieceHasher& operator=(const PieceHasher&) = delete;
 
-    // The piece is written: to be hashed.
+    // The piece is written: to be hashed. Raises the hashing's failure as
+    // soon as there is one, which ends the split at its next piece.
     void Add(Piece* piece) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (failure_) {
+                std::rethrow_exception(failure_);
+            }
             waiting_.push_back(piece);
         }
         wake_.notify_one();

@@ -259,13 +259,24 @@ std::vector<Found> ScanFiles(const std::vector<std::string>& paths) {
     const std::size_t threads = std::min<std::size_t>(
         paths.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
     std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads; ++t) {
-        helpers.emplace_back(serve);
+    const auto joinAll = [&] {
+        for (std::thread& helper : helpers) {
+            helper.join();
+        }
+    };
+    try {
+        for (std::size_t t = 1; t < threads; ++t) {
+            helpers.emplace_back(serve);
+        }
+    } catch (...) {
+        // A thread the system would not start: the started ones stop at
+        // their next item and end before the failure leaves.
+        failed = true;
+        joinAll();
+        throw;
     }
     serve();
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
+    joinAll();
     if (failure) {
         std::rethrow_exception(failure);
     }

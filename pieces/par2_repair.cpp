@@ -119,13 +119,24 @@ void ForEachOnThreads(std::size_t count, unsigned threads, const Work& work) {
         }
     };
     std::vector<std::thread> helpers;
-    for (unsigned t = 1; t < std::min<std::size_t>(threads, count); ++t) {
-        helpers.emplace_back(serve);
+    const auto joinAll = [&] {
+        for (std::thread& helper : helpers) {
+            helper.join();
+        }
+    };
+    try {
+        for (unsigned t = 1; t < std::min<std::size_t>(threads, count); ++t) {
+            helpers.emplace_back(serve);
+        }
+    } catch (...) {
+        // A thread the system would not start: the started ones stop at
+        // their next item and end before the failure leaves.
+        failed = true;
+        joinAll();
+        throw;
     }
     serve();
-    for (std::thread& helper : helpers) {
-        helper.join();
-    }
+    joinAll();
     if (failure) {
         std::rethrow_exception(failure);
     }
