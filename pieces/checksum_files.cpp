@@ -372,8 +372,14 @@ void WriteCrcFile(const std::string& base, std::int64_t size, const std::string&
 
 void RemoveChecksumFiles(const std::string& base, ProgressSink& progress) {
     // The recovery files of an earlier split too: over other pieces, they
-    // would rebuild the new pieces into the old ones.
-    std::vector<std::string> paths = par2::RecoveryFilesOf(par2::RecoveryIndexPath(base));
+    // would rebuild the new pieces into the old ones. A folder that does not
+    // exist holds none, and is not read: the first piece's creation says it
+    // is missing.
+    const std::string folder = FolderPart(base);
+    std::vector<std::string> paths;
+    if (folder.empty() || EntryExists(folder)) {
+        paths = par2::RecoveryFilesOf(par2::RecoveryIndexPath(base));
+    }
     paths.push_back(ManifestPath(base));
     paths.push_back(CrcFilePath(base));
     for (const std::string& path : paths) {
