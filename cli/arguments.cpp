@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -27,9 +29,12 @@ namespace {
 constexpr const char* kUsageHead =
     "Usage : morcelix-cli [OPTIONS] COMMANDE ARGUMENTS\n"
     "\n"
-    "  morcelix-cli decouper [--somme] [--notice] [-o DOSSIER] [--nom NOM] FICHIER TAILLE\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] [--nom NOM] --parties N FICHIER\n"
-    "  morcelix-cli decouper [--somme] [-o DOSSIER] --nom NOM - TAILLE\n"
+    "  morcelix-cli decouper [--somme] [--secours N] [--notice] [-o DOSSIER] [--nom NOM]\n"
+    "                        FICHIER TAILLE\n"
+    "  morcelix-cli decouper [--somme] [--secours N] [--notice] [-o DOSSIER] [--nom NOM]\n"
+    "                        --parties N FICHIER\n"
+    "  morcelix-cli decouper [--somme] [--secours N] [--notice] [-o DOSSIER] --nom NOM\n"
+    "                        - TAILLE\n"
     "      découpe FICHIER en parties de TAILLE, ou en N parties au plus,\n"
     "      toutes de même taille sauf la dernière, plus courte ; elles sont\n"
     "      écrites à côté de lui, ou dans DOSSIER : FICHIER.001, FICHIER.002,\n"
@@ -86,13 +91,15 @@ constexpr const char* kUsageTail =
     "  2    erreur dans la ligne de commande (commande, option ou valeur)\n"
     "  130  opération interrompue (Ctrl+C)\n";
 
-
 // Options that can not be given together.
 constexpr std::pair<Option, Option> kExclusive[] = {
     {Option::Verbose, Option::Quiet},
     {Option::ToStandardOutput, Option::Folder},
     // N parts of a file that a resumed split finds cut already: its size no longer says.
     {Option::InPlace, Option::Parts},
+    // The recovery files are made from the pieces on the disk, and the split
+    // in place has its first piece only once the file is renamed.
+    {Option::InPlace, Option::Recovery},
 };
 
 // What getopt_long returns for the long names of kOptions[i]: kLongCode + i,
@@ -456,6 +463,19 @@ Command ParseArguments(const std::vector<std::string>& arguments) {
         throw UsageError{"Valeur inconnue pour l'option " +
                          command.options.at(Option::Checksum).spelling + " : " + kind};
     }
+    if (command.Has(Option::Recovery)) {
+        const std::string& text = command.Value(Option::Recovery);
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long slices = std::strtoul(text.c_str(), &end, 10);
+        if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || errno != 0 ||
+            slices < 1 || slices > 65535) {
+            throw UsageError{"Valeur incorrecte pour l'option " +
+                             command.options.at(Option::Recovery).spelling + " : " + text +
+                             " (un nombre de 1 à 65535)"};
+        }
+        command.recoverySlices = static_cast<std::uint32_t>(slices);
+    }
     if (command.operands[0] == kStandardInput) {
         if (command.Has(Option::Parts)) {
             throw UsageError{"L'option --parties ne s'applique pas à l'entrée standard (-)"};
@@ -495,8 +515,7 @@ const std::string& Usage() {
             column(OptionLabel(entry), kLabelWidth);
             std::string_view help = entry.help;
             for (std::size_t end; (end = help.find('\n')) != std::string_view::npos;) {
-                text += std::string(help.substr(0, end)) + "\n" +
-                        std::string(2 + kLabelWidth, ' ');
+                text += std::string(help.substr(0, end)) + "\n" + std::string(2 + kLabelWidth, ' ');
                 help.remove_prefix(end + 1);
             }
             text += std::string(help) + "\n";

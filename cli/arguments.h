@@ -30,6 +30,7 @@ enum class Option {
     Folder,
     Parts,
     Checksum,
+    Recovery,
     InPlace,
     Name,
     ToStandardOutput,
@@ -51,6 +52,8 @@ struct Command {
     std::map<Option, GivenOption> options;
     // N of --parties (decouper then takes no TAILLE); 0 without it.
     std::int64_t parts = 0;
+    // --secours N: the recovery slices to write beside the pieces; 0: none.
+    std::uint32_t recoverySlices = 0;
     // The bytes TAILLE stands for (decouper without --parties); 0 otherwise.
     std::int64_t pieceSize = 0;
 

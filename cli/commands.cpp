@@ -211,10 +211,12 @@ std::string PiecesAt(const Command& command) {
 }
 
 // The files written beside the pieces: with --somme the manifest, and with
-// --somme=crc the .crc file too; with --notice the notice.
+// --somme=crc the .crc file too; with --secours N the PAR2 recovery files;
+// with --notice the notice.
 SplitSums SplitSumsOf(const Command& command) {
     return {.manifest = command.Has(Option::Checksum),
             .crcFile = command.Value(Option::Checksum) == "crc",
+            .recovery = command.recoverySlices,
             .notice = command.Has(Option::Notice)};
 }
 
@@ -285,10 +287,9 @@ void JoinCommand(const Command& command, Report& report, std::ostream& err) {
     RequirePieceToJoin(picked, destination, /*resumable=*/true);
     report.Start(Text::JoinInterrupted);
     const bool force = command.Has(Option::Force);
-    const JoinOutcome outcome =
-        Join(picked, destination, report,
-             {.keepPieces = command.Has(Option::Keep),
-              .consents = {.fullLastPiece = force, .otherFile = force}});
+    const JoinOutcome outcome = Join(picked, destination, report,
+                                     {.keepPieces = command.Has(Option::Keep),
+                                      .consents = {.fullLastPiece = force, .otherFile = force}});
     report.Finish();
     for (const std::string& piece : outcome.undeleted) {
         err << kMessagePrefix << FormatText(Text::NotDeleted, piece) << '\n';

@@ -40,6 +40,8 @@ struct OptionEntry {
 };
 
 // Every option, in the help's order.
+// A row a line or two, as the help lists them.
+// clang-format off
 inline constexpr OptionEntry kOptions[] = {
     {Option::Folder, 'o', {"dossier"}, Takes::kValue, {"decouper", "regrouper"}, " DOSSIER",
      "écrit les parties ou le fichier regroupé dans DOSSIER"},
@@ -51,6 +53,10 @@ inline constexpr OptionEntry kOptions[] = {
      "écrit aussi le fichier de sommes des parties\n"
      "(et avec =crc, celui du fichier entier, .crc)",
      "crc"},
+    {Option::Recovery, 0, {"secours"}, Takes::kValue, {"decouper"}, " N",
+     "écrit aussi NOM.par2 et NOM.volAA+BB.par2 : des\n"
+     "données de secours PAR2 qui reconstruisent N\n"
+     "parties perdues ou endommagées (N de 1 à 65535)"},
     {Option::InPlace, 0, {"sur-place"}, Takes::kNothing, {"decouper"}, {},
      "découpe le fichier lui-même en ses parties"},
     {Option::Notice, 0, {"notice"}, Takes::kNothing, {"decouper"}, {},
@@ -76,6 +82,7 @@ inline constexpr OptionEntry kOptions[] = {
     {Option::Version, 'V', {"version"}, Takes::kNothing, {}, {},
      "affiche la version et la licence"},
 };
+// clang-format on
 
 // The commands and the number of operands each takes.
 struct CommandEntry {

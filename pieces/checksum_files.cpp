@@ -9,6 +9,8 @@
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
 #include "pieces/notice.h"
+#include "pieces/par2_create.h"
+#include "pieces/par2_reader.h"
 #include "pieces/piece_names.h"
 
 namespace morcelix {
@@ -370,7 +372,19 @@ void WriteCrcFile(const std::string& base, std::int64_t size, const std::string&
 }
 
 void RemoveChecksumFiles(const std::string& base, ProgressSink& progress) {
-    for (const std::string& path : {ManifestPath(base), CrcFilePath(base), NoticePath(base)}) {
+    // The recovery files of an earlier split too: over other pieces, they
+    // would rebuild the new pieces into the old ones. A folder that does not
+    // exist holds none, and is not read: the first piece's creation says it
+    // is missing.
+    const std::string folder = FolderPart(base);
+    std::vector<std::string> paths;
+    if (folder.empty() || EntryExists(folder)) {
+        paths = par2::RecoveryFilesOf(par2::RecoveryIndexPath(base));
+    }
+    paths.push_back(ManifestPath(base));
+    paths.push_back(CrcFilePath(base));
+    paths.push_back(NoticePath(base));
+    for (const std::string& path : paths) {
         if (FileExists(path) && RemoveFile(path)) {
             progress.FileDeleted(path);
         }

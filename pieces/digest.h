@@ -1,6 +1,8 @@
 // Digests of data, every one computed by a library: MD5, SHA-1, SHA-256 and
 // SHA-512 by the platform's own implementation (CNG on Windows, OpenSSL's
-// libcrypto elsewhere: digest_win.cpp, digest_openssl.cpp), CRC-32 by zlib.
+// libcrypto elsewhere: digest_win.cpp, digest_openssl.cpp), CRC-32 by zlib (its
+// 16-byte blocks folded by carry-less multiplication where the processor
+// has it: crc32_x86.h).
 #pragma once
 
 #include <cstddef>

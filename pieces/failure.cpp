@@ -111,6 +111,19 @@ const char* TextOf(Text id) {
         case Text::InPlaceOtherSizeCopies:
             return "Les parties de %s déjà là ont la taille %so : relancez la commande avec cette "
                    "taille, ou déplacez-les ailleurs";
+        case Text::BadRecoveryFile:
+            return "Le fichier %s n'est pas un fichier de secours PAR2 valide";
+        case Text::NotEnoughRecovery:
+            return "Parties manquantes ou endommagées : %s ; les données de secours permettent "
+                   "d'en reconstruire %s";
+        case Text::TooManyPiecesForRecovery:
+            return "Les données de secours ne peuvent couvrir que 32768 parties au plus : le "
+                   "découpage en a %s";
+        case Text::TooManyRecoverySlices:
+            return "Les données de secours comptent 65535 tranches au plus : %s demandées";
+        case Text::RebuiltPieceDamaged:
+            return "La partie %s reconstruite ne correspond pas à ses sommes de contrôle : les "
+                   "données de secours sont endommagées";
         case Text::NotInJoin:
             return "Le fichier %s ne fait pas partie du regroupement en cours de %s : "
                    "déplacez-le ailleurs";

@@ -62,6 +62,11 @@ enum class Text {
     NotInPlacePiece,            // %s: a piece of the name; %s: the file split in place
     InPlaceOtherSize,           // %s: the file; %s: the interrupted split's piece size in bytes
     InPlaceOtherSizeCopies,     // %s: the file; %s: the size of the pieces beside it, in bytes
+    BadRecoveryFile,            // %s: the PAR2 index
+    NotEnoughRecovery,          // %s: pieces missing or damaged; %s: how many the data can rebuild
+    TooManyPiecesForRecovery,   // %s: the number of pieces
+    TooManyRecoverySlices,      // %s: the number of recovery slices asked for
+    RebuiltPieceDamaged,        // %s: the piece rebuilt
     NotInJoin,                  // %s: a file beside a set being joined; %s: the destination
     NotARegularFile,            // %s: a link, a FIFO, a device where a file is wanted
     InUse,                      // %s: a file another program (or another run) holds
@@ -75,7 +80,7 @@ enum class Text {
     InputClosed,
     InputIsAFolder,
     InputNotReadable,
-    InputIsPiece,  // %s: the piece that standard input is
+    InputIsPiece,     // %s: the piece that standard input is
     NameNotInNotice,  // %s: a set's name that the notice's commands can not hold
 };
 
@@ -135,6 +140,8 @@ MORCELIX_FAILURE(EInputNotReadable, Text::InputNotReadable);
 MORCELIX_FAILURE(EInputIsPiece, Text::InputIsPiece);
 MORCELIX_FAILURE(EOtherNamesNotSplitInPlace, Text::OtherNamesNotSplitInPlace);
 MORCELIX_FAILURE(ENameNotInNotice, Text::NameNotInNotice);
+MORCELIX_FAILURE(EBadRecoveryFile, Text::BadRecoveryFile);
+MORCELIX_FAILURE(ERebuiltPieceDamaged, Text::RebuiltPieceDamaged);
 
 #undef MORCELIX_FAILURE
 
@@ -238,6 +245,29 @@ class EInPlaceOtherSize : public Failure {
     EInPlaceOtherSize(std::string_view file, std::int64_t pieceSize, bool cut)
         : Failure(cut ? Text::InPlaceOtherSize : Text::InPlaceOtherSizeCopies,
                   {file, std::to_string(pieceSize)}) {}
+};
+
+// More pieces missing or damaged (`needed`) than the recovery data can
+// rebuild (`rebuildable` of them): found before anything is written.
+class ENotEnoughRecovery : public Failure {
+  public:
+    ENotEnoughRecovery(std::int64_t needed, std::int64_t rebuildable)
+        : Failure(Text::NotEnoughRecovery, {std::to_string(needed), std::to_string(rebuildable)}),
+          needed_(needed),
+          rebuildable_(rebuildable) {}
+    std::int64_t Needed() const { return needed_; }
+    std::int64_t Rebuildable() const { return rebuildable_; }
+
+  private:
+    std::int64_t needed_;
+    std::int64_t rebuildable_;
+};
+
+// A set that the PAR2 2.0 format can not cover: more than 32,768 pieces, or
+// more recovery slices than it numbers (65,535).
+class ETooManyForRecovery : public Failure {
+  public:
+    ETooManyForRecovery(Text id, std::int64_t count) : Failure(id, std::to_string(count)) {}
 };
 
 // An operation stopped at the user's request (Ctrl+C in the tool, Échap or a

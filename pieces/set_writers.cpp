@@ -5,8 +5,14 @@
 
 #include "pieces/checksum_files.h"
 #include "pieces/digest.h"
+#include "pieces/failure.h"
+#include "pieces/file_stream.h"
+#include "pieces/gf16.h"
 #include "pieces/manifest.h"
 #include "pieces/notice.h"
+#include "pieces/par2_create.h"
+#include "pieces/par2_reader.h"
+#include "pieces/piece_names.h"
 
 namespace morcelix {
 
@@ -19,14 +25,14 @@ class ManifestWriter : public SetWriter {
         pieces_.push_back(std::make_unique<Sha256>());
         return Digests({pieces_.back().get(), &whole_});
     }
-    std::string Write(const std::string& piecesAt, std::int64_t) override {
+    std::vector<std::string> Write(const std::string& piecesAt, std::int64_t) override {
         Manifest manifest;
         for (const auto& piece : pieces_) {
             manifest.pieces.push_back(piece->HexDigest());
         }
         manifest.whole = whole_.HexDigest();
         WriteManifest(piecesAt, manifest);
-        return ManifestPath(piecesAt);
+        return {ManifestPath(piecesAt)};
     }
     bool Stands(const std::string& piecesAt) const override {
         return ChecksumFileStands(piecesAt, ManifestPath(piecesAt));
@@ -41,9 +47,9 @@ class ManifestWriter : public SetWriter {
 class CrcFileWriter : public SetWriter {
   public:
     InspectedCopier::Inspectors PieceLanes(std::uint64_t) override { return Digests({&crc_}); }
-    std::string Write(const std::string& piecesAt, std::int64_t length) override {
+    std::vector<std::string> Write(const std::string& piecesAt, std::int64_t length) override {
         WriteCrcFile(piecesAt, length, crc_.HexDigest());
-        return CrcFilePath(piecesAt);
+        return {CrcFilePath(piecesAt)};
     }
     bool Stands(const std::string& piecesAt) const override {
         return ChecksumFileStands(piecesAt, CrcFilePath(piecesAt));
@@ -60,15 +66,15 @@ class NoticeWriter : public SetWriter {
     InspectedCopier::Inspectors PieceLanes(std::uint64_t) override {
         sizes_.push_back(0);
         std::int64_t* size = &sizes_.back();
-        return {std::make_shared<const BlockInspector>([this, size](const char* data,
-                                                                    std::int32_t count) {
-            *size += count;
-            whole_.Update(data, static_cast<std::size_t>(count));
-        })};
+        return {std::make_shared<const BlockInspector>(
+            [this, size](const char* data, std::int32_t count) {
+                *size += count;
+                whole_.Update(data, static_cast<std::size_t>(count));
+            })};
     }
-    std::string Write(const std::string& piecesAt, std::int64_t) override {
+    std::vector<std::string> Write(const std::string& piecesAt, std::int64_t) override {
         WriteNotice(piecesAt, {sizes_.begin(), sizes_.end()}, whole_.HexDigest());
-        return NoticePath(piecesAt);
+        return {NoticePath(piecesAt)};
     }
     bool Stands(const std::string& piecesAt) const override {
         // Written whole or not at all (ReplaceFileWith), and deleted before a new set is cut.
@@ -83,6 +89,52 @@ class NoticeWriter : public SetWriter {
     Sha256 whole_;
 };
 
+// The PAR2 recovery files: NAME.par2 and NAME.volAA+BB.par2, able to rebuild
+// any N pieces. They are made from the written pieces once the last is on
+// the disk, in one more pass over them: the split in place shows its first
+// pieces' bytes from the file before they are pieces of their own, so the
+// pass can not hash the pieces as they go by in every split.
+class RecoveryFilesWriter : public SetWriter {
+  public:
+    explicit RecoveryFilesWriter(std::uint32_t slices) : slices_(slices) {}
+    InspectedCopier::Inspectors PieceLanes(std::uint64_t number) override {
+        // Refused as soon as the count is past what the format holds, before
+        // any more piece is written; the last piece may be empty and left out.
+        if (number > gf16::kMaxInputSlices + 1) {
+            throw ETooManyForRecovery(Text::TooManyPiecesForRecovery,
+                                      static_cast<std::int64_t>(number));
+        }
+        pieces_ = std::max(pieces_, number);
+        return {};
+    }
+    std::vector<std::string> Write(const std::string& piecesAt, std::int64_t) override {
+        std::vector<std::string> pieces;
+        for (std::uint64_t number = 1; number <= pieces_; ++number) {
+            pieces.push_back(PieceName(piecesAt, number));
+        }
+        par2::RecoveryOptions options;
+        options.slices = slices_;
+        return par2::CreateRecoveryFiles(pieces, par2::RecoveryIndexPath(piecesAt), options);
+    }
+    bool Stands(const std::string& piecesAt) const override {
+        try {
+            const std::string index = par2::RecoveryIndexPath(piecesAt);
+            for (const std::string& file : par2::RecoveryFileNames(index, slices_)) {
+                if (FileSize(file) <= 0) {
+                    return false;
+                }
+            }
+            return par2::ReadRecoverySet(index).recovery.size() >= slices_;
+        } catch (const Failure&) {
+            return false;
+        }
+    }
+
+  private:
+    std::uint32_t slices_;
+    std::uint64_t pieces_ = 0;
+};
+
 }  // namespace
 
 SetWriters::SetWriters(const SplitSums& sums) {
@@ -93,6 +145,9 @@ SetWriters::SetWriters(const SplitSums& sums) {
     if (sums.manifest) {
         writers_.push_back(std::make_unique<ManifestWriter>());
         lanes_ += kDigestLanes;
+    }
+    if (sums.recovery > 0) {
+        writers_.push_back(std::make_unique<RecoveryFilesWriter>(sums.recovery));
     }
     if (sums.notice) {
         writers_.push_back(std::make_unique<NoticeWriter>());
@@ -124,11 +179,12 @@ InspectedCopier::Inspectors SetWriters::PieceLanes(std::uint64_t number) {
 void SetWriters::Write(const std::string& piecesAt, std::int64_t length, ProgressSink& progress,
                        const std::function<void(const std::string&)>& written) {
     for (const auto& writer : writers_) {
-        const std::string path = writer->Write(piecesAt, length);
-        if (written) {
-            written(path);
+        for (const std::string& path : writer->Write(piecesAt, length)) {
+            if (written) {
+                written(path);
+            }
+            progress.FileCreated(path);
         }
-        progress.FileCreated(path);
     }
 }
 

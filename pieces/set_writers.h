@@ -21,7 +21,9 @@ namespace morcelix {
 struct SplitSums {
     bool manifest = false;  // the set's SHA-256 manifest (manifest.h)
     bool crcFile = false;   // the whole file's .crc file (checksum_files.h)
-    bool notice = false;    // how to rebuild it without this tool (notice.h)
+    // N > 0: PAR2 recovery files able to rebuild any N pieces (par2_create.h).
+    std::uint32_t recovery = 0;
+    bool notice = false;  // how to rebuild it without this tool (notice.h)
 };
 
 // One file written beside the set from its bytes.
@@ -33,8 +35,8 @@ class SetWriter {
     virtual InspectedCopier::Inspectors PieceLanes(std::uint64_t number) = 0;
     // Once every byte has been seen: writes the file beside the set named
     // `piecesAt`, of `length` bytes, whole and on the disk (ReplaceFileWith),
-    // and returns its path.
-    virtual std::string Write(const std::string& piecesAt, std::int64_t length) = 0;
+    // and returns its paths.
+    virtual std::vector<std::string> Write(const std::string& piecesAt, std::int64_t length) = 0;
     // Whether its file stands whole beside the set named `piecesAt`.
     virtual bool Stands(const std::string& piecesAt) const = 0;
     // Raises when its file could not be written beside the set named

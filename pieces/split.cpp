@@ -7,6 +7,7 @@
 
 #include "pieces/checksum_files.h"
 #include "pieces/failure.h"
+#include "pieces/gf16.h"
 #include "pieces/piece_names.h"
 #include "pieces/piece_set.h"
 #include "pieces/split_names.h"
@@ -100,10 +101,9 @@ Written WritePieces(PieceSource& source, const std::string& piecesAt, std::int64
         created(number, name);
         progress.FileCreated(name);
         const std::int64_t before = written.bytes;
-        const std::int64_t copied =
-            source.CopyInto(piece, pieceSize, writers.PieceLanes(number), [&](std::int64_t done) {
-                progress.Moved(before + done, ProgressSink::Mark::Block);
-            });
+        const std::int64_t copied = source.CopyInto(
+            piece, pieceSize, writers.PieceLanes(number),
+            [&](std::int64_t done) { progress.Moved(before + done, ProgressSink::Mark::Block); });
         written.bytes += copied;
         progress.Moved(written.bytes, ProgressSink::Mark::Piece);
         if (copied < pieceSize) {
@@ -217,6 +217,13 @@ void Split(const std::string& source, std::int64_t pieceSize, ProgressSink& prog
         throw EZeroDivide();
     }
     const std::int64_t count = length / pieceSize + 1;
+    // Recovery data over more pieces than the format holds: refused before
+    // anything is written (an empty last piece is left out of the set).
+    if (options.sums.recovery > 0 && count - (length % pieceSize == 0 ? 1 : 0) >
+                                         static_cast<std::int64_t>(gf16::kMaxInputSlices)) {
+        throw ETooManyForRecovery(Text::TooManyPiecesForRecovery,
+                                  count - (length % pieceSize == 0 ? 1 : 0));
+    }
     const std::string& piecesAt = options.piecesAt.empty() ? source : options.piecesAt;
     SetWriters writers(options.sums);
     writers.RequireWritable(piecesAt);

@@ -19,6 +19,8 @@ packages=(
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64 libz-mingw-w64-dev
     wine wine64 fonts-wine xvfb xdotool imagemagick
     zip unzip dpkg-dev lintian man-db scdoc
+    # The reference PAR2 tool, for the recovery data's tests and benchmark.
+    par2
     # The 32-bit guest that runs the shipped 32-bit programs (scripts/vm32/):
     # its emulator, and what builds its image without running its code here.
     qemu-system-x86 debootstrap debian-archive-keyring e2fsprogs kmod cpio util-linux

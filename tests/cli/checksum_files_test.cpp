@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 
 #include "pieces/digest.h"
 #include "pieces/file_stream.h"
@@ -312,6 +314,89 @@ TEST_F(ChecksumFilesCliTest, AGnuSplitSetWithASha1sumListIsCheckedAndJoined) {
     EXPECT_EQ(folder.Names(), (std::vector<std::string>{name, name + ".sha1"}));
 }
 #endif
+
+// The recovery files of --secours: the reference PAR2 tool (Debian's par2,
+// where it is installed) repairs N pieces lost or damaged from them, after a
+// split of a file and of standard input; past the format's count of pieces,
+// the split is refused before anything is written.
+class RecoveryCliTest : public ChecksumFilesCliTest {
+  protected:
+    static bool HaveReferenceTool() {
+        return !kOnWindows && std::system("command -v par2 >/dev/null 2>&1") == 0;
+    }
+    // Deletes pieces 2 and 5 and damages piece 3, then has par2 repair them
+    // and checks the pieces are what was split.
+    // Where the tool can not run (the Windows build, a Linux program), the
+    // pieces are left as they are and the rest of the test goes on: only
+    // the repair is not checked, which the note says.
+    void ExpectRepairedByReferenceTool(const std::string& base) {
+        if (!HaveReferenceTool()) {
+            std::printf(
+                "[   NOTE   ] the reference tool par2 is not run here (a Linux program, "
+                "or not installed): the repair from %s.par2 is not checked\n",
+                base.c_str());
+            return;
+        }
+        const std::vector<std::string> before = {ReadFileBytes(base + ".002"),
+                                                 ReadFileBytes(base + ".003"),
+                                                 ReadFileBytes(base + ".005")};
+        ASSERT_TRUE(RemoveFile(base + ".002"));
+        ASSERT_TRUE(RemoveFile(base + ".005"));
+        std::string damaged = before[1];
+        damaged[damaged.size() / 2] ^= 0x10;
+        WriteFileBytes(base + ".003", damaged);
+        const ProgramRun run =
+            RunProgram("par2", {"repair", "-q", base + ".par2"}, scratch.Path(), {}, {});
+        ASSERT_EQ(run.status, 0) << run.out << run.err;
+        EXPECT_EQ(ReadFileBytes(base + ".002"), before[0]);
+        EXPECT_EQ(ReadFileBytes(base + ".003"), before[1]);
+        EXPECT_EQ(ReadFileBytes(base + ".005"), before[2]);
+    }
+};
+
+TEST_F(RecoveryCliTest, TheReferenceToolRepairsThreePiecesOfAFileOrOfStandardInput) {
+    WriteFileBytes(source, bytes);
+    ProgramRun run = Run({"decouper", "--secours", "3", "--somme", source, "40000o"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Sorted(folder.Names()),
+              Sorted({name, name + ".001", name + ".002", name + ".003", name + ".004",
+                      name + ".005", name + ".006", name + ".007", name + ".par2", name + ".sha256",
+                      name + ".vol00+01.par2", name + ".vol01+02.par2"}));
+    ExpectRepairedByReferenceTool(source);
+    run = Run({"regrouper", "-f", first});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(ReadFileBytes(source), bytes);
+
+    const std::string streamed = folder / "flux";
+    run = RunProgram(CliProgram(), {"decouper", "--secours", "3", "--nom", streamed, "-", "40000o"},
+                     scratch.Path(), testing::BuiltProgramLauncher(), {.input = bytes});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(FileExists(streamed + ".vol01+02.par2"));
+    ExpectRepairedByReferenceTool(streamed);
+
+    // A split again without --secours leaves no recovery files of the old
+    // pieces beside the new ones.
+    run = Run({"decouper", "-f", source, "100000o"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(FileExists(source + ".par2"));
+    EXPECT_FALSE(FileExists(source + ".vol01+02.par2"));
+}
+
+TEST_F(RecoveryCliTest, MorePiecesThanTheFormatHoldsOrABadCountAreRefusedBeforeAnythingIsWritten) {
+    WriteFileBytes(source, PatternBytes(32769, 7));
+    ProgramRun run = Run({"decouper", "--secours", "1", source, "1o"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("32768"), std::string::npos) << run.err;
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
+    for (const char* count : {"0", "65536", "-1", "2x"}) {
+        run = Run({"decouper", "--secours", count, source, "1o"});
+        EXPECT_EQ(run.status, 2) << count;
+    }
+    // --sur-place and --secours are not given together.
+    run = Run({"decouper", "--secours", "1", "--sur-place", source, "1o"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{name});
+}
 
 }  // namespace
 }  // namespace morcelix
