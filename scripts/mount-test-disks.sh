@@ -8,10 +8,10 @@
 # left out, and its tests skip. The mount points are handed to the tests in
 # one variable, MORCELIX_TEST_DISKS="ntfs=PATH exfat=PATH ...".
 #
-# Sourced by scripts/test.sh:
+# Sourced by a script:
 #   test_disks_mount FOLDER   mounts them under FOLDER, exports the variable
 #   test_disks_unmount FOLDER unmounts them, stops sshd, removes the images
-# or run by hand:
+# or run by hand (scripts/test.sh does not mount them yet):
 #   eval "$(scripts/mount-test-disks.sh mount build/test-disks)"
 #   scripts/mount-test-disks.sh unmount build/test-disks
 #
