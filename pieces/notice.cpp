@@ -4,6 +4,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/par2_create.h"
 #include "pieces/piece_names.h"
 
 namespace morcelix {
@@ -18,8 +19,12 @@ constexpr std::string_view kEnd = "\r\n";
 bool IsUtf8(std::string_view text) {
     for (std::size_t at = 0; at < text.size();) {
         const auto lead = static_cast<unsigned char>(text[at]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xC2 ? 0 : lead < 0xE0 ? 2
-                                 : lead < 0xF0 ? 3 : lead < 0xF5 ? 4 : 0;
+        const std::size_t length = lead < 0x80   ? 1
+                                   : lead < 0xC2 ? 0
+                                   : lead < 0xE0 ? 2
+                                   : lead < 0xF0 ? 3
+                                   : lead < 0xF5 ? 4
+                                                 : 0;
         if (length == 0 || at + length > text.size()) {
             return false;
         }
@@ -59,8 +64,8 @@ std::string PowerShellQuoted(const std::string& name) {
 
 // The text of one language: the labels differ, the commands do not.
 struct Words {
-    std::string_view intro;       // before the file's name
-    std::string_view introPieces; // after it, before the count
+    std::string_view intro;        // before the file's name
+    std::string_view introPieces;  // after it, before the count
     std::string_view introEnd;
     std::string_view piecesTitle;
     std::string_view bytes;
@@ -70,14 +75,24 @@ struct Words {
     std::string_view unix;
     std::string_view sumTitle;
     std::string_view checkTitle;
+    // The recovery data's paragraph: intro, index, and, vol files, upTo, N,
+    // open, index, openEnd.
+    std::string_view recoveryIntro;
+    std::string_view recoveryAnd;
+    std::string_view recoveryUpTo;
+    std::string_view recoveryOpen;
+    std::string_view recoveryEnd;
 };
 
 constexpr Words kFrench = {
     .intro = "Le fichier \xC2\xAB\xC2\xA0",
-    .introPieces = "\xC2\xA0\xC2\xBB a \xC3\xA9t\xC3\xA9 d\xC3\xA9" "coup\xC3\xA9 en ",
-    .introEnd = " parties. Pour le reconstituer, mettez-les toutes dans un m\xC3\xAAme dossier,"
-                " ouvrez-y une invite de commandes ou un terminal et tapez les commandes"
-                " ci-dessous.",
+    .introPieces =
+        "\xC2\xA0\xC2\xBB a \xC3\xA9t\xC3\xA9 d\xC3\xA9"
+        "coup\xC3\xA9 en ",
+    .introEnd =
+        " parties. Pour le reconstituer, mettez-les toutes dans un m\xC3\xAAme dossier,"
+        " ouvrez-y une invite de commandes ou un terminal et tapez les commandes"
+        " ci-dessous.",
     .piecesTitle = "Parties :",
     .bytes = " octets",
     .total = "Total : ",
@@ -86,13 +101,25 @@ constexpr Words kFrench = {
     .unix = "macOS et Linux (terminal) :",
     .sumTitle = "Somme SHA-256 du fichier entier :",
     .checkTitle = "Pour la v\xC3\xA9rifier une fois le fichier reconstitu\xC3\xA9 :",
+    .recoveryIntro =
+        "Donn\xC3\xA9"
+        "es de secours : si des parties manquent ou sont"
+        " endommag\xC3\xA9"
+        "es, ",
+    .recoveryAnd = " et les fichiers ",
+    .recoveryUpTo = ", mis dans le m\xC3\xAAme dossier, en reconstruisent jusqu'\xC3\xA0 ",
+    .recoveryOpen = " avec un outil PAR2 : sous Windows, ouvrez ",
+    .recoveryEnd =
+        " avec lui ; sous macOS et Linux, tapez la commande ci-dessous. Puis"
+        " regroupez-les comme plus bas.",
 };
 
 constexpr Words kEnglish = {
     .intro = "The file \"",
     .introPieces = "\" was split into ",
-    .introEnd = " pieces. To rebuild it, put them all in one folder, open a command prompt"
-                " or a terminal there and type the commands below.",
+    .introEnd =
+        " pieces. To rebuild it, put them all in one folder, open a command prompt"
+        " or a terminal there and type the commands below.",
     .piecesTitle = "Pieces:",
     .bytes = " bytes",
     .total = "Total: ",
@@ -101,6 +128,13 @@ constexpr Words kEnglish = {
     .unix = "macOS and Linux (terminal):",
     .sumTitle = "SHA-256 of the whole file:",
     .checkTitle = "To check it once the file is rebuilt:",
+    .recoveryIntro = "Recovery data: if pieces are missing or damaged, ",
+    .recoveryAnd = " and the files ",
+    .recoveryUpTo = ", put in the same folder, rebuild up to ",
+    .recoveryOpen = " of them with a PAR2 tool: on Windows, open ",
+    .recoveryEnd =
+        " with it; on macOS and Linux, type the command below. Then rebuild the"
+        " file as shown further down.",
 };
 
 void Line(std::string& text, std::string_view line = {}) {
@@ -110,7 +144,7 @@ void Line(std::string& text, std::string_view line = {}) {
 
 void Section(std::string& text, const Words& words, const std::string& whole,
              const std::vector<std::string>& pieces, const std::vector<std::int64_t>& sizes,
-             const std::string& sha256) {
+             const std::string& sha256, std::uint32_t recoverySlices) {
     std::int64_t total = 0;
     for (const std::int64_t size : sizes) {
         total += size;
@@ -120,11 +154,20 @@ void Section(std::string& text, const Words& words, const std::string& whole,
     Line(text);
     Line(text, words.piecesTitle);
     for (std::size_t i = 0; i < pieces.size(); ++i) {
-        Line(text, "    " + pieces[i] + "    " + std::to_string(sizes[i]) +
-                       std::string(words.bytes));
+        Line(text,
+             "    " + pieces[i] + "    " + std::to_string(sizes[i]) + std::string(words.bytes));
     }
     Line(text, std::string(words.total) + std::to_string(total) + std::string(words.bytes));
     Line(text);
+    if (recoverySlices > 0) {
+        const std::string index = par2::RecoveryIndexPath(whole);
+        Line(text, std::string(words.recoveryIntro) + index + std::string(words.recoveryAnd) +
+                       whole + ".vol*.par2" + std::string(words.recoveryUpTo) +
+                       std::to_string(recoverySlices) + std::string(words.recoveryOpen) + index +
+                       std::string(words.recoveryEnd));
+        Line(text, "    par2 repair " + ShellQuoted(index));
+        Line(text);
+    }
     Line(text, words.windows);
     const std::vector<std::string> commands = CmdJoinCommands(pieces, whole);
     if (commands.size() > 1) {
@@ -192,8 +235,8 @@ std::vector<std::string> CmdJoinCommands(const std::vector<std::string>& pieces,
         }
         if (command.empty()) {
             // The later commands append to the file the earlier ones began.
-            command = commands.empty() ? "copy /b " + word
-                                       : "copy /b " + CmdQuoted(whole) + " + " + word;
+            command =
+                commands.empty() ? "copy /b " + word : "copy /b " + CmdQuoted(whole) + " + " + word;
         } else {
             command += " + " + word;
         }
@@ -205,13 +248,14 @@ std::vector<std::string> CmdJoinCommands(const std::vector<std::string>& pieces,
 }
 
 std::string NoticeText(const std::string& whole, const std::vector<std::string>& pieces,
-                       const std::vector<std::int64_t>& sizes, const std::string& sha256) {
+                       const std::vector<std::int64_t>& sizes, const std::string& sha256,
+                       std::uint32_t recoverySlices) {
     std::string text(kByteOrderMark);
-    Section(text, kFrench, whole, pieces, sizes, sha256);
+    Section(text, kFrench, whole, pieces, sizes, sha256, recoverySlices);
     Line(text);
     Line(text, "------------------------------------------------------------------------");
     Line(text);
-    Section(text, kEnglish, whole, pieces, sizes, sha256);
+    Section(text, kEnglish, whole, pieces, sizes, sha256, recoverySlices);
     return text;
 }
 
@@ -226,14 +270,15 @@ void RequireNameInNotice(const std::string& base) {
 }
 
 void WriteNotice(const std::string& base, const std::vector<std::int64_t>& pieceSizes,
-                 const std::string& sha256) {
+                 const std::string& sha256, std::uint32_t recoverySlices) {
     RequireNameInNotice(base);
     const std::string whole = FileNameOf(base);
     std::vector<std::string> pieces;
     for (std::size_t i = 0; i < pieceSizes.size(); ++i) {
         pieces.push_back(FileNameOf(PieceName(base, i + 1)));
     }
-    ReplaceFileWith(NoticePath(base), NoticeText(whole, pieces, pieceSizes, sha256));
+    ReplaceFileWith(NoticePath(base),
+                    NoticeText(whole, pieces, pieceSizes, sha256, recoverySlices));
 }
 
 }  // namespace morcelix

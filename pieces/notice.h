@@ -29,9 +29,12 @@ std::vector<std::string> CmdJoinCommands(const std::vector<std::string>& pieces,
                                          const std::string& whole, std::size_t longest = 8000);
 
 // The notice's text for the file named `whole` (a file name, no folder), cut
-// into `pieces` (file names) of `sizes` bytes, whose SHA-256 is `sha256`.
+// into `pieces` (file names) of `sizes` bytes, whose SHA-256 is `sha256`;
+// with `recoverySlices` > 0, how its PAR2 recovery files (whole.par2, ...)
+// rebuild up to that many pieces.
 std::string NoticeText(const std::string& whole, const std::vector<std::string>& pieces,
-                       const std::vector<std::int64_t>& sizes, const std::string& sha256);
+                       const std::vector<std::int64_t>& sizes, const std::string& sha256,
+                       std::uint32_t recoverySlices);
 
 // Raises ENameNotInNotice when the file name of `base` can not stand, quoted,
 // in the notice's commands: a '"' ends cmd's quotes (and no Windows name holds
@@ -41,9 +44,10 @@ std::string NoticeText(const std::string& whole, const std::vector<std::string>&
 void RequireNameInNotice(const std::string& base);
 
 // Writes the notice of the set named `base` (a path: its file name names the
-// pieces), of `pieceSizes` bytes piece after piece, whole and on the disk.
-// Raises ENameNotInNotice as RequireNameInNotice does.
+// pieces), of `pieceSizes` bytes piece after piece, with `recoverySlices`
+// recovery slices beside it, whole and on the disk. Raises ENameNotInNotice
+// as RequireNameInNotice does.
 void WriteNotice(const std::string& base, const std::vector<std::int64_t>& pieceSizes,
-                 const std::string& sha256);
+                 const std::string& sha256, std::uint32_t recoverySlices);
 
 }  // namespace morcelix

@@ -60,9 +60,11 @@ class CrcFileWriter : public SetWriter {
 };
 
 // The notice for a recipient without this tool: each piece's size, counted as
-// its bytes go by, and the whole file's SHA-256, on one lane.
+// its bytes go by, and the whole file's SHA-256, on one lane; and how the
+// recovery files written with it rebuild pieces.
 class NoticeWriter : public SetWriter {
   public:
+    explicit NoticeWriter(std::uint32_t recoverySlices) : recoverySlices_(recoverySlices) {}
     InspectedCopier::Inspectors PieceLanes(std::uint64_t) override {
         sizes_.push_back(0);
         std::int64_t* size = &sizes_.back();
@@ -73,7 +75,7 @@ class NoticeWriter : public SetWriter {
             })};
     }
     std::vector<std::string> Write(const std::string& piecesAt, std::int64_t) override {
-        WriteNotice(piecesAt, {sizes_.begin(), sizes_.end()}, whole_.HexDigest());
+        WriteNotice(piecesAt, {sizes_.begin(), sizes_.end()}, whole_.HexDigest(), recoverySlices_);
         return {NoticePath(piecesAt)};
     }
     bool Stands(const std::string& piecesAt) const override {
@@ -85,6 +87,7 @@ class NoticeWriter : public SetWriter {
     }
 
   private:
+    std::uint32_t recoverySlices_;
     std::deque<std::int64_t> sizes_;  // a deque: the lanes hold pointers into it
     Sha256 whole_;
 };
@@ -150,7 +153,7 @@ SetWriters::SetWriters(const SplitSums& sums) {
         writers_.push_back(std::make_unique<RecoveryFilesWriter>(sums.recovery));
     }
     if (sums.notice) {
-        writers_.push_back(std::make_unique<NoticeWriter>());
+        writers_.push_back(std::make_unique<NoticeWriter>(sums.recovery));
         lanes_ += 1;
     }
 }

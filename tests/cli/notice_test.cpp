@@ -106,6 +106,31 @@ TEST_F(NoticeTest, ItsShellCommandRebuildsTheFileAndItsSumIsTheFiles) {
     EXPECT_EQ(CommandsUnder(lines, "macOS and Linux"), cat);
 }
 
+// With recovery data, the notice's repair command rebuilds lost and damaged
+// pieces with the reference PAR2 tool, and its cat command then the file.
+TEST_F(NoticeTest, WithRecoveryDataItsRepairCommandRebuildsThePiecesBeforeTheJoin) {
+    if (!std::filesystem::exists("/usr/bin/par2")) {
+        GTEST_SKIP() << "no par2 here";
+    }
+    const std::string name = "l'été.iso";
+    const std::string bytes(3500000, '\0');  // pieces alike: only their place tells them apart
+    const auto lines = CutAndRemove(name, bytes, {"--secours", "2", "1Mo"});
+    const auto repair = CommandsUnder(lines, "Données de secours");
+    ASSERT_EQ(repair, std::vector<std::string>{"par2 repair 'l'\\''été.iso.par2'"});
+    EXPECT_EQ(CommandsUnder(lines, "Recovery data"), repair);
+    std::filesystem::remove(std::filesystem::u8path(folder / (name + ".002")));
+    WriteFileBytes(folder / (name + ".004"), std::string(500000, 'x'));
+    const auto cat = CommandsUnder(lines, "macOS et Linux");
+    ASSERT_EQ(cat.size(), 1u);
+    const ProgramRun run =
+        testing::ProgramProcess("sh", {"-c", "cd \"$1\" && " + repair[0] + " && " + cat[0], "sh",
+                                       folder.Path()},
+                                scratch.Path())
+            .Wait(kTimeout);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(ReadFileBytes(folder / name) == bytes);
+}
+
 // A name that cmd's quotes can not hold, or that can not be typed, is refused
 // before anything is touched, by each kind of split: an earlier set of that
 // name, which a split would replace, stays as it was.
