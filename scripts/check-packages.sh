@@ -132,7 +132,8 @@ completion_offers_commands_options_and_presets() {
         same "$(complete_words regrouper --g)" --garder &&
         same "$(complete_words regrouper --s)" "$(printf '%s\n' --silencieux --stdout)" &&
         same "$(complete_words decouper --p)" --parties &&
-        same "$(complete_words decouper --n)" --nom &&
+        same "$(complete_words decouper --n)" "$(printf '%s\n' --nom --notice)" &&
+        same "$(complete_words decouper --se)" --secours &&
         same "$(complete_words decouper --so)" "$(printf '%s\n' --somme --somme=crc)" &&
         same "$(complete_words decouper --somme =)" crc &&
         same "$(complete_words decouper --somme = c)" crc &&

@@ -324,7 +324,7 @@ TEST_F(CliTest, MalformedCommandsAreUsageErrorsAndHelpAndVersionGoToStandardOutp
         // A shortened name that fits several options names them all, so that
         // the user sees which to write; one that fits a single option is it.
         {{"--s", "decouper", source, "1"},
-         "Option ambiguë : --s (--somme, --sur-place, --stdout ou --silencieux ?)"},
+         "Option ambiguë : --s (--somme, --secours, --sur-place, --stdout ou --silencieux ?)"},
         {{"decouper", "-", "1", "--no"}, "Option ambiguë : --no (--nom ou --notice ?)"},
         {{"decouper", "--no=x", "-", "1"}, "Option ambiguë : --no=x (--nom ou --notice ?)"},
         {{"decouper", "-", "1", "--nom"}, "Valeur manquante pour l'option --nom"},
