@@ -11,6 +11,7 @@
 
 #include "pieces/failure.h"
 #include "pieces/file_stream.h"
+#include "pieces/on_threads.h"
 
 namespace morcelix::par2 {
 
@@ -235,51 +236,14 @@ void Merge(Found& found, Found& file) {
 // the work), each into its own findings.
 std::vector<Found> ScanFiles(const std::vector<std::string>& paths) {
     std::vector<Found> found(paths.size());
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr failure;
-    std::mutex mutex;
-    auto serve = [&] {
-        for (std::size_t i; !failed && (i = next++) < paths.size();) {
-            try {
-                std::unique_ptr<TFileStream> file =
-                    TFileStream::OpenIfAvailable(paths[i], OpenMode::Read);
-                if (file) {
-                    Scanner(paths[i], *file, found[i]).Scan();
-                }
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (!failure) {
-                    failure = std::current_exception();
-                }
-                failed = true;
-            }
-        }
-    };
-    const std::size_t threads = std::min<std::size_t>(
-        paths.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
-    std::vector<std::thread> helpers;
-    const auto joinAll = [&] {
-        for (std::thread& helper : helpers) {
-            helper.join();
-        }
-    };
-    try {
-        for (std::size_t t = 1; t < threads; ++t) {
-            helpers.emplace_back(serve);
-        }
-    } catch (...) {
-        // A thread the system would not start: the started ones stop at
-        // their next item and end before the failure leaves.
-        failed = true;
-        joinAll();
-        throw;
-    }
-    serve();
-    joinAll();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    ForEachOnThreads(paths.size(), std::clamp(std::thread::hardware_concurrency(), 1u, 8u),
+                     [&](std::size_t i) {
+                         std::unique_ptr<TFileStream> file =
+                             TFileStream::OpenIfAvailable(paths[i], OpenMode::Read);
+                         if (file) {
+                             Scanner(paths[i], *file, found[i]).Scan();
+                         }
+                     });
     return found;
 }
 

@@ -11,6 +11,7 @@
 #include "pieces/file_stream.h"
 #include "pieces/gf16.h"
 #include "pieces/md5_lanes.h"
+#include "pieces/on_threads.h"
 
 namespace morcelix::par2 {
 
@@ -94,52 +95,6 @@ bool SliceCrcsMatch(const std::string& path, const SetFile& file, std::int64_t s
         }
     }
     return true;
-}
-
-// Runs `work(i)` for i in [0, count) on `threads` threads; raises the first
-// failure once every thread has stopped.
-template <typename Work>
-void ForEachOnThreads(std::size_t count, unsigned threads, const Work& work) {
-    std::atomic<std::size_t> next{0};
-    std::atomic<bool> failed{false};
-    std::exception_ptr failure;
-    std::mutex mutex;
-    auto serve = [&] {
-        std::vector<char> buffer(kReadBlock);
-        for (std::size_t i; !failed && (i = next++) < count;) {
-            try {
-                work(i, buffer);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(mutex);
-                if (!failure) {
-                    failure = std::current_exception();
-                }
-                failed = true;
-            }
-        }
-    };
-    std::vector<std::thread> helpers;
-    const auto joinAll = [&] {
-        for (std::thread& helper : helpers) {
-            helper.join();
-        }
-    };
-    try {
-        for (unsigned t = 1; t < std::min<std::size_t>(threads, count); ++t) {
-            helpers.emplace_back(serve);
-        }
-    } catch (...) {
-        // A thread the system would not start: the started ones stop at
-        // their next item and end before the failure leaves.
-        failed = true;
-        joinAll();
-        throw;
-    }
-    serve();
-    joinAll();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
 }
 
 bool Intact(const PieceStatus& piece) {
@@ -296,32 +251,32 @@ RepairSurvey SurveyPieces(const std::string& indexPath, const ComputeLimits& lim
     // side by side, of the pieces left to check.
     std::vector<std::size_t> byMd5;
     const bool byCrc = check == PieceCheck::SliceCrc;
-    ForEachOnThreads(
-        survey.pieces.size(), ThreadsOf(limits), [&](std::size_t i, std::vector<char>& buffer) {
-            PieceStatus& piece = survey.pieces[i];
-            const FileDescription& description = survey.set.files[i].description;
-            const std::optional<FileFacts> facts = RegularFileFacts(piece.path);
-            if (!facts) {
-                piece.condition = PieceCondition::Missing;
-            } else if (static_cast<std::uint64_t>(facts->size) != description.length) {
-                piece.condition = PieceCondition::Damaged;
-            } else if (byCrc && survey.set.files[i].checksumsFound) {
-                piece.condition =
-                    SliceCrcsMatch(piece.path, survey.set.files[i],
-                                   static_cast<std::int64_t>(survey.set.sliceSize), buffer)
-                        ? PieceCondition::Intact
-                        : PieceCondition::Damaged;
-            } else {
-                piece.condition = PieceCondition::Intact;  // unless its MD5 differs
-            }
-        });
+    ForEachOnThreads(survey.pieces.size(), ThreadsOf(limits), [&](std::size_t i) {
+        thread_local std::vector<char> buffer(kReadBlock);
+        PieceStatus& piece = survey.pieces[i];
+        const FileDescription& description = survey.set.files[i].description;
+        const std::optional<FileFacts> facts = RegularFileFacts(piece.path);
+        if (!facts) {
+            piece.condition = PieceCondition::Missing;
+        } else if (static_cast<std::uint64_t>(facts->size) != description.length) {
+            piece.condition = PieceCondition::Damaged;
+        } else if (byCrc && survey.set.files[i].checksumsFound) {
+            piece.condition =
+                SliceCrcsMatch(piece.path, survey.set.files[i],
+                               static_cast<std::int64_t>(survey.set.sliceSize), buffer)
+                    ? PieceCondition::Intact
+                    : PieceCondition::Damaged;
+        } else {
+            piece.condition = PieceCondition::Intact;  // unless its MD5 differs
+        }
+    });
     for (std::size_t i = 0; i < survey.pieces.size(); ++i) {
         if (Intact(survey.pieces[i]) && !(byCrc && survey.set.files[i].checksumsFound)) {
             byMd5.push_back(i);
         }
     }
     const std::size_t batches = (byMd5.size() + kHashedTogether - 1) / kHashedTogether;
-    ForEachOnThreads(batches, ThreadsOf(limits), [&](std::size_t b, std::vector<char>&) {
+    ForEachOnThreads(batches, ThreadsOf(limits), [&](std::size_t b) {
         std::vector<std::string> paths;
         const std::size_t first = b * kHashedTogether;
         for (std::size_t k = first; k < std::min(byMd5.size(), first + kHashedTogether); ++k) {
@@ -477,7 +432,7 @@ std::vector<std::string> RebuildPieces(const RepairSurvey& survey, const Compute
         rebuildFiles.push_back(RebuildFileOf(survey.pieces[f].path));
     }
     const std::size_t batches = (rebuilt.size() + kHashedTogether - 1) / kHashedTogether;
-    ForEachOnThreads(batches, ThreadsOf(limits), [&](std::size_t b, std::vector<char>&) {
+    ForEachOnThreads(batches, ThreadsOf(limits), [&](std::size_t b) {
         const std::size_t first = b * kHashedTogether;
         const std::size_t last = std::min(rebuilt.size(), first + kHashedTogether);
         const std::vector<Md5> digests = FileMd5s(
